@@ -1,0 +1,5 @@
+#pragma once
+#include <Base.h>
+
+UINT32 EFIAPI GetDebugPrintErrorLevel(VOID);
+BOOLEAN EFIAPI SetDebugPrintErrorLevel(IN UINT32 ErrorLevel);

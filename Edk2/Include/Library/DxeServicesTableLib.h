@@ -1,0 +1,6 @@
+#pragma once
+#include <PiDxe.h>
+
+extern EFI_DXE_SERVICES *gDS;
+
+EFI_STATUS EFIAPI DxeServicesTableLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);

@@ -1,0 +1,7 @@
+#pragma once
+#include <Base.h>
+
+VOID *EFIAPI AllocatePool(IN UINTN AllocationSize);
+VOID *EFIAPI AllocateZeroPool(IN UINTN AllocationSize);
+VOID *EFIAPI AllocateRuntimeZeroPool(IN UINTN AllocationSize);
+VOID EFIAPI FreePool(IN VOID *Buffer);

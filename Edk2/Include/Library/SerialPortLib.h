@@ -1,0 +1,5 @@
+#pragma once
+#include <Base.h>
+
+RETURN_STATUS EFIAPI SerialPortInitialize(VOID);
+UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes);

@@ -1,0 +1,6 @@
+#pragma once
+#include <Uefi.h>
+
+extern EFI_RUNTIME_SERVICES *gRT;
+
+EFI_STATUS EFIAPI UefiRuntimeServicesTableLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);

@@ -1,0 +1,5 @@
+// Root include of a PI DXE module.
+#pragma once
+#include <Uefi.h>
+#include <Pi/PiDxeCis.h>
+#include <Pi/PiHob.h>

@@ -1,0 +1,13 @@
+// The Kesh hub initialisation driver.
+#pragma once
+#include <PiDxe.h>
+
+extern EFI_HANDLE mImageHandle;
+
+EFI_STATUS EFIAPI KeshInitEntryPoint(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
+VOID KeshRegisterEvents(VOID);
+
+VOID EFIAPI KeshOnPciEnumComplete(IN EFI_EVENT Event, IN VOID *Context);
+VOID EFIAPI KeshOnEndOfDxe(IN EFI_EVENT Event, IN VOID *Context);
+VOID EFIAPI KeshOnReadyToBoot(IN EFI_EVENT Event, IN VOID *Context);
+VOID EFIAPI KeshOnExitBootServices(IN EFI_EVENT Event, IN VOID *Context);

@@ -1,0 +1,414 @@
+// Board files: TOML, read strictly. A key the simulator does not know is an
+// error, not a silent default, so a misspelt setting never boots a
+// different machine than the one described.
+#include "Board.h"
+
+#include <fmt/format.h>
+#include <toml++/toml.h>
+
+#include <set>
+
+namespace sim {
+
+namespace {
+
+uint64_t memoryAttributeBit(std::string_view name) {
+  static const std::map<std::string_view, uint64_t> kBits = {
+      {"UC", EFI_MEMORY_UC}, {"WC", EFI_MEMORY_WC}, {"WT", EFI_MEMORY_WT},
+      {"WB", EFI_MEMORY_WB}, {"UCE", EFI_MEMORY_UCE}, {"WP", EFI_MEMORY_WP},
+      {"RP", EFI_MEMORY_RP}, {"XP", EFI_MEMORY_XP}, {"RUNTIME", EFI_MEMORY_RUNTIME}};
+  auto found = kBits.find(name);
+  return found == kBits.end() ? 0 : found->second;
+}
+
+std::optional<EFI_GCD_MEMORY_TYPE> gcdTypeFromName(std::string_view name) {
+  if (name == "non-existent") {
+    return EfiGcdMemoryTypeNonExistent;
+  }
+  if (name == "reserved") {
+    return EfiGcdMemoryTypeReserved;
+  }
+  if (name == "system-memory") {
+    return EfiGcdMemoryTypeSystemMemory;
+  }
+  if (name == "mmio") {
+    return EfiGcdMemoryTypeMemoryMappedIo;
+  }
+  if (name == "persistent") {
+    return EfiGcdMemoryTypePersistent;
+  }
+  if (name == "more-reliable") {
+    return EfiGcdMemoryTypeMoreReliable;
+  }
+  return std::nullopt;
+}
+
+// Reads one table, remembering which keys were used; finish() rejects the rest.
+class Reader {
+public:
+  Reader(const toml::table &table, std::string source, std::string path)
+      : table_(table), source_(std::move(source)), path_(std::move(path)) {}
+
+  [[noreturn]] void fail(const toml::node *node, std::string_view key, const std::string &message) const {
+    unsigned line = node != nullptr ? static_cast<unsigned>(node->source().begin.line) : 0;
+    if (line == 0) {
+      line = static_cast<unsigned>(table_.source().begin.line);
+    }
+    throw BoardError(fmt::format("{}:{}: key '{}': {}", source_, line, qualified(key), message));
+  }
+
+  std::string qualified(std::string_view key) const {
+    return path_.empty() ? std::string(key) : fmt::format("{}.{}", path_, key);
+  }
+
+  const toml::node *get(std::string_view key) {
+    used_.insert(std::string(key));
+    return table_.get(key);
+  }
+
+  std::optional<uint64_t> unsignedValue(std::string_view key, uint64_t max) {
+    const toml::node *node = get(key);
+    if (node == nullptr) {
+      return std::nullopt;
+    }
+    uint64_t value = 0;
+    if (auto integer = node->value<int64_t>(); integer && node->is_integer()) {
+      if (*integer < 0) {
+        fail(node, key, "must not be negative");
+      }
+      value = static_cast<uint64_t>(*integer);
+    } else if (auto text = node->value<std::string>()) {
+      // Values above 2^63 do not fit a TOML integer; they are written as strings.
+      try {
+        size_t used = 0;
+        value = std::stoull(*text, &used, 0);
+        if (used != text->size()) {
+          throw std::invalid_argument("trailing characters");
+        }
+      } catch (const std::exception &) {
+        fail(node, key, fmt::format("'{}' is not a number", *text));
+      }
+    } else {
+      fail(node, key, "must be an integer");
+    }
+    if (value > max) {
+      fail(node, key, fmt::format("0x{:X} is larger than 0x{:X}", value, max));
+    }
+    return value;
+  }
+
+  template <typename T> void read(std::string_view key, T &out) {
+    if (auto value = unsignedValue(key, static_cast<uint64_t>(std::numeric_limits<T>::max()))) {
+      out = static_cast<T>(*value);
+    }
+  }
+
+  void readBool(std::string_view key, bool &out) {
+    const toml::node *node = get(key);
+    if (node == nullptr) {
+      return;
+    }
+    if (!node->is_boolean()) {
+      fail(node, key, "must be true or false");
+    }
+    out = *node->value<bool>();
+  }
+
+  std::optional<std::string> string(std::string_view key) {
+    const toml::node *node = get(key);
+    if (node == nullptr) {
+      return std::nullopt;
+    }
+    if (!node->is_string()) {
+      fail(node, key, "must be a string");
+    }
+    return *node->value<std::string>();
+  }
+
+  std::string requiredString(std::string_view key) {
+    auto value = string(key);
+    if (!value) {
+      fail(nullptr, key, "is required");
+    }
+    return *value;
+  }
+
+  uint64_t requiredUnsigned(std::string_view key, uint64_t max) {
+    auto value = unsignedValue(key, max);
+    if (!value) {
+      fail(nullptr, key, "is required");
+    }
+    return *value;
+  }
+
+  EFI_GUID guid(std::string_view key) {
+    std::string text = requiredString(key);
+    auto guid = guidFromString(text);
+    if (!guid) {
+      fail(get(key), key, fmt::format("'{}' is not a GUID (8-4-4-4-12 hexadecimal digits)", text));
+    }
+    return *guid;
+  }
+
+  // A memory attribute mask: an integer, a numeric string, or a list of names.
+  std::optional<uint64_t> attributes(std::string_view key) {
+    const toml::node *node = get(key);
+    if (node == nullptr) {
+      return std::nullopt;
+    }
+    if (const toml::array *names = node->as_array()) {
+      uint64_t mask = 0;
+      for (const toml::node &element : *names) {
+        auto name = element.value<std::string>();
+        uint64_t bit = name ? memoryAttributeBit(*name) : 0;
+        if (bit == 0) {
+          fail(&element, key,
+               fmt::format("'{}' is not a memory attribute (UC, WC, WT, WB, UCE, WP, RP, XP, RUNTIME)",
+                           name.value_or("?")));
+        }
+        mask |= bit;
+      }
+      return mask;
+    }
+    used_.erase(std::string(key));
+    return unsignedValue(key, ~0ULL);
+  }
+
+  std::vector<uint8_t> bytes(std::string_view key) {
+    const toml::node *node = get(key);
+    std::vector<uint8_t> out;
+    if (node == nullptr) {
+      return out;
+    }
+    const toml::array *array = node->as_array();
+    if (array == nullptr) {
+      fail(node, key, "must be an array of bytes");
+    }
+    for (const toml::node &element : *array) {
+      auto value = element.value<int64_t>();
+      if (!element.is_integer() || !value || *value < 0 || *value > 0xFF) {
+        fail(&element, key, "every element must be a byte (0 to 255)");
+      }
+      out.push_back(static_cast<uint8_t>(*value));
+    }
+    return out;
+  }
+
+  const toml::table *subtable(std::string_view key) {
+    const toml::node *node = get(key);
+    if (node == nullptr) {
+      return nullptr;
+    }
+    if (!node->is_table()) {
+      fail(node, key, "must be a table");
+    }
+    return node->as_table();
+  }
+
+  // [[key]] arrays of tables.
+  std::vector<const toml::table *> tables(std::string_view key) {
+    std::vector<const toml::table *> out;
+    const toml::node *node = get(key);
+    if (node == nullptr) {
+      return out;
+    }
+    const toml::array *array = node->as_array();
+    if (array == nullptr || !array->is_array_of_tables()) {
+      fail(node, key, fmt::format("must be written as [[{}]] tables", qualified(key)));
+    }
+    for (const toml::node &element : *array) {
+      out.push_back(element.as_table());
+    }
+    return out;
+  }
+
+  void finish() const {
+    for (const auto &[key, node] : table_) {
+      if (used_.count(std::string(key.str())) == 0) {
+        fail(&node, key.str(), "is not a board setting");
+      }
+    }
+  }
+
+  const std::string &source() const { return source_; }
+  std::string childPath(std::string_view key) const { return qualified(key); }
+
+private:
+  const toml::table &table_;
+  std::string source_;
+  std::string path_;
+  std::set<std::string> used_;
+};
+
+void readFirmware(Reader &r, Board &board) {
+  r.read("system_table_revision", board.systemTableRevision);
+  r.readBool("runtime_services", board.runtimeServices);
+  r.readBool("dxe_services", board.dxeServices);
+  if (const toml::node *node = r.get("timeline")) {
+    const toml::array *steps = node->as_array();
+    if (steps == nullptr) {
+      r.fail(node, "timeline", "must be an array of step names");
+    }
+    board.timeline.clear();
+    for (const toml::node &element : *steps) {
+      auto name = element.value<std::string>();
+      auto step = name ? stepFromName(*name) : std::nullopt;
+      if (!step) {
+        r.fail(&element, "timeline",
+               fmt::format("'{}' is not a step (load, pci-enumeration-complete, smm-ready-to-lock, end-of-dxe, "
+                           "ready-to-boot, exit-boot-services)",
+                           name.value_or("?")));
+      }
+      board.timeline.push_back(*step);
+    }
+    if (std::count(board.timeline.begin(), board.timeline.end(), Step::Load) != 1) {
+      r.fail(node, "timeline", "must hold \"load\" exactly once");
+    }
+  }
+}
+
+void readMachine(Reader &r, Board &board) {
+  r.read("access_cost_ns", board.accessCostNs);
+  r.read("time_budget_ms", board.timeBudgetMs);
+  for (const toml::table *entry : r.tables("cpuid")) {
+    Reader e(*entry, r.source(), r.childPath("cpuid"));
+    uint32_t leaf = static_cast<uint32_t>(e.requiredUnsigned("leaf", 0xFFFFFFFF));
+    CpuidRegs regs;
+    e.read("eax", regs.eax);
+    e.read("ebx", regs.ebx);
+    e.read("ecx", regs.ecx);
+    e.read("edx", regs.edx);
+    e.finish();
+    board.cpuid[leaf] = regs;
+  }
+  for (const toml::table *entry : r.tables("msr")) {
+    Reader e(*entry, r.source(), r.childPath("msr"));
+    uint32_t index = static_cast<uint32_t>(e.requiredUnsigned("index", 0xFFFFFFFF));
+    board.msr[index] = e.requiredUnsigned("value", ~0ULL);
+    e.finish();
+  }
+}
+
+void readPcd(Reader &e, Board &board) {
+  UINTN token = e.requiredUnsigned("token", 0xFFFFFFFF);
+  unsigned size = static_cast<unsigned>(e.unsignedValue("size", 8).value_or(8));
+  if (size != 1 && size != 2 && size != 4 && size != 8) {
+    e.fail(e.get("size"), "size", "must be 1, 2, 4 or 8 bytes");
+  }
+  uint64_t max = size == 8 ? ~0ULL : (1ULL << (size * 8)) - 1;
+  uint64_t value = e.unsignedValue("value", max).value_or(0);
+  board.pcd[token] = PcdToken{size, value};
+}
+
+void readGcd(Reader &e, Board &board) {
+  GcdRange range{};
+  range.base = e.requiredUnsigned("base", ~0ULL);
+  range.length = e.requiredUnsigned("length", ~0ULL);
+  std::string type = e.requiredString("type");
+  auto gcdType = gcdTypeFromName(type);
+  if (!gcdType) {
+    e.fail(e.get("type"), "type",
+           fmt::format("'{}' is not a GCD memory type (non-existent, reserved, system-memory, mmio, persistent, "
+                       "more-reliable)",
+                       type));
+  }
+  range.type = *gcdType;
+  range.capabilities = e.attributes("capabilities").value_or(0);
+  range.attributes = e.attributes("attributes").value_or(0);
+  if (range.length == 0 || range.base + range.length < range.base) {
+    e.fail(e.get("length"), "length", "the range must be non-empty and end below 2^64");
+  }
+  board.gcd.push_back(range);
+}
+
+void readFailure(Reader &e, Board &board) {
+  FailureRule rule;
+  rule.service = e.requiredString("service");
+  rule.call = static_cast<unsigned>(e.unsignedValue("call", 0xFFFFFFFF).value_or(0));
+  if (auto status = e.string("status")) {
+    auto value = statusFromName(*status);
+    if (!value) {
+      e.fail(e.get("status"), "status", fmt::format("'{}' is not a status name such as EFI_NOT_FOUND", *status));
+    }
+    rule.status = *value;
+  }
+  if (e.get("guid") != nullptr) {
+    rule.guid = e.guid("guid");
+  }
+  board.failures.push_back(rule);
+}
+
+} // namespace
+
+Board parseBoardToml(std::string_view text, const std::string &source) {
+  toml::table root;
+  try {
+    root = toml::parse(text, source);
+  } catch (const toml::parse_error &error) {
+    throw BoardError(fmt::format("{}:{}: {}", source, error.source().begin.line, error.description()));
+  }
+
+  Board board;
+  board.source = source;
+  Reader r(root, source, "");
+  if (const toml::table *t = r.subtable("board")) {
+    Reader e(*t, source, "board");
+    board.name = e.string("name").value_or(board.name);
+    board.driverImage = e.string("driver_image").value_or("");
+    e.finish();
+  }
+  if (const toml::table *t = r.subtable("firmware")) {
+    Reader e(*t, source, "firmware");
+    readFirmware(e, board);
+    e.finish();
+  }
+  if (const toml::table *t = r.subtable("diagnostics")) {
+    Reader e(*t, source, "diagnostics");
+    e.read("error_level", board.errorLevel);
+    e.read("debug_environment_answer", board.debugEnvironmentAnswer);
+    e.finish();
+  }
+  if (const toml::table *t = r.subtable("machine")) {
+    Reader e(*t, source, "machine");
+    readMachine(e, board);
+    e.finish();
+  }
+  for (const toml::table *t : r.tables("pcd")) {
+    Reader e(*t, source, "pcd");
+    readPcd(e, board);
+    e.finish();
+  }
+  for (const toml::table *t : r.tables("gcd")) {
+    Reader e(*t, source, "gcd");
+    readGcd(e, board);
+    e.finish();
+  }
+  for (const toml::table *t : r.tables("variable")) {
+    Reader e(*t, source, "variable");
+    BoardVariable variable;
+    std::string name = e.requiredString("name");
+    variable.name.assign(name.begin(), name.end());
+    variable.guid = e.guid("guid");
+    variable.data = e.bytes("data");
+    e.read("attributes", variable.attributes);
+    e.finish();
+    board.variables.push_back(std::move(variable));
+  }
+  for (const toml::table *t : r.tables("hob")) {
+    Reader e(*t, source, "hob");
+    BoardHob hob;
+    hob.name = e.guid("guid");
+    hob.data = e.bytes("data");
+    e.finish();
+    board.hobs.push_back(std::move(hob));
+  }
+  for (const toml::table *t : r.tables("fail")) {
+    Reader e(*t, source, "fail");
+    readFailure(e, board);
+    e.finish();
+  }
+  r.finish();
+  return board;
+}
+
+} // namespace sim

@@ -1,0 +1,168 @@
+#include "Boot.h"
+
+#include <Guid/EventGroup.h>
+#include <Protocol/DxeSmmReadyToLock.h>
+#include <Protocol/PciEnumerationComplete.h>
+
+#include <fmt/format.h>
+
+#include <filesystem>
+#include <sstream>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+// Marker interfaces: these protocols carry no members.
+uint64_t gPciEnumerationCompleteInterface = 0;
+uint64_t gDxeSmmReadyToLockInterface = 0;
+} // namespace
+
+std::string defaultDriverImage() {
+  if (const char *fromEnvironment = std::getenv("KESH_DRIVER_IMAGE")) {
+    return fromEnvironment;
+  }
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return (self.parent_path() / "KeshInitDxe.so").string();
+}
+
+Simulation::Simulation(const Board &board, std::string driverImage)
+    : board_(board), driverImage_(board.driverImage.empty() ? std::move(driverImage) : board.driverImage) {
+  if (!std::filesystem::is_regular_file(driverImage_)) {
+    throw std::runtime_error(fmt::format("the driver image {} does not exist (build it first)", driverImage_));
+  }
+  machine_.setAccessCostNs(board_.accessCostNs);
+  machine_.setTimeBudgetNs(board_.timeBudgetMs * 1000000);
+  machine_.setDebugEnvironmentAnswer(board_.debugEnvironmentAnswer);
+  for (const auto &[leaf, regs] : board_.cpuid) {
+    machine_.setCpuid(leaf, regs);
+  }
+  for (const auto &[index, value] : board_.msr) {
+    machine_.setMsr(index, value);
+  }
+
+  postCodes_ = std::make_unique<PostCodePorts>(machine_);
+  machine_.mapIo(PostCodePorts::kCodePort, PostCodePorts::kCodePort + 3, postCodes_.get());
+  machine_.mapIo(PostCodePorts::kMarkerPort, PostCodePorts::kMarkerPort + 1, postCodes_.get());
+  machine_.mapIo(PostCodePorts::kDeadLoopPort, PostCodePorts::kDeadLoopPort + 3, postCodes_.get());
+  pmTimer_ = std::make_unique<AcpiPmTimer>(machine_);
+  machine_.mapIo(AcpiPmTimer::kPort, AcpiPmTimer::kPort + 3, pmTimer_.get());
+  console_ = std::make_unique<SerialCapture>(0x3F8);
+  console_->onByte = [this](char byte) {
+    if (onConsoleByte) {
+      onConsoleByte(byte);
+    }
+  };
+  machine_.mapIo(0x3F8, 0x3FF, console_.get());
+
+  core_ = std::make_unique<DxeCore>(machine_);
+  core_->setSystemTableRevision(board_.systemTableRevision);
+  core_->setRuntimeServicesPresent(board_.runtimeServices);
+  core_->setDxeServicesPresent(board_.dxeServices);
+  core_->pcdTokens()[kPcdDebugPrintErrorLevel] = PcdToken{4, board_.errorLevel};
+  for (const auto &[token, value] : board_.pcd) {
+    core_->pcdTokens()[token] = value;
+  }
+  for (const GcdRange &range : board_.gcd) {
+    core_->gcdAdd(range);
+  }
+  for (const BoardVariable &variable : board_.variables) {
+    core_->setVariable(variable.name, variable.guid, variable.data, variable.attributes);
+  }
+  for (const BoardHob &hob : board_.hobs) {
+    core_->addGuidHob(hob.name, hob.data);
+  }
+  for (const FailureRule &rule : board_.failures) {
+    core_->failures().add(rule);
+  }
+  loader_ = std::make_unique<ImageLoader>(machine_, *core_);
+}
+
+Simulation::~Simulation() = default;
+
+void Simulation::runStep(Step step) {
+  StepRecord record{step, machine_.nowNs(), ""};
+  switch (step) {
+  case Step::Load: {
+    LoadedImage &image = loader_->load(driverImage_, "KeshInitDxe");
+    outcome_.entryStatus = loader_->start(image);
+    record.note = fmt::format("entry returned {}", statusName(*outcome_.entryStatus));
+    break;
+  }
+  case Step::PciEnumerationComplete: {
+    EFI_HANDLE handle = nullptr;
+    EFI_STATUS status =
+        core_->installProtocol(&handle, gEfiPciEnumerationCompleteProtocolGuid, &gPciEnumerationCompleteInterface);
+    record.note = fmt::format("PCI Enumeration Complete protocol installed: {}", statusName(status));
+    break;
+  }
+  case Step::SmmReadyToLock: {
+    EFI_HANDLE handle = nullptr;
+    EFI_STATUS status =
+        core_->installProtocol(&handle, gEfiDxeSmmReadyToLockProtocolGuid, &gDxeSmmReadyToLockInterface);
+    record.note = fmt::format("DXE SMM Ready To Lock protocol installed: {}", statusName(status));
+    break;
+  }
+  case Step::EndOfDxe:
+    core_->signalEventGroup(gEfiEndOfDxeEventGroupGuid);
+    record.note = "End-of-DXE group signalled";
+    break;
+  case Step::ReadyToBoot:
+    core_->signalEventGroup(gEfiEventReadyToBootGuid);
+    record.note = "Ready-to-Boot group signalled";
+    break;
+  case Step::ExitBootServices:
+    core_->exitBootServices();
+    record.note = "boot services exited";
+    break;
+  }
+  outcome_.steps.push_back(std::move(record));
+}
+
+const BootOutcome &Simulation::run() {
+  if (ran_) {
+    return outcome_;
+  }
+  ran_ = true;
+  core_->setCurrentImage("DxeCore");
+  for (Step step : board_.timeline) {
+    try {
+      runStep(step);
+    } catch (const MachineHalt &halt) {
+      outcome_.halt = halt;
+      outcome_.steps.push_back(StepRecord{step, machine_.nowNs(), "halted: " + halt.detail});
+      return outcome_;
+    }
+  }
+  outcome_.completed = true;
+  return outcome_;
+}
+
+std::vector<AssertionRecord> Simulation::assertions() const {
+  std::vector<AssertionRecord> out;
+  std::istringstream lines(console_->bytes());
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    const std::string prefix = "ASSERT ";
+    if (line.rfind(prefix, 0) != 0) {
+      continue;
+    }
+    size_t close = line.find("): ");
+    size_t open = close == std::string::npos ? std::string::npos : line.rfind('(', close);
+    if (open == std::string::npos || open < prefix.size()) {
+      continue;
+    }
+    AssertionRecord record;
+    record.file = line.substr(prefix.size(), open - prefix.size());
+    record.line = static_cast<unsigned>(std::strtoul(line.c_str() + open + 1, nullptr, 10));
+    record.expression = line.substr(close + 3);
+    out.push_back(std::move(record));
+  }
+  return out;
+}
+
+} // namespace sim

@@ -1,0 +1,79 @@
+// One boot of a board: the machine and its devices, the DXE core with the
+// board's platform data, the driver image, and the timeline run in order.
+#pragma once
+
+#include "Board/Board.h"
+#include "Dxe/DxeCore.h"
+#include "Images/ImageLoader.h"
+#include "Machine/Devices.h"
+#include "Machine/Machine.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct StepRecord {
+  Step step;
+  uint64_t startNs;
+  std::string note; // what the platform did, or why the step was skipped
+};
+
+struct AssertionRecord {
+  std::string file;
+  unsigned line;
+  std::string expression;
+};
+
+struct BootOutcome {
+  bool completed = false; // every step ran
+  std::optional<MachineHalt> halt;
+  std::optional<EFI_STATUS> entryStatus;
+  std::vector<StepRecord> steps;
+};
+
+class Simulation {
+public:
+  // driverImage: the host image of the driver (the board's own choice wins).
+  Simulation(const Board &board, std::string driverImage);
+  ~Simulation();
+
+  // Runs the board's timeline. Never throws for what the firmware does: a
+  // halt ends the boot and is reported.
+  const BootOutcome &run();
+
+  // Bytes as the console receives them, for live display.
+  std::function<void(char)> onConsoleByte;
+
+  const Board &board() const { return board_; }
+  Machine &machine() { return machine_; }
+  DxeCore &core() { return *core_; }
+  ImageLoader &loader() { return *loader_; }
+  const PostCodePorts &postCodes() const { return *postCodes_; }
+  const SerialCapture &console() const { return *console_; }
+  const BootOutcome &outcome() const { return outcome_; }
+  // Assertion reports found in the console output.
+  std::vector<AssertionRecord> assertions() const;
+
+private:
+  void runStep(Step step);
+
+  Board board_;
+  std::string driverImage_;
+  Machine machine_;
+  std::unique_ptr<PostCodePorts> postCodes_;
+  std::unique_ptr<AcpiPmTimer> pmTimer_;
+  std::unique_ptr<SerialCapture> console_;
+  std::unique_ptr<DxeCore> core_;
+  std::unique_ptr<ImageLoader> loader_;
+  BootOutcome outcome_;
+  bool ran_ = false;
+};
+
+// Where the tool and the tests find the driver's host image.
+std::string defaultDriverImage();
+
+} // namespace sim

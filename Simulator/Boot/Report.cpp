@@ -1,0 +1,285 @@
+#include "Report.h"
+
+#include <Guid/DxeServices.h>
+#include <Guid/EventGroup.h>
+#include <Guid/HobList.h>
+#include <Protocol/DxeSmmReadyToLock.h>
+#include <Protocol/LoadedImage.h>
+#include <Protocol/Pcd.h>
+#include <Protocol/PciEnumerationComplete.h>
+
+#include <fmt/format.h>
+
+#include <map>
+
+namespace sim {
+
+namespace {
+
+struct NamedGuid {
+  const EFI_GUID *guid;
+  const char *name;
+};
+
+const NamedGuid kKnownGuids[] = {
+    {&gEfiEndOfDxeEventGroupGuid, "End of DXE"},
+    {&gEfiEventReadyToBootGuid, "Ready to Boot"},
+    {&gEfiEventExitBootServicesGuid, "Exit Boot Services"},
+    {&gEfiPciEnumerationCompleteProtocolGuid, "PCI Enumeration Complete"},
+    {&gEfiDxeSmmReadyToLockProtocolGuid, "DXE SMM Ready To Lock"},
+    {&gEfiLoadedImageProtocolGuid, "Loaded Image"},
+    {&gPcdProtocolGuid, "PCD"},
+    {&gEfiDxeServicesTableGuid, "DXE Services Table"},
+    {&gEfiHobListGuid, "HOB List"},
+};
+
+std::string hex(uint64_t value, int digits = 0) {
+  return digits == 0 ? fmt::format("0x{:X}", value) : fmt::format("0x{:0{}X}", value, digits);
+}
+
+std::string eventTypeName(UINT32 type) {
+  switch (type) {
+  case EVT_NOTIFY_SIGNAL:
+    return "notify-signal";
+  case EVT_NOTIFY_WAIT:
+    return "notify-wait";
+  case EVT_SIGNAL_EXIT_BOOT_SERVICES:
+    return "exit-boot-services";
+  default:
+    return hex(type, 8);
+  }
+}
+
+std::string eventSubject(const EventInfo &event) {
+  if (event.group) {
+    return fmt::format("group {}", guidDisplayName(*event.group));
+  }
+  if (event.protocol) {
+    return fmt::format("protocol notify {}", guidDisplayName(*event.protocol));
+  }
+  if (event.type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
+    return "group Exit Boot Services";
+  }
+  return "no group";
+}
+
+const char *gcdTypeName(EFI_GCD_MEMORY_TYPE type) {
+  switch (type) {
+  case EfiGcdMemoryTypeNonExistent:
+    return "non-existent";
+  case EfiGcdMemoryTypeReserved:
+    return "reserved";
+  case EfiGcdMemoryTypeSystemMemory:
+    return "system-memory";
+  case EfiGcdMemoryTypeMemoryMappedIo:
+    return "mmio";
+  case EfiGcdMemoryTypePersistent:
+    return "persistent";
+  case EfiGcdMemoryTypeMoreReliable:
+    return "more-reliable";
+  default:
+    return "?";
+  }
+}
+
+std::string outcomeText(const BootOutcome &outcome) {
+  if (outcome.halt) {
+    return fmt::format("halted: {} ({})", haltReasonName(outcome.halt->reason), outcome.halt->detail);
+  }
+  return outcome.completed ? "completed" : "not run";
+}
+
+} // namespace
+
+std::string guidDisplayName(const EFI_GUID &guid) {
+  for (const NamedGuid &known : kKnownGuids) {
+    if (std::memcmp(known.guid, &guid, sizeof(EFI_GUID)) == 0) {
+      return known.name;
+    }
+  }
+  return guidToString(guid);
+}
+
+std::string textSummary(Simulation &simulation) {
+  const BootOutcome &outcome = simulation.outcome();
+  DxeCore &core = simulation.core();
+  std::string out;
+  auto line = [&out](const std::string &text) {
+    out += text;
+    out += '\n';
+  };
+
+  line(fmt::format("== Boot of {} ({})", simulation.board().name, simulation.board().source));
+  line(fmt::format("outcome: {}", outcomeText(outcome)));
+  if (outcome.entryStatus) {
+    line(fmt::format("driver entry: {}", statusName(*outcome.entryStatus)));
+  }
+  line(fmt::format("virtual time: {:.3f} ms", simulation.machine().nowNs() / 1e6));
+
+  line("-- timeline");
+  for (const StepRecord &step : outcome.steps) {
+    line(fmt::format("  {:>12.3f} ms  {:<26} {}", step.startNs / 1e6, stepName(step.step), step.note));
+  }
+
+  line("-- events of the driver");
+  unsigned registered = 0, closed = 0;
+  for (const EventInfo &event : core.events()) {
+    if (event.owner == "DxeCore") {
+      continue;
+    }
+    registered++;
+    closed += event.closed ? 1 : 0;
+    line(fmt::format("  {:<20} TPL {:<2} {:<40} notified {}x{}", eventTypeName(event.type), event.notifyTpl,
+                     eventSubject(event), event.notifies, event.closed ? ", closed" : ", open"));
+  }
+  line(fmt::format("  {} registered, {} closed", registered, closed));
+
+  auto assertions = simulation.assertions();
+  line(fmt::format("-- assertions: {}", assertions.size()));
+  for (const AssertionRecord &assertion : assertions) {
+    line(fmt::format("  {}({}): {}", assertion.file, assertion.line, assertion.expression));
+  }
+  line(fmt::format("-- breakpoints: {}", simulation.machine().breakpointCount()));
+
+  const auto &stops = simulation.postCodes().fatalStops();
+  line(fmt::format("-- fatal stops: {}", stops.size()));
+  for (const auto &stop : stops) {
+    line(fmt::format("  code {}  {}", hex(stop.code, 8),
+                     stop.halted ? "display cycled, machine halted" : "released by the debug environment"));
+    std::string windows;
+    for (uint32_t window : stop.windows) {
+      windows += fmt::format(" {:08X}", window);
+    }
+    if (!windows.empty()) {
+      line("  windows:" + windows);
+    }
+  }
+
+  auto pool = core.poolInUse();
+  size_t bytes = 0;
+  for (const PoolBlock &block : pool) {
+    bytes += block.size;
+  }
+  line(fmt::format("-- pool in use: {} blocks, {} bytes", pool.size(), bytes));
+  for (const PoolBlock &block : pool) {
+    line(fmt::format("  {} bytes, type {}, owner {}", block.size, static_cast<int>(block.type), block.owner));
+  }
+
+  if (!core.pcdWrites().empty()) {
+    line("-- PCD writes");
+    for (const PcdWrite &write : core.pcdWrites()) {
+      line(fmt::format("  token {} ({} bytes) = {}  [{}] by {}", write.token, write.size, hex(write.value),
+                       statusName(write.status), write.owner));
+    }
+  }
+  auto injected = core.failures().injected();
+  if (!injected.empty()) {
+    line("-- injected failures");
+    for (const std::string &text : injected) {
+      line("  " + text);
+    }
+  }
+  if (!core.diagnostics().empty()) {
+    line("-- platform diagnostics");
+    for (const std::string &text : core.diagnostics()) {
+      line("  " + text);
+    }
+  }
+  return out;
+}
+
+nlohmann::json jsonReport(Simulation &simulation) {
+  using nlohmann::json;
+  const BootOutcome &outcome = simulation.outcome();
+  DxeCore &core = simulation.core();
+  json report;
+  report["board"] = {{"name", simulation.board().name}, {"source", simulation.board().source}};
+  report["outcome"] = {{"completed", outcome.completed}, {"text", outcomeText(outcome)}};
+  if (outcome.halt) {
+    report["outcome"]["halt"] = {{"reason", haltReasonName(outcome.halt->reason)},
+                                 {"detail", outcome.halt->detail}};
+  }
+  report["entry_status"] = outcome.entryStatus ? json(statusName(*outcome.entryStatus)) : json(nullptr);
+  report["virtual_time_ns"] = simulation.machine().nowNs();
+  report["console"] = {{"uart0", simulation.console().bytes()}};
+
+  json steps = json::array();
+  for (const StepRecord &step : outcome.steps) {
+    steps.push_back({{"step", stepName(step.step)}, {"start_ns", step.startNs}, {"note", step.note}});
+  }
+  report["timeline"] = steps;
+
+  json events = json::array();
+  for (const EventInfo &event : core.events()) {
+    if (event.owner == "DxeCore") {
+      continue;
+    }
+    events.push_back({{"type", eventTypeName(event.type)},
+                      {"notify_tpl", event.notifyTpl},
+                      {"subject", eventSubject(event)},
+                      {"owner", event.owner},
+                      {"signals", event.signals},
+                      {"notifies", event.notifies},
+                      {"closed", event.closed}});
+  }
+  report["events"] = events;
+
+  json assertions = json::array();
+  for (const AssertionRecord &assertion : simulation.assertions()) {
+    assertions.push_back({{"file", assertion.file}, {"line", assertion.line}, {"expression", assertion.expression}});
+  }
+  report["assertions"] = assertions;
+  report["breakpoints"] = simulation.machine().breakpointCount();
+
+  json stops = json::array();
+  for (const auto &stop : simulation.postCodes().fatalStops()) {
+    stops.push_back({{"code", hex(stop.code, 8)}, {"windows", stop.windows}, {"halted", stop.halted}});
+  }
+  report["fatal_stops"] = stops;
+
+  json postCodes = json::array();
+  for (const auto &write : simulation.postCodes().history()) {
+    postCodes.push_back({{"port", hex(write.port, 2)}, {"width", write.width}, {"value", hex(write.value)},
+                         {"time_ns", write.timeNs}});
+  }
+  report["post_codes"] = postCodes;
+
+  json pool = json::array();
+  for (const PoolBlock &block : core.poolInUse()) {
+    pool.push_back({{"size", block.size}, {"type", static_cast<int>(block.type)}, {"owner", block.owner}});
+  }
+  report["pool_in_use"] = pool;
+
+  json pcd = json::array();
+  for (const PcdWrite &write : core.pcdWrites()) {
+    pcd.push_back({{"token", write.token}, {"size", write.size}, {"value", hex(write.value)},
+                   {"status", statusName(write.status)}, {"owner", write.owner}});
+  }
+  report["pcd_writes"] = pcd;
+
+  json gcd = json::array();
+  for (const GcdRange &range : core.gcdMap()) {
+    gcd.push_back({{"base", hex(range.base)}, {"length", hex(range.length)}, {"type", gcdTypeName(range.type)},
+                   {"capabilities", hex(range.capabilities)}, {"attributes", hex(range.attributes)},
+                   {"allocated", range.image != nullptr}});
+  }
+  report["gcd"] = gcd;
+  report["injected_failures"] = core.failures().injected();
+  report["diagnostics"] = core.diagnostics();
+  return report;
+}
+
+std::string textTrace(const Machine &machine) {
+  std::string out;
+  for (const TraceEntry &entry : machine.trace()) {
+    std::string value = entry.repeat > 1 ? fmt::format("{} .. {} (x{})", hex(entry.value), hex(entry.lastValue),
+                                                       entry.repeat)
+                                         : hex(entry.value);
+    out += fmt::format("{:>14} ns  {:<11} {:>10} w{}  {}  IF={}\n", entry.timeNs, accessKindName(entry.kind),
+                       hex(entry.address), static_cast<unsigned>(entry.width), value,
+                       entry.interruptsEnabled ? 1 : 0);
+  }
+  return out;
+}
+
+} // namespace sim

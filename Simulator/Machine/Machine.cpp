@@ -1,0 +1,197 @@
+#include "Machine.h"
+
+#include <fmt/format.h>
+
+namespace sim {
+
+const char *accessKindName(AccessKind kind) {
+  switch (kind) {
+  case AccessKind::IoRead:
+    return "io-read";
+  case AccessKind::IoWrite:
+    return "io-write";
+  case AccessKind::MmioRead:
+    return "mmio-read";
+  case AccessKind::MmioWrite:
+    return "mmio-write";
+  case AccessKind::Cpuid:
+    return "cpuid";
+  case AccessKind::ReadMsr:
+    return "rdmsr";
+  case AccessKind::InterruptsOff:
+    return "cli";
+  case AccessKind::InterruptsOn:
+    return "sti";
+  case AccessKind::Breakpoint:
+    return "int3";
+  case AccessKind::DebugQuery:
+    return "debug-query";
+  }
+  return "?";
+}
+
+const char *haltReasonName(HaltReason reason) {
+  switch (reason) {
+  case HaltReason::FatalStop:
+    return "fatal stop";
+  case HaltReason::DeadLoop:
+    return "dead loop";
+  case HaltReason::TimeBudget:
+    return "virtual time budget exhausted";
+  }
+  return "?";
+}
+
+Machine::Machine() = default;
+
+void Machine::mapIo(uint16_t first, uint16_t last, IoDevice *device) {
+  io_.insert(io_.begin(), IoRange{first, last, device});
+}
+
+void Machine::mapMmio(uint64_t base, uint64_t size, MmioDevice *device) {
+  mmio_.insert(mmio_.begin(), MmioRange{base, size, device});
+}
+
+IoDevice *Machine::findIo(uint16_t port, uint16_t *first) {
+  for (const IoRange &range : io_) {
+    if (port >= range.first && port <= range.last) {
+      *first = range.first;
+      return range.device;
+    }
+  }
+  return nullptr;
+}
+
+MmioDevice *Machine::findMmio(uint64_t address, uint64_t *base) {
+  for (const MmioRange &range : mmio_) {
+    if (address >= range.base && address - range.base < range.size) {
+      *base = range.base;
+      return range.device;
+    }
+  }
+  return nullptr;
+}
+
+static uint64_t allOnes(unsigned width) { return width >= 8 ? ~0ULL : (1ULL << (width * 8)) - 1; }
+
+void Machine::tick() {
+  nowNs_ += accessCostNs_;
+  if (timeBudgetNs_ != 0 && nowNs_ > timeBudgetNs_) {
+    halt(HaltReason::TimeBudget, fmt::format("the boot ran past {} ms of virtual time", timeBudgetNs_ / 1000000));
+  }
+}
+
+void Machine::record(AccessKind kind, uint64_t address, unsigned width, uint64_t value) {
+  if (!traceEnabled_) {
+    return;
+  }
+  bool foldable = kind == AccessKind::IoRead || kind == AccessKind::MmioRead;
+  if (foldable && !trace_.empty()) {
+    TraceEntry &last = trace_.back();
+    if (last.kind == kind && last.address == address && last.width == width &&
+        last.interruptsEnabled == interruptsEnabled_) {
+      last.repeat++;
+      last.lastValue = value;
+      return;
+    }
+  }
+  trace_.push_back(TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_, interruptsEnabled_, 1});
+}
+
+uint32_t Machine::ioRead(uint16_t port, unsigned width) {
+  if (onPortAccess) {
+    onPortAccess();
+  }
+  tick();
+  uint16_t first = 0;
+  IoDevice *device = findIo(port, &first);
+  uint32_t value = device != nullptr ? device->ioRead(port, width) : static_cast<uint32_t>(allOnes(width));
+  value &= static_cast<uint32_t>(allOnes(width));
+  record(AccessKind::IoRead, port, width, value);
+  return value;
+}
+
+void Machine::ioWrite(uint16_t port, unsigned width, uint32_t value) {
+  if (onPortAccess) {
+    onPortAccess();
+  }
+  tick();
+  value &= static_cast<uint32_t>(allOnes(width));
+  record(AccessKind::IoWrite, port, width, value);
+  uint16_t first = 0;
+  if (IoDevice *device = findIo(port, &first)) {
+    device->ioWrite(port, width, value);
+  }
+}
+
+uint64_t Machine::mmioRead(uint64_t address, unsigned width) {
+  tick();
+  uint64_t base = 0;
+  MmioDevice *device = findMmio(address, &base);
+  uint64_t value = device != nullptr ? device->mmioRead(address - base, width) : allOnes(width);
+  value &= allOnes(width);
+  record(AccessKind::MmioRead, address, width, value);
+  return value;
+}
+
+void Machine::mmioWrite(uint64_t address, unsigned width, uint64_t value) {
+  tick();
+  value &= allOnes(width);
+  record(AccessKind::MmioWrite, address, width, value);
+  uint64_t base = 0;
+  if (MmioDevice *device = findMmio(address, &base)) {
+    device->mmioWrite(address - base, width, value);
+  }
+}
+
+void Machine::setCpuid(uint32_t leaf, CpuidRegs regs) { cpuid_[leaf] = regs; }
+
+CpuidRegs Machine::cpuid(uint32_t leaf, uint32_t subleaf) {
+  (void)subleaf;
+  tick();
+  auto found = cpuid_.find(leaf);
+  CpuidRegs regs = found != cpuid_.end() ? found->second : CpuidRegs{};
+  record(AccessKind::Cpuid, leaf, 4, regs.eax);
+  return regs;
+}
+
+void Machine::setMsr(uint32_t index, uint64_t value) { msr_[index] = value; }
+
+uint64_t Machine::readMsr(uint32_t index) {
+  tick();
+  auto found = msr_.find(index);
+  uint64_t value = found != msr_.end() ? found->second : 0;
+  record(AccessKind::ReadMsr, index, 8, value);
+  return value;
+}
+
+void Machine::setInterrupts(bool enabled) {
+  tick();
+  interruptsEnabled_ = enabled;
+  record(enabled ? AccessKind::InterruptsOn : AccessKind::InterruptsOff, 0, 0, enabled ? 1 : 0);
+}
+
+void Machine::breakpoint() {
+  tick();
+  breakpoints_++;
+  record(AccessKind::Breakpoint, 0, 0, breakpoints_);
+}
+
+// PAUSE takes time but is no bus access, so it stays out of the trace; a
+// polling loop then folds into one entry per polled register.
+void Machine::pause() {
+  tick();
+  pauses_++;
+}
+
+uint16_t Machine::debugEnvironmentQuery() {
+  tick();
+  record(AccessKind::DebugQuery, 0xBACCD00B, 2, debugAnswer_);
+  return debugAnswer_;
+}
+
+void Machine::advance(uint64_t ns) { nowNs_ += ns; }
+
+void Machine::halt(HaltReason reason, std::string detail) { throw MachineHalt{reason, std::move(detail)}; }
+
+} // namespace sim

@@ -1,0 +1,147 @@
+// The simulated machine: port and MMIO buses with device models on them,
+// CPUID and MSR tables, the interrupt flag, the breakpoint trap, a virtual
+// clock and an ordered trace of every access.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class AccessKind : uint8_t {
+  IoRead,
+  IoWrite,
+  MmioRead,
+  MmioWrite,
+  Cpuid,
+  ReadMsr,
+  InterruptsOff,
+  InterruptsOn,
+  Breakpoint,
+  DebugQuery,
+};
+const char *accessKindName(AccessKind kind);
+
+// Consecutive identical polls (same kind, address and width, reads only)
+// fold into one entry with a repeat count, so a busy-wait stays readable.
+struct TraceEntry {
+  AccessKind kind;
+  uint64_t address;
+  uint8_t width;
+  uint64_t value;      // the first value of a folded run
+  uint64_t lastValue;  // the last value of a folded run
+  uint64_t timeNs;
+  bool interruptsEnabled;
+  uint64_t repeat;
+};
+
+// A device model on the port bus: one read and one write handler that
+// switch on the port; a width-1/2/4 access at the given port.
+class IoDevice {
+public:
+  virtual ~IoDevice() = default;
+  virtual uint32_t ioRead(uint16_t port, unsigned width) = 0;
+  virtual void ioWrite(uint16_t port, unsigned width, uint32_t value) = 0;
+};
+
+class MmioDevice {
+public:
+  virtual ~MmioDevice() = default;
+  // offset is relative to the start of the mapped range.
+  virtual uint64_t mmioRead(uint64_t offset, unsigned width) = 0;
+  virtual void mmioWrite(uint64_t offset, unsigned width, uint64_t value) = 0;
+};
+
+struct CpuidRegs {
+  uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+
+enum class HaltReason { FatalStop, DeadLoop, TimeBudget };
+const char *haltReasonName(HaltReason reason);
+
+// Thrown out of a hardware access to end a boot that can never go on (the
+// fatal stop's endless display, a runaway loop). The firmware frames it
+// unwinds hold no resources; the simulator's own frames clean up.
+struct MachineHalt {
+  HaltReason reason;
+  std::string detail;
+};
+
+class Machine {
+public:
+  Machine();
+
+  // Buses. A later mapping over the same range takes precedence.
+  void mapIo(uint16_t first, uint16_t last, IoDevice *device);
+  void mapMmio(uint64_t base, uint64_t size, MmioDevice *device);
+
+  uint32_t ioRead(uint16_t port, unsigned width);
+  void ioWrite(uint16_t port, unsigned width, uint32_t value);
+  uint64_t mmioRead(uint64_t address, unsigned width);
+  void mmioWrite(uint64_t address, unsigned width, uint64_t value);
+
+  // Processor.
+  void setCpuid(uint32_t leaf, CpuidRegs regs);
+  CpuidRegs cpuid(uint32_t leaf, uint32_t subleaf);
+  void setMsr(uint32_t index, uint64_t value);
+  uint64_t readMsr(uint32_t index);
+  bool interruptsEnabled() const { return interruptsEnabled_; }
+  void setInterrupts(bool enabled);
+  void breakpoint();
+  uint64_t breakpointCount() const { return breakpoints_; }
+  void pause();
+  uint64_t pauseCount() const { return pauses_; }
+  void setDebugEnvironmentAnswer(uint16_t answer) { debugAnswer_ = answer; }
+  uint16_t debugEnvironmentQuery();
+
+  // Virtual time. Every access advances the clock by the access cost.
+  uint64_t nowNs() const { return nowNs_; }
+  void advance(uint64_t ns);
+  void setAccessCostNs(uint64_t ns) { accessCostNs_ = ns; }
+  uint64_t accessCostNs() const { return accessCostNs_; }
+  // A boot that runs past this much virtual time is halted (0: no budget).
+  void setTimeBudgetNs(uint64_t ns) { timeBudgetNs_ = ns; }
+  [[noreturn]] void halt(HaltReason reason, std::string detail);
+
+  const std::vector<TraceEntry> &trace() const { return trace_; }
+  void setTraceEnabled(bool enabled) { traceEnabled_ = enabled; }
+
+  // Called between two port accesses when set; later work raises simulated
+  // interrupts from here.
+  std::function<void()> onPortAccess;
+
+private:
+  struct IoRange {
+    uint16_t first, last;
+    IoDevice *device;
+  };
+  struct MmioRange {
+    uint64_t base, size;
+    MmioDevice *device;
+  };
+  IoDevice *findIo(uint16_t port, uint16_t *first);
+  MmioDevice *findMmio(uint64_t address, uint64_t *base);
+  void record(AccessKind kind, uint64_t address, unsigned width, uint64_t value);
+  void tick();
+
+  std::vector<IoRange> io_;
+  std::vector<MmioRange> mmio_;
+  std::map<uint32_t, CpuidRegs> cpuid_;
+  std::map<uint32_t, uint64_t> msr_;
+  bool interruptsEnabled_ = true;
+  uint64_t breakpoints_ = 0;
+  uint64_t pauses_ = 0;
+  uint16_t debugAnswer_ = 0;
+  uint64_t nowNs_ = 0;
+  uint64_t accessCostNs_ = 1000;
+  uint64_t timeBudgetNs_ = 0;
+  bool traceEnabled_ = true;
+  std::vector<TraceEntry> trace_;
+};
+
+} // namespace sim

@@ -1,0 +1,100 @@
+// The command-line tool as a user runs it.
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+struct Run {
+  int exitCode;
+  std::string output; // stdout and stderr
+};
+
+Run dxesim(const std::string &arguments) {
+  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + " 2>&1";
+  FILE *pipe = popen(command.c_str(), "r");
+  EXPECT_NE(pipe, nullptr);
+  Run run{-1, ""};
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    run.output.append(buffer, n);
+  }
+  int status = pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::string writeBoard(const std::string &name, const std::string &text) {
+  std::string path = ::testing::TempDir() + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+TEST(Dxesim, BootsTheReferenceBoardAndSummarises) {
+  Run run = dxesim("boot " + std::string(KESH_SOURCE_DIR) + "/boards/reference.toml");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  size_t entry = run.output.find("KeshInitEntryPoint Entry\r\n");
+  size_t summary = run.output.find("== Boot of Kesh reference board");
+  ASSERT_NE(entry, std::string::npos) << run.output;
+  ASSERT_NE(summary, std::string::npos) << run.output;
+  EXPECT_LT(entry, summary) << "console output comes first";
+  EXPECT_NE(run.output.find("outcome: completed"), std::string::npos);
+  EXPECT_NE(run.output.find("4 registered, 3 closed"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("-- assertions: 0"), std::string::npos);
+}
+
+TEST(Dxesim, WithoutABoardItBootsTheBuiltInReferenceBoard) {
+  Run run = dxesim("boot");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("reference.toml (built in)"), std::string::npos) << run.output;
+}
+
+TEST(Dxesim, WritesTheSameBootAsJsonAndPrintsTheTrace) {
+  std::string json = ::testing::TempDir() + "report.json";
+  Run run = dxesim("boot --trace --json " + json);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("-- access trace"), std::string::npos);
+  EXPECT_NE(run.output.find("io-write"), std::string::npos);
+  std::ifstream in(json);
+  ASSERT_TRUE(in.good());
+  nlohmann::json report = nlohmann::json::parse(in);
+  EXPECT_TRUE(report["outcome"]["completed"].get<bool>());
+  EXPECT_EQ(report["entry_status"], "Success");
+  EXPECT_EQ(report["events"].size(), 4u);
+  std::string console = report["console"]["uart0"];
+  EXPECT_NE(console.find("KeshOnReadyToBoot() Exit\r\n"), std::string::npos);
+}
+
+TEST(Dxesim, ABadBoardFileIsRefusedWithFileLineAndKey) {
+  std::string path = writeBoard("bad.toml", "[firmware]\nruntime_services = true\nruntime_servics = false\n");
+  Run run = dxesim("boot " + path);
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.output.find(path + ":3: key 'firmware.runtime_servics'"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("KeshInitEntryPoint"), std::string::npos) << "nothing half-booted";
+}
+
+TEST(Dxesim, BrokenSyntaxAndMissingFilesAreClearErrors) {
+  std::string path = writeBoard("syntax.toml", "[firmware]\ntimeline = [\"load\"\n");
+  Run run = dxesim("boot " + path);
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.output.find(path + ":"), std::string::npos) << run.output;
+
+  Run missing = dxesim("boot /nonexistent/board.toml");
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.output.find("/nonexistent/board.toml: cannot be read"), std::string::npos) << missing.output;
+}
+
+TEST(Dxesim, ARunawayBootEndsAtItsTimeBudgetWithItsOwnExitCode) {
+  std::string path = writeBoard("budget.toml", "[machine]\ntime_budget_ms = 1\naccess_cost_ns = 100000\n");
+  Run run = dxesim("boot " + path);
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  EXPECT_NE(run.output.find("outcome: halted: virtual time budget exhausted"), std::string::npos) << run.output;
+}
+
+} // namespace

@@ -1,0 +1,69 @@
+# Firmware code: freestanding C++ built two ways from the same sources.
+#  - host: static libraries (position-independent) linked into host images,
+#    shared objects that the simulator loads one copy each, and into tests;
+#  - UEFI (KESH_UEFI_IMAGE): object libraries linked by lld-link into PE32+.
+
+set(KESH_FIRMWARE_INCLUDES
+    ${PROJECT_SOURCE_DIR}/Edk2/Include
+    ${PROJECT_SOURCE_DIR}/Include
+    ${PROJECT_SOURCE_DIR}/HwAccess/Include)
+
+set(KESH_FIRMWARE_FLAGS
+    -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
+    -fno-builtin -Wall -Wextra -Werror
+    # Assertion reports name the source file; keep it relative to the tree.
+    -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=)
+
+if(KESH_UEFI_IMAGE)
+  list(APPEND KESH_FIRMWARE_FLAGS
+       -target x86_64-unknown-windows -nostdlibinc -mno-red-zone -mno-stack-arg-probe -fshort-wchar
+       -mno-sse -mno-mmx -mno-80387 -Os)
+else()
+  list(APPEND KESH_FIRMWARE_FLAGS -nostdinc++ -fvisibility=hidden -funwind-tables)
+endif()
+
+# add_firmware_library(Name sources...)
+function(add_firmware_library name)
+  if(KESH_UEFI_IMAGE)
+    add_library(${name} OBJECT ${ARGN})
+  else()
+    add_library(${name} STATIC ${ARGN})
+    set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    target_compile_definitions(${name} PUBLIC KESH_HOST_IMAGE=1)
+  endif()
+  target_include_directories(${name} PUBLIC ${KESH_FIRMWARE_INCLUDES} ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${KESH_FIRMWARE_FLAGS})
+  set_property(GLOBAL APPEND PROPERTY KESH_FIRMWARE_LIBRARIES ${name})
+endfunction()
+
+# add_firmware_image(Name LIBS lib...)
+# Host: a shared object exporting _ModuleEntryPoint and HwAccessSimBind, with
+# its own copy of every library it links. UEFI: Name.efi, a boot-service driver.
+function(add_firmware_image name)
+  cmake_parse_arguments(IMG "" "" "LIBS" ${ARGN})
+  if(KESH_UEFI_IMAGE)
+    set(objects)
+    foreach(lib IN LISTS IMG_LIBS ITEMS HwAccessX64 CompilerIntrinsics)
+      list(APPEND objects $<TARGET_OBJECTS:${lib}>)
+    endforeach()
+    add_custom_command(
+      OUTPUT ${CMAKE_BINARY_DIR}/${name}.efi
+      COMMAND ${KESH_LLD_LINK} /nologo /nodefaultlib /dll /subsystem:efi_boot_service_driver
+              /entry:_ModuleEntryPoint /machine:x64 /opt:ref /debug:none
+              /out:${CMAKE_BINARY_DIR}/${name}.efi ${objects}
+      DEPENDS ${IMG_LIBS} HwAccessX64 CompilerIntrinsics ${objects}
+      COMMAND_EXPAND_LISTS
+      COMMENT "Linking UEFI image ${name}.efi")
+    add_custom_target(${name} ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.efi)
+  else()
+    add_library(${name} MODULE ${PROJECT_SOURCE_DIR}/HwAccess/Sim/HwAccessSim.cpp)
+    target_include_directories(${name} PRIVATE ${KESH_FIRMWARE_INCLUDES})
+    target_compile_definitions(${name} PRIVATE KESH_HOST_IMAGE=1)
+    target_compile_options(${name} PRIVATE ${KESH_FIRMWARE_FLAGS})
+    # Linked statically: each image carries its own copy of every library
+    # global, and -Bsymbolic keeps another image from interposing on it.
+    target_link_libraries(${name} PRIVATE "$<LINK_GROUP:RESCAN,${IMG_LIBS}>")
+    target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+    set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  endif()
+endfunction()

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds the host tools and boots the reference board.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+cmake --preset host >/dev/null
+cmake --build --preset host
+exec build/host/bin/dxesim boot boards/reference.toml "$@"

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds everything (the UEFI image included) and runs every test, in the
+# host build and again in the sanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+for preset in host asan; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" -j"$(nproc)"
+done
