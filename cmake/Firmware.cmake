@@ -63,7 +63,8 @@ function(add_firmware_image name)
     # Linked statically: each image carries its own copy of every library
     # global, and -Bsymbolic keeps another image from interposing on it.
     target_link_libraries(${name} PRIVATE "$<LINK_GROUP:RESCAN,${IMG_LIBS}>")
-    target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+    # The entry point is what the loader asks for, as /entry: is for lld-link.
+    target_link_options(${name} PRIVATE -Wl,--undefined=_ModuleEntryPoint -Wl,-Bsymbolic -Wl,--no-undefined)
     set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   endif()
 endfunction()

@@ -1,5 +1,6 @@
 #include "Board.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -36,6 +37,17 @@ std::optional<Step> stepFromName(std::string_view name) {
     }
   }
   return std::nullopt;
+}
+
+void validateBoard(const Board &board) {
+  if (std::count(board.timeline.begin(), board.timeline.end(), Step::Load) != 1) {
+    throw BoardError(board.source + ": the timeline must hold \"load\" exactly once");
+  }
+  // PCI enumeration allocates its resources through the GCD services.
+  if (!board.dxeServices &&
+      std::count(board.timeline.begin(), board.timeline.end(), Step::PciEnumerationComplete) != 0) {
+    throw BoardError(board.source + ": a platform without DXE services cannot complete PCI enumeration");
+  }
 }
 
 Board loadBoardFile(const std::string &path) {

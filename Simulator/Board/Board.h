@@ -76,6 +76,9 @@ public:
   using std::runtime_error::runtime_error;
 };
 
+// Refuses a machine that cannot exist (BoardError naming the board).
+void validateBoard(const Board &board);
+
 Board parseBoardToml(std::string_view text, const std::string &source);
 Board loadBoardFile(const std::string &path);
 // The shipped reference board, compiled in.

@@ -408,6 +408,7 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
     e.finish();
   }
   r.finish();
+  validateBoard(board);
   return board;
 }
 

@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 
 #include <filesystem>
-#include <sstream>
+#include <regex>
 #include <unistd.h>
 
 namespace sim {
@@ -29,6 +29,7 @@ std::string defaultDriverImage() {
 
 Simulation::Simulation(const Board &board, std::string driverImage)
     : board_(board), driverImage_(board.driverImage.empty() ? std::move(driverImage) : board.driverImage) {
+  validateBoard(board_);
   if (!std::filesystem::is_regular_file(driverImage_)) {
     throw std::runtime_error(fmt::format("the driver image {} does not exist (build it first)", driverImage_));
   }
@@ -140,27 +141,12 @@ const BootOutcome &Simulation::run() {
 }
 
 std::vector<AssertionRecord> Simulation::assertions() const {
+  // A report may follow a message that did not end its line.
+  static const std::regex kReport(R"(ASSERT ([^ ()]+)\((\d+)\): ([^\r\n]*)\r?\n)");
   std::vector<AssertionRecord> out;
-  std::istringstream lines(console_->bytes());
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    const std::string prefix = "ASSERT ";
-    if (line.rfind(prefix, 0) != 0) {
-      continue;
-    }
-    size_t close = line.find("): ");
-    size_t open = close == std::string::npos ? std::string::npos : line.rfind('(', close);
-    if (open == std::string::npos || open < prefix.size()) {
-      continue;
-    }
-    AssertionRecord record;
-    record.file = line.substr(prefix.size(), open - prefix.size());
-    record.line = static_cast<unsigned>(std::strtoul(line.c_str() + open + 1, nullptr, 10));
-    record.expression = line.substr(close + 3);
-    out.push_back(std::move(record));
+  const std::string &text = console_->bytes();
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), kReport); it != std::sregex_iterator(); ++it) {
+    out.push_back(AssertionRecord{(*it)[1].str(), static_cast<unsigned>(std::stoul((*it)[2].str())), (*it)[3].str()});
   }
   return out;
 }

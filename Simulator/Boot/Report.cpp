@@ -54,9 +54,6 @@ std::string eventSubject(const EventInfo &event) {
   if (event.group) {
     return fmt::format("group {}", guidDisplayName(*event.group));
   }
-  if (event.protocol) {
-    return fmt::format("protocol notify {}", guidDisplayName(*event.protocol));
-  }
   if (event.type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
     return "group Exit Boot Services";
   }

@@ -26,6 +26,8 @@ const char *accessKindName(AccessKind kind) {
     return "int3";
   case AccessKind::DebugQuery:
     return "debug-query";
+  case AccessKind::Interrupt:
+    return "interrupt";
   }
   return "?";
 }
@@ -98,10 +100,38 @@ void Machine::record(AccessKind kind, uint64_t address, unsigned width, uint64_t
   trace_.push_back(TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_, interruptsEnabled_, 1});
 }
 
-uint32_t Machine::ioRead(uint16_t port, unsigned width) {
-  if (onPortAccess) {
-    onPortAccess();
+void Machine::raiseInterrupt(uint64_t portAccesses, std::function<void()> handler) {
+  interruptAt_ = portAccesses_ + portAccesses;
+  interruptPending_ = false;
+  interruptHandler_ = std::move(handler);
+}
+
+void Machine::deliverInterrupt() {
+  std::function<void()> handler = std::move(interruptHandler_);
+  interruptHandler_ = nullptr;
+  interruptAt_.reset();
+  interruptPending_ = false;
+  interruptsTaken_++;
+  record(AccessKind::Interrupt, 0, 0, interruptsTaken_);
+  interruptsEnabled_ = false;
+  if (handler) {
+    handler();
   }
+  interruptsEnabled_ = true;
+}
+
+void Machine::portAccess() {
+  if (interruptAt_ && !interruptPending_ && portAccesses_ >= *interruptAt_) {
+    interruptPending_ = true;
+  }
+  portAccesses_++;
+  if (interruptPending_ && interruptsEnabled_) {
+    deliverInterrupt();
+  }
+}
+
+uint32_t Machine::ioRead(uint16_t port, unsigned width) {
+  portAccess();
   tick();
   uint16_t first = 0;
   IoDevice *device = findIo(port, &first);
@@ -112,9 +142,7 @@ uint32_t Machine::ioRead(uint16_t port, unsigned width) {
 }
 
 void Machine::ioWrite(uint16_t port, unsigned width, uint32_t value) {
-  if (onPortAccess) {
-    onPortAccess();
-  }
+  portAccess();
   tick();
   value &= static_cast<uint32_t>(allOnes(width));
   record(AccessKind::IoWrite, port, width, value);
@@ -155,6 +183,11 @@ CpuidRegs Machine::cpuid(uint32_t leaf, uint32_t subleaf) {
   return regs;
 }
 
+CpuidRegs Machine::peekCpuid(uint32_t leaf) const {
+  auto found = cpuid_.find(leaf);
+  return found != cpuid_.end() ? found->second : CpuidRegs{};
+}
+
 void Machine::setMsr(uint32_t index, uint64_t value) { msr_[index] = value; }
 
 uint64_t Machine::readMsr(uint32_t index) {
@@ -169,6 +202,9 @@ void Machine::setInterrupts(bool enabled) {
   tick();
   interruptsEnabled_ = enabled;
   record(enabled ? AccessKind::InterruptsOn : AccessKind::InterruptsOff, 0, 0, enabled ? 1 : 0);
+  if (enabled && interruptPending_) {
+    deliverInterrupt();
+  }
 }
 
 void Machine::breakpoint() {

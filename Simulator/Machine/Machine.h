@@ -24,6 +24,7 @@ enum class AccessKind : uint8_t {
   InterruptsOn,
   Breakpoint,
   DebugQuery,
+  Interrupt,
 };
 const char *accessKindName(AccessKind kind);
 
@@ -88,6 +89,8 @@ public:
   // Processor.
   void setCpuid(uint32_t leaf, CpuidRegs regs);
   CpuidRegs cpuid(uint32_t leaf, uint32_t subleaf);
+  // The table entry, without an access: for device models.
+  CpuidRegs peekCpuid(uint32_t leaf) const;
   void setMsr(uint32_t index, uint64_t value);
   uint64_t readMsr(uint32_t index);
   bool interruptsEnabled() const { return interruptsEnabled_; }
@@ -111,9 +114,12 @@ public:
   const std::vector<TraceEntry> &trace() const { return trace_; }
   void setTraceEnabled(bool enabled) { traceEnabled_ = enabled; }
 
-  // Called between two port accesses when set; later work raises simulated
-  // interrupts from here.
-  std::function<void()> onPortAccess;
+  // Raises an interrupt just before the port access that comes after
+  // `portAccesses` more of them. It is taken when the interrupt flag is set,
+  // at once or at the next STI; the handler runs with the flag clear, as an
+  // interrupt gate leaves it, and the flag is restored afterwards.
+  void raiseInterrupt(uint64_t portAccesses, std::function<void()> handler);
+  uint64_t interruptsTaken() const { return interruptsTaken_; }
 
 private:
   struct IoRange {
@@ -128,6 +134,8 @@ private:
   MmioDevice *findMmio(uint64_t address, uint64_t *base);
   void record(AccessKind kind, uint64_t address, unsigned width, uint64_t value);
   void tick();
+  void portAccess();
+  void deliverInterrupt();
 
   std::vector<IoRange> io_;
   std::vector<MmioRange> mmio_;
@@ -142,6 +150,11 @@ private:
   uint64_t timeBudgetNs_ = 0;
   bool traceEnabled_ = true;
   std::vector<TraceEntry> trace_;
+  uint64_t portAccesses_ = 0;
+  std::optional<uint64_t> interruptAt_;
+  bool interruptPending_ = false;
+  std::function<void()> interruptHandler_;
+  uint64_t interruptsTaken_ = 0;
 };
 
 } // namespace sim

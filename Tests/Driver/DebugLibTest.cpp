@@ -116,12 +116,6 @@ TEST_F(DebugLibTest, StatusAssertionPrintsTheStatusNameThenTheExpression) {
   EXPECT_NE(gConsole.find("): !EFI_ERROR (Status)\r\n"), std::string::npos) << gConsole;
 }
 
-TEST_F(DebugLibTest, NullPointerChecksQuoteTheExpandedNull) {
-  VOID *Pointer = nullptr;
-  ASSERT(Pointer != NULL);
-  EXPECT_NE(gConsole.find("): Pointer != ((void *) 0)\r\n"), std::string::npos) << gConsole;
-}
-
 TEST_F(DebugLibTest, LongMessagesAreCutAt255Characters) {
   std::string text(300, 'x');
   DEBUG((DEBUG_INFO, "%a", text.c_str()));

@@ -10,16 +10,16 @@
 
 namespace {
 
-struct Run {
+struct ToolRun {
   int exitCode;
   std::string output; // stdout and stderr
 };
 
-Run dxesim(const std::string &arguments) {
+ToolRun dxesim(const std::string &arguments) {
   std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + " 2>&1";
   FILE *pipe = popen(command.c_str(), "r");
   EXPECT_NE(pipe, nullptr);
-  Run run{-1, ""};
+  ToolRun run{-1, ""};
   char buffer[4096];
   size_t n;
   while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
@@ -37,7 +37,7 @@ std::string writeBoard(const std::string &name, const std::string &text) {
 }
 
 TEST(Dxesim, BootsTheReferenceBoardAndSummarises) {
-  Run run = dxesim("boot " + std::string(KESH_SOURCE_DIR) + "/boards/reference.toml");
+  ToolRun run = dxesim("boot " + std::string(KESH_SOURCE_DIR) + "/boards/reference.toml");
   ASSERT_EQ(run.exitCode, 0) << run.output;
   size_t entry = run.output.find("KeshInitEntryPoint Entry\r\n");
   size_t summary = run.output.find("== Boot of Kesh reference board");
@@ -50,14 +50,14 @@ TEST(Dxesim, BootsTheReferenceBoardAndSummarises) {
 }
 
 TEST(Dxesim, WithoutABoardItBootsTheBuiltInReferenceBoard) {
-  Run run = dxesim("boot");
+  ToolRun run = dxesim("boot");
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_NE(run.output.find("reference.toml (built in)"), std::string::npos) << run.output;
 }
 
 TEST(Dxesim, WritesTheSameBootAsJsonAndPrintsTheTrace) {
   std::string json = ::testing::TempDir() + "report.json";
-  Run run = dxesim("boot --trace --json " + json);
+  ToolRun run = dxesim("boot --trace --json " + json);
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_NE(run.output.find("-- access trace"), std::string::npos);
   EXPECT_NE(run.output.find("io-write"), std::string::npos);
@@ -73,7 +73,7 @@ TEST(Dxesim, WritesTheSameBootAsJsonAndPrintsTheTrace) {
 
 TEST(Dxesim, ABadBoardFileIsRefusedWithFileLineAndKey) {
   std::string path = writeBoard("bad.toml", "[firmware]\nruntime_services = true\nruntime_servics = false\n");
-  Run run = dxesim("boot " + path);
+  ToolRun run = dxesim("boot " + path);
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.output.find(path + ":3: key 'firmware.runtime_servics'"), std::string::npos) << run.output;
   EXPECT_EQ(run.output.find("KeshInitEntryPoint"), std::string::npos) << "nothing half-booted";
@@ -81,18 +81,18 @@ TEST(Dxesim, ABadBoardFileIsRefusedWithFileLineAndKey) {
 
 TEST(Dxesim, BrokenSyntaxAndMissingFilesAreClearErrors) {
   std::string path = writeBoard("syntax.toml", "[firmware]\ntimeline = [\"load\"\n");
-  Run run = dxesim("boot " + path);
+  ToolRun run = dxesim("boot " + path);
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.output.find(path + ":"), std::string::npos) << run.output;
 
-  Run missing = dxesim("boot /nonexistent/board.toml");
+  ToolRun missing = dxesim("boot /nonexistent/board.toml");
   EXPECT_EQ(missing.exitCode, 2);
   EXPECT_NE(missing.output.find("/nonexistent/board.toml: cannot be read"), std::string::npos) << missing.output;
 }
 
 TEST(Dxesim, ARunawayBootEndsAtItsTimeBudgetWithItsOwnExitCode) {
   std::string path = writeBoard("budget.toml", "[machine]\ntime_budget_ms = 1\naccess_cost_ns = 100000\n");
-  Run run = dxesim("boot " + path);
+  ToolRun run = dxesim("boot " + path);
   EXPECT_EQ(run.exitCode, 3) << run.output;
   EXPECT_NE(run.output.find("outcome: halted: virtual time budget exhausted"), std::string::npos) << run.output;
 }

@@ -1,0 +1,28 @@
+// The Kesh hub as the driver sees it: fixed addresses and the SPI controller.
+#pragma once
+#include <PiDxe.h>
+
+#define KESH_ACPI_MMIO_BASE 0xFED80000ULL
+#define KESH_MMIO_PAGE_SIZE 0x1000ULL
+#define KESH_MMIO_PAGE_ALIGNMENT 12
+
+// SPI base address register: bus 0, device 0x14, function 3, register 0xA0.
+#define KESH_SPI_BASE_REGISTER 0x000A30A0ULL
+#define KESH_SPI_BASE_MASK 0xFFFFFFC0u
+
+#define KESH_SPI_REG_CONTROL 0x00
+#define KESH_SPI_REG_RESTRICTED_CMD 0x04
+#define KESH_SPI_REG_RESTRICTED_CMD2 0x08
+#define KESH_SPI_REG_1D 0x1D
+#define KESH_SPI_WRITE_BUFFER_EN 0x04
+#define KESH_SPI_PROTECT 0x08
+#define KESH_SPI_LOCK 0x20
+
+// The SPI controller's MMIO base: the base register with its low six bits
+// cleared, zero-extended. FALSE when the register reads all ones (no
+// device) or the base is zero (never programmed): the base is then no
+// address to touch.
+BOOLEAN KeshSpiMmioBase(OUT UINTN *Base);
+
+VOID ReportRuntimeMmioPage(IN EFI_PHYSICAL_ADDRESS Base, IN UINT64 Attributes,
+                           OUT EFI_GCD_MEMORY_SPACE_DESCRIPTOR *Descriptor);
