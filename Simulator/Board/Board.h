@@ -3,6 +3,8 @@
 
 #include "Dxe/DxeCore.h"
 #include "Machine/Machine.h"
+#include "Machine/Pci.h"
+#include "Machine/SpiController.h"
 
 #include <cstdint>
 #include <map>
@@ -30,6 +32,11 @@ struct BoardVariable {
 struct BoardHob {
   EFI_GUID name;
   std::vector<uint8_t> data;
+};
+
+struct BoardPciFunction {
+  uint8_t bus = 0, device = 0, function = 0;
+  std::vector<std::pair<uint16_t, uint32_t>> registers; // dword offset, value
 };
 
 struct Board {
@@ -61,9 +68,18 @@ struct Board {
   std::vector<BoardVariable> variables;
   std::vector<BoardHob> hobs;
 
+  // PCI configuration spaces; the SPI controller sits at the base its
+  // bridge's register 0xA0 (bus 0, device 0x14, function 3) holds.
+  std::vector<BoardPciFunction> pci;
+  SpiRegisters spi;
+
   // Host image of the driver; empty: the one built beside the tool.
   std::string driverImage;
 };
+
+// The bridge whose register 0xA0 holds the SPI controller's base.
+constexpr PciLocation kSpiBridge{0, 0x14, 3};
+constexpr uint16_t kSpiBaseRegister = 0xA0;
 
 // The PCD token that holds the error level until the driver reads it from
 // its own sources.

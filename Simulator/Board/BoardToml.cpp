@@ -402,6 +402,39 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
     e.finish();
     board.hobs.push_back(std::move(hob));
   }
+  for (const toml::table *t : r.tables("pci")) {
+    Reader e(*t, source, "pci");
+    BoardPciFunction function;
+    function.bus = static_cast<uint8_t>(e.requiredUnsigned("bus", 0xFF));
+    function.device = static_cast<uint8_t>(e.requiredUnsigned("device", 0x1F));
+    function.function = static_cast<uint8_t>(e.requiredUnsigned("function", 7));
+    if (const toml::node *node = e.get("registers")) {
+      const toml::array *pairs = node->as_array();
+      if (pairs == nullptr) {
+        e.fail(node, "registers", "must be an array of [offset, value] pairs");
+      }
+      for (const toml::node &element : *pairs) {
+        const toml::array *pair = element.as_array();
+        auto offset = pair != nullptr && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
+        auto value = pair != nullptr && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
+        if (!offset || !value || *offset < 0 || *offset > 0xFFC || (*offset & 3) != 0 || *value < 0 ||
+            *value > 0xFFFFFFFF) {
+          e.fail(&element, "registers", "each entry is [dword offset 0x000-0xFFC, 32-bit value]");
+        }
+        function.registers.emplace_back(static_cast<uint16_t>(*offset), static_cast<uint32_t>(*value));
+      }
+    }
+    e.finish();
+    board.pci.push_back(std::move(function));
+  }
+  if (const toml::table *t = r.subtable("spi")) {
+    Reader e(*t, source, "spi");
+    e.read("control", board.spi.control);
+    e.read("restricted_cmd", board.spi.restrictedCmd);
+    e.read("restricted_cmd2", board.spi.restrictedCmd2);
+    e.read("reg_1d", board.spi.reg1D);
+    e.finish();
+  }
   for (const toml::table *t : r.tables("fail")) {
     Reader e(*t, source, "fail");
     readFailure(e, board);

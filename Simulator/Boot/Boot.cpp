@@ -57,6 +57,22 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   };
   machine_.mapIo(0x3F8, 0x3FF, console_.get());
 
+  for (const BoardPciFunction &function : board_.pci) {
+    PciLocation location{function.bus, function.device, function.function};
+    pci_.add(location);
+    for (const auto &[offset, value] : function.registers) {
+      pci_.write32(location, offset, value);
+    }
+  }
+  hostBridge_ = std::make_unique<PciHostBridge>(machine_, pci_);
+  machine_.mapIo(PciHostBridge::kAddressPort, PciHostBridge::kDataPort + 3, hostBridge_.get());
+  uint32_t spiBar = pci_.read32(kSpiBridge, kSpiBaseRegister);
+  if (spiBar != 0xFFFFFFFF && (spiBar & 0xFFFFFFC0) != 0) {
+    spiBase_ = spiBar & 0xFFFFFFC0;
+    spi_ = std::make_unique<SpiController>(board_.spi);
+    machine_.mapMmio(spiBase_, SpiController::kSize, spi_.get());
+  }
+
   core_ = std::make_unique<DxeCore>(machine_);
   core_->setSystemTableRevision(board_.systemTableRevision);
   core_->setRuntimeServicesPresent(board_.runtimeServices);
@@ -77,7 +93,17 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   for (const FailureRule &rule : board_.failures) {
     core_->failures().add(rule);
   }
+  gcdAtStart_ = core_->gcdMap();
   loader_ = std::make_unique<ImageLoader>(machine_, *core_);
+}
+
+std::string Simulation::imageName(EFI_HANDLE handle) const {
+  for (const auto &image : loader_->images()) {
+    if (image->handle == handle) {
+      return image->name;
+    }
+  }
+  return handle == nullptr ? "" : "another owner";
 }
 
 Simulation::~Simulation() = default;

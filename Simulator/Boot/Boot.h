@@ -7,6 +7,8 @@
 #include "Images/ImageLoader.h"
 #include "Machine/Devices.h"
 #include "Machine/Machine.h"
+#include "Machine/Pci.h"
+#include "Machine/SpiController.h"
 
 #include <functional>
 #include <memory>
@@ -54,6 +56,15 @@ public:
   ImageLoader &loader() { return *loader_; }
   const PostCodePorts &postCodes() const { return *postCodes_; }
   const SerialCapture &console() const { return *console_; }
+  PciConfigSpace &pci() { return pci_; }
+  // The SPI controller, when the board's SPI base register holds a usable base.
+  const SpiController *spi() const { return spi_.get(); }
+  uint64_t spiBase() const { return spiBase_; }
+  const SpiRegisters &spiAtReset() const { return board_.spi; }
+  // The GCD map as the board gave it, before the boot.
+  const std::vector<GcdRange> &gcdAtStart() const { return gcdAtStart_; }
+  // The image whose handle this is, or "".
+  std::string imageName(EFI_HANDLE handle) const;
   const BootOutcome &outcome() const { return outcome_; }
   // Assertion reports found in the console output.
   std::vector<AssertionRecord> assertions() const;
@@ -67,6 +78,11 @@ private:
   std::unique_ptr<PostCodePorts> postCodes_;
   std::unique_ptr<AcpiPmTimer> pmTimer_;
   std::unique_ptr<SerialCapture> console_;
+  PciConfigSpace pci_;
+  std::unique_ptr<PciHostBridge> hostBridge_;
+  std::unique_ptr<SpiController> spi_;
+  uint64_t spiBase_ = 0;
+  std::vector<GcdRange> gcdAtStart_;
   std::unique_ptr<DxeCore> core_;
   std::unique_ptr<ImageLoader> loader_;
   BootOutcome outcome_;

@@ -86,6 +86,56 @@ std::string outcomeText(const BootOutcome &outcome) {
   return outcome.completed ? "completed" : "not run";
 }
 
+std::string attributeNames(uint64_t attributes) {
+  static const std::pair<uint64_t, const char *> kNames[] = {
+      {EFI_MEMORY_UC, "UC"}, {EFI_MEMORY_WC, "WC"}, {EFI_MEMORY_WT, "WT"}, {EFI_MEMORY_WB, "WB"},
+      {EFI_MEMORY_UCE, "UCE"}, {EFI_MEMORY_WP, "WP"}, {EFI_MEMORY_RP, "RP"}, {EFI_MEMORY_XP, "XP"},
+      {EFI_MEMORY_RUNTIME, "RUNTIME"}};
+  std::string out;
+  uint64_t rest = attributes;
+  for (const auto &[bit, name] : kNames) {
+    if ((attributes & bit) != 0) {
+      out += out.empty() ? "" : "|";
+      out += name;
+      rest &= ~bit;
+    }
+  }
+  if (rest != 0) {
+    out += fmt::format("{}{}", out.empty() ? "" : "|", hex(rest));
+  }
+  return out.empty() ? "none" : out;
+}
+
+// A range of the final map whose attributes or owner the boot changed.
+struct MapEffect {
+  GcdRange before;
+  GcdRange after;
+};
+
+std::vector<MapEffect> mapEffects(Simulation &simulation) {
+  std::vector<MapEffect> effects;
+  for (const GcdRange &after : simulation.core().gcdMap()) {
+    for (const GcdRange &before : simulation.gcdAtStart()) {
+      if (after.base >= before.base && after.base - before.base < before.length) {
+        if (before.attributes != after.attributes || before.image != after.image || before.type != after.type) {
+          effects.push_back(MapEffect{before, after});
+        }
+        break;
+      }
+    }
+  }
+  return effects;
+}
+
+const char *const kSpiNames[] = {"SpiControl", "RestrictedCmd", "RestrictedCmd2", "0x1D"};
+
+std::vector<std::pair<uint32_t, uint32_t>> spiPairs(const SpiRegisters &before, const SpiRegisters &after) {
+  return {{before.control, after.control},
+          {before.restrictedCmd, after.restrictedCmd},
+          {before.restrictedCmd2, after.restrictedCmd2},
+          {before.reg1D, after.reg1D}};
+}
+
 } // namespace
 
 std::string guidDisplayName(const EFI_GUID &guid) {
@@ -130,6 +180,27 @@ std::string textSummary(Simulation &simulation) {
                      eventSubject(event), event.notifies, event.closed ? ", closed" : ", open"));
   }
   line(fmt::format("  {} registered, {} closed", registered, closed));
+
+  auto effects = mapEffects(simulation);
+  line(fmt::format("-- memory map changes: {}", effects.size()));
+  for (const MapEffect &effect : effects) {
+    std::string owner = simulation.imageName(effect.after.image);
+    line(fmt::format("  {} +{}  {}  {} -> {}{}{}", hex(effect.after.base, 8), hex(effect.after.length),
+                     gcdTypeName(effect.after.type), attributeNames(effect.before.attributes),
+                     attributeNames(effect.after.attributes),
+                     (effect.after.attributes & EFI_MEMORY_RUNTIME) != 0 ? "  runtime MMIO" : "",
+                     owner.empty() ? "" : "  allocated by " + owner));
+  }
+  if (const SpiController *spi = simulation.spi()) {
+    line(fmt::format("-- SPI controller at {}", hex(simulation.spiBase(), 8)));
+    auto pairs = spiPairs(simulation.spiAtReset(), spi->registers());
+    for (size_t i = 0; i < pairs.size(); i++) {
+      line(fmt::format("  {:<15} {} -> {}{}", kSpiNames[i], hex(pairs[i].first, i == 3 ? 2 : 8),
+                       hex(pairs[i].second, i == 3 ? 2 : 8), pairs[i].first == pairs[i].second ? "" : "  changed"));
+    }
+  } else {
+    line("-- SPI controller: none (the SPI base register holds no usable base)");
+  }
 
   auto assertions = simulation.assertions();
   line(fmt::format("-- assertions: {}", assertions.size()));
@@ -261,6 +332,27 @@ nlohmann::json jsonReport(Simulation &simulation) {
                    {"allocated", range.image != nullptr}});
   }
   report["gcd"] = gcd;
+  json effects = json::array();
+  for (const MapEffect &effect : mapEffects(simulation)) {
+    effects.push_back({{"base", hex(effect.after.base)},
+                       {"length", hex(effect.after.length)},
+                       {"type", gcdTypeName(effect.after.type)},
+                       {"attributes_before", attributeNames(effect.before.attributes)},
+                       {"attributes_after", attributeNames(effect.after.attributes)},
+                       {"runtime", (effect.after.attributes & EFI_MEMORY_RUNTIME) != 0},
+                       {"owner", simulation.imageName(effect.after.image)}});
+  }
+  report["memory_map_changes"] = effects;
+  if (const SpiController *spi = simulation.spi()) {
+    json registers = json::object();
+    auto pairs = spiPairs(simulation.spiAtReset(), spi->registers());
+    for (size_t i = 0; i < pairs.size(); i++) {
+      registers[kSpiNames[i]] = {{"before", hex(pairs[i].first)}, {"after", hex(pairs[i].second)}};
+    }
+    report["spi"] = {{"base", hex(simulation.spiBase())}, {"registers", registers}};
+  } else {
+    report["spi"] = nullptr;
+  }
   report["injected_failures"] = core.failures().injected();
   report["diagnostics"] = core.diagnostics();
   return report;

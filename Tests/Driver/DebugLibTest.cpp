@@ -2,8 +2,8 @@
 // delay, linked statically with the firmware libraries and a machine.
 #include "Machine/Devices.h"
 #include "Machine/Machine.h"
+#include "FirmwareHarness.h"
 
-#include <HwAccessSimBinding.h>
 #include <Library/DebugLib.h>
 #include <Library/FatalStopLib.h>
 #include <Library/TimerLib.h>
@@ -13,61 +13,28 @@
 
 #include <string>
 
-// The instances this test links in place of the console and the level source.
-static std::string gConsole;
-static UINT32 gErrorLevel = 0;
-UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
-  gConsole.append(reinterpret_cast<const char *>(Buffer), NumberOfBytes);
-  return NumberOfBytes;
-}
-RETURN_STATUS EFIAPI SerialPortInitialize(VOID) { return RETURN_SUCCESS; }
-UINT32 EFIAPI GetDebugPrintErrorLevel(VOID) { return gErrorLevel; }
-
-// This module's build settings.
-extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPciBarRegisterOffset = 0x0000;
-extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddress = 0x0400;
-extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddressMask = 0xFFFE;
-extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiPm1TmrOffset = 0x0008;
-
 namespace {
 
 class DebugLibTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    gConsole.clear();
-    gErrorLevel = 0x80000040;
     machine.mapIo(sim::PostCodePorts::kCodePort, sim::PostCodePorts::kCodePort + 3, &postCodes);
     machine.mapIo(sim::PostCodePorts::kMarkerPort, sim::PostCodePorts::kMarkerPort + 1, &postCodes);
     machine.mapIo(sim::PostCodePorts::kDeadLoopPort, sim::PostCodePorts::kDeadLoopPort + 3, &postCodes);
     machine.mapIo(sim::AcpiPmTimer::kPort, sim::AcpiPmTimer::kPort + 3, &timer);
-    binding = HW_SIM_BINDING{
-        &machine,
-        [](VOID *c, UINT16 p, UINT8 w) { return static_cast<sim::Machine *>(c)->ioRead(p, w); },
-        [](VOID *c, UINT16 p, UINT8 w, UINT32 v) { static_cast<sim::Machine *>(c)->ioWrite(p, w, v); },
-        [](VOID *c, UINTN a, UINT8 w) { return static_cast<sim::Machine *>(c)->mmioRead(a, w); },
-        [](VOID *c, UINTN a, UINT8 w, UINT64 v) { static_cast<sim::Machine *>(c)->mmioWrite(a, w, v); },
-        [](VOID *, UINT32, UINT32, UINT32 r[4]) { r[0] = r[1] = r[2] = r[3] = 0; },
-        [](VOID *c, UINT32 i) { return static_cast<sim::Machine *>(c)->readMsr(i); },
-        [](VOID *c) -> BOOLEAN { return static_cast<sim::Machine *>(c)->interruptsEnabled() ? TRUE : FALSE; },
-        [](VOID *c, BOOLEAN e) { static_cast<sim::Machine *>(c)->setInterrupts(e != FALSE); },
-        [](VOID *c) { static_cast<sim::Machine *>(c)->breakpoint(); },
-        [](VOID *c) { static_cast<sim::Machine *>(c)->pause(); },
-        [](VOID *c) { return static_cast<sim::Machine *>(c)->debugEnvironmentQuery(); },
-    };
-    HwAccessSimBind(&binding);
   }
-  void TearDown() override { HwAccessSimBind(nullptr); }
 
   sim::Machine machine;
   sim::PostCodePorts postCodes{machine};
   sim::AcpiPmTimer timer{machine};
-  HW_SIM_BINDING binding{};
+  harness::MachineBinding binding{machine};
+  std::string &gConsole = harness::console();
 };
 
 TEST_F(DebugLibTest, MessagesPassOnlyWhenTheirLevelSharesABitWithTheErrorLevel) {
-  gErrorLevel = 0x40;
+  harness::setErrorLevel(0x40);
   DEBUG((0x80000040, "both %d\n", 1));
-  gErrorLevel = 0x80000000;
+  harness::setErrorLevel(0x80000000);
   DEBUG((0x80000040, "both %d\n", 2));
   DEBUG((DEBUG_INFO, "info only\n"));
   DEBUG((0, "level zero\n"));
@@ -75,7 +42,7 @@ TEST_F(DebugLibTest, MessagesPassOnlyWhenTheirLevelSharesABitWithTheErrorLevel) 
 }
 
 TEST_F(DebugLibTest, LevelsAboveBit31NeverPassTheFixedPrintLevel) {
-  gErrorLevel = 0xFFFFFFFF;
+  harness::setErrorLevel(0xFFFFFFFF);
   EXPECT_FALSE(DebugPrintLevelEnabled(0x4000000000000ULL));
   EXPECT_TRUE(DebugPrintLevelEnabled(0x80000000ULL));
   EXPECT_TRUE(DebugPrintLevelEnabled(0x4000000000040ULL));
@@ -88,7 +55,7 @@ TEST_F(DebugLibTest, ArgumentsAreEvaluatedOnlyWhenTheMessagePrints) {
   auto read = [&reads]() { return ++reads; };
   DEBUG((0x4000000000000ULL, "%d\n", read()));
   EXPECT_EQ(reads, 0);
-  gErrorLevel = 0;
+  harness::setErrorLevel(0);
   // The call-site test passes, so the argument is read; the run-time level then drops the line.
   DEBUG((DEBUG_INFO, "%d\n", read()));
   EXPECT_EQ(reads, 1);
@@ -96,7 +63,7 @@ TEST_F(DebugLibTest, ArgumentsAreEvaluatedOnlyWhenTheMessagePrints) {
 }
 
 TEST_F(DebugLibTest, AssertionReportIgnoresTheLevelAndTrapsThenReturns) {
-  gErrorLevel = 0;
+  harness::setErrorLevel(0);
   bool returned = false;
   ASSERT(1 == 2);
   returned = true;

@@ -1,0 +1,191 @@
+// Runtime MMIO reporting at PCI enumeration complete, over whole boots.
+#include "Board/Board.h"
+#include "Boot/Boot.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using sim::Step;
+
+const std::string kImage = std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so";
+const char kAcpiLine[] = "KeshOnPciEnumComplete: Report ACPI MMIO as runtime memory type\r\n";
+const char kSpiLine[] = "KeshOnPciEnumComplete: Report SPI MMIO as runtime memory type\r\n";
+const char kWriteBufferLine[] = " KESH SPI WriteBufferEn is not enabled\r\n";
+constexpr uint64_t kAcpiPage = 0xFED80000;
+constexpr uint64_t kSpiPage = 0xFEC10000;
+
+size_t count(const std::string &text, const std::string &needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    n++;
+  }
+  return n;
+}
+
+sim::GcdRange rangeAt(sim::Simulation &simulation, uint64_t address) {
+  for (const sim::GcdRange &range : simulation.core().gcdMap()) {
+    if (address >= range.base && address - range.base < range.length) {
+      return range;
+    }
+  }
+  ADD_FAILURE() << "no GCD range at " << address;
+  return {};
+}
+
+const sim::EventInfo &pciNotify(sim::Simulation &simulation) {
+  for (const auto &event : simulation.core().events()) {
+    if (event.owner == "KeshInitDxe") {
+      return event;
+    }
+  }
+  throw std::runtime_error("the driver registered no event");
+}
+
+struct Boot {
+  explicit Boot(sim::Board board) : simulation(board, kImage) { simulation.run(); }
+  const std::string &console() const { return simulation.console().bytes(); }
+  size_t mmioWritesTo(uint64_t address) const {
+    size_t n = 0;
+    for (const auto &e : simulation.machine().trace()) {
+      n += e.kind == sim::AccessKind::MmioWrite && e.address == address ? 1 : 0;
+    }
+    return n;
+  }
+  size_t mmioAccessesAbove(uint64_t address) const {
+    size_t n = 0;
+    for (const auto &e : simulation.machine().trace()) {
+      bool mmio = e.kind == sim::AccessKind::MmioWrite || e.kind == sim::AccessKind::MmioRead;
+      n += mmio && e.address >= address ? 1 : 0;
+    }
+    return n;
+  }
+  mutable sim::Simulation simulation;
+};
+
+sim::Board reference(std::vector<Step> timeline = {}) {
+  sim::Board board = sim::referenceBoard();
+  if (!timeline.empty()) {
+    board.timeline = std::move(timeline);
+  }
+  return board;
+}
+
+TEST(RuntimeMmio, LoadedBeforeEnumerationTheWorkRunsOnceAtInstallation) {
+  Boot boot(reference({Step::Load, Step::PciEnumerationComplete, Step::PciEnumerationComplete, Step::EndOfDxe}));
+  const std::string &console = boot.console();
+  EXPECT_EQ(count(console, kAcpiLine), 1u) << console;
+  EXPECT_EQ(count(console, kSpiLine), 1u);
+  EXPECT_GT(console.find(kAcpiLine), console.find("KeshInitEntryPoint Exit")) << "nothing at the first run";
+  EXPECT_LT(console.find(kAcpiLine), console.find(kSpiLine));
+  const auto &event = pciNotify(boot.simulation);
+  EXPECT_TRUE(event.closed);
+  EXPECT_EQ(event.notifies, 2u) << "the second installation finds the event closed";
+}
+
+TEST(RuntimeMmio, LoadedAfterEnumerationTheWorkRunsInsideTheEntry) {
+  Boot boot(reference({Step::PciEnumerationComplete, Step::Load, Step::EndOfDxe}));
+  const std::string &console = boot.console();
+  size_t entry = console.find("KeshInitEntryPoint Entry"), exit = console.find("KeshInitEntryPoint Exit");
+  EXPECT_GT(console.find(kAcpiLine), entry);
+  EXPECT_LT(console.find(kSpiLine), exit);
+  EXPECT_EQ(count(console, kAcpiLine), 1u);
+  EXPECT_TRUE(pciNotify(boot.simulation).closed);
+}
+
+TEST(RuntimeMmio, AttributesAreAddedToWhatTheDescriptorsHad) {
+  sim::Board board = reference();
+  board.gcd[1].capabilities |= EFI_MEMORY_WC;
+  board.gcd[1].attributes = EFI_MEMORY_WC;
+  Boot boot(board);
+  sim::GcdRange acpi = rangeAt(boot.simulation, kAcpiPage);
+  EXPECT_EQ(acpi.base, kAcpiPage);
+  EXPECT_EQ(acpi.length, 0x1000u);
+  EXPECT_EQ(acpi.attributes, EFI_MEMORY_WC | EFI_MEMORY_UC | EFI_MEMORY_RUNTIME);
+  EXPECT_EQ(acpi.type, EfiGcdMemoryTypeMemoryMappedIo);
+  EXPECT_EQ(boot.simulation.imageName(acpi.image), "KeshInitDxe") << "allocated with the driver as owner";
+  EXPECT_EQ(acpi.device, nullptr);
+
+  // The SPI base register reads 0xFEC10002: its flag bits are no address bits.
+  sim::GcdRange spi = rangeAt(boot.simulation, kSpiPage);
+  EXPECT_EQ(spi.base, kSpiPage);
+  EXPECT_EQ(spi.length, 0x1000u);
+  EXPECT_EQ(spi.attributes, EFI_MEMORY_WC | EFI_MEMORY_RUNTIME) << "no cacheability bit added";
+  EXPECT_EQ(spi.image, nullptr) << "the SPI page is never allocated";
+  EXPECT_TRUE(boot.simulation.assertions().empty()) << boot.console();
+}
+
+TEST(RuntimeMmio, WriteBufferEnableIsSetOnlyWhenClearKeepingTheOtherBits) {
+  {
+    sim::Board clear = reference();
+    clear.spi.reg1D = 0x81;
+    Boot boot(clear);
+    EXPECT_EQ(count(boot.console(), kWriteBufferLine), 1u);
+    EXPECT_EQ(boot.mmioWritesTo(kSpiPage + 0x1D), 1u);
+    EXPECT_EQ(boot.simulation.spi()->registers().reg1D, 0x85);
+  }
+  {
+    sim::Board set = reference();
+    set.spi.reg1D = 0x04;
+    Boot boot(set);
+    EXPECT_EQ(count(boot.console(), kWriteBufferLine), 0u);
+    EXPECT_EQ(boot.mmioWritesTo(kSpiPage + 0x1D), 0u);
+    EXPECT_EQ(boot.simulation.spi()->registers().reg1D, 0x04);
+  }
+}
+
+TEST(RuntimeMmio, AFailedAllocationIsReportedAndEveryLaterStepStillRuns) {
+  sim::Board board = reference();
+  board.failures.push_back(sim::FailureRule{"AllocateMemorySpace", 1, EFI_OUT_OF_RESOURCES, std::nullopt});
+  Boot boot(board);
+  auto assertions = boot.simulation.assertions();
+  ASSERT_EQ(assertions.size(), 1u) << boot.console();
+  EXPECT_EQ(assertions[0].file, "Features/KeshInit/Dxe/RuntimeMmio.cpp");
+  EXPECT_NE(boot.console().find("ASSERT_EFI_ERROR (Status = Out of Resources)"), std::string::npos);
+  EXPECT_EQ(count(boot.console(), kSpiLine), 1u);
+  EXPECT_EQ(rangeAt(boot.simulation, kAcpiPage).image, nullptr);
+  EXPECT_NE(rangeAt(boot.simulation, kAcpiPage).attributes & EFI_MEMORY_RUNTIME, 0u);
+  EXPECT_NE(rangeAt(boot.simulation, kSpiPage).attributes & EFI_MEMORY_RUNTIME, 0u);
+  EXPECT_EQ(boot.simulation.spi()->registers().reg1D, 0x04);
+  EXPECT_TRUE(pciNotify(boot.simulation).closed);
+}
+
+TEST(RuntimeMmio, AnUnreadableDescriptorGetsOnlyTheAddedBits) {
+  sim::Board board = reference();
+  board.gcd[1].capabilities |= EFI_MEMORY_WC;
+  board.gcd[1].attributes = EFI_MEMORY_WC;
+  board.failures.push_back(sim::FailureRule{"GetMemorySpaceDescriptor", 1, EFI_NOT_FOUND, std::nullopt});
+  Boot boot(board);
+  EXPECT_EQ(boot.simulation.assertions().size(), 1u) << boot.console();
+  EXPECT_EQ(rangeAt(boot.simulation, kAcpiPage).attributes, EFI_MEMORY_UC | EFI_MEMORY_RUNTIME);
+  EXPECT_EQ(rangeAt(boot.simulation, kSpiPage).attributes, EFI_MEMORY_WC | EFI_MEMORY_RUNTIME);
+}
+
+TEST(RuntimeMmio, AnAbsentOrUnprogrammedSpiBaseIsNeverUsedAsAnAddress) {
+  for (uint32_t bar : {0xFFFFFFFFu, 0x00000000u, 0x0000003Fu}) {
+    sim::Board board = reference();
+    board.pci[0].registers[1].second = bar;
+    Boot boot(board);
+    const std::string &console = boot.console();
+    EXPECT_EQ(count(console, "SPI Base Address is incorrect !!\r\n"), 1u) << console;
+    EXPECT_EQ(count(console, kWriteBufferLine), 0u);
+    EXPECT_EQ(boot.mmioAccessesAbove(0), 0u) << "no MMIO access at all for base register " << bar;
+    EXPECT_TRUE(boot.simulation.assertions().empty()) << console;
+    EXPECT_NE(rangeAt(boot.simulation, kAcpiPage).attributes & EFI_MEMORY_RUNTIME, 0u);
+    EXPECT_TRUE(pciNotify(boot.simulation).closed);
+  }
+}
+
+TEST(RuntimeMmio, TheSpiBaseMessagePrintsAtEitherLevelBit) {
+  for (uint32_t level : {0x40u, 0x80000000u}) {
+    sim::Board board = reference();
+    board.pci[0].registers[1].second = 0;
+    board.errorLevel = level;
+    Boot boot(board);
+    EXPECT_EQ(count(boot.console(), "SPI Base Address is incorrect !!\r\n"), 1u) << level;
+  }
+}
+
+} // namespace
