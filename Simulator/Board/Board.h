@@ -5,6 +5,7 @@
 #include "Machine/Machine.h"
 #include "Machine/Pci.h"
 #include "Machine/SpiController.h"
+#include "Platform/PlatformModels.h"
 
 #include <cstdint>
 #include <map>
@@ -72,6 +73,12 @@ struct Board {
   // bridge's register 0xA0 (bus 0, device 0x14, function 3) holds.
   std::vector<BoardPciFunction> pci;
   SpiRegisters spi;
+
+  // Platform protocols other modules install; absent ones are not installed.
+  std::optional<NvramConfig> nvram;
+  std::optional<IdentityConfig> identity;
+  bool usbPortControl = false;
+  bool mc5744 = false;
 
   // Host image of the driver; empty: the one built beside the tool.
   std::string driverImage;

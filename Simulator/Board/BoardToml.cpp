@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include <filesystem>
 #include <set>
 
 namespace sim {
@@ -338,6 +339,85 @@ void readFailure(Reader &e, Board &board) {
   board.failures.push_back(rule);
 }
 
+std::u16string wide(const std::string &text) { return std::u16string(text.begin(), text.end()); }
+
+void readPlatform(Reader &r, Board &board) {
+  if (const toml::table *t = r.subtable("nvram")) {
+    Reader e(*t, r.source(), r.childPath("nvram"));
+    NvramConfig config;
+    if (const toml::table *values = e.subtable("values")) {
+      for (const auto &[key, node] : *values) {
+        auto value = node.value<std::string>();
+        if (!node.is_string()) {
+          e.fail(&node, "values", fmt::format("attribute '{}' must be a string", key.str()));
+        }
+        config.values[wide(std::string(key.str()))] = wide(*value);
+      }
+    }
+    if (const toml::node *node = e.get("unterminated")) {
+      const toml::array *names = node->as_array();
+      if (names == nullptr) {
+        e.fail(node, "unterminated", "must be an array of attribute names");
+      }
+      for (const toml::node &element : *names) {
+        auto name = element.value<std::string>();
+        if (!name) {
+          e.fail(&element, "unterminated", "must be an array of attribute names");
+        }
+        config.unterminated.insert(wide(*name));
+      }
+    }
+    e.finish();
+    board.nvram = std::move(config);
+  }
+  if (const toml::table *t = r.subtable("identity")) {
+    Reader e(*t, r.source(), r.childPath("identity"));
+    IdentityConfig config;
+    e.read("system_id", config.systemId);
+    if (auto pwd = e.unsignedValue("pwd", 0xFF)) {
+      config.states[PLATFORM_STATE_PWD] = static_cast<uint8_t>(*pwd);
+    }
+    if (const toml::node *node = e.get("states")) {
+      const toml::array *pairs = node->as_array();
+      if (pairs == nullptr) {
+        e.fail(node, "states", "must be an array of [selector, answer] pairs");
+      }
+      for (const toml::node &element : *pairs) {
+        const toml::array *pair = element.as_array();
+        auto selector = pair != nullptr && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
+        auto answer = pair != nullptr && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
+        if (!selector || !answer || *selector < 0 || *answer < 0 || *answer > 0xFF) {
+          e.fail(&element, "states", "each entry is [selector, answer byte]");
+        }
+        config.states[static_cast<uint32_t>(*selector)] = static_cast<uint8_t>(*answer);
+      }
+    }
+    if (auto getId = e.string("get_id")) {
+      if (*getId == "ok") {
+        config.getId = IdentityConfig::GetId::Ok;
+      } else if (*getId == "fail") {
+        config.getId = IdentityConfig::GetId::Fail;
+      } else if (*getId == "null-record") {
+        config.getId = IdentityConfig::GetId::NullRecord;
+      } else {
+        e.fail(e.get("get_id"), "get_id", fmt::format("'{}' is not ok, fail or null-record", *getId));
+      }
+    }
+    e.finish();
+    board.identity = config;
+  }
+  if (const toml::table *t = r.subtable("usb_port_control")) {
+    Reader e(*t, r.source(), r.childPath("usb_port_control"));
+    e.finish();
+    board.usbPortControl = true;
+  }
+  if (const toml::table *t = r.subtable("mc5744")) {
+    Reader e(*t, r.source(), r.childPath("mc5744"));
+    e.finish();
+    board.mc5744 = true;
+  }
+}
+
 } // namespace
 
 Board parseBoardToml(std::string_view text, const std::string &source) {
@@ -349,10 +429,36 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
   }
 
   Board board;
+  // A board may describe only how it differs from another one.
+  if (const toml::node *extends = root.at_path("board.extends").node()) {
+    auto base = extends->value<std::string>();
+    if (!base) {
+      throw BoardError(fmt::format("{}:{}: key 'board.extends': must be a string", source,
+                                   extends->source().begin.line));
+    }
+    static thread_local int depth = 0;
+    if (depth > 8) {
+      throw BoardError(fmt::format("{}: key 'board.extends': boards extend each other in a loop", source));
+    }
+    depth++;
+    try {
+      if (*base == "reference") {
+        board = referenceBoard();
+      } else {
+        std::filesystem::path path = std::filesystem::path(source).parent_path() / *base;
+        board = loadBoardFile(path.string());
+      }
+    } catch (...) {
+      depth--;
+      throw;
+    }
+    depth--;
+  }
   board.source = source;
   Reader r(root, source, "");
   if (const toml::table *t = r.subtable("board")) {
     Reader e(*t, source, "board");
+    e.get("extends");
     board.name = e.string("name").value_or(board.name);
     board.driverImage = e.string("driver_image").value_or("");
     e.finish();
@@ -433,6 +539,11 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
     e.read("restricted_cmd", board.spi.restrictedCmd);
     e.read("restricted_cmd2", board.spi.restrictedCmd2);
     e.read("reg_1d", board.spi.reg1D);
+    e.finish();
+  }
+  if (const toml::table *t = r.subtable("platform")) {
+    Reader e(*t, source, "platform");
+    readPlatform(e, board);
     e.finish();
   }
   for (const toml::table *t : r.tables("fail")) {

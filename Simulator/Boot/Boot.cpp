@@ -93,8 +93,37 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   for (const FailureRule &rule : board_.failures) {
     core_->failures().add(rule);
   }
+  installPlatformProtocols();
   gcdAtStart_ = core_->gcdMap();
   loader_ = std::make_unique<ImageLoader>(machine_, *core_);
+}
+
+// Installed before anything runs, as the modules that produce them are
+// dispatched before this driver.
+void Simulation::installPlatformProtocols() {
+  auto install = [this](const EFI_GUID &guid, void *iface, const char *what) {
+    EFI_HANDLE handle = nullptr;
+    EFI_STATUS status = core_->installProtocol(&handle, guid, iface);
+    if (EFI_ERROR(status)) {
+      throw std::runtime_error(fmt::format("cannot install the {} protocol: {}", what, statusName(status)));
+    }
+  };
+  if (board_.nvram) {
+    nvram_ = std::make_unique<NvramAttributeModel>(machine_, *board_.nvram);
+    install(gOrvexNvramAttributeProtocolGuid, nvram_->protocol(), "NVRAM attribute");
+  }
+  if (board_.identity) {
+    identity_ = std::make_unique<PlatformIdModel>(*board_.identity);
+    install(gVroPlatformIdProtocolGuid, identity_->protocol(), "platform identity");
+  }
+  if (board_.usbPortControl) {
+    usbPortControl_ = std::make_unique<UsbPortControlModel>(machine_);
+    install(gUsbPortControlProtocolGuid, usbPortControl_->protocol(), "USB port control");
+  }
+  if (board_.mc5744) {
+    mc5744_ = std::make_unique<Mc5744Model>(machine_);
+    install(gMc5744ProtocolGuid, mc5744_->protocol(), "MC5744 hub controller");
+  }
 }
 
 std::string Simulation::imageName(EFI_HANDLE handle) const {

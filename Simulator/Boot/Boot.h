@@ -9,6 +9,7 @@
 #include "Machine/Machine.h"
 #include "Machine/Pci.h"
 #include "Machine/SpiController.h"
+#include "Platform/PlatformModels.h"
 
 #include <functional>
 #include <memory>
@@ -63,6 +64,11 @@ public:
   const SpiRegisters &spiAtReset() const { return board_.spi; }
   // The GCD map as the board gave it, before the boot.
   const std::vector<GcdRange> &gcdAtStart() const { return gcdAtStart_; }
+  // The platform protocol models the board installs (null when left out).
+  const NvramAttributeModel *nvram() const { return nvram_.get(); }
+  const PlatformIdModel *identity() const { return identity_.get(); }
+  const UsbPortControlModel *usbPortControl() const { return usbPortControl_.get(); }
+  const Mc5744Model *mc5744() const { return mc5744_.get(); }
   // The image whose handle this is, or "".
   std::string imageName(EFI_HANDLE handle) const;
   const BootOutcome &outcome() const { return outcome_; }
@@ -71,6 +77,7 @@ public:
 
 private:
   void runStep(Step step);
+  void installPlatformProtocols();
 
   Board board_;
   std::string driverImage_;
@@ -83,6 +90,10 @@ private:
   std::unique_ptr<SpiController> spi_;
   uint64_t spiBase_ = 0;
   std::vector<GcdRange> gcdAtStart_;
+  std::unique_ptr<NvramAttributeModel> nvram_;
+  std::unique_ptr<PlatformIdModel> identity_;
+  std::unique_ptr<UsbPortControlModel> usbPortControl_;
+  std::unique_ptr<Mc5744Model> mc5744_;
   std::unique_ptr<DxeCore> core_;
   std::unique_ptr<ImageLoader> loader_;
   BootOutcome outcome_;

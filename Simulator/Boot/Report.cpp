@@ -136,6 +136,70 @@ std::vector<std::pair<uint32_t, uint32_t>> spiPairs(const SpiRegisters &before, 
           {before.reg1D, after.reg1D}};
 }
 
+struct SpiAudit {
+  bool protect = false, lock = false;
+  std::vector<std::pair<uint8_t, bool>> opcodes; // standard flash-writing opcode, restricted
+  std::optional<size_t> armedAt, firstPortOffAt;
+};
+
+const std::pair<uint8_t, const char *> kWritingOpcodes[] = {
+    {0x01, "write status"}, {0x06, "write enable"}, {0x02, "page program"}, {0x20, "sector erase"},
+    {0xD8, "block erase"},  {0xC7, "chip erase"},   {0x60, "chip erase"}};
+
+SpiAudit spiAudit(Simulation &simulation) {
+  SpiAudit audit;
+  const SpiController *spi = simulation.spi();
+  if (spi == nullptr) {
+    return audit;
+  }
+  SpiRegisters regs = spi->registers();
+  audit.protect = (regs.reg1D & 0x08) != 0;
+  audit.lock = (regs.reg1D & 0x20) != 0;
+  for (const auto &[opcode, name] : kWritingOpcodes) {
+    bool restricted = false;
+    for (uint32_t word : {regs.restrictedCmd, regs.restrictedCmd2}) {
+      for (unsigned lane = 0; lane < 4; lane++) {
+        restricted |= ((word >> (8 * lane)) & 0xFF) == opcode;
+      }
+    }
+    audit.opcodes.emplace_back(opcode, restricted);
+  }
+  const auto &trace = simulation.machine().trace();
+  for (size_t i = 0; i < trace.size(); i++) {
+    const TraceEntry &e = trace[i];
+    if (e.kind == AccessKind::MmioWrite && e.address == simulation.spiBase() + 0x1D && (e.value & 0x08) != 0) {
+      audit.armedAt = i;
+      break;
+    }
+  }
+  if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
+    for (const PortMaskCall &call : usb->calls()) {
+      if ((call.mask & call.value) != 0) {
+        audit.firstPortOffAt = call.traceIndex;
+        break;
+      }
+    }
+  }
+  if (const Mc5744Model *hub = simulation.mc5744()) {
+    if (auto at = hub->firstPortOffAt(); at && (!audit.firstPortOffAt || *at < *audit.firstPortOffAt)) {
+      audit.firstPortOffAt = at;
+    }
+  }
+  return audit;
+}
+
+std::string armedText(const SpiAudit &audit) {
+  if (!audit.firstPortOffAt) {
+    return audit.armedAt ? "yes (no port was switched off)" : "no port was switched off, protection never armed";
+  }
+  if (!audit.armedAt) {
+    return "NO: a port was switched off and protection was never armed";
+  }
+  return *audit.armedAt < *audit.firstPortOffAt
+             ? fmt::format("yes (trace entry {} before {})", *audit.armedAt, *audit.firstPortOffAt)
+             : fmt::format("NO (trace entry {} after {})", *audit.armedAt, *audit.firstPortOffAt);
+}
+
 } // namespace
 
 std::string guidDisplayName(const EFI_GUID &guid) {
@@ -200,6 +264,43 @@ std::string textSummary(Simulation &simulation) {
     }
   } else {
     line("-- SPI controller: none (the SPI base register holds no usable base)");
+  }
+
+  if (simulation.spi() != nullptr) {
+    SpiAudit audit = spiAudit(simulation);
+    line("-- SPI protection audit");
+    line(fmt::format("  protect bit: {}   lock bit: {}", audit.protect ? "set" : "clear",
+                     audit.lock ? "set" : "clear"));
+    std::string opcodes;
+    for (size_t i = 0; i < audit.opcodes.size(); i++) {
+      opcodes += fmt::format("{}{} {} {}", i == 0 ? "" : ", ", hex(audit.opcodes[i].first, 2),
+                             kWritingOpcodes[i].second, audit.opcodes[i].second ? "restricted" : "open");
+    }
+    line("  opcodes: " + opcodes);
+    line("  armed before the first port was switched off: " + armedText(audit));
+  }
+  if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
+    line(fmt::format("-- USB port control: {} SetPortMask calls, groups switched off {}", usb->calls().size(),
+                     hex(usb->switchedOff())));
+    for (const PortMaskCall &call : usb->calls()) {
+      line(fmt::format("  SetPortMask ({}, mask {}, value {})", call.controller, hex(call.mask), hex(call.value)));
+    }
+  } else {
+    line("-- USB port control: not installed");
+  }
+  if (const Mc5744Model *hub = simulation.mc5744()) {
+    auto enables = hub->applied();
+    line(fmt::format("-- MC5744 hub: {} calls, enables applied {} {} {} {}", hub->calls().size(), enables[0],
+                     enables[1], enables[2], enables[3]));
+  } else {
+    line("-- MC5744 hub: not installed");
+  }
+  if (const NvramAttributeModel *nvram = simulation.nvram()) {
+    line(fmt::format("-- NVRAM attribute reads: {}", nvram->reads().size()));
+    for (const AttributeRead &read : nvram->reads()) {
+      line(fmt::format("  {:<20} {}{}", std::string(read.name.begin(), read.name.end()), statusName(read.status),
+                       read.problem.empty() ? "" : "  CALLER ERROR: " + read.problem));
+    }
   }
 
   auto assertions = simulation.assertions();
@@ -352,6 +453,42 @@ nlohmann::json jsonReport(Simulation &simulation) {
     report["spi"] = {{"base", hex(simulation.spiBase())}, {"registers", registers}};
   } else {
     report["spi"] = nullptr;
+  }
+  if (simulation.spi() != nullptr) {
+    SpiAudit audit = spiAudit(simulation);
+    json opcodes = json::object();
+    for (const auto &[opcode, restricted] : audit.opcodes) {
+      opcodes[hex(opcode, 2)] = restricted;
+    }
+    report["spi_audit"] = {{"protect", audit.protect},
+                           {"lock", audit.lock},
+                           {"restricted_opcodes", opcodes},
+                           {"armed_before_first_port_off", armedText(audit)}};
+  }
+  if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
+    json calls = json::array();
+    for (const PortMaskCall &call : usb->calls()) {
+      calls.push_back({{"controller", call.controller}, {"mask", hex(call.mask)}, {"value", hex(call.value)}});
+    }
+    report["usb_port_control"] = {{"calls", calls}, {"switched_off", hex(usb->switchedOff())}};
+  }
+  if (const Mc5744Model *hub = simulation.mc5744()) {
+    json calls = json::array();
+    for (const HubCall &call : hub->calls()) {
+      calls.push_back({{"call", call.kind == HubCall::Kind::ApplyConfig ? "ApplyConfig" : "SetPortEnables"},
+                       {"enables", call.enables},
+                       {"argument", call.argument}});
+    }
+    report["mc5744"] = {{"calls", calls}, {"applied", hub->applied()}};
+  }
+  if (const NvramAttributeModel *nvram = simulation.nvram()) {
+    json reads = json::array();
+    for (const AttributeRead &read : nvram->reads()) {
+      reads.push_back({{"name", std::string(read.name.begin(), read.name.end())},
+                       {"status", statusName(read.status)},
+                       {"caller_error", read.problem}});
+    }
+    report["nvram_reads"] = reads;
   }
   report["injected_failures"] = core.failures().injected();
   report["diagnostics"] = core.diagnostics();

@@ -44,6 +44,10 @@ VOID EFIAPI KeshOnEndOfDxe(IN EFI_EVENT Event, IN VOID *Context) {
   (VOID) Context;
   DEBUG((DEBUG_INFO, "KeshOnEndOfDxe() Entry\n"));
   gBS->CloseEvent(Event);
+  // Each runs whatever the others report; protection is armed before any
+  // port is switched off.
+  ActivateSpiProtectLock();
+  PlatformUsbPolicy();
   DEBUG((DEBUG_INFO, "KeshOnEndOfDxe() Exit\n"));
 }
 

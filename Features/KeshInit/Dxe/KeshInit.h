@@ -11,3 +11,8 @@ VOID EFIAPI KeshOnPciEnumComplete(IN EFI_EVENT Event, IN VOID *Context);
 VOID EFIAPI KeshOnEndOfDxe(IN EFI_EVENT Event, IN VOID *Context);
 VOID EFIAPI KeshOnReadyToBoot(IN EFI_EVENT Event, IN VOID *Context);
 VOID EFIAPI KeshOnExitBootServices(IN EFI_EVENT Event, IN VOID *Context);
+
+// The End-of-DXE work, in the order it runs.
+VOID ActivateSpiProtectLock(VOID);
+EFI_STATUS PlatformUsbPolicy(VOID);
+EFI_STATUS OrvexPlatformUsbDisable(IN UINT8 Locations);
