@@ -65,11 +65,10 @@ struct Boot {
   mutable sim::Simulation simulation;
 };
 
-sim::Board reference(std::vector<Step> timeline = {}) {
+// Up to enumeration only: End of DXE writes the same SPI register.
+sim::Board reference(std::vector<Step> timeline = {Step::Load, Step::PciEnumerationComplete}) {
   sim::Board board = sim::referenceBoard();
-  if (!timeline.empty()) {
-    board.timeline = std::move(timeline);
-  }
+  board.timeline = std::move(timeline);
   return board;
 }
 
