@@ -162,7 +162,8 @@ TEST_F(CreateEventTest, InvalidArgumentsAreRefusedAndLeaveTheEventUntouched) {
 
 TEST_F(CreateEventTest, EdgeTplsAndPlainEventsAreAccepted) {
   EFI_EVENT high = nullptr;
-  EXPECT_EQ(bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_HIGH_LEVEL, &ProbeNotify, probe("high"), &high), EFI_SUCCESS);
+  EXPECT_EQ(bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_HIGH_LEVEL, &ProbeNotify, probe("high"), &high),
+            EFI_SUCCESS);
   EFI_EVENT plain = nullptr;
   EXPECT_EQ(bs->CreateEvent(0, 0, nullptr, nullptr, &plain), EFI_SUCCESS);
   EXPECT_NE(high, nullptr);
@@ -228,15 +229,16 @@ TEST_F(GroupTest, ClosingAPendingEventRemovesItFromTheQueue) {
 
 TEST_F(GroupTest, ExitBootServicesEventsJoinTheirGroupAndLaterCallsAreReported) {
   EFI_EVENT byType = nullptr;
-  ASSERT_EQ(bs->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_NOTIFY, &ProbeNotify, probe("by type"), &byType),
-            EFI_SUCCESS);
+  ASSERT_EQ(
+      bs->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_NOTIFY, &ProbeNotify, probe("by type"), &byType),
+      EFI_SUCCESS);
   groupEvent(gEfiEventExitBootServicesGuid, TPL_CALLBACK, "by group");
   ASSERT_TRUE(info(byType).group.has_value());
   EXPECT_TRUE(sim::sameGuid(*info(byType).group, gEfiEventExitBootServicesGuid));
 
   EFI_EVENT refused = nullptr;
-  EXPECT_EQ(bs->CreateEventEx(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_NOTIFY, &ProbeNotify, probe("refused"), &kGuidA,
-                              &refused),
+  EXPECT_EQ(bs->CreateEventEx(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_NOTIFY, &ProbeNotify, probe("refused"),
+                              &kGuidA, &refused),
             EFI_INVALID_PARAMETER);
 
   EXPECT_FALSE(core.bootServicesExited());
@@ -269,6 +271,16 @@ TEST_F(CheckEventTest, WaitEventRunsItsNotifyWhenCheckedUnsignalled) {
   EXPECT_EQ(bs->CheckEvent(wait), EFI_SUCCESS);
   EXPECT_EQ(bs->CheckEvent(wait), EFI_NOT_READY) << "a successful check clears the signal";
   EXPECT_EQ(log.size(), 2u);
+}
+
+TEST_F(CheckEventTest, WaitNotifyIsQueuedOnceWhileItCannotRun) {
+  EFI_EVENT wait = notifyEvent(TPL_CALLBACK, "wait", {}, EVT_NOTIFY_WAIT);
+  bs->RaiseTPL(TPL_NOTIFY);
+  EXPECT_EQ(bs->CheckEvent(wait), EFI_NOT_READY);
+  EXPECT_EQ(bs->CheckEvent(wait), EFI_NOT_READY);
+  EXPECT_TRUE(log.empty());
+  bs->RestoreTPL(TPL_APPLICATION);
+  EXPECT_EQ(log, (Log{"wait@TPL_CALLBACK"}));
 }
 
 TEST_F(CheckEventTest, WaitNotifyThatSignalsMakesTheCheckSucceed) {

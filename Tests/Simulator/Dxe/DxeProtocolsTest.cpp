@@ -54,12 +54,14 @@ TEST_F(ProtocolTest, InstallLocateHandleAndUninstall) {
   EXPECT_EQ(iface, nullptr);
 
   EXPECT_EQ(install(&handle, kGuidA, &gInterfaceTwo), EFI_INVALID_PARAMETER) << "same GUID twice on a handle";
-  EXPECT_EQ(bs->InstallProtocolInterface(&handle, &kGuidB, static_cast<EFI_INTERFACE_TYPE>(1), &gInterfaceTwo),
-            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(
+      bs->InstallProtocolInterface(&handle, &kGuidB, static_cast<EFI_INTERFACE_TYPE>(1), &gInterfaceTwo),
+      EFI_INVALID_PARAMETER);
   EXPECT_EQ(bs->InstallProtocolInterface(nullptr, &kGuidB, EFI_NATIVE_INTERFACE, &gInterfaceTwo),
             EFI_INVALID_PARAMETER);
 
-  EXPECT_EQ(bs->UninstallProtocolInterface(handle, &kGuidA, &gInterfaceTwo), EFI_NOT_FOUND) << "wrong interface";
+  EXPECT_EQ(bs->UninstallProtocolInterface(handle, &kGuidA, &gInterfaceTwo), EFI_NOT_FOUND)
+      << "wrong interface";
   EXPECT_EQ(bs->UninstallProtocolInterface(handle, &kGuidA, &gInterfaceOne), EFI_SUCCESS);
   EXPECT_FALSE(core.hasProtocol(kGuidA));
   iface = reinterpret_cast<VOID *>(0x1);
@@ -254,8 +256,8 @@ TEST_F(MultipleTest, UninstallIsAllOrNothing) {
   ASSERT_EQ(bs->InstallMultipleProtocolInterfaces(&handle, &kGuidA, &gInterfaceOne, &kGuidB, &gInterfaceTwo,
                                                   nullptr),
             EFI_SUCCESS);
-  EXPECT_EQ(bs->UninstallMultipleProtocolInterfaces(handle, &kGuidA, &gInterfaceOne, &kGuidC, &gInterfaceThree,
-                                                    nullptr),
+  EXPECT_EQ(bs->UninstallMultipleProtocolInterfaces(handle, &kGuidA, &gInterfaceOne, &kGuidC,
+                                                    &gInterfaceThree, nullptr),
             EFI_INVALID_PARAMETER);
   EXPECT_TRUE(core.hasProtocol(kGuidA));
   EXPECT_EQ(bs->UninstallMultipleProtocolInterfaces(handle, &kGuidA, &gInterfaceOne, &kGuidA, &gInterfaceOne,

@@ -68,7 +68,8 @@ protected:
 
   const sim::EventInfo &info(EFI_EVENT event) const {
     const auto &events = core.events();
-    auto it = std::find_if(events.begin(), events.end(), [&](const sim::EventInfo &e) { return e.handle == event; });
+    auto it = std::find_if(events.begin(), events.end(),
+                           [&](const sim::EventInfo &e) { return e.handle == event; });
     EXPECT_NE(it, events.end());
     return *it;
   }

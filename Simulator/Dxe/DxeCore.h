@@ -1,0 +1,197 @@
+// The simulated DXE core: the system, boot, runtime and DXE services
+// tables, events and TPL, the protocol database, pool, the GCD memory map,
+// the PCD protocol, variables and the HOB list that a DXE driver sees when
+// the simulator boots it. Every service can be made to fail on demand and
+// every misuse the core notices is recorded as a diagnostic.
+#pragma once
+
+#include <Uefi.h>
+#include <Pi/PiDxeCis.h>
+#include <Pi/PiHob.h>
+#include <Protocol/Pcd.h>
+
+#include "Machine/Machine.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// Failure injection: every simulated firmware service consults it first.
+struct FailureRule {
+  std::string service;
+  // 1-based nth call of that service; 0 = every call. With a GUID the count
+  // is of the calls about that GUID only, so a rule does not depend on how
+  // many unrelated calls happen first.
+  unsigned call = 0;
+  EFI_STATUS status = EFI_DEVICE_ERROR;
+  // Only calls about this GUID: the protocol of LocateProtocol,
+  // HandleProtocol, InstallProtocolInterface, ReinstallProtocolInterface,
+  // UninstallProtocolInterface, RegisterProtocolNotify and LocateHandle;
+  // the first GUID of Install/UninstallMultipleProtocolInterfaces; the
+  // group of CreateEventEx; the table of InstallConfigurationTable; the
+  // vendor GUID of GetVariable/SetVariable.
+  std::optional<EFI_GUID> guid;
+};
+
+class FailurePlan {
+public:
+  void add(FailureRule rule);
+  void clear();
+  // Counts the call (per service name) and returns the status to fail with,
+  // if a rule matches. The first matching rule wins.
+  std::optional<EFI_STATUS> check(std::string_view service, const EFI_GUID *guid = nullptr);
+  // Counts a call of a service that has no status to fail with.
+  void count(std::string_view service);
+  unsigned calls(std::string_view service) const;
+  unsigned calls(std::string_view service, const EFI_GUID &guid) const;
+  // "CreateEventEx call 1 -> Out of Resources" lines, in order; a rule that
+  // matched by GUID adds it: "LocateProtocol call 2 (GUID <guid>) -> Not Found".
+  std::vector<std::string> injected() const { return injected_; }
+
+private:
+  std::vector<FailureRule> rules_;
+  std::map<std::string, unsigned, std::less<>> calls_;
+  std::map<std::string, unsigned, std::less<>> guidCalls_; // "<service> <GUID>"
+  std::vector<std::string> injected_;
+};
+
+// "Success", "Not Found", ... as the firmware's %r prints them; an unknown
+// status gives 8 upper-case hex digits of its low 32 bits.
+std::string statusName(EFI_STATUS status);
+// Accepts the EFI_NOT_FOUND style macro names and the %r names.
+std::optional<EFI_STATUS> statusFromName(std::string_view name);
+std::string guidToString(const EFI_GUID &guid); // "30CFE3E7-3DE1-4586-BE20-DEABA1B3B793"
+std::optional<EFI_GUID> guidFromString(std::string_view text);
+bool sameGuid(const EFI_GUID &a, const EFI_GUID &b);
+// The CRC-32 of the boot service CalculateCrc32 and the table headers.
+uint32_t crc32(const void *data, size_t size);
+std::string tplName(EFI_TPL tpl);
+
+// The group of EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE events.
+inline EFI_GUID gSimVirtualAddressChangeGroupGuid = {
+    0x13FA7698, 0xC831, 0x49C7, {0x87, 0xEA, 0x8F, 0x43, 0xFC, 0xC2, 0x51, 0x96}};
+
+// Variable attributes.
+inline constexpr UINT32 kVariableNonVolatile = 0x1;
+inline constexpr UINT32 kVariableBootServiceAccess = 0x2;
+inline constexpr UINT32 kVariableRuntimeAccess = 0x4;
+
+struct EventInfo {
+  EFI_EVENT handle;
+  UINT32 type;
+  EFI_TPL notifyTpl;
+  EFI_EVENT_NOTIFY notify;
+  void *context;
+  std::optional<EFI_GUID> group;
+  std::string owner; // image name current at creation
+  bool closed;
+  uint64_t signals;
+  uint64_t notifies;
+};
+
+struct PoolBlock {
+  void *address;
+  size_t size;
+  EFI_MEMORY_TYPE type;
+  std::string owner;
+};
+
+struct GcdRange {
+  uint64_t base, length, capabilities, attributes;
+  EFI_GCD_MEMORY_TYPE type;
+  EFI_HANDLE image, device;
+};
+
+struct PcdToken {
+  unsigned size; // 1, 2, 4 or 8 bytes
+  uint64_t value;
+};
+
+struct PcdWrite {
+  UINTN token;
+  unsigned size;
+  uint64_t value;
+  std::string owner;
+  EFI_STATUS status;
+};
+
+class DxeCore {
+public:
+  // At most one DxeCore exists at a time: the table services find it
+  // through a global. A second one throws std::logic_error.
+  explicit DxeCore(Machine &machine);
+  ~DxeCore(); // frees all pool, handles, events
+  DxeCore(const DxeCore &) = delete;
+  DxeCore &operator=(const DxeCore &) = delete;
+
+  EFI_SYSTEM_TABLE *systemTable();
+  DXE_SERVICES *dxeServices();
+  PCD_PROTOCOL *pcdProtocol();
+  EFI_HANDLE pcdHandle() const; // the core's own handle carrying the PCD protocol
+  // Default EFI_2_70_SYSTEM_TABLE_REVISION; only the system table header.
+  void setSystemTableRevision(UINT32 revision);
+  void setRuntimeServicesPresent(bool present); // false -> SystemTable->RuntimeServices = nullptr
+  void setDxeServicesPresent(bool present);     // false -> no gEfiDxeServicesTableGuid entry
+  void installConfigurationTable(const EFI_GUID &guid, void *table); // replaces the entry, NULL removes
+  void appendConfigurationTable(const EFI_GUID &guid, void *table);  // appends even if the GUID exists
+
+  // HOB list: built in a byte vector owned by the core, installed as
+  // gEfiHobListGuid on the first add (handoff HOB first, end HOB last).
+  void addGuidHob(const EFI_GUID &name, const std::vector<uint8_t> &data);
+  void addRawHob(const std::vector<uint8_t> &bytes); // appended verbatim before the end HOB
+  const std::vector<uint8_t> &hobList() const;
+
+  // Image attribution: the image whose code runs now (the owner of events,
+  // pool and PCD writes). A notify function runs as its event's owner.
+  void setCurrentImage(std::string name);
+  const std::string &currentImage() const;
+
+  // Protocol database, as the platform would install things.
+  EFI_HANDLE createHandle(); // stays valid even without protocols
+  EFI_STATUS installProtocol(EFI_HANDLE *handle, const EFI_GUID &guid, void *iface);
+  EFI_STATUS uninstallProtocol(EFI_HANDLE handle, const EFI_GUID &guid, void *iface);
+  bool hasProtocol(const EFI_GUID &guid) const;
+  std::vector<std::pair<EFI_HANDLE, EFI_GUID>> protocols() const; // in install order
+
+  // Timeline actions, run at TPL_APPLICATION as the DXE core would.
+  void signalEventGroup(const EFI_GUID &group);
+  // Signals the exit-boot-services group; boot services keep working
+  // afterwards but each call records "<service> called after ExitBootServices".
+  void exitBootServices();
+  bool bootServicesExited() const;
+  EFI_TPL currentTpl() const;
+
+  // Observation.
+  const std::vector<EventInfo> &events() const; // every event ever created, in creation order
+  std::vector<PoolBlock> poolInUse() const;     // outstanding allocations, in allocation order
+  const std::vector<PcdWrite> &pcdWrites() const;
+  std::map<UINTN, PcdToken> &pcdTokens(); // the dynamic token store; boards fill it before boot
+  std::vector<GcdRange> gcdMap() const;
+  // Board setup; keeps the map sorted and non-overlapping (throws
+  // std::invalid_argument on overlap or an empty range).
+  void gcdAdd(GcdRange range);
+  void setVariable(const std::u16string &name, const EFI_GUID &guid, std::vector<uint8_t> data,
+                   UINT32 attributes = 7);
+  std::optional<std::vector<uint8_t>> variable(const std::u16string &name, const EFI_GUID &guid) const;
+  FailurePlan &failures();
+  // Misuse seen by the core, each line "<image>: <what>".
+  const std::vector<std::string> &diagnostics() const;
+
+  // The services' state, shared by the core's source files.
+  struct Impl;
+  Impl &impl() { return *impl_; }
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+} // namespace sim
