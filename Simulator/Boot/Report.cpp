@@ -54,6 +54,9 @@ std::string eventSubject(const EventInfo &event) {
   if (event.group) {
     return fmt::format("group {}", guidDisplayName(*event.group));
   }
+  if (event.notifyProtocol) {
+    return fmt::format("protocol notify {}", guidDisplayName(*event.notifyProtocol));
+  }
   if (event.type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
     return "group Exit Boot Services";
   }
@@ -240,7 +243,7 @@ std::string textSummary(Simulation &simulation) {
     }
     registered++;
     closed += event.closed ? 1 : 0;
-    line(fmt::format("  {:<20} TPL {:<2} {:<40} notified {}x{}", eventTypeName(event.type), event.notifyTpl,
+    line(fmt::format("  {:<20} TPL {:<2} {:<46} notified {}x{}", eventTypeName(event.type), event.notifyTpl,
                      eventSubject(event), event.notifies, event.closed ? ", closed" : ", open"));
   }
   line(fmt::format("  {} registered, {} closed", registered, closed));

@@ -96,6 +96,8 @@ struct EventInfo {
   bool closed;
   uint64_t signals;
   uint64_t notifies;
+  // The protocol whose installations it was last registered for, if any.
+  std::optional<EFI_GUID> notifyProtocol = std::nullopt;
 };
 
 struct PoolBlock {

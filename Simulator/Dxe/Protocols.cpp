@@ -119,6 +119,7 @@ EFI_STATUS EFIAPI RegisterProtocolNotifyService(EFI_GUID *protocol, EFI_EVENT ev
     core.diagnose("RegisterProtocolNotify with an unknown or closed event");
     return EFI_INVALID_PARAMETER;
   }
+  core.events[*eventIndex].notifyProtocol = *protocol;
   size_t index = core.registrations.size();
   DxeCore::Impl::Registration record{std::make_unique<uint64_t>(index), *protocol, *eventIndex,
                                      core.installSeq, true};
