@@ -40,6 +40,12 @@ struct BoardPciFunction {
   std::vector<std::pair<uint16_t, uint32_t>> registers; // dword offset, value
 };
 
+struct BoardDie {
+  uint8_t number = 0;
+  uint8_t bus = 0;                        // register 0x84 of bus 0, device 0x18 + number, function 0
+  std::map<uint32_t, uint32_t> indirect;  // reset values of the root device's indirect registers
+};
+
 struct Board {
   std::string name = "unnamed board";
   std::string source = "<built in code>";
@@ -79,6 +85,8 @@ struct Board {
   std::optional<IdentityConfig> identity;
   bool usbPortControl = false;
   bool mc5744 = false;
+  std::optional<SataConfig> sata;
+  std::vector<BoardDie> dies;
 
   // Host image of the driver; empty: the one built beside the tool.
   std::string driverImage;

@@ -406,6 +406,47 @@ void readPlatform(Reader &r, Board &board) {
     e.finish();
     board.identity = config;
   }
+  if (const toml::table *t = r.subtable("sata")) {
+    Reader e(*t, r.source(), r.childPath("sata"));
+    SataConfig config;
+    e.read("mode", config.mode);
+    if (auto mode = e.string("get_config")) {
+      if (*mode != "ok" && *mode != "fail") {
+        e.fail(e.get("get_config"), "get_config", "must be ok or fail");
+      }
+      config.getConfigFails = *mode == "fail";
+    }
+    if (auto mode = e.string("get_port_list")) {
+      if (*mode != "ok" && *mode != "fail" && *mode != "null-array") {
+        e.fail(e.get("get_port_list"), "get_port_list", "must be ok, fail or null-array");
+      }
+      config.getPortListFails = *mode == "fail";
+      config.nullArray = *mode == "null-array";
+    }
+    for (const toml::table *entry : e.tables("port")) {
+      Reader p(*entry, r.source(), e.childPath("port"));
+      SataPortConfig port;
+      if (auto name = p.string("name")) {
+        port.name = wide(*name);
+      }
+      bool nullName = false;
+      p.readBool("null_name", nullName);
+      if (nullName) {
+        port.name.reset();
+      } else if (!port.name) {
+        p.fail(nullptr, "name", "is required (or null_name = true)");
+      }
+      p.read("ahci", port.ahciPort);
+      p.read("die", port.die);
+      p.finish();
+      config.ports.push_back(std::move(port));
+    }
+    if (config.ports.size() > 255) {
+      e.fail(e.get("port"), "port", "at most 255 ports can be listed");
+    }
+    e.finish();
+    board.sata = std::move(config);
+  }
   if (const toml::table *t = r.subtable("usb_port_control")) {
     Reader e(*t, r.source(), r.childPath("usb_port_control"));
     e.finish();
@@ -532,6 +573,29 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
     }
     e.finish();
     board.pci.push_back(std::move(function));
+  }
+  for (const toml::table *t : r.tables("die")) {
+    Reader e(*t, source, "die");
+    BoardDie die;
+    die.number = static_cast<uint8_t>(e.requiredUnsigned("number", 7));
+    die.bus = static_cast<uint8_t>(e.requiredUnsigned("bus", 0xFF));
+    if (const toml::node *node = e.get("indirect")) {
+      const toml::array *pairs = node->as_array();
+      if (pairs == nullptr) {
+        e.fail(node, "indirect", "must be an array of [register, value] pairs");
+      }
+      for (const toml::node &element : *pairs) {
+        const toml::array *pair = element.as_array();
+        auto reg = pair != nullptr && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
+        auto value = pair != nullptr && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
+        if (!reg || !value || *reg < 0 || *reg > 0xFFFFFFFF || *value < 0 || *value > 0xFFFFFFFF) {
+          e.fail(&element, "indirect", "each entry is [32-bit register, 32-bit value]");
+        }
+        die.indirect[static_cast<uint32_t>(*reg)] = static_cast<uint32_t>(*value);
+      }
+    }
+    e.finish();
+    board.dies.push_back(std::move(die));
   }
   if (const toml::table *t = r.subtable("spi")) {
     Reader e(*t, source, "spi");

@@ -64,6 +64,16 @@ Simulation::Simulation(const Board &board, std::string driverImage)
       pci_.write32(location, offset, value);
     }
   }
+  for (const BoardDie &die : board_.dies) {
+    PciLocation busRegister{0, static_cast<uint8_t>(0x18 + die.number), 0};
+    pci_.add(busRegister);
+    pci_.write32(busRegister, 0x84, die.bus);
+    PciLocation root{die.bus, 0, 0};
+    pci_.add(root);
+    auto model = std::make_unique<DieRoot>(die.indirect);
+    pci_.setHook(root, model.get());
+    dies_[die.number] = std::move(model);
+  }
   hostBridge_ = std::make_unique<PciHostBridge>(machine_, pci_);
   machine_.mapIo(PciHostBridge::kAddressPort, PciHostBridge::kDataPort + 3, hostBridge_.get());
   uint32_t spiBar = pci_.read32(kSpiBridge, kSpiBaseRegister);
@@ -115,6 +125,10 @@ void Simulation::installPlatformProtocols() {
   if (board_.identity) {
     identity_ = std::make_unique<PlatformIdModel>(*board_.identity);
     install(gVroPlatformIdProtocolGuid, identity_->protocol(), "platform identity");
+  }
+  if (board_.sata) {
+    sata_ = std::make_unique<SataModel>(*board_.sata);
+    install(gVroSataProtocolGuid, sata_->protocol(), "SATA");
   }
   if (board_.usbPortControl) {
     usbPortControl_ = std::make_unique<UsbPortControlModel>(machine_);

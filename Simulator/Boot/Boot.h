@@ -7,6 +7,7 @@
 #include "Images/ImageLoader.h"
 #include "Machine/Devices.h"
 #include "Machine/Machine.h"
+#include "Machine/DieRoot.h"
 #include "Machine/Pci.h"
 #include "Machine/SpiController.h"
 #include "Platform/PlatformModels.h"
@@ -69,6 +70,9 @@ public:
   const PlatformIdModel *identity() const { return identity_.get(); }
   const UsbPortControlModel *usbPortControl() const { return usbPortControl_.get(); }
   const Mc5744Model *mc5744() const { return mc5744_.get(); }
+  const SataModel *sata() const { return sata_.get(); }
+  // The root device of each die the board describes, by die number.
+  const std::map<uint8_t, std::unique_ptr<DieRoot>> &dies() const { return dies_; }
   // The image whose handle this is, or "".
   std::string imageName(EFI_HANDLE handle) const;
   const BootOutcome &outcome() const { return outcome_; }
@@ -94,6 +98,8 @@ private:
   std::unique_ptr<PlatformIdModel> identity_;
   std::unique_ptr<UsbPortControlModel> usbPortControl_;
   std::unique_ptr<Mc5744Model> mc5744_;
+  std::unique_ptr<SataModel> sata_;
+  std::map<uint8_t, std::unique_ptr<DieRoot>> dies_;
   std::unique_ptr<DxeCore> core_;
   std::unique_ptr<ImageLoader> loader_;
   BootOutcome outcome_;

@@ -298,6 +298,17 @@ std::string textSummary(Simulation &simulation) {
   } else {
     line("-- MC5744 hub: not installed");
   }
+  for (const auto &[number, die] : simulation.dies()) {
+    uint32_t disable = die->indirect(DieRoot::kSataPortDisable);
+    std::string ports;
+    for (unsigned port = 0; port < 8; port++) {
+      if ((disable & (0x10000u << port)) != 0) {
+        ports += fmt::format(" {}", port);
+      }
+    }
+    line(fmt::format("-- die {}: SATA port-disable register {}, AHCI ports disabled:{}", number, hex(disable, 8),
+                     ports.empty() ? " none" : ports));
+  }
   if (const NvramAttributeModel *nvram = simulation.nvram()) {
     line(fmt::format("-- NVRAM attribute reads: {}", nvram->reads().size()));
     for (const AttributeRead &read : nvram->reads()) {
@@ -493,6 +504,18 @@ nlohmann::json jsonReport(Simulation &simulation) {
     }
     report["nvram_reads"] = reads;
   }
+  json dies = json::array();
+  for (const auto &[number, die] : simulation.dies()) {
+    uint32_t disable = die->indirect(DieRoot::kSataPortDisable);
+    json ports = json::array();
+    for (unsigned port = 0; port < 8; port++) {
+      if ((disable & (0x10000u << port)) != 0) {
+        ports.push_back(port);
+      }
+    }
+    dies.push_back({{"die", number}, {"sata_port_disable", hex(disable, 8)}, {"disabled_ahci_ports", ports}});
+  }
+  report["dies"] = dies;
   report["injected_failures"] = core.failures().injected();
   report["diagnostics"] = core.diagnostics();
   return report;

@@ -18,6 +18,12 @@ uint32_t PciConfigSpace::read(PciLocation location, uint16_t offset, unsigned wi
   if (found == functions_.end()) {
     return width >= 4 ? 0xFFFFFFFFu : (1u << (width * 8)) - 1;
   }
+  if (auto hook = hooks_.find(location); hook != hooks_.end()) {
+    uint32_t hooked = 0;
+    if (hook->second->configRead(offset, width, &hooked)) {
+      return hooked;
+    }
+  }
   uint32_t value = 0;
   for (unsigned i = 0; i < width && offset + i < 4096; i++) {
     value |= static_cast<uint32_t>((*found->second)[offset + i]) << (8 * i);
@@ -28,6 +34,9 @@ uint32_t PciConfigSpace::read(PciLocation location, uint16_t offset, unsigned wi
 void PciConfigSpace::write(PciLocation location, uint16_t offset, unsigned width, uint32_t value) {
   auto found = functions_.find(location);
   if (found == functions_.end()) {
+    return;
+  }
+  if (auto hook = hooks_.find(location); hook != hooks_.end() && hook->second->configWrite(offset, width, value)) {
     return;
   }
   for (unsigned i = 0; i < width && offset + i < 4096; i++) {

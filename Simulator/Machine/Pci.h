@@ -17,10 +17,20 @@ struct PciLocation {
   auto operator<=>(const PciLocation &) const = default;
 };
 
+// A function whose registers do more than hold bytes (an index/data pair,
+// say) takes its accesses first; returning false leaves them to the bytes.
+class PciFunctionHook {
+public:
+  virtual ~PciFunctionHook() = default;
+  virtual bool configRead(uint16_t offset, unsigned width, uint32_t *value) = 0;
+  virtual bool configWrite(uint16_t offset, unsigned width, uint32_t value) = 0;
+};
+
 // The 4 KiB configuration spaces of the functions that exist. An absent
 // function reads all ones and ignores writes, as on a real bus.
 class PciConfigSpace {
 public:
+  void setHook(PciLocation location, PciFunctionHook *hook) { hooks_[location] = hook; }
   std::array<uint8_t, 4096> &add(PciLocation location); // all zero at first
   bool exists(PciLocation location) const;
   uint32_t read(PciLocation location, uint16_t offset, unsigned width) const;
@@ -30,6 +40,7 @@ public:
 
 private:
   std::map<PciLocation, std::unique_ptr<std::array<uint8_t, 4096>>> functions_;
+  std::map<PciLocation, PciFunctionHook *> hooks_;
 };
 
 // Mechanism 1 as this platform decodes it: bits 27:24 of the address select

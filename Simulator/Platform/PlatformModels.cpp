@@ -154,4 +154,42 @@ std::optional<size_t> Mc5744Model::firstPortOffAt() const {
   return std::nullopt;
 }
 
+SataModel::SataModel(SataConfig config) : iface_{}, config_(std::move(config)) {
+  iface_.GetPortList = getPortList;
+  iface_.GetSataConfig = getSataConfig;
+  names_.reserve(config_.ports.size());
+  for (const SataPortConfig &port : config_.ports) {
+    names_.push_back(port.name.value_or(u""));
+  }
+  entries_.resize(config_.ports.size());
+  for (size_t i = 0; i < config_.ports.size(); i++) {
+    std::memset(&entries_[i], 0, sizeof(SataPortEntry));
+    entries_[i].Name = config_.ports[i].name ? names_[i].data() : nullptr;
+    entries_[i].AhciPort = config_.ports[i].ahciPort;
+    entries_[i].Die = config_.ports[i].die;
+  }
+}
+
+EFI_STATUS EFIAPI SataModel::getSataConfig(VroSataProtocol *This, UINT64 *config, UINT8 *mode) {
+  auto &model = self<SataModel>(This);
+  model.getConfigCalls_++;
+  if (model.config_.getConfigFails) {
+    return EFI_DEVICE_ERROR;
+  }
+  *config = 0x5341544100000001ULL;
+  *mode = model.config_.mode;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SataModel::getPortList(VroSataProtocol *This, SataPortEntry **ports, UINT8 *count) {
+  auto &model = self<SataModel>(This);
+  model.getPortListCalls_++;
+  if (model.config_.getPortListFails) {
+    return EFI_NOT_READY;
+  }
+  *ports = model.config_.nullArray || model.entries_.empty() ? nullptr : model.entries_.data();
+  *count = static_cast<UINT8>(std::min<size_t>(model.entries_.size(), 255));
+  return EFI_SUCCESS;
+}
+
 } // namespace sim

@@ -30,6 +30,20 @@ struct IdentityConfig {
   enum class GetId { Ok, Fail, NullRecord } getId = GetId::Ok;
 };
 
+struct SataPortConfig {
+  std::optional<std::u16string> name; // nullopt: the entry's name pointer is null
+  uint16_t ahciPort = 0;
+  uint8_t die = 0;
+};
+
+struct SataConfig {
+  uint8_t mode = 0;
+  std::vector<SataPortConfig> ports;
+  bool getConfigFails = false;
+  bool getPortListFails = false;
+  bool nullArray = false; // reports the count with a null array
+};
+
 struct AttributeRead {
   std::u16string name;
   EFI_STATUS status;
@@ -113,6 +127,24 @@ private:
   std::vector<HubCall> calls_;
   std::array<uint32_t, 4> pending_{1, 1, 1, 1};
   std::array<uint32_t, 4> applied_{1, 1, 1, 1};
+};
+
+class SataModel {
+public:
+  explicit SataModel(SataConfig config);
+  VroSataProtocol *protocol() { return &iface_; }
+  unsigned getConfigCalls() const { return getConfigCalls_; }
+  unsigned getPortListCalls() const { return getPortListCalls_; }
+
+private:
+  static EFI_STATUS EFIAPI getPortList(VroSataProtocol *This, SataPortEntry **ports, UINT8 *count);
+  static EFI_STATUS EFIAPI getSataConfig(VroSataProtocol *This, UINT64 *config, UINT8 *mode);
+  VroSataProtocol iface_;
+  SataConfig config_;
+  std::vector<std::u16string> names_;
+  std::vector<SataPortEntry> entries_; // owned by the protocol for the whole boot
+  unsigned getConfigCalls_ = 0;
+  unsigned getPortListCalls_ = 0;
 };
 
 } // namespace sim

@@ -13,6 +13,7 @@ constexpr uint64_t kSpi = 0xFEC10000;
 
 sim::Board board(std::optional<uint8_t> pwd) {
   sim::Board board = sim::referenceBoard();
+  board.identity.reset();
   if (pwd) {
     board.identity = sim::IdentityConfig{2040, {{PLATFORM_STATE_PWD, *pwd}}, sim::IdentityConfig::GetId::Ok};
   }
