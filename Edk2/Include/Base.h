@@ -54,9 +54,10 @@ static_assert(sizeof(CHAR16) == 2);
 #define BIT5 0x00000020
 #define BIT22 0x00400000
 
-#define SIGNATURE_16(A, B) ((A) | ((B) << 8))
+// Spelt as assertion reports quote it: (B << 8), not ((B) << 8).
+#define SIGNATURE_16(A, B) ((A) | (B << 8))
 #define SIGNATURE_32(A, B, C, D) (SIGNATURE_16(A, B) | (SIGNATURE_16(C, D) << 16))
-#define SIGNATURE_64(A, B, C, D, E, F, G, H)                                                                      \
+#define SIGNATURE_64(A, B, C, D, E, F, G, H)                                                                 \
   (SIGNATURE_32(A, B, C, D) | ((UINT64)(SIGNATURE_32(E, F, G, H)) << 32))
 
 #define OFFSET_OF(TYPE, Field) ((UINTN) __builtin_offsetof(TYPE, Field))
@@ -70,8 +71,9 @@ static_assert(sizeof(CHAR16) == 2);
 // protocol member of another image must walk 8-byte slots.
 typedef __builtin_ms_va_list VA_LIST;
 #define VA_START(Marker, Parameter) __builtin_ms_va_start(Marker, Parameter)
-#define VA_ARG(Marker, TYPE)                                                                                      \
-  ((sizeof(TYPE) < sizeof(UINTN)) ? (TYPE)(__builtin_va_arg(Marker, UINTN)) : (TYPE)__builtin_va_arg(Marker, TYPE))
+#define VA_ARG(Marker, TYPE)                                                                                 \
+  ((sizeof(TYPE) < sizeof(UINTN)) ? (TYPE)(__builtin_va_arg(Marker, UINTN))                                  \
+                                  : (TYPE) __builtin_va_arg(Marker, TYPE))
 #define VA_END(Marker) __builtin_ms_va_end(Marker)
 #define VA_COPY(Dest, Start) __builtin_ms_va_copy(Dest, Start)
 

@@ -96,10 +96,18 @@ BOOLEAN HwGetInterruptState(VOID) {
   return (Flags & 0x200) != 0 ? TRUE : FALSE;
 }
 
-VOID HwDisableInterrupts(VOID) { __asm__ __volatile__("cli" ::: "memory"); }
-VOID HwEnableInterrupts(VOID) { __asm__ __volatile__("sti" ::: "memory"); }
-VOID HwBreakpoint(VOID) { __asm__ __volatile__("int $3"); }
-VOID HwPause(VOID) { __asm__ __volatile__("pause"); }
+VOID HwDisableInterrupts(VOID) {
+  __asm__ __volatile__("cli" ::: "memory");
+}
+VOID HwEnableInterrupts(VOID) {
+  __asm__ __volatile__("sti" ::: "memory");
+}
+VOID HwBreakpoint(VOID) {
+  __asm__ __volatile__("int $3");
+}
+VOID HwPause(VOID) {
+  __asm__ __volatile__("pause");
+}
 
 UINT16 HwDebugEnvironmentQuery(VOID) {
   UINT64 Si;

@@ -20,7 +20,9 @@
 #define DEAD_LOOP_ENTER 0x4C6F6F70 // "Loop"
 #define DEAD_LOOP_LEAVE 0x4C456E64 // "LEnd"
 
-UINT16 EFIAPI DebugEnvironmentQuery(VOID) { return HwDebugEnvironmentQuery(); }
+UINT16 EFIAPI DebugEnvironmentQuery(VOID) {
+  return HwDebugEnvironmentQuery();
+}
 
 BOOLEAN EFIAPI PostCodeDisplayLoop(IN UINT32 Code) {
   IoWrite16(POST_CODE_MARKER_PORT, FATAL_STOP_MARKER);

@@ -60,6 +60,8 @@ Board loadBoardFile(const std::string &path) {
   return parseBoardToml(text.str(), path);
 }
 
-Board referenceBoard() { return parseBoardToml(referenceBoardToml(), "boards/reference.toml (built in)"); }
+Board referenceBoard() {
+  return parseBoardToml(referenceBoardToml(), "boards/reference.toml (built in)");
+}
 
 } // namespace sim

@@ -42,8 +42,8 @@ struct BoardPciFunction {
 
 struct BoardDie {
   uint8_t number = 0;
-  uint8_t bus = 0;                        // register 0x84 of bus 0, device 0x18 + number, function 0
-  std::map<uint32_t, uint32_t> indirect;  // reset values of the root device's indirect registers
+  uint8_t bus = 0;                       // register 0x84 of bus 0, device 0x18 + number, function 0
+  std::map<uint32_t, uint32_t> indirect; // reset values of the root device's indirect registers
 };
 
 struct Board {
@@ -54,8 +54,9 @@ struct Board {
   uint32_t systemTableRevision = EFI_2_70_SYSTEM_TABLE_REVISION;
   bool runtimeServices = true;
   bool dxeServices = true;
-  std::vector<Step> timeline = {Step::Load, Step::PciEnumerationComplete, Step::SmmReadyToLock, Step::EndOfDxe,
-                                Step::ReadyToBoot, Step::ExitBootServices};
+  std::vector<Step> timeline = {Step::Load,           Step::PciEnumerationComplete,
+                                Step::SmmReadyToLock, Step::EndOfDxe,
+                                Step::ReadyToBoot,    Step::ExitBootServices};
   std::vector<FailureRule> failures;
 
   // Diagnostics: the error level the platform's PCD database holds, and the

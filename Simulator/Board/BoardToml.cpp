@@ -15,9 +15,9 @@ namespace {
 
 uint64_t memoryAttributeBit(std::string_view name) {
   static const std::map<std::string_view, uint64_t> kBits = {
-      {"UC", EFI_MEMORY_UC}, {"WC", EFI_MEMORY_WC}, {"WT", EFI_MEMORY_WT},
+      {"UC", EFI_MEMORY_UC}, {"WC", EFI_MEMORY_WC},   {"WT", EFI_MEMORY_WT},
       {"WB", EFI_MEMORY_WB}, {"UCE", EFI_MEMORY_UCE}, {"WP", EFI_MEMORY_WP},
-      {"RP", EFI_MEMORY_RP}, {"XP", EFI_MEMORY_XP}, {"RUNTIME", EFI_MEMORY_RUNTIME}};
+      {"RP", EFI_MEMORY_RP}, {"XP", EFI_MEMORY_XP},   {"RUNTIME", EFI_MEMORY_RUNTIME}};
   auto found = kBits.find(name);
   return found == kBits.end() ? 0 : found->second;
 }
@@ -255,10 +255,11 @@ void readFirmware(Reader &r, Board &board) {
       auto name = element.value<std::string>();
       auto step = name ? stepFromName(*name) : std::nullopt;
       if (!step) {
-        r.fail(&element, "timeline",
-               fmt::format("'{}' is not a step (load, pci-enumeration-complete, smm-ready-to-lock, end-of-dxe, "
-                           "ready-to-boot, exit-boot-services)",
-                           name.value_or("?")));
+        r.fail(
+            &element, "timeline",
+            fmt::format("'{}' is not a step (load, pci-enumeration-complete, smm-ready-to-lock, end-of-dxe, "
+                        "ready-to-boot, exit-boot-services)",
+                        name.value_or("?")));
       }
       board.timeline.push_back(*step);
     }
@@ -308,10 +309,11 @@ void readGcd(Reader &e, Board &board) {
   std::string type = e.requiredString("type");
   auto gcdType = gcdTypeFromName(type);
   if (!gcdType) {
-    e.fail(e.get("type"), "type",
-           fmt::format("'{}' is not a GCD memory type (non-existent, reserved, system-memory, mmio, persistent, "
-                       "more-reliable)",
-                       type));
+    e.fail(
+        e.get("type"), "type",
+        fmt::format("'{}' is not a GCD memory type (non-existent, reserved, system-memory, mmio, persistent, "
+                    "more-reliable)",
+                    type));
   }
   range.type = *gcdType;
   range.capabilities = e.attributes("capabilities").value_or(0);
@@ -329,7 +331,8 @@ void readFailure(Reader &e, Board &board) {
   if (auto status = e.string("status")) {
     auto value = statusFromName(*status);
     if (!value) {
-      e.fail(e.get("status"), "status", fmt::format("'{}' is not a status name such as EFI_NOT_FOUND", *status));
+      e.fail(e.get("status"), "status",
+             fmt::format("'{}' is not a status name such as EFI_NOT_FOUND", *status));
     }
     rule.status = *value;
   }
@@ -339,7 +342,9 @@ void readFailure(Reader &e, Board &board) {
   board.failures.push_back(rule);
 }
 
-std::u16string wide(const std::string &text) { return std::u16string(text.begin(), text.end()); }
+std::u16string wide(const std::string &text) {
+  return std::u16string(text.begin(), text.end());
+}
 
 void readPlatform(Reader &r, Board &board) {
   if (const toml::table *t = r.subtable("nvram")) {
@@ -474,8 +479,8 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
   if (const toml::node *extends = root.at_path("board.extends").node()) {
     auto base = extends->value<std::string>();
     if (!base) {
-      throw BoardError(fmt::format("{}:{}: key 'board.extends': must be a string", source,
-                                   extends->source().begin.line));
+      throw BoardError(
+          fmt::format("{}:{}: key 'board.extends': must be a string", source, extends->source().begin.line));
     }
     static thread_local int depth = 0;
     if (depth > 8) {

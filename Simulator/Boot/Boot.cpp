@@ -31,7 +31,8 @@ Simulation::Simulation(const Board &board, std::string driverImage)
     : board_(board), driverImage_(board.driverImage.empty() ? std::move(driverImage) : board.driverImage) {
   validateBoard(board_);
   if (!std::filesystem::is_regular_file(driverImage_)) {
-    throw std::runtime_error(fmt::format("the driver image {} does not exist (build it first)", driverImage_));
+    throw std::runtime_error(
+        fmt::format("the driver image {} does not exist (build it first)", driverImage_));
   }
   machine_.setAccessCostNs(board_.accessCostNs);
   machine_.setTimeBudgetNs(board_.timeBudgetMs * 1000000);
@@ -162,8 +163,8 @@ void Simulation::runStep(Step step) {
   }
   case Step::PciEnumerationComplete: {
     EFI_HANDLE handle = nullptr;
-    EFI_STATUS status =
-        core_->installProtocol(&handle, gEfiPciEnumerationCompleteProtocolGuid, &gPciEnumerationCompleteInterface);
+    EFI_STATUS status = core_->installProtocol(&handle, gEfiPciEnumerationCompleteProtocolGuid,
+                                               &gPciEnumerationCompleteInterface);
     record.note = fmt::format("PCI Enumeration Complete protocol installed: {}", statusName(status));
     break;
   }
@@ -214,8 +215,10 @@ std::vector<AssertionRecord> Simulation::assertions() const {
   static const std::regex kReport(R"(ASSERT ([^ ()]+)\((\d+)\): ([^\r\n]*)\r?\n)");
   std::vector<AssertionRecord> out;
   const std::string &text = console_->bytes();
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), kReport); it != std::sregex_iterator(); ++it) {
-    out.push_back(AssertionRecord{(*it)[1].str(), static_cast<unsigned>(std::stoul((*it)[2].str())), (*it)[3].str()});
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), kReport); it != std::sregex_iterator();
+       ++it) {
+    out.push_back(
+        AssertionRecord{(*it)[1].str(), static_cast<unsigned>(std::stoul((*it)[2].str())), (*it)[3].str()});
   }
   return out;
 }

@@ -91,9 +91,9 @@ std::string outcomeText(const BootOutcome &outcome) {
 
 std::string attributeNames(uint64_t attributes) {
   static const std::pair<uint64_t, const char *> kNames[] = {
-      {EFI_MEMORY_UC, "UC"}, {EFI_MEMORY_WC, "WC"}, {EFI_MEMORY_WT, "WT"}, {EFI_MEMORY_WB, "WB"},
-      {EFI_MEMORY_UCE, "UCE"}, {EFI_MEMORY_WP, "WP"}, {EFI_MEMORY_RP, "RP"}, {EFI_MEMORY_XP, "XP"},
-      {EFI_MEMORY_RUNTIME, "RUNTIME"}};
+      {EFI_MEMORY_UC, "UC"}, {EFI_MEMORY_WC, "WC"},   {EFI_MEMORY_WT, "WT"},
+      {EFI_MEMORY_WB, "WB"}, {EFI_MEMORY_UCE, "UCE"}, {EFI_MEMORY_WP, "WP"},
+      {EFI_MEMORY_RP, "RP"}, {EFI_MEMORY_XP, "XP"},   {EFI_MEMORY_RUNTIME, "RUNTIME"}};
   std::string out;
   uint64_t rest = attributes;
   for (const auto &[bit, name] : kNames) {
@@ -120,7 +120,8 @@ std::vector<MapEffect> mapEffects(Simulation &simulation) {
   for (const GcdRange &after : simulation.core().gcdMap()) {
     for (const GcdRange &before : simulation.gcdAtStart()) {
       if (after.base >= before.base && after.base - before.base < before.length) {
-        if (before.attributes != after.attributes || before.image != after.image || before.type != after.type) {
+        if (before.attributes != after.attributes || before.image != after.image ||
+            before.type != after.type) {
           effects.push_back(MapEffect{before, after});
         }
         break;
@@ -170,7 +171,8 @@ SpiAudit spiAudit(Simulation &simulation) {
   const auto &trace = simulation.machine().trace();
   for (size_t i = 0; i < trace.size(); i++) {
     const TraceEntry &e = trace[i];
-    if (e.kind == AccessKind::MmioWrite && e.address == simulation.spiBase() + 0x1D && (e.value & 0x08) != 0) {
+    if (e.kind == AccessKind::MmioWrite && e.address == simulation.spiBase() + 0x1D &&
+        (e.value & 0x08) != 0) {
       audit.armedAt = i;
       break;
     }
@@ -193,7 +195,8 @@ SpiAudit spiAudit(Simulation &simulation) {
 
 std::string armedText(const SpiAudit &audit) {
   if (!audit.firstPortOffAt) {
-    return audit.armedAt ? "yes (no port was switched off)" : "no port was switched off, protection never armed";
+    return audit.armedAt ? "yes (no port was switched off)"
+                         : "no port was switched off, protection never armed";
   }
   if (!audit.armedAt) {
     return "NO: a port was switched off and protection was never armed";
@@ -263,7 +266,8 @@ std::string textSummary(Simulation &simulation) {
     auto pairs = spiPairs(simulation.spiAtReset(), spi->registers());
     for (size_t i = 0; i < pairs.size(); i++) {
       line(fmt::format("  {:<15} {} -> {}{}", kSpiNames[i], hex(pairs[i].first, i == 3 ? 2 : 8),
-                       hex(pairs[i].second, i == 3 ? 2 : 8), pairs[i].first == pairs[i].second ? "" : "  changed"));
+                       hex(pairs[i].second, i == 3 ? 2 : 8),
+                       pairs[i].first == pairs[i].second ? "" : "  changed"));
     }
   } else {
     line("-- SPI controller: none (the SPI base register holds no usable base)");
@@ -286,7 +290,8 @@ std::string textSummary(Simulation &simulation) {
     line(fmt::format("-- USB port control: {} SetPortMask calls, groups switched off {}", usb->calls().size(),
                      hex(usb->switchedOff())));
     for (const PortMaskCall &call : usb->calls()) {
-      line(fmt::format("  SetPortMask ({}, mask {}, value {})", call.controller, hex(call.mask), hex(call.value)));
+      line(fmt::format("  SetPortMask ({}, mask {}, value {})", call.controller, hex(call.mask),
+                       hex(call.value)));
     }
   } else {
     line("-- USB port control: not installed");
@@ -306,13 +311,14 @@ std::string textSummary(Simulation &simulation) {
         ports += fmt::format(" {}", port);
       }
     }
-    line(fmt::format("-- die {}: SATA port-disable register {}, AHCI ports disabled:{}", number, hex(disable, 8),
-                     ports.empty() ? " none" : ports));
+    line(fmt::format("-- die {}: SATA port-disable register {}, AHCI ports disabled:{}", number,
+                     hex(disable, 8), ports.empty() ? " none" : ports));
   }
   if (const NvramAttributeModel *nvram = simulation.nvram()) {
     line(fmt::format("-- NVRAM attribute reads: {}", nvram->reads().size()));
     for (const AttributeRead &read : nvram->reads()) {
-      line(fmt::format("  {:<20} {}{}", std::string(read.name.begin(), read.name.end()), statusName(read.status),
+      line(fmt::format("  {:<20} {}{}", std::string(read.name.begin(), read.name.end()),
+                       statusName(read.status),
                        read.problem.empty() ? "" : "  CALLER ERROR: " + read.problem));
     }
   }
@@ -409,7 +415,8 @@ nlohmann::json jsonReport(Simulation &simulation) {
 
   json assertions = json::array();
   for (const AssertionRecord &assertion : simulation.assertions()) {
-    assertions.push_back({{"file", assertion.file}, {"line", assertion.line}, {"expression", assertion.expression}});
+    assertions.push_back(
+        {{"file", assertion.file}, {"line", assertion.line}, {"expression", assertion.expression}});
   }
   report["assertions"] = assertions;
   report["breakpoints"] = simulation.machine().breakpointCount();
@@ -422,7 +429,9 @@ nlohmann::json jsonReport(Simulation &simulation) {
 
   json postCodes = json::array();
   for (const auto &write : simulation.postCodes().history()) {
-    postCodes.push_back({{"port", hex(write.port, 2)}, {"width", write.width}, {"value", hex(write.value)},
+    postCodes.push_back({{"port", hex(write.port, 2)},
+                         {"width", write.width},
+                         {"value", hex(write.value)},
                          {"time_ns", write.timeNs}});
   }
   report["post_codes"] = postCodes;
@@ -435,15 +444,21 @@ nlohmann::json jsonReport(Simulation &simulation) {
 
   json pcd = json::array();
   for (const PcdWrite &write : core.pcdWrites()) {
-    pcd.push_back({{"token", write.token}, {"size", write.size}, {"value", hex(write.value)},
-                   {"status", statusName(write.status)}, {"owner", write.owner}});
+    pcd.push_back({{"token", write.token},
+                   {"size", write.size},
+                   {"value", hex(write.value)},
+                   {"status", statusName(write.status)},
+                   {"owner", write.owner}});
   }
   report["pcd_writes"] = pcd;
 
   json gcd = json::array();
   for (const GcdRange &range : core.gcdMap()) {
-    gcd.push_back({{"base", hex(range.base)}, {"length", hex(range.length)}, {"type", gcdTypeName(range.type)},
-                   {"capabilities", hex(range.capabilities)}, {"attributes", hex(range.attributes)},
+    gcd.push_back({{"base", hex(range.base)},
+                   {"length", hex(range.length)},
+                   {"type", gcdTypeName(range.type)},
+                   {"capabilities", hex(range.capabilities)},
+                   {"attributes", hex(range.attributes)},
                    {"allocated", range.image != nullptr}});
   }
   report["gcd"] = gcd;
@@ -482,7 +497,8 @@ nlohmann::json jsonReport(Simulation &simulation) {
   if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
     json calls = json::array();
     for (const PortMaskCall &call : usb->calls()) {
-      calls.push_back({{"controller", call.controller}, {"mask", hex(call.mask)}, {"value", hex(call.value)}});
+      calls.push_back(
+          {{"controller", call.controller}, {"mask", hex(call.mask)}, {"value", hex(call.value)}});
     }
     report["usb_port_control"] = {{"calls", calls}, {"switched_off", hex(usb->switchedOff())}};
   }
@@ -524,9 +540,9 @@ nlohmann::json jsonReport(Simulation &simulation) {
 std::string textTrace(const Machine &machine) {
   std::string out;
   for (const TraceEntry &entry : machine.trace()) {
-    std::string value = entry.repeat > 1 ? fmt::format("{} .. {} (x{})", hex(entry.value), hex(entry.lastValue),
-                                                       entry.repeat)
-                                         : hex(entry.value);
+    std::string value =
+        entry.repeat > 1 ? fmt::format("{} .. {} (x{})", hex(entry.value), hex(entry.lastValue), entry.repeat)
+                         : hex(entry.value);
     out += fmt::format("{:>14} ns  {:<11} {:>10} w{}  {}  IF={}\n", entry.timeNs, accessKindName(entry.kind),
                        hex(entry.address), static_cast<unsigned>(entry.width), value,
                        entry.interruptsEnabled ? 1 : 0);

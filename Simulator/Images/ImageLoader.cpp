@@ -11,12 +11,22 @@ namespace sim {
 
 namespace {
 
-Machine &machineOf(VOID *context) { return *static_cast<Machine *>(context); }
+Machine &machineOf(VOID *context) {
+  return *static_cast<Machine *>(context);
+}
 
-UINT32 ioRead(VOID *c, UINT16 port, UINT8 width) { return machineOf(c).ioRead(port, width); }
-VOID ioWrite(VOID *c, UINT16 port, UINT8 width, UINT32 value) { machineOf(c).ioWrite(port, width, value); }
-UINT64 mmioRead(VOID *c, UINTN address, UINT8 width) { return machineOf(c).mmioRead(address, width); }
-VOID mmioWrite(VOID *c, UINTN address, UINT8 width, UINT64 value) { machineOf(c).mmioWrite(address, width, value); }
+UINT32 ioRead(VOID *c, UINT16 port, UINT8 width) {
+  return machineOf(c).ioRead(port, width);
+}
+VOID ioWrite(VOID *c, UINT16 port, UINT8 width, UINT32 value) {
+  machineOf(c).ioWrite(port, width, value);
+}
+UINT64 mmioRead(VOID *c, UINTN address, UINT8 width) {
+  return machineOf(c).mmioRead(address, width);
+}
+VOID mmioWrite(VOID *c, UINTN address, UINT8 width, UINT64 value) {
+  machineOf(c).mmioWrite(address, width, value);
+}
 VOID cpuid(VOID *c, UINT32 leaf, UINT32 subleaf, UINT32 regs[4]) {
   CpuidRegs r = machineOf(c).cpuid(leaf, subleaf);
   regs[0] = r.eax;
@@ -24,18 +34,30 @@ VOID cpuid(VOID *c, UINT32 leaf, UINT32 subleaf, UINT32 regs[4]) {
   regs[2] = r.ecx;
   regs[3] = r.edx;
 }
-UINT64 readMsr(VOID *c, UINT32 index) { return machineOf(c).readMsr(index); }
-BOOLEAN getInterrupts(VOID *c) { return machineOf(c).interruptsEnabled() ? TRUE : FALSE; }
-VOID setInterrupts(VOID *c, BOOLEAN enabled) { machineOf(c).setInterrupts(enabled != FALSE); }
-VOID breakpoint(VOID *c) { machineOf(c).breakpoint(); }
-VOID pause(VOID *c) { machineOf(c).pause(); }
-UINT16 debugQuery(VOID *c) { return machineOf(c).debugEnvironmentQuery(); }
+UINT64 readMsr(VOID *c, UINT32 index) {
+  return machineOf(c).readMsr(index);
+}
+BOOLEAN getInterrupts(VOID *c) {
+  return machineOf(c).interruptsEnabled() ? TRUE : FALSE;
+}
+VOID setInterrupts(VOID *c, BOOLEAN enabled) {
+  machineOf(c).setInterrupts(enabled != FALSE);
+}
+VOID breakpoint(VOID *c) {
+  machineOf(c).breakpoint();
+}
+VOID pause(VOID *c) {
+  machineOf(c).pause();
+}
+UINT16 debugQuery(VOID *c) {
+  return machineOf(c).debugEnvironmentQuery();
+}
 
 } // namespace
 
 ImageLoader::ImageLoader(Machine &machine, DxeCore &core) : machine_(machine), core_(core) {
-  binding_ = HW_SIM_BINDING{&machine_, ioRead,     ioWrite, mmioRead, mmioWrite, cpuid,
-                            readMsr,   getInterrupts, setInterrupts, breakpoint, pause, debugQuery};
+  binding_ = HW_SIM_BINDING{&machine_, ioRead,        ioWrite,       mmioRead,   mmioWrite, cpuid,
+                            readMsr,   getInterrupts, setInterrupts, breakpoint, pause,     debugQuery};
 }
 
 ImageLoader::~ImageLoader() {
@@ -74,7 +96,8 @@ LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::str
   auto bind = reinterpret_cast<decltype(&HwAccessSimBind)>(dlsym(image->library, "HwAccessSimBind"));
   image->entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(dlsym(image->library, "_ModuleEntryPoint"));
   if (bind == nullptr || image->entry == nullptr) {
-    throw std::runtime_error(fmt::format("{} is not a host firmware image (no _ModuleEntryPoint)", file.string()));
+    throw std::runtime_error(
+        fmt::format("{} is not a host firmware image (no _ModuleEntryPoint)", file.string()));
   }
   bind(&binding_);
 

@@ -48,7 +48,8 @@ void PostCodePorts::ioWrite(uint16_t port, unsigned width, uint32_t value) {
   }
 }
 
-AcpiPmTimer::AcpiPmTimer(Machine &machine, uint32_t startCount) : machine_(machine), startCount_(startCount) {}
+AcpiPmTimer::AcpiPmTimer(Machine &machine, uint32_t startCount)
+    : machine_(machine), startCount_(startCount) {}
 
 uint32_t AcpiPmTimer::count() const {
   // 128-bit intermediate: nanoseconds times the frequency overflows 64 bits

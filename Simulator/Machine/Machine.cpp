@@ -74,12 +74,15 @@ MmioDevice *Machine::findMmio(uint64_t address, uint64_t *base) {
   return nullptr;
 }
 
-static uint64_t allOnes(unsigned width) { return width >= 8 ? ~0ULL : (1ULL << (width * 8)) - 1; }
+static uint64_t allOnes(unsigned width) {
+  return width >= 8 ? ~0ULL : (1ULL << (width * 8)) - 1;
+}
 
 void Machine::tick() {
   nowNs_ += accessCostNs_;
   if (timeBudgetNs_ != 0 && nowNs_ > timeBudgetNs_) {
-    halt(HaltReason::TimeBudget, fmt::format("the boot ran past {} ms of virtual time", timeBudgetNs_ / 1000000));
+    halt(HaltReason::TimeBudget,
+         fmt::format("the boot ran past {} ms of virtual time", timeBudgetNs_ / 1000000));
   }
 }
 
@@ -97,7 +100,8 @@ void Machine::record(AccessKind kind, uint64_t address, unsigned width, uint64_t
       return;
     }
   }
-  trace_.push_back(TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_, interruptsEnabled_, 1});
+  trace_.push_back(
+      TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_, interruptsEnabled_, 1});
 }
 
 void Machine::raiseInterrupt(uint64_t portAccesses, std::function<void()> handler) {
@@ -172,7 +176,9 @@ void Machine::mmioWrite(uint64_t address, unsigned width, uint64_t value) {
   }
 }
 
-void Machine::setCpuid(uint32_t leaf, CpuidRegs regs) { cpuid_[leaf] = regs; }
+void Machine::setCpuid(uint32_t leaf, CpuidRegs regs) {
+  cpuid_[leaf] = regs;
+}
 
 CpuidRegs Machine::cpuid(uint32_t leaf, uint32_t subleaf) {
   (void)subleaf;
@@ -188,7 +194,9 @@ CpuidRegs Machine::peekCpuid(uint32_t leaf) const {
   return found != cpuid_.end() ? found->second : CpuidRegs{};
 }
 
-void Machine::setMsr(uint32_t index, uint64_t value) { msr_[index] = value; }
+void Machine::setMsr(uint32_t index, uint64_t value) {
+  msr_[index] = value;
+}
 
 uint64_t Machine::readMsr(uint32_t index) {
   tick();
@@ -226,8 +234,12 @@ uint16_t Machine::debugEnvironmentQuery() {
   return debugAnswer_;
 }
 
-void Machine::advance(uint64_t ns) { nowNs_ += ns; }
+void Machine::advance(uint64_t ns) {
+  nowNs_ += ns;
+}
 
-void Machine::halt(HaltReason reason, std::string detail) { throw MachineHalt{reason, std::move(detail)}; }
+void Machine::halt(HaltReason reason, std::string detail) {
+  throw MachineHalt{reason, std::move(detail)};
+}
 
 } // namespace sim

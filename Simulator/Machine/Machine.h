@@ -34,8 +34,8 @@ struct TraceEntry {
   AccessKind kind;
   uint64_t address;
   uint8_t width;
-  uint64_t value;      // the first value of a folded run
-  uint64_t lastValue;  // the last value of a folded run
+  uint64_t value;     // the first value of a folded run
+  uint64_t lastValue; // the last value of a folded run
   uint64_t timeNs;
   bool interruptsEnabled;
   uint64_t repeat;

@@ -11,7 +11,9 @@ std::array<uint8_t, 4096> &PciConfigSpace::add(PciLocation location) {
   return *slot;
 }
 
-bool PciConfigSpace::exists(PciLocation location) const { return functions_.count(location) != 0; }
+bool PciConfigSpace::exists(PciLocation location) const {
+  return functions_.count(location) != 0;
+}
 
 uint32_t PciConfigSpace::read(PciLocation location, uint16_t offset, unsigned width) const {
   auto found = functions_.find(location);
@@ -36,7 +38,8 @@ void PciConfigSpace::write(PciLocation location, uint16_t offset, unsigned width
   if (found == functions_.end()) {
     return;
   }
-  if (auto hook = hooks_.find(location); hook != hooks_.end() && hook->second->configWrite(offset, width, value)) {
+  if (auto hook = hooks_.find(location);
+      hook != hooks_.end() && hook->second->configWrite(offset, width, value)) {
     return;
   }
   for (unsigned i = 0; i < width && offset + i < 4096; i++) {

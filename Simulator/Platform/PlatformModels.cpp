@@ -18,7 +18,8 @@ NvramAttributeModel::NvramAttributeModel(Machine &machine, NvramConfig config)
     : iface_{nullptr, getAttribute}, machine_(machine), config_(std::move(config)) {}
 
 EFI_STATUS EFIAPI NvramAttributeModel::getAttribute(OrvexNvramAttributeProtocol *This, EFI_GUID *set,
-                                                    const CHAR16 *name, UINTN reserved, UINT16 *size, VOID *buffer) {
+                                                    const CHAR16 *name, UINTN reserved, UINT16 *size,
+                                                    VOID *buffer) {
   auto &model = self<NvramAttributeModel>(This);
   (void)reserved;
   if (name == nullptr || size == nullptr || buffer == nullptr || set == nullptr) {
@@ -69,7 +70,9 @@ PlatformIdModel::PlatformIdModel(IdentityConfig config) : iface_{}, config_(std:
   record_.SystemId = config_.systemId;
 }
 
-PlatformIdModel::~PlatformIdModel() { gIdentity = nullptr; }
+PlatformIdModel::~PlatformIdModel() {
+  gIdentity = nullptr;
+}
 
 EFI_STATUS EFIAPI PlatformIdModel::getIdPtr(PlatformIdRecord **record) {
   PlatformIdModel &model = *gIdentity;
@@ -98,8 +101,8 @@ UsbPortControlModel::UsbPortControlModel(Machine &machine) : iface_{}, machine_(
   iface_.SetPortMask = setPortMask;
 }
 
-EFI_STATUS EFIAPI UsbPortControlModel::setPortMask(UsbPortControlProtocol *This, UINT32 controller, UINT32 mask,
-                                                   UINT32 value) {
+EFI_STATUS EFIAPI UsbPortControlModel::setPortMask(UsbPortControlProtocol *This, UINT32 controller,
+                                                   UINT32 mask, UINT32 value) {
   auto &model = self<UsbPortControlModel>(This);
   model.calls_.push_back({controller, mask, value, model.machine_.trace().size()});
   return EFI_SUCCESS;

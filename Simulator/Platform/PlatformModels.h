@@ -104,7 +104,8 @@ public:
   uint32_t switchedOff() const;
 
 private:
-  static EFI_STATUS EFIAPI setPortMask(UsbPortControlProtocol *This, UINT32 controller, UINT32 mask, UINT32 value);
+  static EFI_STATUS EFIAPI setPortMask(UsbPortControlProtocol *This, UINT32 controller, UINT32 mask,
+                                       UINT32 value);
   UsbPortControlProtocol iface_;
   Machine &machine_;
   std::vector<PortMaskCall> calls_;

@@ -42,8 +42,8 @@ TEST(DriverBoot, ReferenceBoardLogsEachNotifyOnceInBootOrder) {
   Booted boot(board);
   ASSERT_TRUE(boot.simulation.outcome().completed);
   const std::string &console = boot.console();
-  const char *lines[] = {"KeshInitEntryPoint Entry\r\n", "KeshInitEntryPoint Exit\r\n",
-                         "KeshOnEndOfDxe() Entry\r\n",   "KeshOnEndOfDxe() Exit\r\n",
+  const char *lines[] = {"KeshInitEntryPoint Entry\r\n",  "KeshInitEntryPoint Exit\r\n",
+                         "KeshOnEndOfDxe() Entry\r\n",    "KeshOnEndOfDxe() Exit\r\n",
                          "KeshOnReadyToBoot() Entry\r\n", "KeshOnReadyToBoot() Exit\r\n"};
   size_t previous = 0;
   for (const char *line : lines) {

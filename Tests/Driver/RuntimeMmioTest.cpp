@@ -73,7 +73,8 @@ sim::Board reference(std::vector<Step> timeline = {Step::Load, Step::PciEnumerat
 }
 
 TEST(RuntimeMmio, LoadedBeforeEnumerationTheWorkRunsOnceAtInstallation) {
-  Boot boot(reference({Step::Load, Step::PciEnumerationComplete, Step::PciEnumerationComplete, Step::EndOfDxe}));
+  Boot boot(
+      reference({Step::Load, Step::PciEnumerationComplete, Step::PciEnumerationComplete, Step::EndOfDxe}));
   const std::string &console = boot.console();
   EXPECT_EQ(count(console, kAcpiLine), 1u) << console;
   EXPECT_EQ(count(console, kSpiLine), 1u);

@@ -83,7 +83,8 @@ TEST(SpiProtect, WithoutTheIdentityProtocolOnlyProtectionIsArmed) {
   const std::string &console = boot.console();
   size_t start = console.find("ActivateSpiProtectLock() - Start\r\n");
   ASSERT_NE(start, std::string::npos);
-  EXPECT_EQ(console.find("ActivateSpiProtectLock() - End\r\n"), start + 34) << "nothing between Start and End";
+  EXPECT_EQ(console.find("ActivateSpiProtectLock() - End\r\n"), start + 34)
+      << "nothing between Start and End";
   EXPECT_EQ(boot.simulation.spi()->registers().reg1D, 0x0C) << "protect, and WriteBufferEn from enumeration";
 }
 
@@ -96,7 +97,8 @@ TEST(SpiProtect, DumpReadsOnlyWhenErrorsPrint) {
   EXPECT_EQ(boot.accesses(AccessKind::MmioRead, kSpi + 0x00), 1u) << "only the read-modify-write";
   EXPECT_EQ(boot.accesses(AccessKind::MmioRead, kSpi + 0x04), 0u);
   EXPECT_EQ(boot.accesses(AccessKind::MmioRead, kSpi + 0x08), 0u);
-  EXPECT_EQ(boot.simulation.spi()->registers().restrictedCmd, 0x02D82001u) << "the writes do not depend on it";
+  EXPECT_EQ(boot.simulation.spi()->registers().restrictedCmd, 0x02D82001u)
+      << "the writes do not depend on it";
   EXPECT_EQ(count(boot.console(), "SPI Protection is LOCKED !!\r\n"), 1u);
 }
 

@@ -59,7 +59,8 @@ Outcome run(const sim::Board &b) {
   return out;
 }
 
-const Attributes kAllThree = {{u"UsbPorts", u"OnlyBackPortsOn"}, {u"InternalUsb", u"Off"}, {u"InternalSdCard", u"Off"}};
+const Attributes kAllThree = {
+    {u"UsbPorts", u"OnlyBackPortsOn"}, {u"InternalUsb", u"Off"}, {u"InternalSdCard", u"Off"}};
 using Masks = std::vector<std::array<uint32_t, 3>>;
 using Enables = std::array<uint32_t, 4>;
 
@@ -88,7 +89,8 @@ TEST(UsbPolicy, TheSystemIdMapsTheSettingsOntoTheHardware) {
       EXPECT_EQ(out.hubCalls, 0u);
       EXPECT_EQ(count(out.console, "OrvexPlatformUsbDisable"), 0u);
     } else {
-      EXPECT_EQ(count(out.console, std::string("OrvexPlatformUsbDisable Locations = ") + c.locations + "\r\n"), 1u)
+      EXPECT_EQ(
+          count(out.console, std::string("OrvexPlatformUsbDisable Locations = ") + c.locations + "\r\n"), 1u)
           << out.console;
       EXPECT_EQ(count(out.console, "OrvexPlatformUsbDisable Locate MC5744 Protocol = Success\r\n"), 1u);
       EXPECT_EQ(out.hubCalls, 2u);
@@ -115,7 +117,8 @@ TEST(UsbPolicy, AllOffKeepsEveryHubPortOnAndSkipsEverythingElseOnEveryPlatform) 
 }
 
 TEST(UsbPolicy, ValuesMatchOnlyExactlyAndCaseSensitively) {
-  Outcome out = run(board(2040, {{u"UsbPorts", u"alloff"}, {u"InternalUsb", u"OFF"}, {u"InternalSdCard", u"Off "}}));
+  Outcome out =
+      run(board(2040, {{u"UsbPorts", u"alloff"}, {u"InternalUsb", u"OFF"}, {u"InternalSdCard", u"Off "}}));
   EXPECT_EQ(out.portMasks, (Masks{{0, 0, 0}}));
   EXPECT_EQ(count(out.console, "Locations = 0x0\r\n"), 1u);
 }
@@ -123,18 +126,22 @@ TEST(UsbPolicy, ValuesMatchOnlyExactlyAndCaseSensitively) {
 TEST(UsbPolicy, AHiddenRedundantOsAddsItsLocationAndIsReadOnlyWhenHidden) {
   Outcome sd = run(board(2040, {{u"RedundantOsState", u"Hidden"}, {u"RedundantOsLocation", u"InternalSd"}}));
   EXPECT_EQ(sd.portMasks, (Masks{{0, 0x8, 0x8}}));
-  Outcome usb = run(board(2041, {{u"RedundantOsState", u"Hidden"}, {u"RedundantOsLocation", u"InternalUsb"}}));
+  Outcome usb =
+      run(board(2041, {{u"RedundantOsState", u"Hidden"}, {u"RedundantOsLocation", u"InternalUsb"}}));
   EXPECT_EQ(count(usb.console, "Locations = 0x4\r\n"), 1u);
-  Outcome card = run(board(2040, {{u"RedundantOsState", u"Hidden"}, {u"RedundantOsLocation", u"InternalSdCard"}}));
+  Outcome card =
+      run(board(2040, {{u"RedundantOsState", u"Hidden"}, {u"RedundantOsLocation", u"InternalSdCard"}}));
   EXPECT_EQ(card.portMasks, (Masks{{0, 0, 0}})) << "the attribute's name is not its location value";
-  Outcome both = run(board(2040, {{u"InternalUsb", u"Off"},
-                                  {u"RedundantOsState", u"Hidden"},
-                                  {u"RedundantOsLocation", u"InternalSd"}}));
+  Outcome both = run(board(
+      2040,
+      {{u"InternalUsb", u"Off"}, {u"RedundantOsState", u"Hidden"}, {u"RedundantOsLocation", u"InternalSd"}}));
   EXPECT_EQ(both.portMasks, (Masks{{0, 0xA, 0xA}})) << "adds to, never clears, the settings read before";
 
-  Outcome visible = run(board(2040, {{u"RedundantOsState", u"Visible"}, {u"RedundantOsLocation", u"InternalSd"}}));
+  Outcome visible =
+      run(board(2040, {{u"RedundantOsState", u"Visible"}, {u"RedundantOsLocation", u"InternalSd"}}));
   EXPECT_EQ(visible.portMasks, (Masks{{0, 0, 0}}));
-  std::vector<std::u16string> expected = {u"UsbPorts", u"InternalUsb", u"InternalSdCard", u"RedundantOsState"};
+  std::vector<std::u16string> expected = {u"UsbPorts", u"InternalUsb", u"InternalSdCard",
+                                          u"RedundantOsState"};
   EXPECT_EQ(visible.reads, expected);
 }
 

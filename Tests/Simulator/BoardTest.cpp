@@ -18,14 +18,19 @@ TEST(Board, TheReferenceBoardParsesWithItsDocumentedTimeline) {
   sim::Board board = sim::referenceBoard();
   EXPECT_EQ(board.name, "Kesh reference board");
   using sim::Step;
-  std::vector<Step> expected = {Step::Load,        Step::PciEnumerationComplete, Step::SmmReadyToLock, Step::EndOfDxe,
-                                Step::ReadyToBoot, Step::ReadyToBoot,            Step::ExitBootServices};
+  std::vector<Step> expected = {Step::Load,
+                                Step::PciEnumerationComplete,
+                                Step::SmmReadyToLock,
+                                Step::EndOfDxe,
+                                Step::ReadyToBoot,
+                                Step::ReadyToBoot,
+                                Step::ExitBootServices};
   EXPECT_EQ(board.timeline, expected);
   EXPECT_EQ(board.errorLevel, 0x80000040u);
   EXPECT_EQ(board.systemTableRevision, 0x00020046u);
   ASSERT_EQ(board.gcd.size(), 2u);
-  EXPECT_EQ(board.gcd[0].capabilities, EFI_MEMORY_UC | EFI_MEMORY_WC | EFI_MEMORY_WT | EFI_MEMORY_WB |
-                                           EFI_MEMORY_RUNTIME);
+  EXPECT_EQ(board.gcd[0].capabilities,
+            EFI_MEMORY_UC | EFI_MEMORY_WC | EFI_MEMORY_WT | EFI_MEMORY_WB | EFI_MEMORY_RUNTIME);
   EXPECT_EQ(board.cpuid.at(1).ebx, 0x00000800u);
 }
 
@@ -78,17 +83,20 @@ TEST(Board, ErrorsNameTheFileTheLineAndTheKey) {
             "test.toml:3: key 'firmware.runtime_service': is not a board setting");
   EXPECT_EQ(errorOf("[diagnostics]\nerror_level = 0x1FFFFFFFF\n"),
             "test.toml:2: key 'diagnostics.error_level': 0x1FFFFFFFF is larger than 0xFFFFFFFF");
-  EXPECT_EQ(errorOf("[firmware]\ndxe_services = 1\n"), "test.toml:2: key 'firmware.dxe_services': must be true or false");
+  EXPECT_EQ(errorOf("[firmware]\ndxe_services = 1\n"),
+            "test.toml:2: key 'firmware.dxe_services': must be true or false");
   EXPECT_EQ(errorOf("[firmware]\ntimeline = [\"load\", \"end-of-dxe\", \"load\"]\n"),
             "test.toml:2: key 'firmware.timeline': must hold \"load\" exactly once");
   EXPECT_NE(errorOf("[firmware]\ntimeline = [\"load\", \"endofdxe\"]\n").find("'endofdxe' is not a step"),
             std::string::npos);
-  EXPECT_NE(errorOf("[[fail]]\nservice = \"CreateEvent\"\nstatus = \"EFI_WHATEVER\"\n").find("test.toml:3: key 'fail.status'"),
+  EXPECT_NE(errorOf("[[fail]]\nservice = \"CreateEvent\"\nstatus = \"EFI_WHATEVER\"\n")
+                .find("test.toml:3: key 'fail.status'"),
             std::string::npos);
   EXPECT_NE(errorOf("[[fail]]\ncall = 1\n").find("key 'fail.service': is required"), std::string::npos);
-  EXPECT_NE(errorOf("[[gcd]]\nbase = 0\nlength = 0x1000\ntype = \"mmio\"\ncapabilities = [\"UC\", \"FAST\"]\n")
-                .find("'FAST' is not a memory attribute"),
-            std::string::npos);
+  EXPECT_NE(
+      errorOf("[[gcd]]\nbase = 0\nlength = 0x1000\ntype = \"mmio\"\ncapabilities = [\"UC\", \"FAST\"]\n")
+          .find("'FAST' is not a memory attribute"),
+      std::string::npos);
   EXPECT_NE(errorOf("[[pcd]]\ntoken = 5\nsize = 3\n").find("key 'pcd.size': must be 1, 2, 4 or 8 bytes"),
             std::string::npos);
   EXPECT_NE(errorOf("[[pcd]]\ntoken = 5\nsize = 1\nvalue = 256\n").find("0x100 is larger than 0xFF"),

@@ -7,7 +7,9 @@ namespace {
 std::string gConsole;
 UINT32 gErrorLevel = 0x80000040;
 
-sim::Machine &machineOf(VOID *context) { return *static_cast<sim::Machine *>(context); }
+sim::Machine &machineOf(VOID *context) {
+  return *static_cast<sim::Machine *>(context);
+}
 } // namespace
 
 // The console and level-source instances of this test module.
@@ -18,8 +20,12 @@ UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
   gConsole.append(reinterpret_cast<const char *>(Buffer), NumberOfBytes);
   return NumberOfBytes;
 }
-RETURN_STATUS EFIAPI SerialPortInitialize(VOID) { return RETURN_SUCCESS; }
-UINT32 EFIAPI GetDebugPrintErrorLevel(VOID) { return gErrorLevel; }
+RETURN_STATUS EFIAPI SerialPortInitialize(VOID) {
+  return RETURN_SUCCESS;
+}
+UINT32 EFIAPI GetDebugPrintErrorLevel(VOID) {
+  return gErrorLevel;
+}
 BOOLEAN EFIAPI SetDebugPrintErrorLevel(IN UINT32 ErrorLevel) {
   gErrorLevel = ErrorLevel;
   return TRUE;
@@ -33,8 +39,12 @@ extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiPm1TmrOffset = 0x0008;
 
 namespace harness {
 
-std::string &console() { return gConsole; }
-void setErrorLevel(uint32_t level) { gErrorLevel = level; }
+std::string &console() {
+  return gConsole;
+}
+void setErrorLevel(uint32_t level) {
+  gErrorLevel = level;
+}
 
 MachineBinding::MachineBinding(sim::Machine &machine) {
   binding_ = HW_SIM_BINDING{
@@ -42,7 +52,9 @@ MachineBinding::MachineBinding(sim::Machine &machine) {
       [](VOID *c, UINT16 port, UINT8 width) { return machineOf(c).ioRead(port, width); },
       [](VOID *c, UINT16 port, UINT8 width, UINT32 value) { machineOf(c).ioWrite(port, width, value); },
       [](VOID *c, UINTN address, UINT8 width) { return machineOf(c).mmioRead(address, width); },
-      [](VOID *c, UINTN address, UINT8 width, UINT64 value) { machineOf(c).mmioWrite(address, width, value); },
+      [](VOID *c, UINTN address, UINT8 width, UINT64 value) {
+        machineOf(c).mmioWrite(address, width, value);
+      },
       [](VOID *c, UINT32 leaf, UINT32 subleaf, UINT32 regs[4]) {
         sim::CpuidRegs r = machineOf(c).cpuid(leaf, subleaf);
         regs[0] = r.eax;
@@ -62,6 +74,8 @@ MachineBinding::MachineBinding(sim::Machine &machine) {
   gErrorLevel = 0x80000040;
 }
 
-MachineBinding::~MachineBinding() { HwAccessSimBind(nullptr); }
+MachineBinding::~MachineBinding() {
+  HwAccessSimBind(nullptr);
+}
 
 } // namespace harness

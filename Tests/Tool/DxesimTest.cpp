@@ -87,14 +87,16 @@ TEST(Dxesim, BrokenSyntaxAndMissingFilesAreClearErrors) {
 
   ToolRun missing = dxesim("boot /nonexistent/board.toml");
   EXPECT_EQ(missing.exitCode, 2);
-  EXPECT_NE(missing.output.find("/nonexistent/board.toml: cannot be read"), std::string::npos) << missing.output;
+  EXPECT_NE(missing.output.find("/nonexistent/board.toml: cannot be read"), std::string::npos)
+      << missing.output;
 }
 
 TEST(Dxesim, ARunawayBootEndsAtItsTimeBudgetWithItsOwnExitCode) {
   std::string path = writeBoard("budget.toml", "[machine]\ntime_budget_ms = 1\naccess_cost_ns = 100000\n");
   ToolRun run = dxesim("boot " + path);
   EXPECT_EQ(run.exitCode, 3) << run.output;
-  EXPECT_NE(run.output.find("outcome: halted: virtual time budget exhausted"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("outcome: halted: virtual time budget exhausted"), std::string::npos)
+      << run.output;
 }
 
 } // namespace

@@ -49,7 +49,8 @@ int main(int argc, char **argv) {
   bootCommand->add_option("BOARD", boardPath, "Board file (TOML)");
   bootCommand->add_option("--json", jsonPath, "Also write the report as JSON to this file");
   bootCommand->add_flag("--trace", trace, "Print the hardware access trace");
-  bootCommand->add_option("--image", image, "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
+  bootCommand->add_option("--image", image,
+                          "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
 
   CLI11_PARSE(app, argc, argv);
   try {

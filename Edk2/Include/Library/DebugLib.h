@@ -17,29 +17,29 @@ BOOLEAN EFIAPI DebugPrintEnabled(VOID);
 BOOLEAN EFIAPI DebugPrintLevelEnabled(IN CONST UINTN ErrorLevel);
 
 // Message form: arguments are evaluated only when the message can print.
-#define _DEBUG_PRINT(PrintLevel, ...)                                                                             \
-  do {                                                                                                            \
-    if (DebugPrintLevelEnabled(PrintLevel)) {                                                                     \
-      DebugPrint(PrintLevel, ##__VA_ARGS__);                                                                      \
-    }                                                                                                             \
+#define _DEBUG_PRINT(PrintLevel, ...)                                                                        \
+  do {                                                                                                       \
+    if (DebugPrintLevelEnabled(PrintLevel)) {                                                                \
+      DebugPrint(PrintLevel, ##__VA_ARGS__);                                                                 \
+    }                                                                                                        \
   } while (FALSE)
 #define _DEBUG(Expression) _DEBUG_PRINT Expression
-#define DEBUG(Expression)                                                                                         \
-  do {                                                                                                            \
-    if (DebugPrintEnabled()) {                                                                                    \
-      _DEBUG(Expression);                                                                                         \
-    }                                                                                                             \
+#define DEBUG(Expression)                                                                                    \
+  do {                                                                                                       \
+    if (DebugPrintEnabled()) {                                                                               \
+      _DEBUG(Expression);                                                                                    \
+    }                                                                                                        \
   } while (FALSE)
 
 // Assertion form: the report quotes the expression's text.
 #define _ASSERT(Expression) DebugAssert(__FILE__, __LINE__, #Expression)
-#define ASSERT(Expression)                                                                                        \
-  do {                                                                                                            \
-    if (DebugAssertEnabled()) {                                                                                   \
-      if (!(Expression)) {                                                                                        \
-        _ASSERT(Expression);                                                                                      \
-      }                                                                                                           \
-    }                                                                                                             \
+#define ASSERT(Expression)                                                                                   \
+  do {                                                                                                       \
+    if (DebugAssertEnabled()) {                                                                              \
+      if (!(Expression)) {                                                                                   \
+        _ASSERT(Expression);                                                                                 \
+      }                                                                                                      \
+    }                                                                                                        \
   } while (FALSE)
 
 // Status assertion form.

@@ -3,7 +3,7 @@
 #include <Base.h>
 
 // bus << 20 | device << 15 | function << 12 | register
-#define PCI_CF8_LIB_ADDRESS(Bus, Device, Function, Register)                                                    \
+#define PCI_CF8_LIB_ADDRESS(Bus, Device, Function, Register)                                                 \
   ((((UINTN)(Bus)) << 20) | (((UINTN)(Device)) << 15) | (((UINTN)(Function)) << 12) | ((UINTN)(Register)))
 
 UINT8 EFIAPI PciCf8Read8(IN UINTN Address);

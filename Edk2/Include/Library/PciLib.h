@@ -2,7 +2,7 @@
 #pragma once
 #include <Base.h>
 
-#define PCI_LIB_ADDRESS(Bus, Device, Function, Register)                                                        \
+#define PCI_LIB_ADDRESS(Bus, Device, Function, Register)                                                     \
   ((((UINTN)(Bus)) << 20) | (((UINTN)(Device)) << 15) | (((UINTN)(Function)) << 12) | ((UINTN)(Register)))
 
 UINT8 EFIAPI PciRead8(IN UINTN Address);

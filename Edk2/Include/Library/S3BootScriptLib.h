@@ -9,5 +9,5 @@ typedef enum {
   S3BootScriptWidthUint64
 } S3_BOOT_SCRIPT_LIB_WIDTH;
 
-RETURN_STATUS EFIAPI S3BootScriptSaveMemWrite(IN S3_BOOT_SCRIPT_LIB_WIDTH Width, IN UINT64 Address, IN UINTN Count,
-                                              IN VOID *Buffer);
+RETURN_STATUS EFIAPI S3BootScriptSaveMemWrite(IN S3_BOOT_SCRIPT_LIB_WIDTH Width, IN UINT64 Address,
+                                              IN UINTN Count, IN VOID *Buffer);

@@ -3,4 +3,5 @@
 
 extern EFI_RUNTIME_SERVICES *gRT;
 
-EFI_STATUS EFIAPI UefiRuntimeServicesTableLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
+EFI_STATUS EFIAPI UefiRuntimeServicesTableLibConstructor(IN EFI_HANDLE ImageHandle,
+                                                         IN EFI_SYSTEM_TABLE *SystemTable);

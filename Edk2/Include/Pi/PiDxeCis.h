@@ -43,14 +43,16 @@ typedef EFI_STATUS(EFIAPI *EFI_ADD_MEMORY_SPACE)(IN EFI_GCD_MEMORY_TYPE GcdMemor
                                                  IN EFI_PHYSICAL_ADDRESS BaseAddress, IN UINT64 Length,
                                                  IN UINT64 Capabilities);
 typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_MEMORY_SPACE)(IN EFI_GCD_ALLOCATE_TYPE GcdAllocateType,
-                                                      IN EFI_GCD_MEMORY_TYPE GcdMemoryType, IN UINTN Alignment,
-                                                      IN UINT64 Length, IN OUT EFI_PHYSICAL_ADDRESS *BaseAddress,
-                                                      IN EFI_HANDLE ImageHandle, IN EFI_HANDLE DeviceHandle OPTIONAL);
+                                                      IN EFI_GCD_MEMORY_TYPE GcdMemoryType,
+                                                      IN UINTN Alignment, IN UINT64 Length,
+                                                      IN OUT EFI_PHYSICAL_ADDRESS *BaseAddress,
+                                                      IN EFI_HANDLE ImageHandle,
+                                                      IN EFI_HANDLE DeviceHandle OPTIONAL);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_MEMORY_SPACE)(IN EFI_PHYSICAL_ADDRESS BaseAddress, IN UINT64 Length);
 typedef EFI_STATUS(EFIAPI *EFI_GET_MEMORY_SPACE_DESCRIPTOR)(IN EFI_PHYSICAL_ADDRESS BaseAddress,
                                                             OUT EFI_GCD_MEMORY_SPACE_DESCRIPTOR *Descriptor);
-typedef EFI_STATUS(EFIAPI *EFI_SET_MEMORY_SPACE_ATTRIBUTES)(IN EFI_PHYSICAL_ADDRESS BaseAddress, IN UINT64 Length,
-                                                            IN UINT64 Attributes);
+typedef EFI_STATUS(EFIAPI *EFI_SET_MEMORY_SPACE_ATTRIBUTES)(IN EFI_PHYSICAL_ADDRESS BaseAddress,
+                                                            IN UINT64 Length, IN UINT64 Attributes);
 typedef EFI_STATUS(EFIAPI *EFI_GET_MEMORY_SPACE_MAP)(OUT UINTN *NumberOfDescriptors,
                                                      OUT EFI_GCD_MEMORY_SPACE_DESCRIPTOR **MemorySpaceMap);
 

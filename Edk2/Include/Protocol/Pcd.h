@@ -2,7 +2,8 @@
 #pragma once
 #include <Uefi.h>
 
-inline EFI_GUID gPcdProtocolGuid = {0x11B34006, 0xD85B, 0x4D0A, {0xA2, 0x90, 0xD5, 0xA5, 0x71, 0x31, 0x0E, 0xF7}};
+inline EFI_GUID gPcdProtocolGuid = {
+    0x11B34006, 0xD85B, 0x4D0A, {0xA2, 0x90, 0xD5, 0xA5, 0x71, 0x31, 0x0E, 0xF7}};
 
 typedef VOID(EFIAPI *PCD_PROTOCOL_SET_SKU)(IN UINTN SkuId);
 typedef UINT8(EFIAPI *PCD_PROTOCOL_GET8)(IN UINTN TokenNumber);
@@ -26,21 +27,28 @@ typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET64)(IN UINTN TokenNumber, IN UINT64 V
 typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_POINTER)(IN UINTN TokenNumber, IN OUT UINTN *SizeOfBuffer,
                                                      IN VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_BOOLEAN)(IN UINTN TokenNumber, IN BOOLEAN Value);
-typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_8)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber, IN UINT8 Value);
-typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_16)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber, IN UINT16 Value);
-typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_32)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber, IN UINT32 Value);
-typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_64)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber, IN UINT64 Value);
+typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_8)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber,
+                                                  IN UINT8 Value);
+typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_16)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber,
+                                                   IN UINT16 Value);
+typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_32)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber,
+                                                   IN UINT32 Value);
+typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_64)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber,
+                                                   IN UINT64 Value);
 typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_POINTER)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber,
                                                         IN OUT UINTN *SizeOfBuffer, IN VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_SET_EX_BOOLEAN)(IN CONST EFI_GUID *Guid, IN UINTN TokenNumber,
                                                         IN BOOLEAN Value);
 typedef VOID(EFIAPI *PCD_PROTOCOL_CALLBACK)(IN CONST EFI_GUID *CallBackGuid OPTIONAL, IN UINTN CallBackToken,
                                             IN OUT VOID *TokenData, IN UINTN TokenDataSize);
-typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_CALLBACK_ONSET)(IN CONST EFI_GUID *Guid OPTIONAL, IN UINTN TokenNumber,
+typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_CALLBACK_ONSET)(IN CONST EFI_GUID *Guid OPTIONAL,
+                                                        IN UINTN TokenNumber,
                                                         IN PCD_PROTOCOL_CALLBACK CallBackFunction);
-typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_CANCEL_CALLBACK)(IN CONST EFI_GUID *Guid OPTIONAL, IN UINTN TokenNumber,
+typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_CANCEL_CALLBACK)(IN CONST EFI_GUID *Guid OPTIONAL,
+                                                         IN UINTN TokenNumber,
                                                          IN PCD_PROTOCOL_CALLBACK CallBackFunction);
-typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_GET_NEXT_TOKEN)(IN CONST EFI_GUID *Guid OPTIONAL, IN OUT UINTN *TokenNumber);
+typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_GET_NEXT_TOKEN)(IN CONST EFI_GUID *Guid OPTIONAL,
+                                                        IN OUT UINTN *TokenNumber);
 typedef EFI_STATUS(EFIAPI *PCD_PROTOCOL_GET_NEXT_TOKENSPACE)(IN OUT CONST EFI_GUID **Guid);
 
 typedef struct {

@@ -68,29 +68,35 @@ typedef EFI_TPL(EFIAPI *EFI_RAISE_TPL)(IN EFI_TPL NewTpl);
 typedef VOID(EFIAPI *EFI_RESTORE_TPL)(IN EFI_TPL OldTpl);
 typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(IN EFI_MEMORY_TYPE PoolType, IN UINTN Size, OUT VOID **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(IN VOID *Buffer);
-typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT)(IN UINT32 Type, IN EFI_TPL NotifyTpl, IN EFI_EVENT_NOTIFY NotifyFunction,
-                                             IN VOID *NotifyContext, OUT EFI_EVENT *Event);
+typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
+                                             IN EFI_EVENT_NOTIFY NotifyFunction, IN VOID *NotifyContext,
+                                             OUT EFI_EVENT *Event);
 typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT_EX)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
-                                                IN EFI_EVENT_NOTIFY NotifyFunction, IN CONST VOID *NotifyContext,
-                                                IN CONST EFI_GUID *EventGroup, OUT EFI_EVENT *Event);
+                                                IN EFI_EVENT_NOTIFY NotifyFunction,
+                                                IN CONST VOID *NotifyContext, IN CONST EFI_GUID *EventGroup,
+                                                OUT EFI_EVENT *Event);
 typedef EFI_STATUS(EFIAPI *EFI_SIGNAL_EVENT)(IN EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_CLOSE_EVENT)(IN EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_CHECK_EVENT)(IN EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_PROTOCOL_INTERFACE)(IN OUT EFI_HANDLE *Handle, IN EFI_GUID *Protocol,
-                                                           IN EFI_INTERFACE_TYPE InterfaceType, IN VOID *Interface);
+                                                           IN EFI_INTERFACE_TYPE InterfaceType,
+                                                           IN VOID *Interface);
 typedef EFI_STATUS(EFIAPI *EFI_REINSTALL_PROTOCOL_INTERFACE)(IN EFI_HANDLE Handle, IN EFI_GUID *Protocol,
                                                              IN VOID *OldInterface, IN VOID *NewInterface);
 typedef EFI_STATUS(EFIAPI *EFI_UNINSTALL_PROTOCOL_INTERFACE)(IN EFI_HANDLE Handle, IN EFI_GUID *Protocol,
                                                              IN VOID *Interface);
-typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(IN EFI_HANDLE Handle, IN EFI_GUID *Protocol, OUT VOID **Interface);
+typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(IN EFI_HANDLE Handle, IN EFI_GUID *Protocol,
+                                                OUT VOID **Interface);
 typedef EFI_STATUS(EFIAPI *EFI_REGISTER_PROTOCOL_NOTIFY)(IN EFI_GUID *Protocol, IN EFI_EVENT Event,
                                                          OUT VOID **Registration);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE)(IN EFI_LOCATE_SEARCH_TYPE SearchType, IN EFI_GUID *Protocol,
-                                              IN VOID *SearchKey, IN OUT UINTN *BufferSize, OUT EFI_HANDLE *Buffer);
+                                              IN VOID *SearchKey, IN OUT UINTN *BufferSize,
+                                              OUT EFI_HANDLE *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_CONFIGURATION_TABLE)(IN EFI_GUID *Guid, IN VOID *Table);
 typedef EFI_STATUS(EFIAPI *EFI_EXIT_BOOT_SERVICES)(IN EFI_HANDLE ImageHandle, IN UINTN MapKey);
 typedef EFI_STATUS(EFIAPI *EFI_STALL)(IN UINTN Microseconds);
-typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(IN EFI_GUID *Protocol, IN VOID *Registration, OUT VOID **Interface);
+typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(IN EFI_GUID *Protocol, IN VOID *Registration,
+                                                OUT VOID **Interface);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_MULTIPLE_PROTOCOL_INTERFACES)(IN OUT EFI_HANDLE *Handle, ...);
 typedef EFI_STATUS(EFIAPI *EFI_UNINSTALL_MULTIPLE_PROTOCOL_INTERFACES)(IN EFI_HANDLE Handle, ...);
 typedef EFI_STATUS(EFIAPI *EFI_CALCULATE_CRC32)(IN VOID *Data, IN UINTN DataSize, OUT UINT32 *Crc32);
@@ -177,8 +183,8 @@ static_assert(OFFSET_OF(EFI_BOOT_SERVICES, CreateEventEx) == 0x170);
 typedef EFI_STATUS(EFIAPI *EFI_GET_VARIABLE)(IN CHAR16 *VariableName, IN EFI_GUID *VendorGuid,
                                              OUT UINT32 *Attributes OPTIONAL, IN OUT UINTN *DataSize,
                                              OUT VOID *Data OPTIONAL);
-typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(IN CHAR16 *VariableName, IN EFI_GUID *VendorGuid, IN UINT32 Attributes,
-                                             IN UINTN DataSize, IN VOID *Data);
+typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(IN CHAR16 *VariableName, IN EFI_GUID *VendorGuid,
+                                             IN UINT32 Attributes, IN UINTN DataSize, IN VOID *Data);
 
 typedef struct {
   EFI_TABLE_HEADER Hdr;
@@ -233,4 +239,5 @@ static_assert(OFFSET_OF(EFI_SYSTEM_TABLE, BootServices) == 96);
 static_assert(OFFSET_OF(EFI_SYSTEM_TABLE, NumberOfTableEntries) == 104);
 static_assert(OFFSET_OF(EFI_SYSTEM_TABLE, ConfigurationTable) == 112);
 
-typedef EFI_STATUS(EFIAPI *EFI_IMAGE_ENTRY_POINT)(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
+typedef EFI_STATUS(EFIAPI *EFI_IMAGE_ENTRY_POINT)(IN EFI_HANDLE ImageHandle,
+                                                  IN EFI_SYSTEM_TABLE *SystemTable);

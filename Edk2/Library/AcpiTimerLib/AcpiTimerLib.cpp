@@ -15,11 +15,14 @@ extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiPm1TmrOffset;
 #define ACPI_TIMER_COUNT_SIZE 0x01000000u
 
 static UINTN InternalAcpiGetTimerPort(VOID) {
-  return (UINTN)(_gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddress & _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddressMask) +
+  return (UINTN)(_gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddress &
+                 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddressMask) +
          _gPcd_FixedAtBuild_PcdAcpiPm1TmrOffset;
 }
 
-static UINT32 InternalAcpiGetTimerTick(VOID) { return IoRead32(InternalAcpiGetTimerPort()); }
+static UINT32 InternalAcpiGetTimerTick(VOID) {
+  return IoRead32(InternalAcpiGetTimerPort());
+}
 
 // Every wait is shorter than half the counter, so testing bit 23 of the
 // distance to the target survives a wrap of the 24-bit counter.

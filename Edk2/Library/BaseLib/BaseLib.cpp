@@ -51,20 +51,38 @@ CHAR16 *EFIAPI StrStr(IN CONST CHAR16 *String, IN CONST CHAR16 *SearchString) {
   return nullptr;
 }
 
-UINT64 EFIAPI LShiftU64(IN UINT64 Operand, IN UINTN Count) { return Count >= 64 ? 0 : Operand << Count; }
-UINT64 EFIAPI RShiftU64(IN UINT64 Operand, IN UINTN Count) { return Count >= 64 ? 0 : Operand >> Count; }
+UINT64 EFIAPI LShiftU64(IN UINT64 Operand, IN UINTN Count) {
+  return Count >= 64 ? 0 : Operand << Count;
+}
+UINT64 EFIAPI RShiftU64(IN UINT64 Operand, IN UINTN Count) {
+  return Count >= 64 ? 0 : Operand >> Count;
+}
 UINT64 EFIAPI LRotU64(IN UINT64 Operand, IN UINTN Count) {
   Count &= 63;
   return Count == 0 ? Operand : (Operand << Count) | (Operand >> (64 - Count));
 }
-UINT64 EFIAPI MultU64x32(IN UINT64 Multiplicand, IN UINT32 Multiplier) { return Multiplicand * Multiplier; }
-UINT64 EFIAPI DivU64x32(IN UINT64 Dividend, IN UINT32 Divisor) { return Dividend / Divisor; }
+UINT64 EFIAPI MultU64x32(IN UINT64 Multiplicand, IN UINT32 Multiplier) {
+  return Multiplicand * Multiplier;
+}
+UINT64 EFIAPI DivU64x32(IN UINT64 Dividend, IN UINT32 Divisor) {
+  return Dividend / Divisor;
+}
 
-VOID EFIAPI CpuBreakpoint(VOID) { HwBreakpoint(); }
-VOID EFIAPI CpuPause(VOID) { HwPause(); }
-VOID EFIAPI EnableInterrupts(VOID) { HwEnableInterrupts(); }
-VOID EFIAPI DisableInterrupts(VOID) { HwDisableInterrupts(); }
-BOOLEAN EFIAPI GetInterruptState(VOID) { return HwGetInterruptState(); }
+VOID EFIAPI CpuBreakpoint(VOID) {
+  HwBreakpoint();
+}
+VOID EFIAPI CpuPause(VOID) {
+  HwPause();
+}
+VOID EFIAPI EnableInterrupts(VOID) {
+  HwEnableInterrupts();
+}
+VOID EFIAPI DisableInterrupts(VOID) {
+  HwDisableInterrupts();
+}
+BOOLEAN EFIAPI GetInterruptState(VOID) {
+  return HwGetInterruptState();
+}
 
 BOOLEAN EFIAPI SaveAndDisableInterrupts(VOID) {
   BOOLEAN InterruptState = GetInterruptState();
@@ -81,8 +99,8 @@ BOOLEAN EFIAPI SetInterruptState(IN BOOLEAN InterruptState) {
   return InterruptState;
 }
 
-UINT32 EFIAPI AsmCpuid(IN UINT32 Index, OUT UINT32 *Eax OPTIONAL, OUT UINT32 *Ebx OPTIONAL, OUT UINT32 *Ecx OPTIONAL,
-                       OUT UINT32 *Edx OPTIONAL) {
+UINT32 EFIAPI AsmCpuid(IN UINT32 Index, OUT UINT32 *Eax OPTIONAL, OUT UINT32 *Ebx OPTIONAL,
+                       OUT UINT32 *Ecx OPTIONAL, OUT UINT32 *Edx OPTIONAL) {
   UINT32 Registers[4];
   HwCpuid(Index, 0, Registers);
   if (Eax != nullptr) {
@@ -100,4 +118,6 @@ UINT32 EFIAPI AsmCpuid(IN UINT32 Index, OUT UINT32 *Eax OPTIONAL, OUT UINT32 *Eb
   return Index;
 }
 
-UINT64 EFIAPI AsmReadMsr64(IN UINT32 Index) { return HwReadMsr(Index); }
+UINT64 EFIAPI AsmReadMsr64(IN UINT32 Index) {
+  return HwReadMsr(Index);
+}

@@ -25,7 +25,9 @@ VOID *EFIAPI SetMem(OUT VOID *Buffer, IN UINTN Length, IN UINT8 Value) {
   return Buffer;
 }
 
-VOID *EFIAPI ZeroMem(OUT VOID *Buffer, IN UINTN Length) { return SetMem(Buffer, Length, 0); }
+VOID *EFIAPI ZeroMem(OUT VOID *Buffer, IN UINTN Length) {
+  return SetMem(Buffer, Length, 0);
+}
 
 INTN EFIAPI CompareMem(IN CONST VOID *DestinationBuffer, IN CONST VOID *SourceBuffer, IN UINTN Length) {
   CONST UINT8 *First = (CONST UINT8 *)DestinationBuffer;

@@ -8,7 +8,9 @@
 #define SERIAL_LSR 5
 #define SERIAL_LSR_THRE 0x20
 
-RETURN_STATUS EFIAPI SerialPortInitialize(VOID) { return RETURN_SUCCESS; }
+RETURN_STATUS EFIAPI SerialPortInitialize(VOID) {
+  return RETURN_SUCCESS;
+}
 
 UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
   if (Buffer == nullptr) {

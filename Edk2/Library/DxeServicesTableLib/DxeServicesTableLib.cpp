@@ -5,7 +5,8 @@
 
 EFI_DXE_SERVICES *gDS = nullptr;
 
-EFI_STATUS EFIAPI DxeServicesTableLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+EFI_STATUS EFIAPI DxeServicesTableLibConstructor(IN EFI_HANDLE ImageHandle,
+                                                 IN EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
   (VOID) SystemTable;
   EFI_STATUS Status = EfiGetSystemConfigurationTable(&gEfiDxeServicesTableGuid, (VOID **)&gDS);

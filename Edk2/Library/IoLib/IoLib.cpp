@@ -2,7 +2,9 @@
 #include <Library/DebugLib.h>
 #include <HwAccessLib.h>
 
-UINT8 EFIAPI IoRead8(IN UINTN Port) { return (UINT8)HwIoRead((UINT16)Port, 1); }
+UINT8 EFIAPI IoRead8(IN UINTN Port) {
+  return (UINT8)HwIoRead((UINT16)Port, 1);
+}
 UINT8 EFIAPI IoWrite8(IN UINTN Port, IN UINT8 Value) {
   HwIoWrite((UINT16)Port, 1, Value);
   return Value;
@@ -28,7 +30,9 @@ UINT32 EFIAPI IoWrite32(IN UINTN Port, IN UINT32 Value) {
   return Value;
 }
 
-UINT8 EFIAPI MmioRead8(IN UINTN Address) { return (UINT8)HwMmioRead(Address, 1); }
+UINT8 EFIAPI MmioRead8(IN UINTN Address) {
+  return (UINT8)HwMmioRead(Address, 1);
+}
 UINT8 EFIAPI MmioWrite8(IN UINTN Address, IN UINT8 Value) {
   HwMmioWrite(Address, 1, Value);
   return Value;
@@ -64,4 +68,6 @@ UINT64 EFIAPI MmioWrite64(IN UINTN Address, IN UINT64 Value) {
   return Value;
 }
 
-UINT8 EFIAPI MmioOr8(IN UINTN Address, IN UINT8 OrData) { return MmioWrite8(Address, (UINT8)(MmioRead8(Address) | OrData)); }
+UINT8 EFIAPI MmioOr8(IN UINTN Address, IN UINT8 OrData) {
+  return MmioWrite8(Address, (UINT8)(MmioRead8(Address) | OrData));
+}

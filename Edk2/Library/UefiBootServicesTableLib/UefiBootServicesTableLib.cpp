@@ -5,7 +5,8 @@ EFI_HANDLE gImageHandle = nullptr;
 EFI_SYSTEM_TABLE *gST = nullptr;
 EFI_BOOT_SERVICES *gBS = nullptr;
 
-EFI_STATUS EFIAPI UefiBootServicesTableLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+EFI_STATUS EFIAPI UefiBootServicesTableLibConstructor(IN EFI_HANDLE ImageHandle,
+                                                      IN EFI_SYSTEM_TABLE *SystemTable) {
   gImageHandle = ImageHandle;
   ASSERT(gImageHandle != NULL);
   gST = SystemTable;

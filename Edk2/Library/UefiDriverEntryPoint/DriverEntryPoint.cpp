@@ -15,7 +15,8 @@ static EFI_STATUS EFIAPI DriverUnloadHandler(EFI_HANDLE ImageHandle) {
   return EFI_SUCCESS;
 }
 
-IMAGE_EXPORT EFI_STATUS EFIAPI _ModuleEntryPoint(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+IMAGE_EXPORT EFI_STATUS EFIAPI _ModuleEntryPoint(IN EFI_HANDLE ImageHandle,
+                                                 IN EFI_SYSTEM_TABLE *SystemTable) {
   if (_gUefiDriverRevision != 0) {
     if (SystemTable->Hdr.Revision < _gUefiDriverRevision) {
       return EFI_INCOMPATIBLE_VERSION;
@@ -26,8 +27,7 @@ IMAGE_EXPORT EFI_STATUS EFIAPI _ModuleEntryPoint(IN EFI_HANDLE ImageHandle, IN E
 
   if (_gDriverUnloadImageCount != 0) {
     EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
-    EFI_STATUS Status =
-        gBS->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
+    EFI_STATUS Status = gBS->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
     ASSERT_EFI_ERROR(Status);
     if (!EFI_ERROR(Status) && LoadedImage != nullptr) {
       LoadedImage->Unload = DriverUnloadHandler;

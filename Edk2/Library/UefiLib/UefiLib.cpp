@@ -5,8 +5,8 @@
 #include <Guid/EventGroup.h>
 
 EFI_EVENT EFIAPI EfiCreateProtocolNotifyEvent(IN EFI_GUID *ProtocolGuid, IN EFI_TPL NotifyTpl,
-                                              IN EFI_EVENT_NOTIFY NotifyFunction, IN VOID *NotifyContext OPTIONAL,
-                                              OUT VOID **Registration) {
+                                              IN EFI_EVENT_NOTIFY NotifyFunction,
+                                              IN VOID *NotifyContext OPTIONAL, OUT VOID **Registration) {
   ASSERT(ProtocolGuid != NULL);
   ASSERT(NotifyFunction != NULL);
   ASSERT(Registration != NULL);
@@ -28,8 +28,10 @@ static VOID EFIAPI EfiEventEmptyFunction(IN EFI_EVENT Event, IN VOID *Context) {
   (VOID) Context;
 }
 
-EFI_STATUS EFIAPI EfiCreateEventReadyToBootEx(IN EFI_TPL NotifyTpl, IN EFI_EVENT_NOTIFY NotifyFunction OPTIONAL,
-                                              IN VOID *NotifyContext OPTIONAL, OUT EFI_EVENT *ReadyToBootEvent) {
+EFI_STATUS EFIAPI EfiCreateEventReadyToBootEx(IN EFI_TPL NotifyTpl,
+                                              IN EFI_EVENT_NOTIFY NotifyFunction OPTIONAL,
+                                              IN VOID *NotifyContext OPTIONAL,
+                                              OUT EFI_EVENT *ReadyToBootEvent) {
   ASSERT(ReadyToBootEvent != NULL);
 
   if (gST->Hdr.Revision < EFI_2_00_SYSTEM_TABLE_REVISION) {

@@ -21,7 +21,9 @@ static VOID *InternalAllocateZeroPool(EFI_MEMORY_TYPE MemoryType, UINTN Allocati
   return Memory;
 }
 
-VOID *EFIAPI AllocatePool(IN UINTN AllocationSize) { return InternalAllocatePool(EfiBootServicesData, AllocationSize); }
+VOID *EFIAPI AllocatePool(IN UINTN AllocationSize) {
+  return InternalAllocatePool(EfiBootServicesData, AllocationSize);
+}
 VOID *EFIAPI AllocateZeroPool(IN UINTN AllocationSize) {
   return InternalAllocateZeroPool(EfiBootServicesData, AllocationSize);
 }

@@ -28,19 +28,22 @@ static EFI_STATUS EFIAPI DebugPrintErrorLevelLibConstructor(IN EFI_HANDLE ImageH
   return EFI_SUCCESS;
 }
 
-static EFI_STATUS EFIAPI SerialPortLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+static EFI_STATUS EFIAPI SerialPortLibConstructor(IN EFI_HANDLE ImageHandle,
+                                                  IN EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
   (VOID) SystemTable;
   return SerialPortInitialize();
 }
 
-static EFI_STATUS EFIAPI OrunS3SaveLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+static EFI_STATUS EFIAPI OrunS3SaveLibConstructor(IN EFI_HANDLE ImageHandle,
+                                                  IN EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
   (VOID) SystemTable;
   return EFI_SUCCESS;
 }
 
-static EFI_STATUS EFIAPI OrunS3SaveLibDestructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+static EFI_STATUS EFIAPI OrunS3SaveLibDestructor(IN EFI_HANDLE ImageHandle,
+                                                 IN EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
   (VOID) SystemTable;
   return EFI_SUCCESS;

@@ -17,3 +17,8 @@ extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddress;
 extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddressMask;
 extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiPm1TmrOffset;
 extern const UINTN _PCD_TOKEN_PcdDebugPrintErrorLevel;
+
+// Embedded SATA ports switched off: one 8-bit token per port of die 0 (228
+// to 235), one 64-bit mask for the other dies (236).
+#define _PCD_TOKEN_PcdEmbeddedSataDie0Port0Disable 228
+#define _PCD_TOKEN_PcdEmbeddedSataPortDisableMask 236

@@ -16,17 +16,18 @@ VOID KeshRegisterEvents(VOID) {
 
   // Signalled once at registration: if enumeration is already complete, the
   // runtime MMIO work is done right here, inside the entry.
-  EfiCreateProtocolNotifyEvent(&gEfiPciEnumerationCompleteProtocolGuid, TPL_CALLBACK, KeshOnPciEnumComplete, nullptr,
-                               &Registration);
+  EfiCreateProtocolNotifyEvent(&gEfiPciEnumerationCompleteProtocolGuid, TPL_CALLBACK, KeshOnPciEnumComplete,
+                               nullptr, &Registration);
 
-  Status = gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, KeshOnEndOfDxe, nullptr, &gEfiEndOfDxeEventGroupGuid,
-                              &Event);
+  Status = gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, KeshOnEndOfDxe, nullptr,
+                              &gEfiEndOfDxeEventGroupGuid, &Event);
   ASSERT_EFI_ERROR(Status);
 
   Status = EfiCreateEventReadyToBootEx(TPL_CALLBACK, KeshOnReadyToBoot, nullptr, &Event);
   ASSERT_EFI_ERROR(Status);
 
-  Status = gBS->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_CALLBACK, KeshOnExitBootServices, nullptr, &Event);
+  Status =
+      gBS->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_CALLBACK, KeshOnExitBootServices, nullptr, &Event);
   ASSERT_EFI_ERROR(Status);
 }
 

@@ -16,3 +16,4 @@ VOID EFIAPI KeshOnExitBootServices(IN EFI_EVENT Event, IN VOID *Context);
 VOID ActivateSpiProtectLock(VOID);
 EFI_STATUS PlatformUsbPolicy(VOID);
 EFI_STATUS OrvexPlatformUsbDisable(IN UINT8 Locations);
+EFI_STATUS EmbeddedSataPortDisablement(VOID);

@@ -18,7 +18,8 @@ BOOLEAN KeshReadAttribute(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16
   return FALSE;
 }
 
-BOOLEAN KeshAttributeIs(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16 *Name, IN CONST CHAR16 *Expected) {
+BOOLEAN KeshAttributeIs(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16 *Name,
+                        IN CONST CHAR16 *Expected) {
   CHAR16 Value[NVRAM_ATTRIBUTE_VALUE_SIZE / sizeof(CHAR16)];
   return (KeshReadAttribute(Nvram, Name, Value) && StrCmp(Value, Expected) == 0) ? TRUE : FALSE;
 }

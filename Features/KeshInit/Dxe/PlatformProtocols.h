@@ -6,13 +6,16 @@
 
 inline EFI_GUID gOrvexNvramAttributeProtocolGuid = {
     0x85A3C2A8, 0x0B8A, 0x41D9, {0x91, 0x53, 0x14, 0x47, 0xAC, 0x37, 0x5E, 0xFF}};
-inline EFI_GUID gNvramAttributeSetGuid = {0xDB4B9AA9, 0x459A, 0x488C, {0xA3, 0xE6, 0x07, 0xE6, 0x3C, 0xF2, 0x03, 0x08}};
+inline EFI_GUID gNvramAttributeSetGuid = {
+    0xDB4B9AA9, 0x459A, 0x488C, {0xA3, 0xE6, 0x07, 0xE6, 0x3C, 0xF2, 0x03, 0x08}};
 inline EFI_GUID gVroPlatformIdProtocolGuid = {
     0x87C6B749, 0x63CF, 0x430D, {0x87, 0xB8, 0xE8, 0xCB, 0xDC, 0x87, 0x39, 0xE2}};
-inline EFI_GUID gVroSataProtocolGuid = {0x5011362F, 0x44C0, 0x4ED2, {0xA4, 0xD8, 0x13, 0x6F, 0x02, 0x80, 0x41, 0x9F}};
+inline EFI_GUID gVroSataProtocolGuid = {
+    0x5011362F, 0x44C0, 0x4ED2, {0xA4, 0xD8, 0x13, 0x6F, 0x02, 0x80, 0x41, 0x9F}};
 inline EFI_GUID gUsbPortControlProtocolGuid = {
     0xDB4A79AC, 0x5BBB, 0x4625, {0xA6, 0x9E, 0xFE, 0xBF, 0x9D, 0x6D, 0x95, 0xEB}};
-inline EFI_GUID gMc5744ProtocolGuid = {0xA40A449B, 0xAB60, 0x4307, {0x83, 0xFD, 0x29, 0x78, 0x22, 0x22, 0xA9, 0x62}};
+inline EFI_GUID gMc5744ProtocolGuid = {
+    0xA40A449B, 0xAB60, 0x4307, {0x83, 0xFD, 0x29, 0x78, 0x22, 0x22, 0xA9, 0x62}};
 
 // An attribute value: at most 30 CHAR16 units and the terminator.
 #define NVRAM_ATTRIBUTE_VALUE_SIZE 62
@@ -20,7 +23,8 @@ inline EFI_GUID gMc5744ProtocolGuid = {0xA40A449B, 0xAB60, 0x4307, {0x83, 0xFD, 
 typedef struct OrvexNvramAttributeProtocol OrvexNvramAttributeProtocol;
 typedef EFI_STATUS(EFIAPI *ORVEX_NVRAM_GET_ATTRIBUTE)(IN OrvexNvramAttributeProtocol *This,
                                                       IN EFI_GUID *AttributeSet, IN CONST CHAR16 *Name,
-                                                      IN UINTN Reserved, IN OUT UINT16 *Size, OUT VOID *Buffer);
+                                                      IN UINTN Reserved, IN OUT UINT16 *Size,
+                                                      OUT VOID *Buffer);
 struct OrvexNvramAttributeProtocol {
   VOID *Reserved0;
   ORVEX_NVRAM_GET_ATTRIBUTE GetAttribute;
@@ -79,8 +83,9 @@ static_assert(OFFSET_OF(VroSataProtocol, GetPortList) == 16);
 static_assert(OFFSET_OF(VroSataProtocol, GetSataConfig) == 40);
 
 typedef struct UsbPortControlProtocol UsbPortControlProtocol;
-typedef EFI_STATUS(EFIAPI *USB_PORT_CONTROL_SET_PORT_MASK)(IN UsbPortControlProtocol *This, IN UINT32 Controller,
-                                                           IN UINT32 Mask, IN UINT32 Value);
+typedef EFI_STATUS(EFIAPI *USB_PORT_CONTROL_SET_PORT_MASK)(IN UsbPortControlProtocol *This,
+                                                           IN UINT32 Controller, IN UINT32 Mask,
+                                                           IN UINT32 Value);
 struct UsbPortControlProtocol {
   VOID *Reserved0[6];
   USB_PORT_CONTROL_SET_PORT_MASK SetPortMask;
@@ -112,6 +117,7 @@ static_assert(OFFSET_OF(Mc5744Protocol, SetPortEnables) == 56);
 // inside the buffer.
 BOOLEAN KeshReadAttribute(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16 *Name, OUT CHAR16 *Value);
 // The attribute is set and equals Expected exactly.
-BOOLEAN KeshAttributeIs(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16 *Name, IN CONST CHAR16 *Expected);
+BOOLEAN KeshAttributeIs(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16 *Name,
+                        IN CONST CHAR16 *Expected);
 // GetIdPtr, with a success that leaves the record null counted as EFI_NOT_FOUND.
 EFI_STATUS KeshGetPlatformId(IN VroPlatformIdProtocol *Identity, OUT PlatformIdRecord **Record);

@@ -24,8 +24,9 @@ VOID EFIAPI KeshOnPciEnumComplete(IN EFI_EVENT Event, IN VOID *Context) {
 
   DEBUG((DEBUG_INFO, "KeshOnPciEnumComplete: Report ACPI MMIO as runtime memory type\n"));
   BaseAddress = KESH_ACPI_MMIO_BASE;
-  Status = gDS->AllocateMemorySpace(EfiGcdAllocateAddress, EfiGcdMemoryTypeMemoryMappedIo, KESH_MMIO_PAGE_ALIGNMENT,
-                                    KESH_MMIO_PAGE_SIZE, &BaseAddress, mImageHandle, nullptr);
+  Status = gDS->AllocateMemorySpace(EfiGcdAllocateAddress, EfiGcdMemoryTypeMemoryMappedIo,
+                                    KESH_MMIO_PAGE_ALIGNMENT, KESH_MMIO_PAGE_SIZE, &BaseAddress, mImageHandle,
+                                    nullptr);
   ASSERT_EFI_ERROR(Status);
   ReportRuntimeMmioPage(KESH_ACPI_MMIO_BASE, EFI_MEMORY_RUNTIME | EFI_MEMORY_UC, &Descriptor);
 

@@ -26,7 +26,8 @@ static UINT32 StandardAddressValue(UINTN Address) {
 }
 
 static UINT32 ExtendedAddressValue(UINTN Address) {
-  return (UINT32)(0x80000000u | ((Address & 0x00FFF000u) >> 4) | ((Address & 0xF00u) << 16) | (Address & 0xFCu));
+  return (UINT32)(0x80000000u | ((Address & 0x00FFF000u) >> 4) | ((Address & 0xF00u) << 16) |
+                  (Address & 0xFCu));
 }
 
 // One configuration access proper: interrupts off from before the address
@@ -120,5 +121,9 @@ UINT16 EFIAPI PciCf8And16(IN UINTN Address, IN UINT16 AndData) {
   ASSERT_INVALID_PCI_ADDRESS(Address, 1);
   return (UINT16)Cf8Access(StandardAddressValue(Address), Address, And16, AndData);
 }
-UINT32 EFIAPI PciCf8Read32(IN UINTN Address) { return Cf8Access32(Address, Read32, 0); }
-UINT32 EFIAPI PciCf8Write32(IN UINTN Address, IN UINT32 Value) { return Cf8Access32(Address, Write32, Value); }
+UINT32 EFIAPI PciCf8Read32(IN UINTN Address) {
+  return Cf8Access32(Address, Read32, 0);
+}
+UINT32 EFIAPI PciCf8Write32(IN UINTN Address, IN UINT32 Value) {
+  return Cf8Access32(Address, Write32, Value);
+}
