@@ -36,11 +36,15 @@ function(add_firmware_library name)
   set_property(GLOBAL APPEND PROPERTY KESH_FIRMWARE_LIBRARIES ${name})
 endfunction()
 
-# add_firmware_image(Name LIBS lib...)
+# add_firmware_image(Name [APPLICATION] LIBS lib...)
 # Host: a shared object exporting _ModuleEntryPoint and HwAccessSimBind, with
 # its own copy of every library it links. UEFI: Name.efi, a boot-service driver.
 function(add_firmware_image name)
-  cmake_parse_arguments(IMG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(IMG "APPLICATION" "" "LIBS" ${ARGN})
+  set(subsystem efi_boot_service_driver)
+  if(IMG_APPLICATION)
+    set(subsystem efi_application)
+  endif()
   if(KESH_UEFI_IMAGE)
     set(objects)
     foreach(lib IN LISTS IMG_LIBS ITEMS HwAccessX64 CompilerIntrinsics)
@@ -48,7 +52,7 @@ function(add_firmware_image name)
     endforeach()
     add_custom_command(
       OUTPUT ${CMAKE_BINARY_DIR}/${name}.efi
-      COMMAND ${KESH_LLD_LINK} /nologo /nodefaultlib /dll /subsystem:efi_boot_service_driver
+      COMMAND ${KESH_LLD_LINK} /nologo /nodefaultlib /dll /subsystem:${subsystem}
               /entry:_ModuleEntryPoint /machine:x64 /opt:ref /debug:none
               /out:${CMAKE_BINARY_DIR}/${name}.efi ${objects}
       DEPENDS ${IMG_LIBS} HwAccessX64 CompilerIntrinsics ${objects}
