@@ -2,7 +2,8 @@
 #pragma once
 #include <Uefi.h>
 
-inline EFI_GUID gEfiCpuArchProtocolGuid = {0x26BACCB1, 0x6F42, 0x11D4, {0xBC, 0xE7, 0x00, 0x80, 0xC7, 0x3C, 0x88, 0x81}};
+inline EFI_GUID gEfiCpuArchProtocolGuid = {
+    0x26BACCB1, 0x6F42, 0x11D4, {0xBC, 0xE7, 0x00, 0x80, 0xC7, 0x3C, 0x88, 0x81}};
 
 typedef INTN EFI_EXCEPTION_TYPE;
 #define EXCEPT_X64_BREAKPOINT 3
@@ -12,12 +13,12 @@ typedef union {
 } EFI_SYSTEM_CONTEXT;
 
 typedef VOID(EFIAPI *EFI_CPU_INTERRUPT_HANDLER)(IN EFI_EXCEPTION_TYPE InterruptType,
-                                                 IN EFI_SYSTEM_CONTEXT SystemContext);
+                                                IN EFI_SYSTEM_CONTEXT SystemContext);
 
 typedef struct _EFI_CPU_ARCH_PROTOCOL EFI_CPU_ARCH_PROTOCOL;
 typedef EFI_STATUS(EFIAPI *EFI_CPU_REGISTER_INTERRUPT_HANDLER)(IN EFI_CPU_ARCH_PROTOCOL *This,
-                                                                IN EFI_EXCEPTION_TYPE InterruptType,
-                                                                IN EFI_CPU_INTERRUPT_HANDLER InterruptHandler);
+                                                               IN EFI_EXCEPTION_TYPE InterruptType,
+                                                               IN EFI_CPU_INTERRUPT_HANDLER InterruptHandler);
 struct _EFI_CPU_ARCH_PROTOCOL {
   VOID *FlushDataCache;
   VOID *EnableInterrupt;

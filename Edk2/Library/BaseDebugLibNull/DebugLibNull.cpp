@@ -10,8 +10,12 @@ VOID EFIAPI DebugAssert(IN CONST CHAR8 *FileName, IN UINTN LineNumber, IN CONST 
   (VOID) LineNumber;
   (VOID) Description;
 }
-BOOLEAN EFIAPI DebugAssertEnabled(VOID) { return FALSE; }
-BOOLEAN EFIAPI DebugPrintEnabled(VOID) { return FALSE; }
+BOOLEAN EFIAPI DebugAssertEnabled(VOID) {
+  return FALSE;
+}
+BOOLEAN EFIAPI DebugPrintEnabled(VOID) {
+  return FALSE;
+}
 BOOLEAN EFIAPI DebugPrintLevelEnabled(IN CONST UINTN ErrorLevel) {
   (VOID) ErrorLevel;
   return FALSE;

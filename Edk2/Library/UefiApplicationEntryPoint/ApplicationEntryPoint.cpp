@@ -2,7 +2,8 @@
 // libraries are always torn down.
 #include <Library/UefiApplicationEntryPoint.h>
 
-IMAGE_EXPORT EFI_STATUS EFIAPI _ModuleEntryPoint(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+IMAGE_EXPORT EFI_STATUS EFIAPI _ModuleEntryPoint(IN EFI_HANDLE ImageHandle,
+                                                 IN EFI_SYSTEM_TABLE *SystemTable) {
   ProcessLibraryConstructorList(ImageHandle, SystemTable);
   EFI_STATUS Status = ProcessModuleEntryPointList(ImageHandle, SystemTable);
   ProcessLibraryDestructorList(ImageHandle, SystemTable);

@@ -49,6 +49,7 @@ EFI_STATUS EFIAPI EfiGetSystemConfigurationTable(IN EFI_GUID *TableGuid, OUT VOI
   ASSERT(TableGuid != NULL);
   ASSERT(Table != NULL);
 
+  // cppcheck-suppress nullPointerRedundantCheck ; the assertion reports a caller fault, it guards nothing
   *Table = nullptr;
   for (UINTN Index = 0; Index < gST->NumberOfTableEntries; Index++) {
     if (CompareGuid(TableGuid, &gST->ConfigurationTable[Index].VendorGuid)) {

@@ -214,7 +214,8 @@ static EFI_STATUS EFIAPI GetSataConfig(VroSataProtocol *This, UINT64 *Config, UI
 
 static VroSataProtocol mSata = {{nullptr, nullptr}, GetPortList, {nullptr, nullptr}, GetSataConfig};
 
-static EFI_STATUS EFIAPI SetPortMask(UsbPortControlProtocol *This, UINT32 Controller, UINT32 Mask, UINT32 Value) {
+static EFI_STATUS EFIAPI SetPortMask(UsbPortControlProtocol *This, UINT32 Controller, UINT32 Mask,
+                                     UINT32 Value) {
   (VOID) This;
   Log("SetPortMask (%d, 0x%x, 0x%x)\n", Controller, Mask, Value);
   return EFI_SUCCESS;
@@ -250,11 +251,13 @@ static DebugPrintSvcProtocol mDebugPrintSvc = {DebugPrintService};
 
 // ---- The SMM handler that would replay the table on resume ---------------
 
-static CONST EFI_GUID mS3CommGuid = {0x5C4061F0, 0xD051, 0x4F43, {0xBC, 0x23, 0x5E, 0x5E, 0x89, 0xB3, 0xCE, 0xC0}};
+static CONST EFI_GUID mS3CommGuid = {
+    0x5C4061F0, 0xD051, 0x4F43, {0xBC, 0x23, 0x5E, 0x5E, 0x89, 0xB3, 0xCE, 0xC0}};
 static CONST UINT8 mEntrySizes[10] = {24, 32, 40, 24, 32, 40, 32, 40, 48, 24};
 static UINT8 mCommBuffer[64];
 
-static EFI_STATUS EFIAPI Communicate(CONST EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *CommBuffer, UINTN *CommSize) {
+static EFI_STATUS EFIAPI Communicate(CONST EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *CommBuffer,
+                                     UINTN *CommSize) {
   (VOID) This;
   CONST UINT8 *Message = (CONST UINT8 *)CommBuffer;
   if (Message == nullptr || CommSize == nullptr || *CommSize != 40) {
