@@ -1,5 +1,7 @@
 #include "Board.h"
 
+#include <Guid/GenericVariable.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -18,6 +20,7 @@ constexpr StepNameEntry kSteps[] = {
     {Step::EndOfDxe, "end-of-dxe"},
     {Step::ReadyToBoot, "ready-to-boot"},
     {Step::ExitBootServices, "exit-boot-services"},
+    {Step::LoadS3Client, "load-s3-client"},
 };
 } // namespace
 
@@ -48,6 +51,10 @@ void validateBoard(const Board &board) {
       std::count(board.timeline.begin(), board.timeline.end(), Step::PciEnumerationComplete) != 0) {
     throw BoardError(board.source + ": a platform without DXE services cannot complete PCI enumeration");
   }
+  // The S3 hand-off writes a 40-byte message into the communication buffer.
+  if (board.s3.commBufferSize != 0 && board.s3.commBufferSize < 40) {
+    throw BoardError(board.source + ": the S3 communication buffer must hold the 40-byte hand-off message");
+  }
 }
 
 Board loadBoardFile(const std::string &path) {
@@ -62,6 +69,34 @@ Board loadBoardFile(const std::string &path) {
 
 Board referenceBoard() {
   return parseBoardToml(referenceBoardToml(), "boards/reference.toml (built in)");
+}
+
+BoardHob levelHob(uint32_t level) {
+  return BoardHob{gEfiGenericVariableGuid,
+                  {static_cast<uint8_t>(level), static_cast<uint8_t>(level >> 8),
+                   static_cast<uint8_t>(level >> 16), static_cast<uint8_t>(level >> 24)}};
+}
+
+CmosBytes defaultCmos() {
+  CmosBytes bytes{};
+  bytes[kCmosConsoleSpeed] = 0x00;
+  bytes[kCmosErrorLevel] = 0x40;
+  bytes[kCmosErrorLevel + 3] = 0x80;
+  return bytes;
+}
+
+uint32_t Board::cmosErrorLevel() const {
+  uint32_t level = 0;
+  for (unsigned i = 0; i < 4; i++) {
+    level |= static_cast<uint32_t>(cmos[kCmosErrorLevel + i]) << (8 * i);
+  }
+  return level;
+}
+
+void Board::setCmosErrorLevel(uint32_t level) {
+  for (unsigned i = 0; i < 4; i++) {
+    cmos[kCmosErrorLevel + i] = static_cast<uint8_t>(level >> (8 * i));
+  }
 }
 
 } // namespace sim

@@ -2,10 +2,14 @@
 #pragma once
 
 #include "Dxe/DxeCore.h"
+#include "Machine/Cmos.h"
 #include "Machine/Machine.h"
 #include "Machine/Pci.h"
 #include "Machine/SpiController.h"
+#include "Machine/SuperIo.h"
+#include "Machine/Uart16550.h"
 #include "Platform/PlatformModels.h"
+#include "Platform/S3Config.h"
 
 #include <cstdint>
 #include <map>
@@ -19,7 +23,17 @@ namespace sim {
 // The points of a boot at which the platform acts. "load" is where the
 // driver image is loaded and started; the others may come before or after
 // it, more than once, or not at all.
-enum class Step { Load, PciEnumerationComplete, SmmReadyToLock, EndOfDxe, ReadyToBoot, ExitBootServices };
+// "load-s3-client" loads and starts the second module that carries the S3
+// save library (Tests/Firmware/S3ClientDxe).
+enum class Step {
+  Load,
+  PciEnumerationComplete,
+  SmmReadyToLock,
+  EndOfDxe,
+  ReadyToBoot,
+  ExitBootServices,
+  LoadS3Client
+};
 const char *stepName(Step step);
 std::optional<Step> stepFromName(std::string_view name);
 
@@ -34,6 +48,16 @@ struct BoardHob {
   EFI_GUID name;
   std::vector<uint8_t> data;
 };
+// The earlier phase's error level: a GUID HOB named gEfiGenericVariableGuid
+// whose data starts with the 32-bit level.
+BoardHob levelHob(uint32_t level);
+
+// CMOS as a board leaves it when nothing else is said: byte 0x6F selects
+// 115200 baud for the console and bytes 0x7A-0x7D hold the error level
+// 0x80000040.
+CmosBytes defaultCmos();
+constexpr uint8_t kCmosConsoleSpeed = 0x6F;
+constexpr uint8_t kCmosErrorLevel = 0x7A; // four bytes, least significant first
 
 struct BoardPciFunction {
   uint8_t bus = 0, device = 0, function = 0;
@@ -59,10 +83,18 @@ struct Board {
                                 Step::ReadyToBoot,    Step::ExitBootServices};
   std::vector<FailureRule> failures;
 
-  // Diagnostics: the error level the platform's PCD database holds, and the
-  // debug environment's answer to the query of the fatal stop.
-  uint32_t errorLevel = 0x80000040;
+  // Diagnostics: the debug environment's answer to the query of the fatal
+  // stop. The error level lives in CMOS and in the level HOB.
   uint16_t debugEnvironmentAnswer = 0;
+  CmosBytes cmos = defaultCmos();
+  // The level the CMOS bytes 0x7A-0x7D form, and writing it there.
+  uint32_t cmosErrorLevel() const;
+  void setCmosErrorLevel(uint32_t level);
+
+  // The console: the Super I/O and the UARTs at 0x3F8 and 0x2F8.
+  SuperIoConfig superIo;
+  UartConfig uart3F8;
+  UartConfig uart2F8;
 
   // Machine.
   uint64_t accessCostNs = 1000;
@@ -75,6 +107,9 @@ struct Board {
   std::vector<GcdRange> gcd;
   std::vector<BoardVariable> variables;
   std::vector<BoardHob> hobs;
+  // More configuration-table entries carrying a HOB list each, after the
+  // core's own list (which exists when `hobs` is not empty).
+  std::vector<std::vector<BoardHob>> hobLists;
 
   // PCI configuration spaces; the SPI controller sits at the base its
   // bridge's register 0xA0 (bus 0, device 0x14, function 3) holds.
@@ -86,6 +121,11 @@ struct Board {
   std::optional<IdentityConfig> identity;
   bool usbPortControl = false;
   bool mc5744 = false;
+  std::optional<DebugPrintServiceConfig> debugPrintService;
+  bool smmCommunication = false;
+
+  // The S3 save platform: communication buffer, second module, sleep and resume.
+  S3Config s3;
   std::optional<SataConfig> sata;
   std::vector<BoardDie> dies;
 
@@ -97,8 +137,8 @@ struct Board {
 constexpr PciLocation kSpiBridge{0, 0x14, 3};
 constexpr uint16_t kSpiBaseRegister = 0xA0;
 
-// The PCD token that holds the error level until the driver reads it from
-// its own sources.
+// Test modules that still link the stand-in error-level library read their
+// level from this PCD token; it holds the board's CMOS level.
 constexpr UINTN kPcdDebugPrintErrorLevel = 5;
 
 // A board file that cannot be used. The message names the file, the line

@@ -258,7 +258,7 @@ void readFirmware(Reader &r, Board &board) {
         r.fail(
             &element, "timeline",
             fmt::format("'{}' is not a step (load, pci-enumeration-complete, smm-ready-to-lock, end-of-dxe, "
-                        "ready-to-boot, exit-boot-services)",
+                        "ready-to-boot, exit-boot-services, load-s3-client)",
                         name.value_or("?")));
       }
       board.timeline.push_back(*step);
@@ -462,6 +462,135 @@ void readPlatform(Reader &r, Board &board) {
     e.finish();
     board.mc5744 = true;
   }
+  if (const toml::table *t = r.subtable("debug_print_service")) {
+    Reader e(*t, r.source(), r.childPath("debug_print_service"));
+    DebugPrintServiceConfig config;
+    e.read("filters", config.filters);
+    e.finish();
+    board.debugPrintService = config;
+  }
+  if (const toml::table *t = r.subtable("smm_communication")) {
+    Reader e(*t, r.source(), r.childPath("smm_communication"));
+    e.finish();
+    board.smmCommunication = true;
+  }
+}
+
+void readS3(Reader &e, Board &board) {
+  e.read("comm_buffer_size", board.s3.commBufferSize);
+  // The hand-off writes its 40-byte message into the buffer.
+  if (board.s3.commBufferSize != 0 &&
+      (board.s3.commBufferSize < 40 || board.s3.commBufferSize > (1u << 20))) {
+    e.fail(e.get("comm_buffer_size"), "comm_buffer_size", "must be 0 (none) or 40 bytes to 1 MiB");
+  }
+  e.readBool("resume", board.s3.resume);
+  board.s3.clientImage = e.string("client_image").value_or(board.s3.clientImage);
+  if (const toml::node *node = e.get("lose")) {
+    const toml::array *functions = node->as_array();
+    if (functions == nullptr) {
+      e.fail(node, "lose", "must be an array of [bus, device, function] triples");
+    }
+    board.s3.lose.clear();
+    for (const toml::node &element : *functions) {
+      const toml::array *triple = element.as_array();
+      std::optional<int64_t> parts[3];
+      for (size_t i = 0; triple != nullptr && triple->size() == 3 && i < 3; i++) {
+        parts[i] = triple->get(i)->value<int64_t>();
+      }
+      if (!parts[0] || !parts[1] || !parts[2] || *parts[0] < 0 || *parts[0] > 0xFF || *parts[1] < 0 ||
+          *parts[1] > 0x1F || *parts[2] < 0 || *parts[2] > 7) {
+        e.fail(&element, "lose", "each entry is [bus 0-255, device 0-31, function 0-7]");
+      }
+      board.s3.lose.push_back(PciLocation{static_cast<uint8_t>(*parts[0]), static_cast<uint8_t>(*parts[1]),
+                                          static_cast<uint8_t>(*parts[2])});
+    }
+  }
+}
+
+// A [[hob]] entry: a GUID HOB by name and data, or the level HOB by its level.
+BoardHob readHob(Reader &e) {
+  if (auto level = e.unsignedValue("level", 0xFFFFFFFF)) {
+    if (e.get("guid") != nullptr || e.get("data") != nullptr) {
+      e.fail(e.get("level"), "level", "a level HOB takes no guid or data");
+    }
+    return levelHob(static_cast<uint32_t>(*level));
+  }
+  BoardHob hob;
+  hob.name = e.guid("guid");
+  hob.data = e.bytes("data");
+  return hob;
+}
+
+// Pairs [first, second] of integers, each within its bound.
+std::vector<std::pair<uint64_t, uint64_t>> readPairs(Reader &e, std::string_view key, uint64_t firstMax,
+                                                     uint64_t secondMax, const char *what) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  const toml::node *node = e.get(key);
+  if (node == nullptr) {
+    return out;
+  }
+  const toml::array *pairs = node->as_array();
+  if (pairs == nullptr) {
+    e.fail(node, key, what);
+  }
+  for (const toml::node &element : *pairs) {
+    const toml::array *pair = element.as_array();
+    auto first = pair != nullptr && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
+    auto second = pair != nullptr && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
+    if (!first || !second || *first < 0 || *second < 0 || static_cast<uint64_t>(*first) > firstMax ||
+        static_cast<uint64_t>(*second) > secondMax) {
+      e.fail(&element, key, what);
+    }
+    out.emplace_back(static_cast<uint64_t>(*first), static_cast<uint64_t>(*second));
+  }
+  return out;
+}
+
+// CMOS bytes, the Super I/O and the two UARTs.
+void readConsole(Reader &r, Board &board) {
+  if (const toml::table *t = r.subtable("cmos")) {
+    Reader e(*t, r.source(), "cmos");
+    for (const auto &[index, value] :
+         readPairs(e, "bytes", 0x7F, 0xFF, "each entry is [index 0-127, byte]")) {
+      board.cmos[index] = static_cast<uint8_t>(value);
+    }
+    e.finish();
+  }
+  if (const toml::table *t = r.subtable("super_io")) {
+    Reader e(*t, r.source(), "super_io");
+    e.readBool("set_up_earlier", board.superIo.setUpEarlier);
+    for (const toml::table *entry : e.tables("device")) {
+      Reader d(*entry, r.source(), e.childPath("device"));
+      auto number = static_cast<uint8_t>(d.requiredUnsigned("number", 0x0F));
+      SuperIoDevice device;
+      d.read("active", device.active);
+      d.read("base", device.base);
+      d.read("irq", device.irq);
+      d.finish();
+      board.superIo.devices[number] = device;
+    }
+    e.finish();
+  }
+  for (const toml::table *t : r.tables("uart")) {
+    Reader e(*t, r.source(), "uart");
+    uint64_t base = e.requiredUnsigned("base", 0xFFFF);
+    if (base != 0x3F8 && base != 0x2F8) {
+      e.fail(e.get("base"), "base", "must be 0x3F8 or 0x2F8");
+    }
+    UartConfig &uart = base == 0x3F8 ? board.uart3F8 : board.uart2F8;
+    e.readBool("present", uart.present);
+    e.readBool("fifo_reports_off", uart.fifoReportsOff);
+    e.readBool("never_drains", uart.neverDrains);
+    if (auto divisor = e.unsignedValue("divisor", 0xFFFF)) {
+      uart.divisor = static_cast<uint16_t>(*divisor);
+    }
+    for (auto [key, field] : {std::pair{"lcr", &uart.lcr}, {"mcr", &uart.mcr}, {"fcr", &uart.fcr}}) {
+      if (auto value = e.unsignedValue(key, 0xFF)) {
+        *field = static_cast<uint8_t>(*value);
+      }
+    }
+    e.finish();
+  }
 }
 
 } // namespace
@@ -516,7 +645,6 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
   }
   if (const toml::table *t = r.subtable("diagnostics")) {
     Reader e(*t, source, "diagnostics");
-    e.read("error_level", board.errorLevel);
     e.read("debug_environment_answer", board.debugEnvironmentAnswer);
     e.finish();
   }
@@ -548,12 +676,21 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
   }
   for (const toml::table *t : r.tables("hob")) {
     Reader e(*t, source, "hob");
-    BoardHob hob;
-    hob.name = e.guid("guid");
-    hob.data = e.bytes("data");
+    board.hobs.push_back(readHob(e));
     e.finish();
-    board.hobs.push_back(std::move(hob));
   }
+  for (const toml::table *t : r.tables("hob_list")) {
+    Reader e(*t, source, "hob_list");
+    std::vector<BoardHob> list;
+    for (const toml::table *entry : e.tables("hob")) {
+      Reader h(*entry, source, e.childPath("hob"));
+      list.push_back(readHob(h));
+      h.finish();
+    }
+    e.finish();
+    board.hobLists.push_back(std::move(list));
+  }
+  readConsole(r, board);
   for (const toml::table *t : r.tables("pci")) {
     Reader e(*t, source, "pci");
     BoardPciFunction function;
@@ -613,6 +750,11 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
   if (const toml::table *t = r.subtable("platform")) {
     Reader e(*t, source, "platform");
     readPlatform(e, board);
+    e.finish();
+  }
+  if (const toml::table *t = r.subtable("s3")) {
+    Reader e(*t, source, "s3");
+    readS3(e, board);
     e.finish();
   }
   for (const toml::table *t : r.tables("fail")) {

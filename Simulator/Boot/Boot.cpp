@@ -50,13 +50,7 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   machine_.mapIo(PostCodePorts::kDeadLoopPort, PostCodePorts::kDeadLoopPort + 3, postCodes_.get());
   pmTimer_ = std::make_unique<AcpiPmTimer>(machine_);
   machine_.mapIo(AcpiPmTimer::kPort, AcpiPmTimer::kPort + 3, pmTimer_.get());
-  console_ = std::make_unique<SerialCapture>(0x3F8);
-  console_->onByte = [this](char byte) {
-    if (onConsoleByte) {
-      onConsoleByte(byte);
-    }
-  };
-  machine_.mapIo(0x3F8, 0x3FF, console_.get());
+  attachConsole();
 
   for (const BoardPciFunction &function : board_.pci) {
     PciLocation location{function.bus, function.device, function.function};
@@ -88,7 +82,7 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   core_->setSystemTableRevision(board_.systemTableRevision);
   core_->setRuntimeServicesPresent(board_.runtimeServices);
   core_->setDxeServicesPresent(board_.dxeServices);
-  core_->pcdTokens()[kPcdDebugPrintErrorLevel] = PcdToken{4, board_.errorLevel};
+  core_->pcdTokens()[kPcdDebugPrintErrorLevel] = PcdToken{4, board_.cmosErrorLevel()};
   for (const auto &[token, value] : board_.pcd) {
     core_->pcdTokens()[token] = value;
   }
@@ -101,10 +95,12 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   for (const BoardHob &hob : board_.hobs) {
     core_->addGuidHob(hob.name, hob.data);
   }
+  installHobLists();
   for (const FailureRule &rule : board_.failures) {
     core_->failures().add(rule);
   }
   installPlatformProtocols();
+  s3_ = std::make_unique<S3Platform>(board_, machine_, *core_, pci_);
   gcdAtStart_ = core_->gcdMap();
   loader_ = std::make_unique<ImageLoader>(machine_, *core_);
 }
@@ -187,7 +183,13 @@ void Simulation::runStep(Step step) {
     core_->exitBootServices();
     record.note = "boot services exited";
     break;
+  case Step::LoadS3Client: {
+    LoadedImage &image = loader_->load(s3_->clientImage(driverImage_), "S3ClientDxe");
+    record.note = fmt::format("S3ClientDxe entry returned {}", statusName(loader_->start(image)));
+    break;
   }
+  }
+  s3_->afterStep(step);
   outcome_.steps.push_back(std::move(record));
 }
 
@@ -203,10 +205,17 @@ const BootOutcome &Simulation::run() {
     } catch (const MachineHalt &halt) {
       outcome_.halt = halt;
       outcome_.steps.push_back(StepRecord{step, machine_.nowNs(), "halted: " + halt.detail});
+      finishConsole();
       return outcome_;
     }
   }
   outcome_.completed = true;
+  try {
+    s3_->afterBoot();
+  } catch (const MachineHalt &halt) {
+    outcome_.halt = halt;
+  }
+  finishConsole();
   return outcome_;
 }
 
@@ -214,7 +223,7 @@ std::vector<AssertionRecord> Simulation::assertions() const {
   // A report may follow a message that did not end its line.
   static const std::regex kReport(R"(ASSERT ([^ ()]+)\((\d+)\): ([^\r\n]*)\r?\n)");
   std::vector<AssertionRecord> out;
-  const std::string &text = console_->bytes();
+  const std::string &text = uart3F8_->bytes();
   for (auto it = std::sregex_iterator(text.begin(), text.end(), kReport); it != std::sregex_iterator();
        ++it) {
     out.push_back(

@@ -5,12 +5,16 @@
 #include "Board/Board.h"
 #include "Dxe/DxeCore.h"
 #include "Images/ImageLoader.h"
+#include "Machine/Cmos.h"
 #include "Machine/Devices.h"
 #include "Machine/Machine.h"
 #include "Machine/DieRoot.h"
 #include "Machine/Pci.h"
 #include "Machine/SpiController.h"
+#include "Machine/SuperIo.h"
+#include "Machine/Uart16550.h"
 #include "Platform/PlatformModels.h"
+#include "Platform/S3Platform.h"
 
 #include <functional>
 #include <memory>
@@ -49,7 +53,7 @@ public:
   // halt ends the boot and is reported.
   const BootOutcome &run();
 
-  // Bytes as the console receives them, for live display.
+  // Bytes as the UART at 0x3F8 sends them, for live display.
   std::function<void(char)> onConsoleByte;
 
   const Board &board() const { return board_; }
@@ -57,7 +61,12 @@ public:
   DxeCore &core() { return *core_; }
   ImageLoader &loader() { return *loader_; }
   const PostCodePorts &postCodes() const { return *postCodes_; }
-  const SerialCapture &console() const { return *console_; }
+  // The console's UARTs: 0x3F8 (console()) and its mirror at 0x2F8. After
+  // run() each has sent all it could.
+  const Uart16550 &console() const { return *uart3F8_; }
+  const Uart16550 &secondConsole() const { return *uart2F8_; }
+  const Cmos &cmos() const { return *cmos_; }
+  const SuperIo &superIo() const { return *superIo_; }
   PciConfigSpace &pci() { return pci_; }
   // The SPI controller, when the board's SPI base register holds a usable base.
   const SpiController *spi() const { return spi_.get(); }
@@ -71,6 +80,8 @@ public:
   const UsbPortControlModel *usbPortControl() const { return usbPortControl_.get(); }
   const Mc5744Model *mc5744() const { return mc5744_.get(); }
   const SataModel *sata() const { return sata_.get(); }
+  // The S3 save platform: window, debug-print service, SMM handler, resume.
+  const S3Platform &s3() const { return *s3_; }
   // The root device of each die the board describes, by die number.
   const std::map<uint8_t, std::unique_ptr<DieRoot>> &dies() const { return dies_; }
   // The image whose handle this is, or "".
@@ -82,13 +93,20 @@ public:
 private:
   void runStep(Step step);
   void installPlatformProtocols();
+  void attachConsole();
+  void installHobLists();
+  void finishConsole();
 
   Board board_;
   std::string driverImage_;
   Machine machine_;
   std::unique_ptr<PostCodePorts> postCodes_;
   std::unique_ptr<AcpiPmTimer> pmTimer_;
-  std::unique_ptr<SerialCapture> console_;
+  std::unique_ptr<Cmos> cmos_;
+  std::unique_ptr<SuperIo> superIo_;
+  std::unique_ptr<Uart16550> uart3F8_;
+  std::unique_ptr<Uart16550> uart2F8_;
+  std::vector<std::vector<uint8_t>> hobLists_; // the board's further HOB lists, in place
   PciConfigSpace pci_;
   std::unique_ptr<PciHostBridge> hostBridge_;
   std::unique_ptr<SpiController> spi_;
@@ -99,6 +117,7 @@ private:
   std::unique_ptr<UsbPortControlModel> usbPortControl_;
   std::unique_ptr<Mc5744Model> mc5744_;
   std::unique_ptr<SataModel> sata_;
+  std::unique_ptr<S3Platform> s3_;
   std::map<uint8_t, std::unique_ptr<DieRoot>> dies_;
   std::unique_ptr<DxeCore> core_;
   std::unique_ptr<ImageLoader> loader_;

@@ -1,4 +1,6 @@
 #include "Report.h"
+#include "Diagnostics.h"
+#include "S3Report.h"
 
 #include <Guid/DxeServices.h>
 #include <Guid/EventGroup.h>
@@ -323,6 +325,10 @@ std::string textSummary(Simulation &simulation) {
     }
   }
 
+  out += s3TextSummary(simulation);
+
+  out += consoleSummaryText(simulation);
+
   auto assertions = simulation.assertions();
   line(fmt::format("-- assertions: {}", assertions.size()));
   for (const AssertionRecord &assertion : assertions) {
@@ -357,8 +363,8 @@ std::string textSummary(Simulation &simulation) {
   if (!core.pcdWrites().empty()) {
     line("-- PCD writes");
     for (const PcdWrite &write : core.pcdWrites()) {
-      line(fmt::format("  token {} ({} bytes) = {}  [{}] by {}", write.token, write.size, hex(write.value),
-                       statusName(write.status), write.owner));
+      line(fmt::format("  token {} ({} bytes) = {}  [{}] by {}", write.token, write.size,
+                       pcdValueText(simulation, write.value), statusName(write.status), write.owner));
     }
   }
   auto injected = core.failures().injected();
@@ -390,7 +396,7 @@ nlohmann::json jsonReport(Simulation &simulation) {
   }
   report["entry_status"] = outcome.entryStatus ? json(statusName(*outcome.entryStatus)) : json(nullptr);
   report["virtual_time_ns"] = simulation.machine().nowNs();
-  report["console"] = {{"uart0", simulation.console().bytes()}};
+  report["console"] = consoleSummaryJson(simulation);
 
   json steps = json::array();
   for (const StepRecord &step : outcome.steps) {
@@ -446,7 +452,7 @@ nlohmann::json jsonReport(Simulation &simulation) {
   for (const PcdWrite &write : core.pcdWrites()) {
     pcd.push_back({{"token", write.token},
                    {"size", write.size},
-                   {"value", hex(write.value)},
+                   {"value", pcdValueText(simulation, write.value)},
                    {"status", statusName(write.status)},
                    {"owner", write.owner}});
   }
@@ -532,6 +538,7 @@ nlohmann::json jsonReport(Simulation &simulation) {
     dies.push_back({{"die", number}, {"sata_port_disable", hex(disable, 8)}, {"disabled_ahci_ports", ports}});
   }
   report["dies"] = dies;
+  report["s3"] = s3JsonReport(simulation);
   report["injected_failures"] = core.failures().injected();
   report["diagnostics"] = core.diagnostics();
   return report;

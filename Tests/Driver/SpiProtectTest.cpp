@@ -90,7 +90,7 @@ TEST(SpiProtect, WithoutTheIdentityProtocolOnlyProtectionIsArmed) {
 
 TEST(SpiProtect, DumpReadsOnlyWhenErrorsPrint) {
   sim::Board b = board(1);
-  b.errorLevel = 0x40;
+  b.setCmosErrorLevel(0x40);
   Boot boot(b);
   EXPECT_EQ(count(boot.console(), "PWD is inserted"), 0u);
   EXPECT_EQ(count(boot.console(), "SpiCtr1"), 0u);

@@ -21,6 +21,8 @@ sim::Board board(uint16_t systemId, Attributes attributes) {
   board.nvram = sim::NvramConfig{std::move(attributes), {}};
   board.usbPortControl = true;
   board.mc5744 = true;
+  // The SATA routine reads attributes of its own; without its protocol it reads none.
+  board.sata.reset();
   return board;
 }
 

@@ -48,8 +48,8 @@ PeImage load(const std::string &path) {
   return image;
 }
 
-TEST(PeImage, KeshInitDxeIsARelocatableBootServiceDriverWithoutImports) {
-  PeImage image = load(KESH_EFI_IMAGE);
+void expectBootServiceDriver(const std::string &path) {
+  PeImage image = load(path);
   ASSERT_GT(image.bytes.size(), 0x200u);
   ASSERT_EQ(image.at<uint16_t>(0), 0x5A4D) << "MZ";
   image.peOffset = image.at<uint32_t>(0x3C);
@@ -68,6 +68,16 @@ TEST(PeImage, KeshInitDxeIsARelocatableBootServiceDriverWithoutImports) {
     EXPECT_NE(name.rfind(".CRT", 0), 0u) << "no global constructors: nothing would run them";
     EXPECT_NE(name, ".idata");
   }
+}
+
+TEST(PeImage, KeshInitDxeIsARelocatableBootServiceDriverWithoutImports) {
+  expectBootServiceDriver(KESH_EFI_IMAGE);
+}
+
+// The test module that carries the S3 save library builds the same way.
+TEST(PeImage, S3ClientDxeIsARelocatableBootServiceDriverWithoutImports) {
+  std::string driver = KESH_EFI_IMAGE;
+  expectBootServiceDriver(driver.substr(0, driver.rfind('/') + 1) + "S3ClientDxe.efi");
 }
 
 } // namespace

@@ -26,7 +26,7 @@ TEST(Board, TheReferenceBoardParsesWithItsDocumentedTimeline) {
                                 Step::ReadyToBoot,
                                 Step::ExitBootServices};
   EXPECT_EQ(board.timeline, expected);
-  EXPECT_EQ(board.errorLevel, 0x80000040u);
+  EXPECT_EQ(board.cmosErrorLevel(), 0x80000040u);
   EXPECT_EQ(board.systemTableRevision, 0x00020046u);
   ASSERT_EQ(board.gcd.size(), 2u);
   EXPECT_EQ(board.gcd[0].capabilities,
@@ -38,7 +38,7 @@ TEST(Board, AnEmptyFileIsTheDefaultMachine) {
   sim::Board board = sim::parseBoardToml("", "empty.toml");
   sim::Board defaults;
   EXPECT_EQ(board.timeline, defaults.timeline);
-  EXPECT_EQ(board.errorLevel, defaults.errorLevel);
+  EXPECT_EQ(board.cmos, defaults.cmos);
   EXPECT_EQ(board.source, "empty.toml");
 }
 
@@ -81,8 +81,8 @@ guid = "30CFE3E7-3DE1-4586-BE20-DEABA1B3B793"
 TEST(Board, ErrorsNameTheFileTheLineAndTheKey) {
   EXPECT_EQ(errorOf("[firmware]\n\nruntime_service = true\n"),
             "test.toml:3: key 'firmware.runtime_service': is not a board setting");
-  EXPECT_EQ(errorOf("[diagnostics]\nerror_level = 0x1FFFFFFFF\n"),
-            "test.toml:2: key 'diagnostics.error_level': 0x1FFFFFFFF is larger than 0xFFFFFFFF");
+  EXPECT_EQ(errorOf("[[hob]]\nlevel = 0x1FFFFFFFF\n"),
+            "test.toml:2: key 'hob.level': 0x1FFFFFFFF is larger than 0xFFFFFFFF");
   EXPECT_EQ(errorOf("[firmware]\ndxe_services = 1\n"),
             "test.toml:2: key 'firmware.dxe_services': must be true or false");
   EXPECT_EQ(errorOf("[firmware]\ntimeline = [\"load\", \"end-of-dxe\", \"load\"]\n"),

@@ -1,7 +1,6 @@
 #include "FirmwareHarness.h"
 
 #include <Library/DebugPrintErrorLevelLib.h>
-#include <Library/SerialPortLib.h>
 
 namespace {
 std::string gConsole;
@@ -12,17 +11,8 @@ sim::Machine &machineOf(VOID *context) {
 }
 } // namespace
 
-// The console and level-source instances of this test module.
-UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
-  if (Buffer == nullptr) {
-    return 0;
-  }
-  gConsole.append(reinterpret_cast<const char *>(Buffer), NumberOfBytes);
-  return NumberOfBytes;
-}
-RETURN_STATUS EFIAPI SerialPortInitialize(VOID) {
-  return RETURN_SUCCESS;
-}
+// The level-source instance of this test module; its console instance is
+// in HarnessConsole.cpp, so that a test can link the real console instead.
 UINT32 EFIAPI GetDebugPrintErrorLevel(VOID) {
   return gErrorLevel;
 }

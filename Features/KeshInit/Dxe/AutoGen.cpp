@@ -7,7 +7,9 @@
 #include <Library/DxeServicesTableLib.h>
 #include <Library/TimerLib.h>
 #include <Library/SerialPortLib.h>
+#include <Library/ErrorLevelLib.h>
 #include <Library/DebugLib.h>
+#include <Library/OrunS3SaveLib.h>
 #include "AutoGen.h"
 #include "KeshInit.h"
 
@@ -19,15 +21,10 @@ const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddress = 0x0400;
 const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddressMask = 0xFFFE;
 const UINT16 _gPcd_FixedAtBuild_PcdAcpiPm1TmrOffset = 0x0008;
 
-const UINTN _PCD_TOKEN_PcdDebugPrintErrorLevel = 5;
+const UINTN _PCD_TOKEN_PcdS3SavePrivateData = 214;
+const UINTN _PCD_TOKEN_PcdS3SaveCommBuffer = 215;
 
-static EFI_STATUS EFIAPI DebugPrintErrorLevelLibConstructor(IN EFI_HANDLE ImageHandle,
-                                                            IN EFI_SYSTEM_TABLE *SystemTable) {
-  (VOID) ImageHandle;
-  (VOID) SystemTable;
-  return EFI_SUCCESS;
-}
-
+// The console's constructor takes no arguments.
 static EFI_STATUS EFIAPI SerialPortLibConstructor(IN EFI_HANDLE ImageHandle,
                                                   IN EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
@@ -35,29 +32,8 @@ static EFI_STATUS EFIAPI SerialPortLibConstructor(IN EFI_HANDLE ImageHandle,
   return SerialPortInitialize();
 }
 
-static EFI_STATUS EFIAPI OrunS3SaveLibConstructor(IN EFI_HANDLE ImageHandle,
-                                                  IN EFI_SYSTEM_TABLE *SystemTable) {
-  (VOID) ImageHandle;
-  (VOID) SystemTable;
-  return EFI_SUCCESS;
-}
-
-static EFI_STATUS EFIAPI OrunS3SaveLibDestructor(IN EFI_HANDLE ImageHandle,
-                                                 IN EFI_SYSTEM_TABLE *SystemTable) {
-  (VOID) ImageHandle;
-  (VOID) SystemTable;
-  return EFI_SUCCESS;
-}
-
-static EFI_STATUS EFIAPI DebugPrintErrorLevelLibDestructor(IN EFI_HANDLE ImageHandle,
-                                                           IN EFI_SYSTEM_TABLE *SystemTable) {
-  (VOID) ImageHandle;
-  (VOID) SystemTable;
-  return EFI_SUCCESS;
-}
-
 const KESH_LIBRARY_HOOK gKeshLibraryConstructors[] = {
-    {"DebugPrintErrorLevelLib", DebugPrintErrorLevelLibConstructor},
+    {"DebugPrintErrorLevelLib", DebugPrintErrorLevelConstructor},
     {"SerialPortLib", SerialPortLibConstructor},
     {"UefiRuntimeServicesTableLib", UefiRuntimeServicesTableLibConstructor},
     {"UefiBootServicesTableLib", UefiBootServicesTableLibConstructor},
@@ -69,7 +45,7 @@ const UINTN gKeshLibraryConstructorCount = ARRAY_SIZE(gKeshLibraryConstructors);
 
 const KESH_LIBRARY_HOOK gKeshLibraryDestructors[] = {
     {"OrunS3SaveLib", OrunS3SaveLibDestructor},
-    {"DebugPrintErrorLevelLib", DebugPrintErrorLevelLibDestructor},
+    {"DebugPrintErrorLevelLib", DebugPrintErrorLevelDestructor},
 };
 const UINTN gKeshLibraryDestructorCount = ARRAY_SIZE(gKeshLibraryDestructors);
 

@@ -16,7 +16,6 @@ extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPciBarRegisterOffset;
 extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddress;
 extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddressMask;
 extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiPm1TmrOffset;
-extern const UINTN _PCD_TOKEN_PcdDebugPrintErrorLevel;
 
 // Embedded SATA ports switched off: one 8-bit token per port of die 0 (228
 // to 235), one 64-bit mask for the other dies (236).

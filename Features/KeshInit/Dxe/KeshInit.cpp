@@ -49,6 +49,7 @@ VOID EFIAPI KeshOnEndOfDxe(IN EFI_EVENT Event, IN VOID *Context) {
   // port is switched off.
   ActivateSpiProtectLock();
   PlatformUsbPolicy();
+  EmbeddedSataPortDisablement();
   DEBUG((DEBUG_INFO, "KeshOnEndOfDxe() Exit\n"));
 }
 

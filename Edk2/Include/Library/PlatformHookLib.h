@@ -1,0 +1,5 @@
+// Board work a serial console needs before its UARTs answer.
+#pragma once
+#include <Base.h>
+
+RETURN_STATUS EFIAPI PlatformHookSerialPortInitialize(VOID);

@@ -1,0 +1,204 @@
+// The dual serial console: every byte goes to the UART at 0x3F8 and then to
+// the one at 0x2F8, both polled, both at the line speed CMOS selects. The
+// console keeps no run-time state: each call works from the build settings
+// below and from what the hardware reports.
+#include <Base.h>
+#include <Library/DualSerialPortLib.h>
+#include <Library/IoLib.h>
+
+// Build settings of this instance.
+#define SERIAL_REGISTER_BASE 0x3F8
+#define SERIAL_LINE_CONTROL 0x03 // 8 data bits, no parity, 1 stop bit
+#define SERIAL_FIFO_CONTROL 0x07
+#define SERIAL_EXTENDED_TX_FIFO_SIZE 64
+#define SERIAL_REGISTER_STRIDE 1
+#define SERIAL_USE_MMIO FALSE
+#define SERIAL_USE_HARDWARE_FLOW_CONTROL FALSE
+// The PCI UART device list is empty (its first byte is the end marker), so
+// the register base is always the fixed one and no PCI access is made.
+#define SERIAL_PCI_DEVICE_LIST_FIRST 0xFF
+static_assert(SERIAL_PCI_DEVICE_LIST_FIRST == 0xFF, "a PCI UART search is not part of this console");
+
+#define LINE_CONTROL_MASK 0x3F
+#define FIFO_CONTROL_MASK 0x21
+#define B_FIFO_CONTROL_ENABLE 0x01
+#define B_FIFO_CONTROL_64_BYTES 0x20
+#define UART_FIFO_SIZE 16
+#define UART_CLOCK_BAUD 115200
+
+// The console speed: bits 1-2 of CMOS byte 0x6F.
+#define CMOS_INDEX_PORT 0x70
+#define CMOS_DATA_PORT 0x71
+#define CMOS_CONSOLE_SPEED 0x6F
+#define CMOS_CONSOLE_SPEED_MASK 0x06
+
+// A UART that never reports what a wait expects is given up after this
+// many status reads, and the console goes on without it. A full 16-byte
+// FIFO drains in about 16.7 ms at 9600 baud, the slowest speed CMOS can
+// select; a legacy port read takes about a microsecond, so a working UART
+// at any selectable speed always answers well within this bound.
+#define UART_WAIT_POLLS 100000
+
+static CONST UINTN mUartBases[] = {0x3F8, 0x2F8};
+
+UINTN EFIAPI GetSerialRegisterBase(VOID) {
+  return SERIAL_REGISTER_BASE;
+}
+
+UINT8 EFIAPI SerialPortReadRegister(IN UINTN Base, IN UINTN Offset) {
+  if (SERIAL_USE_MMIO) {
+    return MmioRead8(Base + Offset * SERIAL_REGISTER_STRIDE);
+  }
+  return IoRead8(Base + Offset * SERIAL_REGISTER_STRIDE);
+}
+
+UINT8 EFIAPI SerialPortWriteRegister(IN UINTN Base, IN UINTN Offset, IN UINT8 Value) {
+  if (SERIAL_USE_MMIO) {
+    return MmioWrite8(Base + Offset * SERIAL_REGISTER_STRIDE, Value);
+  }
+  return IoWrite8(Base + Offset * SERIAL_REGISTER_STRIDE, Value);
+}
+
+// Without hardware flow control the far end is always ready.
+BOOLEAN EFIAPI SerialPortWritable(IN UINTN SerialRegisterBase) {
+  (VOID) SerialRegisterBase;
+  static_assert(!SERIAL_USE_HARDWARE_FLOW_CONTROL, "hardware flow control is not part of this console");
+  return TRUE;
+}
+
+// Waits until all of Bits are set in the line status; FALSE if the UART
+// was given up.
+static BOOLEAN WaitForLineStatus(IN UINTN Base, IN UINT8 Bits) {
+  for (UINTN Poll = 0; Poll < UART_WAIT_POLLS; Poll++) {
+    if ((SerialPortReadRegister(Base, R_UART_LSR) & Bits) == Bits) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+// Waits until the far end of this UART can take a byte; FALSE if given up.
+static BOOLEAN WaitForWritable(IN UINTN Base) {
+  for (UINTN Poll = 0; Poll < UART_WAIT_POLLS; Poll++) {
+    if (SerialPortWritable(Base)) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+// The same for the far end of either UART.
+static BOOLEAN WaitForEitherWritable(VOID) {
+  for (UINTN Poll = 0; Poll < UART_WAIT_POLLS; Poll++) {
+    if (SerialPortWritable(mUartBases[0]) || SerialPortWritable(mUartBases[1])) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+static UINT32 ConsoleBaudRate(VOID) {
+  IoWrite8(CMOS_INDEX_PORT, CMOS_CONSOLE_SPEED);
+  switch (IoRead8(CMOS_DATA_PORT) & CMOS_CONSOLE_SPEED_MASK) {
+  case 0x00:
+    return 115200;
+  case 0x02:
+    return 57600;
+  case 0x04:
+    return 19200;
+  default:
+    return 9600;
+  }
+}
+
+RETURN_STATUS EFIAPI SerialPortInitialize(VOID) {
+  RETURN_STATUS Status = PlatformHookSerialPortInitialize();
+  if (RETURN_ERROR(Status)) {
+    return Status;
+  }
+  if (GetSerialRegisterBase() == 0) {
+    return RETURN_DEVICE_ERROR;
+  }
+
+  for (UINTN Index = 0; Index < ARRAY_SIZE(mUartBases); Index++) {
+    UINTN Base = mUartBases[Index];
+
+    BOOLEAN Initialized = TRUE;
+    if ((SerialPortReadRegister(Base, R_UART_LCR) & LINE_CONTROL_MASK) !=
+        (SERIAL_LINE_CONTROL & LINE_CONTROL_MASK)) {
+      Initialized = FALSE;
+    }
+
+    SerialPortWriteRegister(Base, R_UART_LCR,
+                            (UINT8)(SerialPortReadRegister(Base, R_UART_LCR) | B_UART_LCR_DLAB));
+    UINT32 CurrentDivisor = (UINT32)SerialPortReadRegister(Base, R_UART_DLM) << 8;
+    CurrentDivisor |= SerialPortReadRegister(Base, R_UART_DLL);
+    SerialPortWriteRegister(Base, R_UART_LCR,
+                            (UINT8)(SerialPortReadRegister(Base, R_UART_LCR) & (UINT8)~B_UART_LCR_DLAB));
+
+    UINT32 Divisor = UART_CLOCK_BAUD / ConsoleBaudRate();
+    if (CurrentDivisor != Divisor) {
+      Initialized = FALSE;
+    }
+
+    // Left as it is: output of an earlier boot phase is not disturbed.
+    if (Initialized) {
+      continue;
+    }
+
+    // Anything still being sent goes out at the old settings first.
+    (VOID) WaitForLineStatus(Base, B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
+
+    SerialPortWriteRegister(Base, R_UART_LCR, B_UART_LCR_DLAB);
+    SerialPortWriteRegister(Base, R_UART_DLM, (UINT8)(Divisor >> 8));
+    SerialPortWriteRegister(Base, R_UART_DLL, (UINT8)(Divisor & 0xFF));
+    SerialPortWriteRegister(Base, R_UART_LCR, (UINT8)(SERIAL_LINE_CONTROL & LINE_CONTROL_MASK));
+    SerialPortWriteRegister(Base, R_UART_FCR, 0x00);
+    SerialPortWriteRegister(Base, R_UART_FCR, (UINT8)(SERIAL_FIFO_CONTROL & FIFO_CONTROL_MASK));
+    SerialPortWriteRegister(Base, R_UART_MCR, 0x00);
+  }
+  return RETURN_SUCCESS;
+}
+
+UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
+  if (Buffer == nullptr) {
+    return 0;
+  }
+  UINTN SerialRegisterBase = GetSerialRegisterBase();
+  if (SerialRegisterBase == 0) {
+    return 0;
+  }
+
+  // A flush: both transmitters drain.
+  if (NumberOfBytes == 0) {
+    (VOID) WaitForLineStatus(mUartBases[0], B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
+    (VOID) WaitForLineStatus(mUartBases[1], B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
+    (VOID) WaitForWritable(mUartBases[0]);
+    (VOID) WaitForWritable(mUartBases[1]);
+    return 0;
+  }
+
+  UINTN FifoSize = 1;
+  if ((SERIAL_FIFO_CONTROL & B_FIFO_CONTROL_ENABLE) != 0) {
+    FifoSize =
+        (SERIAL_FIFO_CONTROL & B_FIFO_CONTROL_64_BYTES) == 0 ? UART_FIFO_SIZE : SERIAL_EXTENDED_TX_FIFO_SIZE;
+  }
+
+  UINTN Result = NumberOfBytes;
+  while (NumberOfBytes != 0) {
+    if ((SerialPortReadRegister(SerialRegisterBase, R_UART_IIR) & B_UART_IIR_FIFOS) == 0) {
+      Result = 0;
+      break;
+    }
+    // Both transmitters empty, so a whole burst fits in each FIFO without
+    // further status reads; the slower UART sets the pace.
+    (VOID) WaitForLineStatus(mUartBases[0], B_UART_LSR_TEMT);
+    (VOID) WaitForLineStatus(mUartBases[1], B_UART_LSR_TEMT);
+    for (UINTN Index = 0; Index < FifoSize && NumberOfBytes != 0; Index++, NumberOfBytes--, Buffer++) {
+      (VOID) WaitForEitherWritable();
+      SerialPortWriteRegister(mUartBases[0], R_UART_THR, *Buffer);
+      SerialPortWriteRegister(mUartBases[1], R_UART_THR, *Buffer);
+    }
+  }
+  return Result;
+}

@@ -1,0 +1,79 @@
+// The PI SMM Communication protocol with the S3 replay handler behind it.
+// During Communicate the handler checks the 40-byte hand-off message,
+// follows the private data to the S3 save table, checks it and copies the
+// entries out: the table is freed as soon as Communicate returns. Every
+// pointer is checked against the memory the platform knows before it is
+// read, so a malformed hand-off is refused with a reason, never a crash.
+#pragma once
+
+#include "Dxe/DxeCore.h"
+#include "Machine/Machine.h"
+#include "Platform/S3Table.h"
+
+#include <Protocol/SmmCommunication.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// 5C4061F0-D051-4F43-BC23-5E5E89B3CEC0: the S3 replay handler's GUID.
+extern const EFI_GUID kS3SaveCommunicationGuid;
+constexpr size_t kS3SaveMessageSize = 40;
+
+// Host addresses differ from run to run; the report names what they point
+// into instead: "pool[2]+0x0 (16 bytes, KeshInitDxe)" for the third
+// outstanding pool block, in allocation order. nullopt outside pool.
+std::optional<std::string> poolAddressName(const DxeCore &core, uint64_t address);
+
+struct S3PrivateData {
+  uint64_t address = 0;
+  uint8_t bootScriptLocked = 0, tableClosed = 0;
+  uint64_t tableBase = 0;
+};
+
+struct SmmCommunicateCall {
+  uint64_t buffer = 0;
+  // Names of the buffer, the private data and the table when the call came.
+  std::string bufferName, privateDataName, tableName;
+  std::optional<uint64_t> commSize;
+  std::vector<uint8_t> message; // the bytes of the buffer the handler could read (up to the message)
+  EFI_STATUS status = EFI_SUCCESS;
+  bool accepted = false;
+  std::string reason; // why it was refused
+  std::optional<S3PrivateData> privateData;
+  std::vector<uint8_t> table; // the table as handed off: data area and end marker
+  S3TableDecode decoded;
+  size_t traceIndex = 0;
+};
+
+class SmmCommunicationModel {
+public:
+  struct Region {
+    uint64_t base, size;
+  };
+  // `platformBuffers`: memory the platform set aside outside pool (the
+  // communication buffer), readable by the handler besides live pool.
+  SmmCommunicationModel(DxeCore &core, Machine &machine, std::vector<Region> platformBuffers);
+  EFI_SMM_COMMUNICATION_PROTOCOL *protocol() { return &iface_; }
+  const std::vector<SmmCommunicateCall> &calls() const { return calls_; }
+  // The type-3 entries of every accepted hand-off, in the order received.
+  std::vector<S3TableEntry> replayEntries() const;
+  const SmmCommunicateCall *lastAccepted() const;
+
+private:
+  static EFI_STATUS EFIAPI communicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *buffer, UINTN *size);
+  bool readable(uint64_t address, uint64_t size) const;
+  std::string name(uint64_t address) const;
+  void handle(SmmCommunicateCall &call, const uint8_t *buffer, uint64_t size);
+
+  EFI_SMM_COMMUNICATION_PROTOCOL iface_; // first: This is the model
+  DxeCore &core_;
+  Machine &machine_;
+  std::vector<Region> platformBuffers_;
+  std::vector<SmmCommunicateCall> calls_;
+};
+
+} // namespace sim

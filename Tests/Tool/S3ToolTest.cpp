@@ -1,0 +1,86 @@
+// dxesim's S3 save commands as a user runs them: the table saved as it was
+// handed off, and decoded again from the file.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+struct ToolRun {
+  int exitCode;
+  std::string output; // stdout and stderr
+};
+
+ToolRun dxesim(const std::string &arguments) {
+  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + " 2>&1";
+  FILE *pipe = popen(command.c_str(), "r");
+  EXPECT_NE(pipe, nullptr);
+  ToolRun run{-1, ""};
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    run.output.append(buffer, n);
+  }
+  int status = pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+const std::string kS3Board = std::string(KESH_SOURCE_DIR) + "/boards/s3-resume.toml";
+
+TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
+  std::string path = ::testing::TempDir() + "s3-table.bin";
+  std::remove(path.c_str());
+  ToolRun boot = dxesim("boot " + kS3Board + " --save-s3 " + path);
+  ASSERT_EQ(boot.exitCode, 0) << boot.output;
+  EXPECT_NE(boot.output.find("-- S3 resume: 5 entries replayed, 5 registers compared, 0 mismatches"),
+            std::string::npos)
+      << boot.output;
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(bytes.size(), 0x4004u) << "the data area and the end marker";
+  EXPECT_EQ(std::string(bytes.data(), 4), "OS3T");
+
+  ToolRun decode = dxesim("s3 decode " + path);
+  EXPECT_EQ(decode.exitCode, 0) << decode.output;
+  EXPECT_NE(decode.output.find("(16388 bytes): valid"), std::string::npos) << decode.output;
+  EXPECT_NE(decode.output.find("NextOffset 0xA8  terminator yes  end marker yes  5 entries"),
+            std::string::npos)
+      << decode.output;
+  EXPECT_NE(decode.output.find("0x0030  type 3  width  8-bit  address 0x00000000E0100040  value 0x5A"),
+            std::string::npos)
+      << decode.output;
+  EXPECT_NE(decode.output.find("0x0090  type 3  width 32-bit  address 0x00000000E0219010  value 0xC0DE0001"),
+            std::string::npos)
+      << decode.output;
+
+  // A damaged copy: the terminator overwritten.
+  bytes[0xA8] = 0;
+  std::string damaged = ::testing::TempDir() + "s3-damaged.bin";
+  std::ofstream(damaged, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ToolRun bad = dxesim("s3 decode " + damaged);
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_NE(bad.output.find("malformed"), std::string::npos) << bad.output;
+  EXPECT_NE(bad.output.find("PROBLEM: no terminator 0xFFFF at NextOffset 0xA8"), std::string::npos)
+      << bad.output;
+}
+
+TEST(S3Tool, NothingToSaveOrNothingToReadIsAnError) {
+  std::string path = ::testing::TempDir() + "s3-none.bin";
+  std::remove(path.c_str());
+  ToolRun boot = dxesim("boot --save-s3 " + path);
+  EXPECT_EQ(boot.exitCode, 1);
+  EXPECT_NE(boot.output.find("not written, no S3 save table was handed off"), std::string::npos)
+      << boot.output;
+  EXPECT_FALSE(std::ifstream(path).good());
+  ToolRun missing = dxesim("s3 decode " + path);
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.output.find("cannot be read"), std::string::npos) << missing.output;
+}
+
+} // namespace
