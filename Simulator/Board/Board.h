@@ -137,10 +137,6 @@ struct Board {
 constexpr PciLocation kSpiBridge{0, 0x14, 3};
 constexpr uint16_t kSpiBaseRegister = 0xA0;
 
-// Test modules that still link the stand-in error-level library read their
-// level from this PCD token; it holds the board's CMOS level.
-constexpr UINTN kPcdDebugPrintErrorLevel = 5;
-
 // A board file that cannot be used. The message names the file, the line
 // and the key.
 class BoardError : public std::runtime_error {

@@ -71,6 +71,8 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   }
   hostBridge_ = std::make_unique<PciHostBridge>(machine_, pci_);
   machine_.mapIo(PciHostBridge::kAddressPort, PciHostBridge::kDataPort + 3, hostBridge_.get());
+  acpiMmio_ = std::make_unique<RegisterFile>(0x1000);
+  machine_.mapMmio(0xFED80000, 0x1000, acpiMmio_.get());
   uint32_t spiBar = pci_.read32(kSpiBridge, kSpiBaseRegister);
   if (spiBar != 0xFFFFFFFF && (spiBar & 0xFFFFFFC0) != 0) {
     spiBase_ = spiBar & 0xFFFFFFC0;
@@ -82,7 +84,6 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   core_->setSystemTableRevision(board_.systemTableRevision);
   core_->setRuntimeServicesPresent(board_.runtimeServices);
   core_->setDxeServicesPresent(board_.dxeServices);
-  core_->pcdTokens()[kPcdDebugPrintErrorLevel] = PcdToken{4, board_.cmosErrorLevel()};
   for (const auto &[token, value] : board_.pcd) {
     core_->pcdTokens()[token] = value;
   }

@@ -10,6 +10,7 @@
 #include "Machine/Machine.h"
 #include "Machine/DieRoot.h"
 #include "Machine/Pci.h"
+#include "Machine/RegisterFile.h"
 #include "Machine/SpiController.h"
 #include "Machine/SuperIo.h"
 #include "Machine/Uart16550.h"
@@ -110,6 +111,7 @@ private:
   PciConfigSpace pci_;
   std::unique_ptr<PciHostBridge> hostBridge_;
   std::unique_ptr<SpiController> spi_;
+  std::unique_ptr<RegisterFile> acpiMmio_;
   uint64_t spiBase_ = 0;
   std::vector<GcdRange> gcdAtStart_;
   std::unique_ptr<NvramAttributeModel> nvram_;

@@ -194,6 +194,15 @@ CpuidRegs Machine::peekCpuid(uint32_t leaf) const {
   return found != cpuid_.end() ? found->second : CpuidRegs{};
 }
 
+std::optional<uint64_t> Machine::peekMmio(uint64_t address, unsigned width) {
+  uint64_t base = 0;
+  MmioDevice *device = findMmio(address, &base);
+  if (device == nullptr) {
+    return std::nullopt;
+  }
+  return device->mmioRead(address - base, width) & allOnes(width);
+}
+
 void Machine::setMsr(uint32_t index, uint64_t value) {
   msr_[index] = value;
 }

@@ -91,6 +91,9 @@ public:
   CpuidRegs cpuid(uint32_t leaf, uint32_t subleaf);
   // The table entry, without an access: for device models.
   CpuidRegs peekCpuid(uint32_t leaf) const;
+  // A memory-mapped read outside the firmware's view: no trace, no time.
+  // Nullopt where no device decodes the address.
+  std::optional<uint64_t> peekMmio(uint64_t address, unsigned width);
   void setMsr(uint32_t index, uint64_t value);
   uint64_t readMsr(uint32_t index);
   bool interruptsEnabled() const { return interruptsEnabled_; }

@@ -14,7 +14,11 @@ S3ResumeModel::S3ResumeModel(Machine &machine, PciConfigSpace &space, const PciM
     : machine_(machine), space_(space), window_(window) {}
 
 std::optional<uint64_t> S3ResumeModel::peek(uint64_t address, unsigned width) const {
-  return window_ == nullptr ? std::nullopt : window_->peek(address, width);
+  if (window_ != nullptr && window_->decode(address)) {
+    return window_->peek(address, width);
+  }
+  // A memory-mapped register outside the window: whatever device decodes it.
+  return machine_.peekMmio(address, width);
 }
 
 namespace {

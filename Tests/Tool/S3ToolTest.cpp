@@ -38,7 +38,7 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
   std::remove(path.c_str());
   ToolRun boot = dxesim("boot " + kS3Board + " --save-s3 " + path);
   ASSERT_EQ(boot.exitCode, 0) << boot.output;
-  EXPECT_NE(boot.output.find("-- S3 resume: 5 entries replayed, 5 registers compared, 0 mismatches"),
+  EXPECT_NE(boot.output.find("-- S3 resume: 6 entries replayed, 6 registers compared, 0 mismatches"),
             std::string::npos)
       << boot.output;
   std::ifstream in(path, std::ios::binary);
@@ -49,7 +49,7 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
   ToolRun decode = dxesim("s3 decode " + path);
   EXPECT_EQ(decode.exitCode, 0) << decode.output;
   EXPECT_NE(decode.output.find("(16388 bytes): valid"), std::string::npos) << decode.output;
-  EXPECT_NE(decode.output.find("NextOffset 0xA8  terminator yes  end marker yes  5 entries"),
+  EXPECT_NE(decode.output.find("NextOffset 0xC0  terminator yes  end marker yes  6 entries"),
             std::string::npos)
       << decode.output;
   EXPECT_NE(decode.output.find("0x0030  type 3  width  8-bit  address 0x00000000E0100040  value 0x5A"),
@@ -60,13 +60,13 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
       << decode.output;
 
   // A damaged copy: the terminator overwritten.
-  bytes[0xA8] = 0;
+  bytes[0xC0] = 0;
   std::string damaged = ::testing::TempDir() + "s3-damaged.bin";
   std::ofstream(damaged, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ToolRun bad = dxesim("s3 decode " + damaged);
   EXPECT_EQ(bad.exitCode, 1);
   EXPECT_NE(bad.output.find("malformed"), std::string::npos) << bad.output;
-  EXPECT_NE(bad.output.find("PROBLEM: no terminator 0xFFFF at NextOffset 0xA8"), std::string::npos)
+  EXPECT_NE(bad.output.find("PROBLEM: no terminator 0xFFFF at NextOffset 0xC0"), std::string::npos)
       << bad.output;
 }
 

@@ -6,6 +6,8 @@
 #include <Library/UefiRuntimeServicesTableLib.h>
 #include <Library/DebugLib.h>
 #include <Library/OrunS3SaveLib.h>
+#include <Library/ErrorLevelLib.h>
+#include <Library/SerialPortLib.h>
 #include "S3ClientDxe.h"
 
 const UINT32 _gUefiDriverRevision = 0x00000000;
@@ -16,21 +18,30 @@ extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddress = 0x0400;
 extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiIoPortBaseAddressMask = 0xFFFE;
 extern const UINT16 _gPcd_FixedAtBuild_PcdAcpiPm1TmrOffset = 0x0008;
 
-extern const UINTN _PCD_TOKEN_PcdDebugPrintErrorLevel = 5;
 const UINTN _PCD_TOKEN_PcdS3SavePrivateData = 214;
 const UINTN _PCD_TOKEN_PcdS3SaveCommBuffer = 215;
 
 typedef EFI_STATUS(EFIAPI *S3_CLIENT_LIBRARY_HOOK)(IN EFI_HANDLE ImageHandle,
                                                    IN EFI_SYSTEM_TABLE *SystemTable);
 
-// The table libraries first: OrunS3SaveLib needs gBS.
+static EFI_STATUS EFIAPI SerialPortLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+  (VOID) ImageHandle;
+  (VOID) SystemTable;
+  return SerialPortInitialize();
+}
+
+// The driver's order: level and console, the table libraries, then
+// OrunS3SaveLib, which needs gBS.
 static const S3_CLIENT_LIBRARY_HOOK mConstructors[] = {
+    DebugPrintErrorLevelConstructor,
+    SerialPortLibConstructor,
     UefiRuntimeServicesTableLibConstructor,
     UefiBootServicesTableLibConstructor,
     OrunS3SaveLibConstructor,
 };
 static const S3_CLIENT_LIBRARY_HOOK mDestructors[] = {
     OrunS3SaveLibDestructor,
+    DebugPrintErrorLevelDestructor,
 };
 
 VOID EFIAPI ProcessLibraryConstructorList(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {

@@ -4,6 +4,7 @@
 #include <Library/DebugLib.h>
 #include <Library/OrunS3SaveLib.h>
 #include <Library/PciLib.h>
+#include <Library/IoLib.h>
 #include "S3ClientDxe.h"
 
 // One register of each width, and a second function to tell bus, device
@@ -46,5 +47,10 @@ EFI_STATUS EFIAPI S3ClientDxeEntryPoint(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
     DEBUG((DEBUG_INFO, "S3ClientDxe: S3SavePciWrite (%d, 0x%08x) = %d\n", Write->Width, (UINT32)Address,
            Status));
   }
+  // And one memory-mapped register, which needs no configuration window.
+  UINT32 Scratch = S3_CLIENT_MMIO_VALUE;
+  MmioWrite32(S3_CLIENT_MMIO_REGISTER, Scratch);
+  UINT32 Status = S3SaveMemWrite(3, S3_CLIENT_MMIO_REGISTER, &Scratch);
+  DEBUG((DEBUG_INFO, "S3ClientDxe: S3SaveMemWrite (3, 0x%08x) = %d\n", (UINT32)S3_CLIENT_MMIO_REGISTER, Status));
   return EFI_SUCCESS;
 }

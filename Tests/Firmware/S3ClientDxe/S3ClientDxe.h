@@ -11,6 +11,10 @@ typedef struct {
   UINT64 Value;
 } S3_CLIENT_WRITE;
 
+// A scratch register of the hub's ACPI MMIO page.
+#define S3_CLIENT_MMIO_REGISTER 0xFED80E00u
+#define S3_CLIENT_MMIO_VALUE 0x4B455348u
+
 extern const S3_CLIENT_WRITE gS3ClientWrites[];
 extern const UINTN gS3ClientWriteCount;
 
