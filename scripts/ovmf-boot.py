@@ -47,13 +47,18 @@ EXPECTED_FIXTURE = [
 ]
 
 
+def tool(name):
+    """The path of a tool; mkfs.fat lives in sbin, which a user's PATH may lack."""
+    return shutil.which(name) or shutil.which(name, path="/usr/sbin:/sbin")
+
+
 def run(cmd, **kw):
     return subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kw)
 
 
 def make_disk(work, images):
     disk = os.path.join(work, "esp.img")
-    run(["mkfs.fat", "-C", "-F", "16", disk, "16384"])
+    run([tool("mkfs.fat"), "-C", "-F", "16", disk, "16384"])
     script = ["fs0:", "load OvmfFixtureDxe.efi", "load KeshInitDxe.efi"]
     if "S3ClientDxe.efi" in images:
         script.append("load S3ClientDxe.efi")
@@ -62,7 +67,7 @@ def make_disk(work, images):
     with open(nsh, "w", newline="\r\n") as out:
         out.write("\n".join(script) + "\n")
     for path in list(images.values()) + [nsh]:
-        run(["mcopy", "-i", disk, path, "::" + os.path.basename(path)])
+        run([tool("mcopy"), "-i", disk, path, "::" + os.path.basename(path)])
     return disk
 
 
@@ -71,7 +76,7 @@ def boot(work, disk, limit):
     shutil.copy(OVMF_VARS, vars_copy)
     com1 = os.path.join(work, "com1.log")
     com2 = os.path.join(work, "com2.log")
-    cmd = ["qemu-system-x86_64", "-accel", "tcg", "-machine", "q35", "-cpu", "EPYC", "-m", "512",
+    cmd = [tool("qemu-system-x86_64"), "-accel", "tcg", "-machine", "q35", "-cpu", "EPYC", "-m", "512",
            "-display", "none", "-no-reboot", "-net", "none", "-monitor", "none",
            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
            "-drive", f"if=pflash,format=raw,unit=1,file={vars_copy}",
@@ -146,9 +151,9 @@ def main():
     parser.add_argument("--time-limit", type=float, default=90.0)
     args = parser.parse_args()
 
-    for tool in ("qemu-system-x86_64", "mkfs.fat", "mcopy"):
-        if shutil.which(tool) is None:
-            print(f"ovmf-boot: {tool} is not installed", file=sys.stderr)
+    for name in ("qemu-system-x86_64", "mkfs.fat", "mcopy"):
+        if tool(name) is None:
+            print(f"ovmf-boot: {name} is not installed", file=sys.stderr)
             return 2
     if not os.path.exists(OVMF_CODE):
         print(f"ovmf-boot: {OVMF_CODE} is not installed", file=sys.stderr)
