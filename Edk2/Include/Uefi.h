@@ -1,4 +1,4 @@
 // Root include of a UEFI module.
 #pragma once
 #include <Uefi/UefiBaseType.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiTables.h>

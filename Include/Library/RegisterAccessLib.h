@@ -18,8 +18,10 @@
 VOID WritePciRegister(IN UINT32 PciAddress, IN UINT32 WidthCode, IN VOID *Buffer);
 VOID ReadPciRegister(IN UINT32 PciAddress, IN UINT32 WidthCode, OUT VOID *Buffer);
 UINT8 GetWidthByteCount(IN UINT32 WidthCode);
-VOID ReadIndexedPciRegister(IN UINT32 IndexAddress, IN UINT32 IndexValue, IN UINT32 WidthCode, OUT VOID *Buffer);
-VOID WriteIndexedPciRegister(IN UINT32 IndexAddress, IN UINT32 IndexValue, IN UINT32 WidthCode, IN VOID *Buffer);
+VOID ReadIndexedPciRegister(IN UINT32 IndexAddress, IN UINT32 IndexValue, IN UINT32 WidthCode,
+                            OUT VOID *Buffer);
+VOID WriteIndexedPciRegister(IN UINT32 IndexAddress, IN UINT32 IndexValue, IN UINT32 WidthCode,
+                             IN VOID *Buffer);
 VOID ReadIndirectRegister(IN UINT32 Bus, IN UINT32 Register, OUT UINT32 *Value);
 VOID WriteIndirectRegister(IN UINT32 Bus, IN UINT32 Register, IN UINT32 *Value, IN UINT32 S3Capture);
 VOID UpdateIndirectRegister(IN UINT32 Bus, IN UINT32 Register, IN UINT32 AndMask, IN UINT32 OrValue,

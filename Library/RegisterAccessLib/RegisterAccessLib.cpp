@@ -16,8 +16,8 @@ VOID WritePciRegister(IN UINT32 PciAddress, IN UINT32 WidthCode, IN VOID *Buffer
   // Recorded before the write, so a replay holds it even if the write fails.
   if ((INT32)WidthCode >= (INT32)(REGISTER_ACCESS_S3_CAPTURE + REGISTER_ACCESS_WIDTH_8)) {
     S3SavePciWrite(WidthCode - REGISTER_ACCESS_S3_CAPTURE, PciAddress, Buffer);
-    S3SaveDebugPrint(S3_CAPTURE_TRACE_FILTER, "  R S3 SAVE Script: Address 0x%08x, Width 0x%08x \n", PciAddress,
-                     WidthCode);
+    S3SaveDebugPrint(S3_CAPTURE_TRACE_FILTER, "  R S3 SAVE Script: Address 0x%08x, Width 0x%08x \n",
+                     PciAddress, WidthCode);
   }
   switch (WidthCode) {
   case REGISTER_ACCESS_WIDTH_8:
@@ -79,19 +79,23 @@ UINT8 GetWidthByteCount(IN UINT32 WidthCode) {
 }
 
 // The data register lies immediately after the index register.
-VOID ReadIndexedPciRegister(IN UINT32 IndexAddress, IN UINT32 IndexValue, IN UINT32 WidthCode, OUT VOID *Buffer) {
+VOID ReadIndexedPciRegister(IN UINT32 IndexAddress, IN UINT32 IndexValue, IN UINT32 WidthCode,
+                            OUT VOID *Buffer) {
   UINT8 ByteCount = GetWidthByteCount(WidthCode);
   WritePciRegister(IndexAddress, WidthCode, &IndexValue);
   ReadPciRegister(IndexAddress + ByteCount, WidthCode, Buffer);
 }
 
-VOID WriteIndexedPciRegister(IN UINT32 IndexAddress, IN UINT32 IndexValue, IN UINT32 WidthCode, IN VOID *Buffer) {
+VOID WriteIndexedPciRegister(IN UINT32 IndexAddress, IN UINT32 IndexValue, IN UINT32 WidthCode,
+                             IN VOID *Buffer) {
   UINT8 ByteCount = GetWidthByteCount(WidthCode);
   WritePciRegister(IndexAddress, WidthCode, &IndexValue);
   WritePciRegister(IndexAddress + ByteCount, WidthCode, Buffer);
 }
 
-static UINT32 DieIndexAddress(IN UINT32 Bus) { return ((Bus & 0xFF) << 20) | DIE_INDIRECT_INDEX_REGISTER; }
+static UINT32 DieIndexAddress(IN UINT32 Bus) {
+  return ((Bus & 0xFF) << 20) | DIE_INDIRECT_INDEX_REGISTER;
+}
 
 VOID ReadIndirectRegister(IN UINT32 Bus, IN UINT32 Register, OUT UINT32 *Value) {
   ReadIndexedPciRegister(DieIndexAddress(Bus), Register, REGISTER_ACCESS_WIDTH_32, Value);

@@ -1,6 +1,5 @@
 // Whole boots of the driver's host image on simulated boards.
-#include "Board/Board.h"
-#include "Boot/Boot.h"
+#include "BootHarness.h"
 #include "Boot/Report.h"
 
 #include <Guid/EventGroup.h>
@@ -15,21 +14,9 @@
 
 namespace {
 
-const std::string kImage = std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so";
-
-size_t count(const std::string &text, const std::string &needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    n++;
-  }
-  return n;
-}
-
-struct Booted {
-  explicit Booted(const sim::Board &board) : simulation(board, kImage) { simulation.run(); }
-  const std::string &console() const { return simulation.console().bytes(); }
-  sim::Simulation simulation;
-};
+using boot::count;
+using boot::kImage;
+using Booted = boot::Boot;
 
 sim::Board boardWith(std::vector<sim::Step> timeline) {
   sim::Board board = sim::referenceBoard();

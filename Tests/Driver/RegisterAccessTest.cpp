@@ -121,7 +121,10 @@ TEST_F(RegisterAccessTest, WidthCodesChooseTheAccessAndTheFlagAddsACapture) {
     EXPECT_EQ(space.read32({1, 2, 3}, 0x40), expected) << code;
     UINT32 read = 0xAAAAAAAA;
     ReadPciRegister(kReg, code, &read);
-    EXPECT_EQ(read, code == 1 ? 0xAAAAAA44 : code == 2 ? 0xAAAA3344 : 0x11223344) << "only the width is stored";
+    EXPECT_EQ(read, code == 1   ? 0xAAAAAA44
+                    : code == 2 ? 0xAAAA3344
+                                : 0x11223344)
+        << "only the width is stored";
   }
   EXPECT_TRUE(gCaptures.empty());
 
@@ -190,8 +193,9 @@ TEST_F(RegisterAccessTest, AnIndirectUpdateIsFourConfigurationAccessesInOrder) {
   }
   // address 0xB8, write index; address 0xB8, read data (0xBC); then again with the write.
   using A = std::tuple<bool, uint64_t, uint64_t>;
-  std::vector<A> expected = {A{true, 0xCF8, 0x802000B8}, A{true, 0xCFC, 0x03101800}, A{true, 0xCF8, 0x802000BC},
-                             A{false, 0xCFC, 0x00F0000F}, A{true, 0xCF8, 0x802000B8}, A{true, 0xCFC, 0x03101800},
+  std::vector<A> expected = {A{true, 0xCF8, 0x802000B8}, A{true, 0xCFC, 0x03101800},
+                             A{true, 0xCF8, 0x802000BC}, A{false, 0xCFC, 0x00F0000F},
+                             A{true, 0xCF8, 0x802000B8}, A{true, 0xCFC, 0x03101800},
                              A{true, 0xCF8, 0x802000BC}, A{true, 0xCFC, 0x00F0000E}};
   EXPECT_EQ(data, expected);
   EXPECT_EQ(die.indirect(0x03101800), 0x00F0000Eu);

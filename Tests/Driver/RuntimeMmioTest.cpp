@@ -1,6 +1,5 @@
 // Runtime MMIO reporting at PCI enumeration complete, over whole boots.
-#include "Board/Board.h"
-#include "Boot/Boot.h"
+#include "BootHarness.h"
 
 #include <Protocol/PciEnumerationComplete.h>
 
@@ -12,20 +11,14 @@ namespace {
 
 using sim::Step;
 
-const std::string kImage = std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so";
 const char kAcpiLine[] = "KeshOnPciEnumComplete: Report ACPI MMIO as runtime memory type\r\n";
 const char kSpiLine[] = "KeshOnPciEnumComplete: Report SPI MMIO as runtime memory type\r\n";
 const char kWriteBufferLine[] = " KESH SPI WriteBufferEn is not enabled\r\n";
 constexpr uint64_t kAcpiPage = 0xFED80000;
 constexpr uint64_t kSpiPage = 0xFEC10000;
 
-size_t count(const std::string &text, const std::string &needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    n++;
-  }
-  return n;
-}
+using boot::Boot;
+using boot::count;
 
 sim::GcdRange rangeAt(sim::Simulation &simulation, uint64_t address) {
   for (const sim::GcdRange &range : simulation.core().gcdMap()) {
@@ -48,26 +41,13 @@ const sim::EventInfo &pciNotify(sim::Simulation &simulation) {
   throw std::runtime_error("the driver registered no event");
 }
 
-struct Boot {
-  explicit Boot(sim::Board board) : simulation(board, kImage) { simulation.run(); }
-  const std::string &console() const { return simulation.console().bytes(); }
-  size_t mmioWritesTo(uint64_t address) const {
-    size_t n = 0;
-    for (const auto &e : simulation.machine().trace()) {
-      n += e.kind == sim::AccessKind::MmioWrite && e.address == address ? 1 : 0;
-    }
-    return n;
+size_t mmioAccesses(const Boot &boot) {
+  size_t n = 0;
+  for (const auto &e : boot.simulation.machine().trace()) {
+    n += e.kind == sim::AccessKind::MmioWrite || e.kind == sim::AccessKind::MmioRead ? 1 : 0;
   }
-  size_t mmioAccessesAbove(uint64_t address) const {
-    size_t n = 0;
-    for (const auto &e : simulation.machine().trace()) {
-      bool mmio = e.kind == sim::AccessKind::MmioWrite || e.kind == sim::AccessKind::MmioRead;
-      n += mmio && e.address >= address ? 1 : 0;
-    }
-    return n;
-  }
-  mutable sim::Simulation simulation;
-};
+  return n;
+}
 
 // Up to enumeration only: End of DXE writes the same SPI register.
 sim::Board reference(std::vector<Step> timeline = {Step::Load, Step::PciEnumerationComplete}) {
@@ -127,7 +107,7 @@ TEST(RuntimeMmio, WriteBufferEnableIsSetOnlyWhenClearKeepingTheOtherBits) {
     clear.spi.reg1D = 0x81;
     Boot boot(clear);
     EXPECT_EQ(count(boot.console(), kWriteBufferLine), 1u);
-    EXPECT_EQ(boot.mmioWritesTo(kSpiPage + 0x1D), 1u);
+    EXPECT_EQ(boot.accesses(sim::AccessKind::MmioWrite, kSpiPage + 0x1D), 1u);
     EXPECT_EQ(boot.simulation.spi()->registers().reg1D, 0x85);
   }
   {
@@ -135,7 +115,7 @@ TEST(RuntimeMmio, WriteBufferEnableIsSetOnlyWhenClearKeepingTheOtherBits) {
     set.spi.reg1D = 0x04;
     Boot boot(set);
     EXPECT_EQ(count(boot.console(), kWriteBufferLine), 0u);
-    EXPECT_EQ(boot.mmioWritesTo(kSpiPage + 0x1D), 0u);
+    EXPECT_EQ(boot.accesses(sim::AccessKind::MmioWrite, kSpiPage + 0x1D), 0u);
     EXPECT_EQ(boot.simulation.spi()->registers().reg1D, 0x04);
   }
 }
@@ -175,7 +155,7 @@ TEST(RuntimeMmio, AnAbsentOrUnprogrammedSpiBaseIsNeverUsedAsAnAddress) {
     const std::string &console = boot.console();
     EXPECT_EQ(count(console, "SPI Base Address is incorrect !!\r\n"), 1u) << console;
     EXPECT_EQ(count(console, kWriteBufferLine), 0u);
-    EXPECT_EQ(boot.mmioAccessesAbove(0), 0u) << "no MMIO access at all for base register " << bar;
+    EXPECT_EQ(mmioAccesses(boot), 0u) << "no MMIO access at all for base register " << bar;
     EXPECT_TRUE(boot.simulation.assertions().empty()) << console;
     EXPECT_NE(rangeAt(boot.simulation, kAcpiPage).attributes & EFI_MEMORY_RUNTIME, 0u);
     EXPECT_TRUE(pciNotify(boot.simulation).closed);

@@ -26,12 +26,10 @@ struct ClientWrite {
 };
 // What S3ClientDxe programs, as addresses of the board's window at 0xE0000000,
 // then its one register of the hub's ACPI MMIO page.
-const std::vector<ClientWrite> kClientWrites = {{0xE0100040, 1, 0x5A},
-                                                {0xE0100046, 2, 0xBEEF},
-                                                {0xE0100048, 4, 0x12345678},
-                                                {0xE0100050, 8, 0x0123456789ABCDEFULL},
-                                                {0xE0219010, 4, 0xC0DE0001},
-                                                {0xFED80E00, 4, 0x4B455348}};
+const std::vector<ClientWrite> kClientWrites = {
+    {0xE0100040, 1, 0x5A},       {0xE0100046, 2, 0xBEEF},
+    {0xE0100048, 4, 0x12345678}, {0xE0100050, 8, 0x0123456789ABCDEFULL},
+    {0xE0219010, 4, 0xC0DE0001}, {0xFED80E00, 4, 0x4B455348}};
 
 std::vector<const sim::EventInfo *> eventsOf(sim::Simulation &simulation, const std::string &owner) {
   std::vector<const sim::EventInfo *> out;

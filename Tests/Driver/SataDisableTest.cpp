@@ -23,7 +23,7 @@ sim::Board board(uint16_t systemId, uint8_t mode, std::vector<sim::SataPortConfi
 
 struct Result {
   std::string console;
-  std::vector<sim::PcdWrite> pcd;            // the SATA tokens only
+  std::vector<sim::PcdWrite> pcd;                                       // the SATA tokens only
   std::map<uint8_t, std::vector<std::pair<uint32_t, uint32_t>>> writes; // per die
   std::vector<std::u16string> reads;
 };
@@ -120,8 +120,8 @@ TEST(SataDisable, OutOfRangeDiesAndPortsPrintBothLimitsAndWriteNothing) {
 }
 
 TEST(SataDisable, TheFirstMatchWinsAndAContainingNameMatches) {
-  Result r = run(board(2041, 0,
-                       {{u"SATA Port1", 1, 1}, {u"Front SATA Port5 (hidden OS)", 5, 2}, {u"SATA Port5", 6, 3}}));
+  Result r = run(board(
+      2041, 0, {{u"SATA Port1", 1, 1}, {u"Front SATA Port5 (hidden OS)", 5, 2}, {u"SATA Port5", 6, 3}}));
   EXPECT_EQ(r.writes.count(2), 1u);
   EXPECT_EQ(r.writes.size(), 1u);
 }
@@ -153,7 +153,8 @@ TEST(SataDisable, OnlyAHiddenStateWithAPortLocationActs) {
 
 TEST(SataDisable, AnUnknownSystemIdIsReportedOnlyAfterAMatch) {
   Result r = run(board(0x1234, 0, {{u"SATA Port5", 5, 1}}));
-  EXPECT_EQ(count(r.console, "EmbeddedSataPortDisablement - Unsupported System ID = 1234\r\n"), 1u) << r.console;
+  EXPECT_EQ(count(r.console, "EmbeddedSataPortDisablement - Unsupported System ID = 1234\r\n"), 1u)
+      << r.console;
   EXPECT_TRUE(r.pcd.empty());
   EXPECT_TRUE(r.writes.empty());
 }
@@ -167,7 +168,8 @@ TEST(SataDisable, MissingProtocolsAreReportedWithTheirStatus) {
       {[](sim::Board &b) { b.nvram.reset(); },
        "LocateProtocol gOrvexNvramAttributeProtocolGuid Error: Not Found\r\n"},
       {[](sim::Board &b) { b.sata.reset(); }, "LocateProtocol gVroSataProtocolGuid Error: Not Found\r\n"},
-      {[](sim::Board &b) { b.identity.reset(); }, "LocateProtocol VroPlatformIdProtocol Error: Not Found\r\n"},
+      {[](sim::Board &b) { b.identity.reset(); },
+       "LocateProtocol VroPlatformIdProtocol Error: Not Found\r\n"},
       {[](sim::Board &b) { b.identity->getId = sim::IdentityConfig::GetId::Fail; },
        "VroPlatformIdProtocol->GetIdPtr Error: Device Error\r\n"},
       {[](sim::Board &b) { b.identity->getId = sim::IdentityConfig::GetId::NullRecord; },

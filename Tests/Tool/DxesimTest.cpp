@@ -1,6 +1,8 @@
 // The command-line tool as a user runs it.
 #include <nlohmann/json.hpp>
 
+#include "ToolRun.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,26 +11,6 @@
 #include <sys/wait.h>
 
 namespace {
-
-struct ToolRun {
-  int exitCode;
-  std::string output; // stdout and stderr
-};
-
-ToolRun dxesim(const std::string &arguments) {
-  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + " 2>&1";
-  FILE *pipe = popen(command.c_str(), "r");
-  EXPECT_NE(pipe, nullptr);
-  ToolRun run{-1, ""};
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-    run.output.append(buffer, n);
-  }
-  int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
 
 std::string writeBoard(const std::string &name, const std::string &text) {
   std::string path = ::testing::TempDir() + name;

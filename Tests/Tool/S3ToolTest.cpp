@@ -1,5 +1,7 @@
 // dxesim's S3 save commands as a user runs them: the table saved as it was
 // handed off, and decoded again from the file.
+#include "ToolRun.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,26 +12,6 @@
 #include <vector>
 
 namespace {
-
-struct ToolRun {
-  int exitCode;
-  std::string output; // stdout and stderr
-};
-
-ToolRun dxesim(const std::string &arguments) {
-  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + " 2>&1";
-  FILE *pipe = popen(command.c_str(), "r");
-  EXPECT_NE(pipe, nullptr);
-  ToolRun run{-1, ""};
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-    run.output.append(buffer, n);
-  }
-  int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
 
 const std::string kS3Board = std::string(KESH_SOURCE_DIR) + "/boards/s3-resume.toml";
 

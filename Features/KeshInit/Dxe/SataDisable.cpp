@@ -49,18 +49,21 @@ EFI_STATUS EmbeddedSataPortDisablement(VOID) {
 
   Status = gBS->LocateProtocol(&gOrvexNvramAttributeProtocolGuid, nullptr, (VOID **)&Nvram);
   if (EFI_ERROR(Status)) {
-    DEBUG((DEBUG_ERROR, "EmbeddedSataPortDisablement - LocateProtocol gOrvexNvramAttributeProtocolGuid Error: %r\n",
+    DEBUG((DEBUG_ERROR,
+           "EmbeddedSataPortDisablement - LocateProtocol gOrvexNvramAttributeProtocolGuid Error: %r\n",
            Status));
     return Status;
   }
   Status = gBS->LocateProtocol(&gVroSataProtocolGuid, nullptr, (VOID **)&Sata);
   if (EFI_ERROR(Status)) {
-    DEBUG((DEBUG_ERROR, "EmbeddedSataPortDisablement - LocateProtocol gVroSataProtocolGuid Error: %r\n", Status));
+    DEBUG((DEBUG_ERROR, "EmbeddedSataPortDisablement - LocateProtocol gVroSataProtocolGuid Error: %r\n",
+           Status));
     return Status;
   }
   Status = gBS->LocateProtocol(&gVroPlatformIdProtocolGuid, nullptr, (VOID **)&Identity);
   if (EFI_ERROR(Status)) {
-    DEBUG((DEBUG_ERROR, "EmbeddedSataPortDisablement - LocateProtocol VroPlatformIdProtocol Error: %r\n", Status));
+    DEBUG((DEBUG_ERROR, "EmbeddedSataPortDisablement - LocateProtocol VroPlatformIdProtocol Error: %r\n",
+           Status));
     return Status;
   }
   Status = KeshGetPlatformId(Identity, &Record);
@@ -121,7 +124,8 @@ EFI_STATUS EmbeddedSataPortDisablement(VOID) {
   } else {
     PcdSet64S(PcdEmbeddedSataPortDisableMask, LShiftU64(1, (UINTN)TargetDie * 8 + Port->AhciPort + 8));
   }
-  DEBUG((DEBUG_INFO, "EmbeddedSataPortDisablement - Disable SATA Port %x on Die %x\n", Port->AhciPort, TargetDie));
+  DEBUG((DEBUG_INFO, "EmbeddedSataPortDisablement - Disable SATA Port %x on Die %x\n", Port->AhciPort,
+         TargetDie));
 
   UpdateIndirectRegister(DieBusNumber(TargetDie), SATA_PORT_DISABLE_REGISTER, 0xFFFFFFFE, 0x00000001, 0);
   UpdateIndirectRegister(DieBusNumber(TargetDie), SATA_PORT_DISABLE_REGISTER, 0xFFFFFFFF,

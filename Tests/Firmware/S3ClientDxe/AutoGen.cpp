@@ -24,7 +24,8 @@ const UINTN _PCD_TOKEN_PcdS3SaveCommBuffer = 215;
 typedef EFI_STATUS(EFIAPI *S3_CLIENT_LIBRARY_HOOK)(IN EFI_HANDLE ImageHandle,
                                                    IN EFI_SYSTEM_TABLE *SystemTable);
 
-static EFI_STATUS EFIAPI SerialPortLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+static EFI_STATUS EFIAPI SerialPortLibConstructor(IN EFI_HANDLE ImageHandle,
+                                                  IN EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
   (VOID) SystemTable;
   return SerialPortInitialize();
@@ -33,11 +34,8 @@ static EFI_STATUS EFIAPI SerialPortLibConstructor(IN EFI_HANDLE ImageHandle, IN 
 // The driver's order: level and console, the table libraries, then
 // OrunS3SaveLib, which needs gBS.
 static const S3_CLIENT_LIBRARY_HOOK mConstructors[] = {
-    DebugPrintErrorLevelConstructor,
-    SerialPortLibConstructor,
-    UefiRuntimeServicesTableLibConstructor,
-    UefiBootServicesTableLibConstructor,
-    OrunS3SaveLibConstructor,
+    DebugPrintErrorLevelConstructor,     SerialPortLibConstructor, UefiRuntimeServicesTableLibConstructor,
+    UefiBootServicesTableLibConstructor, OrunS3SaveLibConstructor,
 };
 static const S3_CLIENT_LIBRARY_HOOK mDestructors[] = {
     OrunS3SaveLibDestructor,

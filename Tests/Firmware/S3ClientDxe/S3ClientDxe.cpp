@@ -51,6 +51,7 @@ EFI_STATUS EFIAPI S3ClientDxeEntryPoint(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
   UINT32 Scratch = S3_CLIENT_MMIO_VALUE;
   MmioWrite32(S3_CLIENT_MMIO_REGISTER, Scratch);
   UINT32 Status = S3SaveMemWrite(3, S3_CLIENT_MMIO_REGISTER, &Scratch);
-  DEBUG((DEBUG_INFO, "S3ClientDxe: S3SaveMemWrite (3, 0x%08x) = %d\n", (UINT32)S3_CLIENT_MMIO_REGISTER, Status));
+  DEBUG((DEBUG_INFO, "S3ClientDxe: S3SaveMemWrite (3, 0x%08x) = %d\n", (UINT32)S3_CLIENT_MMIO_REGISTER,
+         Status));
   return EFI_SUCCESS;
 }

@@ -1,0 +1,31 @@
+// Runs dxesim as a user would, capturing what it prints and its exit status.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+
+struct ToolRun {
+  int exitCode;
+  std::string output; // stdout and stderr
+};
+
+inline ToolRun dxesim(const std::string &arguments) {
+  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + " 2>&1";
+  FILE *pipe = popen(command.c_str(), "r");
+  EXPECT_NE(pipe, nullptr);
+  ToolRun run{-1, ""};
+  if (pipe == nullptr) {
+    return run;
+  }
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    run.output.append(buffer, n);
+  }
+  int status = pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
