@@ -58,6 +58,9 @@ def run(cmd, **kw):
 
 def make_disk(work, images):
     disk = os.path.join(work, "esp.img")
+    # A kept log folder holds the last run's image; mkfs.fat -C will not overwrite it.
+    if os.path.exists(disk):
+        os.remove(disk)
     run([tool("mkfs.fat"), "-C", "-F", "16", disk, "16384"])
     script = ["fs0:", "load OvmfFixtureDxe.efi", "load KeshInitDxe.efi"]
     if "S3ClientDxe.efi" in images:
