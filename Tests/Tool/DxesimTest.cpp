@@ -26,6 +26,9 @@ TEST(Dxesim, BootsTheReferenceBoardAndSummarises) {
   ASSERT_NE(entry, std::string::npos) << run.output;
   ASSERT_NE(summary, std::string::npos) << run.output;
   EXPECT_LT(entry, summary) << "console output comes first";
+  // The second UART's copy is marked, so each line stands once as itself.
+  EXPECT_EQ(run.output.find("KeshInitEntryPoint Entry\r\n", entry + 1),
+            run.output.find("2F8| KeshInitEntryPoint Entry\r\n") + 5);
   EXPECT_NE(run.output.find("outcome: completed"), std::string::npos);
   // The driver's four and the S3 save library's two.
   EXPECT_NE(run.output.find("6 registered, 5 closed"), std::string::npos) << run.output;

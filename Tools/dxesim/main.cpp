@@ -22,10 +22,19 @@ int boot(const std::string &boardPath, const std::string &jsonPath, bool trace, 
   std::fputs("== Console (UART 0x3F8)\n", stdout);
   simulation.onConsoleByte = [](char byte) { std::fputc(byte, stdout); };
   simulation.run();
-  // The mirror, once the boot is over: the summary says whether it matches.
+  // The mirror, once the boot is over, each line marked as the second
+  // UART's so that the two logs are told apart; the summary says whether
+  // they match.
   std::fputs("\n== Console (UART 0x2F8)\n", stdout);
   const std::string &mirror = simulation.secondConsole().bytes();
-  std::fwrite(mirror.data(), 1, mirror.size(), stdout);
+  bool lineStart = true;
+  for (char byte : mirror) {
+    if (lineStart) {
+      std::fputs("2F8| ", stdout);
+    }
+    std::fputc(byte, stdout);
+    lineStart = byte == '\n';
+  }
   std::fflush(stdout);
 
   std::cout << "\n" << sim::textSummary(simulation);
