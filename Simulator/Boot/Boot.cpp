@@ -59,7 +59,13 @@ Simulation::Simulation(const Board &board, std::string driverImage)
       pci_.write32(location, offset, value);
     }
   }
+  // A later [[die]] of the same number (an extending board's) replaces the earlier.
+  std::map<uint8_t, const BoardDie *> dies;
   for (const BoardDie &die : board_.dies) {
+    dies[die.number] = &die;
+  }
+  for (const auto &[number, entry] : dies) {
+    const BoardDie &die = *entry;
     PciLocation busRegister{0, static_cast<uint8_t>(0x18 + die.number), 0};
     pci_.add(busRegister);
     pci_.write32(busRegister, 0x84, die.bus);

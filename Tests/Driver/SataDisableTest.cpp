@@ -102,6 +102,15 @@ TEST(SataDisable, System2041UsesTheEntrysDieAndReplacesTheMask) {
   EXPECT_EQ(busReads, 3u);
 }
 
+TEST(SataDisable, ADieRedefinedByALaterEntryIsTheOneUsed) {
+  sim::Board b = board(2041, 0, {{u"SATA Port5", 5, 1}});
+  b.dies.push_back(sim::BoardDie{1, 0x50, {}});
+  Boot boot(b);
+  EXPECT_EQ(boot.simulation.pci().read32({0, 0x19, 0}, 0x84), 0x50u);
+  EXPECT_EQ(boot.simulation.dies().at(1)->indirect(kDisable), 0x200000u);
+  EXPECT_EQ(boot.simulation.pci().read32({0x40, 0, 0}, 0xBC), 0xFFFFFFFFu) << "nothing left on the replaced bus";
+}
+
 TEST(SataDisable, OutOfRangeDiesAndPortsPrintBothLimitsAndWriteNothing) {
   struct Case {
     uint8_t die;
