@@ -108,7 +108,8 @@ TEST(SataDisable, ADieRedefinedByALaterEntryIsTheOneUsed) {
   Boot boot(b);
   EXPECT_EQ(boot.simulation.pci().read32({0, 0x19, 0}, 0x84), 0x50u);
   EXPECT_EQ(boot.simulation.dies().at(1)->indirect(kDisable), 0x200000u);
-  EXPECT_EQ(boot.simulation.pci().read32({0x40, 0, 0}, 0xBC), 0xFFFFFFFFu) << "nothing left on the replaced bus";
+  EXPECT_EQ(boot.simulation.pci().read32({0x40, 0, 0}, 0xBC), 0xFFFFFFFFu)
+      << "nothing left on the replaced bus";
 }
 
 TEST(SataDisable, OutOfRangeDiesAndPortsPrintBothLimitsAndWriteNothing) {
