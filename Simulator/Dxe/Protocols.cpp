@@ -246,6 +246,20 @@ EFI_STATUS EFIAPI LocateProtocolService(EFI_GUID *protocol, VOID *registration, 
   return EFI_SUCCESS;
 }
 
+// What both multiple-interface services check first: a failure rule keyed
+// to the first GUID, then the list's terminator.
+std::optional<EFI_STATUS> enterMultiple(DxeCore::Impl &core, const std::string &service,
+                                        const std::vector<ProtocolPair> &pairs, bool terminated) {
+  if (auto failed = core.enter(service, TPL_NOTIFY, pairs.empty() ? nullptr : pairs.front().guid)) {
+    return failed;
+  }
+  if (!terminated) {
+    core.diagnose(service + " without a NULL terminator");
+    return EFI_INVALID_PARAMETER;
+  }
+  return std::nullopt;
+}
+
 EFI_STATUS EFIAPI InstallMultipleProtocolInterfacesService(EFI_HANDLE *handle, ...) {
   std::vector<ProtocolPair> pairs;
   VA_LIST args;
@@ -254,13 +268,8 @@ EFI_STATUS EFIAPI InstallMultipleProtocolInterfacesService(EFI_HANDLE *handle, .
   VA_END(args);
 
   auto &core = active();
-  if (auto failed = core.enter("InstallMultipleProtocolInterfaces", TPL_NOTIFY,
-                               pairs.empty() ? nullptr : pairs.front().guid)) {
-    return *failed;
-  }
-  if (!terminated) {
-    core.diagnose("InstallMultipleProtocolInterfaces without a NULL terminator");
-    return EFI_INVALID_PARAMETER;
+  if (auto refused = enterMultiple(core, "InstallMultipleProtocolInterfaces", pairs, terminated)) {
+    return *refused;
   }
   if (handle == nullptr) {
     return EFI_INVALID_PARAMETER;
@@ -297,13 +306,8 @@ EFI_STATUS EFIAPI UninstallMultipleProtocolInterfacesService(EFI_HANDLE handle, 
   VA_END(args);
 
   auto &core = active();
-  if (auto failed = core.enter("UninstallMultipleProtocolInterfaces", TPL_NOTIFY,
-                               pairs.empty() ? nullptr : pairs.front().guid)) {
-    return *failed;
-  }
-  if (!terminated) {
-    core.diagnose("UninstallMultipleProtocolInterfaces without a NULL terminator");
-    return EFI_INVALID_PARAMETER;
+  if (auto refused = enterMultiple(core, "UninstallMultipleProtocolInterfaces", pairs, terminated)) {
+    return *refused;
   }
   auto index = core.liveHandle(handle);
   if (!index) {
