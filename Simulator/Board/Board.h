@@ -129,6 +129,10 @@ struct Board {
   std::optional<SataConfig> sata;
   std::vector<BoardDie> dies;
 
+  // Check name -> the verdict this board is expected to get, for checks
+  // that are not expected to pass ([expect]).
+  std::map<std::string, std::string> expectedVerdicts;
+
   // Host image of the driver; empty: the one built beside the tool.
   std::string driverImage;
 };

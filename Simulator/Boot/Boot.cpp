@@ -1,4 +1,9 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Boot.h"
+#include "Checks.h"
+#include "Record.h"
+
+#include "Images/Symbols.h"
 
 #include <Guid/EventGroup.h>
 #include <Protocol/DxeSmmReadyToLock.h>
@@ -30,10 +35,13 @@ std::string defaultDriverImage() {
 Simulation::Simulation(const Board &board, std::string driverImage)
     : board_(board), driverImage_(board.driverImage.empty() ? std::move(driverImage) : board.driverImage) {
   validateBoard(board_);
+  validateExpectations(board_);
   if (!std::filesystem::is_regular_file(driverImage_)) {
     throw std::runtime_error(
         fmt::format("the driver image {} does not exist (build it first)", driverImage_));
   }
+  tap_ = std::make_unique<ConsoleTap>(machine_);
+  machine_.setObserver(tap_.get());
   machine_.setAccessCostNs(board_.accessCostNs);
   machine_.setTimeBudgetNs(board_.timeBudgetMs * 1000000);
   machine_.setDebugEnvironmentAnswer(board_.debugEnvironmentAnswer);
@@ -160,6 +168,7 @@ void Simulation::runStep(Step step) {
   switch (step) {
   case Step::Load: {
     LoadedImage &image = loader_->load(driverImage_, "KeshInitDxe");
+    imageFiles_[image.name] = driverImage_;
     outcome_.entryStatus = loader_->start(image);
     record.note = fmt::format("entry returned {}", statusName(*outcome_.entryStatus));
     break;
@@ -192,6 +201,7 @@ void Simulation::runStep(Step step) {
     break;
   case Step::LoadS3Client: {
     LoadedImage &image = loader_->load(s3_->clientImage(driverImage_), "S3ClientDxe");
+    imageFiles_[image.name] = s3_->clientImage(driverImage_);
     record.note = fmt::format("S3ClientDxe entry returned {}", statusName(loader_->start(image)));
     break;
   }
@@ -206,37 +216,94 @@ const BootOutcome &Simulation::run() {
   }
   ran_ = true;
   core_->setCurrentImage("DxeCore");
+  bool halted = false;
   for (Step step : board_.timeline) {
     try {
       runStep(step);
     } catch (const MachineHalt &halt) {
       outcome_.halt = halt;
       outcome_.steps.push_back(StepRecord{step, machine_.nowNs(), "halted: " + halt.detail});
-      finishConsole();
-      return outcome_;
+      halted = true;
+      break;
     }
   }
-  outcome_.completed = true;
-  try {
-    s3_->afterBoot();
-  } catch (const MachineHalt &halt) {
-    outcome_.halt = halt;
+  if (!halted) {
+    outcome_.completed = true;
+    try {
+      s3_->afterBoot();
+    } catch (const MachineHalt &halt) {
+      outcome_.halt = halt;
+    }
   }
+  machine_.setContext(0);
   finishConsole();
+  record_ = std::make_unique<BootRecord>(recordBoot(*this));
   return outcome_;
 }
 
-std::vector<AssertionRecord> Simulation::assertions() const {
-  // A report may follow a message that did not end its line.
-  static const std::regex kReport(R"(ASSERT ([^ ()]+)\((\d+)\): ([^\r\n]*)\r?\n)");
-  std::vector<AssertionRecord> out;
-  const std::string &text = uart3F8_->bytes();
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), kReport); it != std::sregex_iterator();
-       ++it) {
-    out.push_back(
-        AssertionRecord{(*it)[1].str(), static_cast<unsigned>(std::stoul((*it)[2].str())), (*it)[3].str()});
+const BootRecord &Simulation::record() const {
+  if (!record_) {
+    throw std::logic_error("the boot has not run");
   }
-  return out;
+  return *record_;
+}
+
+std::string Simulation::codeName(uint32_t context) const {
+  const auto &contexts = core_->codeContexts();
+  if (context == 0 || context > contexts.size()) {
+    return "";
+  }
+  const CodeContext &code = contexts[context - 1];
+  auto file = imageFiles_.find(code.image);
+  std::string function = file == imageFiles_.end() ? "" : functionName(code.function, file->second);
+  return function.empty() ? code.image : code.image + " " + function;
+}
+
+std::vector<AssertionRecord> Simulation::assertions() const {
+  return record().assertions;
+}
+
+// The line control register decides whether offset 0 is the transmit
+// holding register or the divisor latch; the firmware's own writes to it
+// are followed, so this holds whether or not a UART decodes the port.
+void ConsoleTap::portWritten(uint16_t port, unsigned width, uint32_t value) {
+  if (width != 1) {
+    return;
+  }
+  for (unsigned i = 0; i < 2; i++) {
+    uint16_t base = i == 0 ? 0x3F8 : 0x2F8;
+    if (port == base + 3) {
+      uarts_[i].lcr = static_cast<uint8_t>(value);
+    } else if (port == base && (uarts_[i].lcr & 0x80) == 0) {
+      uarts_[i].written += static_cast<char>(value);
+    }
+  }
+}
+
+// The report that DebugAssert writes just before its trap: the last
+// "ASSERT file(line): expression" line written since the previous trap, on
+// the first UART, or on the second when the first got none.
+void ConsoleTap::breakpointHit(uint64_t count) {
+  static const std::regex kReport(R"(ASSERT ([^ ()]+)\((\d+)\): ([^\r\n]*)\r?\n)");
+  Trap trap{count, machine_.trace().empty() ? 0 : machine_.trace().size() - 1, machine_.context(), {}, {}, 0};
+  for (Uart &uart : uarts_) {
+    std::string recent = uart.written.substr(uart.seen);
+    uart.seen = uart.written.size();
+    if (trap.file) {
+      continue;
+    }
+    std::smatch last;
+    for (auto it = std::sregex_iterator(recent.begin(), recent.end(), kReport); it != std::sregex_iterator();
+         ++it) {
+      last = *it;
+    }
+    if (!last.empty()) {
+      trap.file = last[1].str();
+      trap.line = static_cast<unsigned>(std::stoul(last[2].str()));
+      trap.expression = last[3].str();
+    }
+  }
+  traps_.push_back(std::move(trap));
 }
 
 } // namespace sim

@@ -31,10 +31,37 @@ struct StepRecord {
   std::string note; // what the platform did, or why the step was skipped
 };
 
-struct AssertionRecord {
-  std::string file;
-  unsigned line;
-  std::string expression;
+struct AssertionRecord;
+struct BootRecord;
+
+// What the firmware wrote to each console UART's transmit holding register,
+// decoded or not, and the assertion report that precedes each breakpoint
+// trap: the exact record of assertions, whatever the UARTs did with it.
+class ConsoleTap : public MachineObserver {
+public:
+  explicit ConsoleTap(Machine &machine) : machine_(machine) {}
+  void portWritten(uint16_t port, unsigned width, uint32_t value) override;
+  void breakpointHit(uint64_t count) override;
+  // Bytes written to the transmit holding register of the UART at this base.
+  const std::string &written(uint16_t base) const { return base == 0x3F8 ? uarts_[0].written : uarts_[1].written; }
+  struct Trap {
+    uint64_t breakpoint;
+    size_t traceIndex;
+    uint32_t context;
+    std::optional<std::string> file, expression;
+    unsigned line = 0;
+  };
+  const std::vector<Trap> &traps() const { return traps_; }
+
+private:
+  struct Uart {
+    uint8_t lcr = 0;
+    std::string written;
+    size_t seen = 0; // bytes before the last trap
+  };
+  Machine &machine_;
+  Uart uarts_[2];
+  std::vector<Trap> traps_;
 };
 
 struct BootOutcome {
@@ -88,8 +115,13 @@ public:
   // The image whose handle this is, or "".
   std::string imageName(EFI_HANDLE handle) const;
   const BootOutcome &outcome() const { return outcome_; }
-  // Assertion reports found in the console output.
+  // Assertion reports, as written before each breakpoint trap.
   std::vector<AssertionRecord> assertions() const;
+  const ConsoleTap &consoleTap() const { return *tap_; }
+  // "KeshInitDxe KeshOnEndOfDxe": the image and function of a trace context.
+  std::string codeName(uint32_t context) const;
+  // What the boot did: built once, when run() ends.
+  const BootRecord &record() const;
 
 private:
   void runStep(Step step);
@@ -123,6 +155,9 @@ private:
   std::map<uint8_t, std::unique_ptr<DieRoot>> dies_;
   std::unique_ptr<DxeCore> core_;
   std::unique_ptr<ImageLoader> loader_;
+  std::unique_ptr<ConsoleTap> tap_;
+  std::map<std::string, std::string> imageFiles_; // image name -> host image file
+  std::unique_ptr<BootRecord> record_;
   BootOutcome outcome_;
   bool ran_ = false;
 };

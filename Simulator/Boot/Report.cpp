@@ -1,22 +1,26 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Report.h"
-#include "Diagnostics.h"
 #include "S3Report.h"
 
 #include <Guid/DxeServices.h>
 #include <Guid/EventGroup.h>
 #include <Guid/HobList.h>
+#include <PlatformProtocols.h>
 #include <Protocol/DxeSmmReadyToLock.h>
 #include <Protocol/LoadedImage.h>
 #include <Protocol/Pcd.h>
 #include <Protocol/PciEnumerationComplete.h>
+#include <Protocol/SmmCommunication.h>
 
 #include <fmt/format.h>
 
-#include <map>
+#include <cstring>
 
 namespace sim {
 
 namespace {
+
+using nlohmann::json;
 
 struct NamedGuid {
   const EFI_GUID *guid;
@@ -33,62 +37,190 @@ const NamedGuid kKnownGuids[] = {
     {&gPcdProtocolGuid, "PCD"},
     {&gEfiDxeServicesTableGuid, "DXE Services Table"},
     {&gEfiHobListGuid, "HOB List"},
+    {&gEfiSmmCommunicationProtocolGuid, "SMM Communication"},
+    {&gOrvexNvramAttributeProtocolGuid, "NVRAM Attribute"},
+    {&gVroPlatformIdProtocolGuid, "Platform Identity"},
+    {&gVroSataProtocolGuid, "SATA"},
+    {&gUsbPortControlProtocolGuid, "USB Port Control"},
+    {&gMc5744ProtocolGuid, "MC5744"},
 };
 
-std::string hex(uint64_t value, int digits = 0) {
-  return digits == 0 ? fmt::format("0x{:X}", value) : fmt::format("0x{:0{}X}", value, digits);
+std::string hex(uint64_t value) {
+  return fmt::format("0x{:X}", value);
 }
 
-std::string eventTypeName(UINT32 type) {
-  switch (type) {
-  case EVT_NOTIFY_SIGNAL:
-    return "notify-signal";
-  case EVT_NOTIFY_WAIT:
-    return "notify-wait";
-  case EVT_SIGNAL_EXIT_BOOT_SERVICES:
-    return "exit-boot-services";
-  default:
-    return hex(type, 8);
-  }
+std::string padded(uint64_t value, int digits) {
+  return fmt::format("0x{:0{}X}", value, digits);
 }
 
-std::string eventSubject(const EventInfo &event) {
-  if (event.group) {
-    return fmt::format("group {}", guidDisplayName(*event.group));
-  }
-  if (event.notifyProtocol) {
-    return fmt::format("protocol notify {}", guidDisplayName(*event.notifyProtocol));
-  }
-  if (event.type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
-    return "group Exit Boot Services";
-  }
-  return "no group";
+json optional(const std::optional<std::string> &value) {
+  return value ? json(*value) : json(nullptr);
 }
 
-const char *gcdTypeName(EFI_GCD_MEMORY_TYPE type) {
-  switch (type) {
-  case EfiGcdMemoryTypeNonExistent:
-    return "non-existent";
-  case EfiGcdMemoryTypeReserved:
-    return "reserved";
-  case EfiGcdMemoryTypeSystemMemory:
-    return "system-memory";
-  case EfiGcdMemoryTypeMemoryMappedIo:
-    return "mmio";
-  case EfiGcdMemoryTypePersistent:
-    return "persistent";
-  case EfiGcdMemoryTypeMoreReliable:
-    return "more-reliable";
-  default:
-    return "?";
+std::string outcomeText(const BootRecord &r) {
+  if (r.haltReason) {
+    return fmt::format("halted: {} ({})", *r.haltReason, r.haltDetail.value_or(""));
   }
+  return r.completed ? "completed" : "not run";
 }
 
-std::string outcomeText(const BootOutcome &outcome) {
-  if (outcome.halt) {
-    return fmt::format("halted: {} ({})", haltReasonName(outcome.halt->reason), outcome.halt->detail);
+const char *const kSpiNames[] = {"SpiControl", "RestrictedCmd", "RestrictedCmd2", "0x1D"};
+
+std::vector<std::pair<uint32_t, uint32_t>> spiPairs(const SpiRecord &spi) {
+  return {{spi.before.control, spi.after.control},
+          {spi.before.restrictedCmd, spi.after.restrictedCmd},
+          {spi.before.restrictedCmd2, spi.after.restrictedCmd2},
+          {spi.before.reg1D, spi.after.reg1D}};
+}
+
+std::string armedText(const SpiRecord &spi) {
+  if (!spi.firstPortOffAt) {
+    return spi.armedAt ? "yes (no port was switched off)" : "no port was switched off, protection never armed";
   }
-  return outcome.completed ? "completed" : "not run";
+  if (!spi.armedAt) {
+    return "NO: a port was switched off and protection was never armed";
+  }
+  return *spi.armedAt < *spi.firstPortOffAt
+             ? fmt::format("yes (trace entry {} before {})", *spi.armedAt, *spi.firstPortOffAt)
+             : fmt::format("NO (trace entry {} after {})", *spi.armedAt, *spi.firstPortOffAt);
+}
+
+std::string settingsText(const UartRecord &uart) {
+  std::string out;
+  for (const SentRun &run : uart.runs) {
+    std::string text = run.settings.text();
+    out += out.empty() ? text : " then " + text;
+  }
+  return out.empty() ? "nothing sent" : out;
+}
+
+std::string ms(uint64_t ns) {
+  return fmt::format("{:.3f} ms", ns / 1e6);
+}
+
+// A log as one quoted line, control characters escaped.
+std::string quoted(const std::string &bytes) {
+  std::string out = "\"";
+  for (char c : bytes) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+      out += fmt::format("\\x{:02X}", static_cast<unsigned char>(c));
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string consoleText(const ConsoleRecord &summary) {
+  std::string out = "-- console: UART 0x3F8 mirrored to UART 0x2F8\n";
+  for (const UartRecord &uart : summary.uarts) {
+    if (!uart.present) {
+      out += fmt::format("  UART 0x{:X}: not present\n", uart.base);
+      continue;
+    }
+    std::string sent = uart.bytes.empty() ? "nothing sent"
+                                          : fmt::format("{} bytes sent at {}", uart.bytes.size(), settingsText(uart));
+    out += fmt::format("  UART 0x{:X}: {}{}{}\n", uart.base, sent,
+                       uart.pending != 0 ? fmt::format(", {} never sent", uart.pending) : "",
+                       uart.lost != 0 ? fmt::format(", {} lost in a full FIFO", uart.lost) : "");
+  }
+  out += fmt::format(
+      "  logs byte-identical: {}; same line settings: {}\n",
+      summary.identical ? "yes" : fmt::format("NO (first difference at byte {})", summary.firstDifference.value_or(0)),
+      summary.sameSettings ? "yes" : "NO");
+  if (!summary.identical) {
+    for (const UartRecord &uart : summary.uarts) {
+      out += fmt::format("  log of UART 0x{:X}: {}\n", uart.base, quoted(uart.bytes));
+    }
+  }
+  const UartRecord &slower = summary.uarts[0].lineNs >= summary.uarts[1].lineNs ? summary.uarts[0] : summary.uarts[1];
+  std::string bound =
+      fmt::format("{} characters on UART 0x{:X} at {}", slower.bytes.size(), slower.base, settingsText(slower));
+  if (slower.runs.size() == 1) {
+    const LineSettings &settings = slower.runs[0].settings;
+    bound = fmt::format("{} characters x {:g} bits / {} baud", slower.bytes.size(),
+                        settings.halfBitsPerCharacter() / 2.0, settings.baud());
+  }
+  out += fmt::format("  line-rate bound: {} = {}\n", bound, ms(summary.lineRateBoundNs));
+  out += fmt::format(
+      "  console time: {} in {} UART register accesses{}\n", ms(summary.consoleNs), summary.accesses,
+      summary.lineRateBoundNs == 0
+          ? ""
+          : fmt::format(" ({:.1f}% of the bound)", 100.0 * summary.consoleNs / summary.lineRateBoundNs));
+  return out;
+}
+
+json consoleJson(const ConsoleRecord &summary) {
+  json out;
+  out["uart0"] = summary.uarts[0].bytes;
+  out["uart1"] = summary.uarts[1].bytes;
+  json list = json::array();
+  for (const UartRecord &uart : summary.uarts) {
+    json runs = json::array();
+    for (const SentRun &run : uart.runs) {
+      runs.push_back({{"settings", run.settings.text()},
+                      {"divisor", hex(run.settings.divisor)},
+                      {"lcr", hex(run.settings.lcr)},
+                      {"first", run.first},
+                      {"count", run.count},
+                      {"start_ns", run.startNs},
+                      {"end_ns", run.endNs}});
+    }
+    list.push_back({{"base", hex(uart.base)},
+                    {"present", uart.present},
+                    {"sent", uart.bytes.size()},
+                    {"written", uart.written.size()},
+                    {"never_sent", uart.pending},
+                    {"lost", uart.lost},
+                    {"runs", runs},
+                    {"line_ns", uart.lineNs},
+                    {"accesses", uart.accesses},
+                    {"access_ns", uart.accessNs}});
+  }
+  out["uarts"] = list;
+  out["identical"] = summary.identical;
+  out["first_difference"] = summary.firstDifference ? json(*summary.firstDifference) : json(nullptr);
+  out["same_settings"] = summary.sameSettings;
+  out["line_rate_bound_ns"] = summary.lineRateBoundNs;
+  out["console_ns"] = summary.consoleNs;
+  return out;
+}
+
+json policyJson(const PolicyOutcome &policy) {
+  json calls = json::array();
+  for (const auto &[mask, value] : policy.portMaskCalls) {
+    calls.push_back({{"mask", hex(mask)}, {"value", hex(value)}});
+  }
+  json pcd = json::array();
+  for (const auto &[token, value] : policy.pcd) {
+    pcd.push_back({{"token", token}, {"value", hex(value)}});
+  }
+  json dies = json::array();
+  for (const auto &[die, bits] : policy.dieDisableBits) {
+    dies.push_back({{"die", die}, {"bits", hex(bits)}});
+  }
+  return {{"port_mask_calls", calls},
+          {"hub_enables", policy.hubEnables ? json(*policy.hubEnables) : json(nullptr)},
+          {"pcd", pcd},
+          {"die_disable_bits", dies}};
+}
+
+} // namespace
+
+std::string guidDisplayName(const EFI_GUID &guid) {
+  for (const NamedGuid &known : kKnownGuids) {
+    if (std::memcmp(known.guid, &guid, sizeof(EFI_GUID)) == 0) {
+      return known.name;
+    }
+  }
+  return guidToString(guid);
 }
 
 std::string attributeNames(uint64_t attributes) {
@@ -111,235 +243,137 @@ std::string attributeNames(uint64_t attributes) {
   return out.empty() ? "none" : out;
 }
 
-// A range of the final map whose attributes or owner the boot changed.
-struct MapEffect {
-  GcdRange before;
-  GcdRange after;
-};
+std::string outcomeLine(const BootRecord &r) {
+  size_t counts[4] = {0, 0, 0, 0};
+  for (const CheckResult &check : r.checks) {
+    counts[check.verdict == "pass" ? 0 : check.verdict == "fail" ? 1 : check.verdict == "warn" ? 2 : 3]++;
+  }
+  return fmt::format("outcome: {}; checks: {} passed, {} failed, {} warnings, {} not applicable; {} unexpected",
+                     outcomeText(r), counts[0], counts[1], counts[2], counts[3], r.unexpectedFailures());
+}
 
-std::vector<MapEffect> mapEffects(Simulation &simulation) {
-  std::vector<MapEffect> effects;
-  for (const GcdRange &after : simulation.core().gcdMap()) {
-    for (const GcdRange &before : simulation.gcdAtStart()) {
-      if (after.base >= before.base && after.base - before.base < before.length) {
-        if (before.attributes != after.attributes || before.image != after.image ||
-            before.type != after.type) {
-          effects.push_back(MapEffect{before, after});
-        }
-        break;
+std::string textChecks(const BootRecord &r) {
+  std::string out = "-- checks\n";
+  for (const CheckResult &check : r.checks) {
+    std::string verdict = check.verdict == "pass"             ? "PASSED"
+                          : check.verdict == "fail"           ? "FAILED"
+                          : check.verdict == "warn"           ? "WARNING"
+                                                              : "N/A";
+    std::string expected;
+    if (check.expected) {
+      expected = *check.expected == check.verdict ? "  (expected)"
+                                                  : fmt::format("  (UNEXPECTED: the board expects {})", *check.expected);
+    }
+    out += fmt::format("  {:<8} {:<24} {}{}\n", verdict, check.name, check.reason, expected);
+    if (check.verdict == "fail" || check.verdict == "warn") {
+      for (const std::string &evidence : check.evidence) {
+        out += "           " + evidence + "\n";
       }
     }
   }
-  return effects;
+  return out;
 }
 
-const char *const kSpiNames[] = {"SpiControl", "RestrictedCmd", "RestrictedCmd2", "0x1D"};
-
-std::vector<std::pair<uint32_t, uint32_t>> spiPairs(const SpiRegisters &before, const SpiRegisters &after) {
-  return {{before.control, after.control},
-          {before.restrictedCmd, after.restrictedCmd},
-          {before.restrictedCmd2, after.restrictedCmd2},
-          {before.reg1D, after.reg1D}};
-}
-
-struct SpiAudit {
-  bool protect = false, lock = false;
-  std::vector<std::pair<uint8_t, bool>> opcodes; // standard flash-writing opcode, restricted
-  std::optional<size_t> armedAt, firstPortOffAt;
-};
-
-const std::pair<uint8_t, const char *> kWritingOpcodes[] = {
-    {0x01, "write status"}, {0x06, "write enable"}, {0x02, "page program"}, {0x20, "sector erase"},
-    {0xD8, "block erase"},  {0xC7, "chip erase"},   {0x60, "chip erase"}};
-
-SpiAudit spiAudit(Simulation &simulation) {
-  SpiAudit audit;
-  const SpiController *spi = simulation.spi();
-  if (spi == nullptr) {
-    return audit;
-  }
-  SpiRegisters regs = spi->registers();
-  audit.protect = (regs.reg1D & 0x08) != 0;
-  audit.lock = (regs.reg1D & 0x20) != 0;
-  for (const auto &[opcode, name] : kWritingOpcodes) {
-    bool restricted = false;
-    for (uint32_t word : {regs.restrictedCmd, regs.restrictedCmd2}) {
-      for (unsigned lane = 0; lane < 4; lane++) {
-        restricted |= ((word >> (8 * lane)) & 0xFF) == opcode;
-      }
-    }
-    audit.opcodes.emplace_back(opcode, restricted);
-  }
-  const auto &trace = simulation.machine().trace();
-  for (size_t i = 0; i < trace.size(); i++) {
-    const TraceEntry &e = trace[i];
-    if (e.kind == AccessKind::MmioWrite && e.address == simulation.spiBase() + 0x1D &&
-        (e.value & 0x08) != 0) {
-      audit.armedAt = i;
-      break;
-    }
-  }
-  if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
-    for (const PortMaskCall &call : usb->calls()) {
-      if ((call.mask & call.value) != 0) {
-        audit.firstPortOffAt = call.traceIndex;
-        break;
-      }
-    }
-  }
-  if (const Mc5744Model *hub = simulation.mc5744()) {
-    if (auto at = hub->firstPortOffAt(); at && (!audit.firstPortOffAt || *at < *audit.firstPortOffAt)) {
-      audit.firstPortOffAt = at;
-    }
-  }
-  return audit;
-}
-
-std::string armedText(const SpiAudit &audit) {
-  if (!audit.firstPortOffAt) {
-    return audit.armedAt ? "yes (no port was switched off)"
-                         : "no port was switched off, protection never armed";
-  }
-  if (!audit.armedAt) {
-    return "NO: a port was switched off and protection was never armed";
-  }
-  return *audit.armedAt < *audit.firstPortOffAt
-             ? fmt::format("yes (trace entry {} before {})", *audit.armedAt, *audit.firstPortOffAt)
-             : fmt::format("NO (trace entry {} after {})", *audit.armedAt, *audit.firstPortOffAt);
-}
-
-} // namespace
-
-std::string guidDisplayName(const EFI_GUID &guid) {
-  for (const NamedGuid &known : kKnownGuids) {
-    if (std::memcmp(known.guid, &guid, sizeof(EFI_GUID)) == 0) {
-      return known.name;
-    }
-  }
-  return guidToString(guid);
-}
-
-std::string textSummary(Simulation &simulation) {
-  const BootOutcome &outcome = simulation.outcome();
-  DxeCore &core = simulation.core();
+std::string textSummary(const BootRecord &r) {
   std::string out;
   auto line = [&out](const std::string &text) {
     out += text;
     out += '\n';
   };
 
-  line(fmt::format("== Boot of {} ({})", simulation.board().name, simulation.board().source));
-  line(fmt::format("outcome: {}", outcomeText(outcome)));
-  if (outcome.entryStatus) {
-    line(fmt::format("driver entry: {}", statusName(*outcome.entryStatus)));
+  line(fmt::format("== Boot of {} ({})", r.boardName, r.boardSource));
+  line(fmt::format("outcome: {}", outcomeText(r)));
+  if (r.entryStatus) {
+    line(fmt::format("driver entry: {}", *r.entryStatus));
   }
-  line(fmt::format("virtual time: {:.3f} ms", simulation.machine().nowNs() / 1e6));
+  line(fmt::format("virtual time: {}", ms(r.virtualTimeNs)));
 
   line("-- timeline");
-  for (const StepRecord &step : outcome.steps) {
-    line(fmt::format("  {:>12.3f} ms  {:<26} {}", step.startNs / 1e6, stepName(step.step), step.note));
+  for (const RecordedStep &step : r.timeline) {
+    line(fmt::format("  {:>12.3f} ms  {:<26} {}", step.startNs / 1e6, step.step, step.note));
   }
 
   line("-- events of the driver");
-  unsigned registered = 0, closed = 0;
-  for (const EventInfo &event : core.events()) {
-    if (event.owner == "DxeCore") {
-      continue;
-    }
-    registered++;
+  unsigned closed = 0;
+  for (const RecordedEvent &event : r.events) {
     closed += event.closed ? 1 : 0;
-    line(fmt::format("  {:<20} TPL {:<2} {:<46} notified {}x{}", eventTypeName(event.type), event.notifyTpl,
-                     eventSubject(event), event.notifies, event.closed ? ", closed" : ", open"));
+    line(fmt::format("  {:<20} {:<13} {:<46} notified {}x{}{}", event.type, event.tpl, event.subject, event.notifies,
+                     event.closed ? ", closed" : ", open",
+                     event.notifyFunction.empty() ? "" : "  " + event.notifyFunction));
   }
-  line(fmt::format("  {} registered, {} closed", registered, closed));
+  line(fmt::format("  {} registered, {} closed", r.events.size(), closed));
 
-  auto effects = mapEffects(simulation);
-  line(fmt::format("-- memory map changes: {}", effects.size()));
-  for (const MapEffect &effect : effects) {
-    std::string owner = simulation.imageName(effect.after.image);
-    line(fmt::format("  {} +{}  {}  {} -> {}{}{}", hex(effect.after.base, 8), hex(effect.after.length),
-                     gcdTypeName(effect.after.type), attributeNames(effect.before.attributes),
-                     attributeNames(effect.after.attributes),
-                     (effect.after.attributes & EFI_MEMORY_RUNTIME) != 0 ? "  runtime MMIO" : "",
-                     owner.empty() ? "" : "  allocated by " + owner));
+  line(fmt::format("-- memory map changes: {}", r.mapChanges.size()));
+  for (const MapChange &change : r.mapChanges) {
+    line(fmt::format("  {} +{}  {}  {} -> {}{}{}", padded(change.base, 8), hex(change.length), change.type,
+                     attributeNames(change.attributesBefore), attributeNames(change.attributesAfter),
+                     (change.attributesAfter & EFI_MEMORY_RUNTIME) != 0 ? "  runtime MMIO" : "",
+                     change.owner.empty() ? "" : "  allocated by " + change.owner));
   }
-  if (const SpiController *spi = simulation.spi()) {
-    line(fmt::format("-- SPI controller at {}", hex(simulation.spiBase(), 8)));
-    auto pairs = spiPairs(simulation.spiAtReset(), spi->registers());
+  if (r.spi) {
+    line(fmt::format("-- SPI controller at {}", padded(r.spi->base, 8)));
+    auto pairs = spiPairs(*r.spi);
     for (size_t i = 0; i < pairs.size(); i++) {
-      line(fmt::format("  {:<15} {} -> {}{}", kSpiNames[i], hex(pairs[i].first, i == 3 ? 2 : 8),
-                       hex(pairs[i].second, i == 3 ? 2 : 8),
-                       pairs[i].first == pairs[i].second ? "" : "  changed"));
+      line(fmt::format("  {:<15} {} -> {}{}", kSpiNames[i], padded(pairs[i].first, i == 3 ? 2 : 8),
+                       padded(pairs[i].second, i == 3 ? 2 : 8), pairs[i].first == pairs[i].second ? "" : "  changed"));
     }
+    line("-- SPI protection audit");
+    line(fmt::format("  protect bit: {}   lock bit: {}", r.spi->protect ? "set" : "clear",
+                     r.spi->lock ? "set" : "clear"));
+    std::string opcodes;
+    for (const SpiOpcode &opcode : r.spi->opcodes) {
+      opcodes += fmt::format("{}{} {} {}", opcodes.empty() ? "" : ", ", padded(opcode.opcode, 2), opcode.name,
+                             opcode.restricted ? "restricted" : "open");
+    }
+    line("  opcodes: " + opcodes);
+    line("  armed before the first port was switched off: " + armedText(*r.spi));
   } else {
     line("-- SPI controller: none (the SPI base register holds no usable base)");
   }
-
-  if (simulation.spi() != nullptr) {
-    SpiAudit audit = spiAudit(simulation);
-    line("-- SPI protection audit");
-    line(fmt::format("  protect bit: {}   lock bit: {}", audit.protect ? "set" : "clear",
-                     audit.lock ? "set" : "clear"));
-    std::string opcodes;
-    for (size_t i = 0; i < audit.opcodes.size(); i++) {
-      opcodes += fmt::format("{}{} {} {}", i == 0 ? "" : ", ", hex(audit.opcodes[i].first, 2),
-                             kWritingOpcodes[i].second, audit.opcodes[i].second ? "restricted" : "open");
-    }
-    line("  opcodes: " + opcodes);
-    line("  armed before the first port was switched off: " + armedText(audit));
-  }
-  if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
-    line(fmt::format("-- USB port control: {} SetPortMask calls, groups switched off {}", usb->calls().size(),
-                     hex(usb->switchedOff())));
-    for (const PortMaskCall &call : usb->calls()) {
-      line(fmt::format("  SetPortMask ({}, mask {}, value {})", call.controller, hex(call.mask),
-                       hex(call.value)));
+  if (r.usbPortControlInstalled) {
+    line(fmt::format("-- USB port control: {} SetPortMask calls, groups switched off {}", r.portMaskCalls.size(),
+                     hex(r.portGroupsOff)));
+    for (const PortMaskCall &call : r.portMaskCalls) {
+      line(fmt::format("  SetPortMask ({}, mask {}, value {})", call.controller, hex(call.mask), hex(call.value)));
     }
   } else {
     line("-- USB port control: not installed");
   }
-  if (const Mc5744Model *hub = simulation.mc5744()) {
-    auto enables = hub->applied();
-    line(fmt::format("-- MC5744 hub: {} calls, enables applied {} {} {} {}", hub->calls().size(), enables[0],
-                     enables[1], enables[2], enables[3]));
+  if (r.mc5744Installed) {
+    line(fmt::format("-- MC5744 hub: {} calls, enables applied {} {} {} {}", r.hubCalls.size(), r.hubEnables[0],
+                     r.hubEnables[1], r.hubEnables[2], r.hubEnables[3]));
   } else {
     line("-- MC5744 hub: not installed");
   }
-  for (const auto &[number, die] : simulation.dies()) {
-    uint32_t disable = die->indirect(DieRoot::kSataPortDisable);
+  for (const DieRecord &die : r.dies) {
     std::string ports;
-    for (unsigned port = 0; port < 8; port++) {
-      if ((disable & (0x10000u << port)) != 0) {
-        ports += fmt::format(" {}", port);
-      }
+    for (unsigned port : die.disabledPorts) {
+      ports += fmt::format(" {}", port);
     }
-    line(fmt::format("-- die {}: SATA port-disable register {}, AHCI ports disabled:{}", number,
-                     hex(disable, 8), ports.empty() ? " none" : ports));
+    line(fmt::format("-- die {}: SATA port-disable register {}, AHCI ports disabled:{}", die.die,
+                     padded(die.portDisable, 8), ports.empty() ? " none" : ports));
   }
-  if (const NvramAttributeModel *nvram = simulation.nvram()) {
-    line(fmt::format("-- NVRAM attribute reads: {}", nvram->reads().size()));
-    for (const AttributeRead &read : nvram->reads()) {
-      line(fmt::format("  {:<20} {}{}", std::string(read.name.begin(), read.name.end()),
-                       statusName(read.status),
-                       read.problem.empty() ? "" : "  CALLER ERROR: " + read.problem));
+  if (r.nvramInstalled) {
+    line(fmt::format("-- NVRAM attribute reads: {}", r.nvramReads.size()));
+    for (const NvramReadRecord &read : r.nvramReads) {
+      line(fmt::format("  {:<20} {}{}", read.name, read.status,
+                       read.callerError.empty() ? "" : "  CALLER ERROR: " + read.callerError));
     }
   }
 
-  out += s3TextSummary(simulation);
+  out += s3TextSummary(r.s3);
+  out += consoleText(r.console);
 
-  out += consoleSummaryText(simulation);
-
-  auto assertions = simulation.assertions();
-  line(fmt::format("-- assertions: {}", assertions.size()));
-  for (const AssertionRecord &assertion : assertions) {
-    line(fmt::format("  {}({}): {}", assertion.file, assertion.line, assertion.expression));
+  line(fmt::format("-- assertions: {}", r.assertions.size()));
+  for (const AssertionRecord &a : r.assertions) {
+    line(a.reportWritten ? fmt::format("  {}({}): {}  [{}]", a.file, a.line, a.expression, a.code)
+                         : fmt::format("  breakpoint {} with no report written  [{}]", a.breakpoint, a.code));
   }
-  line(fmt::format("-- breakpoints: {}", simulation.machine().breakpointCount()));
+  line(fmt::format("-- breakpoints: {}", r.breakpoints));
 
-  const auto &stops = simulation.postCodes().fatalStops();
-  line(fmt::format("-- fatal stops: {}", stops.size()));
-  for (const auto &stop : stops) {
-    line(fmt::format("  code {}  {}", hex(stop.code, 8),
+  line(fmt::format("-- fatal stops: {}", r.fatalStops.size()));
+  for (const FatalStopRecord &stop : r.fatalStops) {
+    line(fmt::format("  code {}  {}", padded(stop.code, 8),
                      stop.halted ? "display cycled, machine halted" : "released by the debug environment"));
     std::string windows;
     for (uint32_t window : stop.windows) {
@@ -350,69 +384,75 @@ std::string textSummary(Simulation &simulation) {
     }
   }
 
-  auto pool = core.poolInUse();
   size_t bytes = 0;
-  for (const PoolBlock &block : pool) {
+  for (const PoolRecord &block : r.pool) {
     bytes += block.size;
   }
-  line(fmt::format("-- pool in use: {} blocks, {} bytes", pool.size(), bytes));
-  for (const PoolBlock &block : pool) {
-    line(fmt::format("  {} bytes, type {}, owner {}", block.size, static_cast<int>(block.type), block.owner));
+  line(fmt::format("-- pool in use: {} blocks, {} bytes", r.pool.size(), bytes));
+  for (const PoolRecord &block : r.pool) {
+    line(fmt::format("  {}: {} bytes, {}, owner {}", block.name, block.size, block.type, block.owner));
   }
 
-  if (!core.pcdWrites().empty()) {
+  if (!r.pcdWrites.empty()) {
     line("-- PCD writes");
-    for (const PcdWrite &write : core.pcdWrites()) {
+    for (const PcdWriteRecord &write : r.pcdWrites) {
       line(fmt::format("  token {} ({} bytes) = {}  [{}] by {}", write.token, write.size,
-                       pcdValueText(simulation, write.value), statusName(write.status), write.owner));
+                       write.pointsTo ? *write.pointsTo : hex(write.value), write.status, write.owner));
     }
   }
-  auto injected = core.failures().injected();
-  if (!injected.empty()) {
+  if (!r.injected.empty()) {
     line("-- injected failures");
-    for (const std::string &text : injected) {
+    for (const std::string &text : r.injected) {
       line("  " + text);
     }
   }
-  if (!core.diagnostics().empty()) {
+  if (!r.diagnostics.empty()) {
     line("-- platform diagnostics");
-    for (const std::string &text : core.diagnostics()) {
+    for (const std::string &text : r.diagnostics) {
       line("  " + text);
     }
   }
+  out += textChecks(r);
+  line(outcomeLine(r));
   return out;
 }
 
-nlohmann::json jsonReport(Simulation &simulation) {
-  using nlohmann::json;
-  const BootOutcome &outcome = simulation.outcome();
-  DxeCore &core = simulation.core();
+json jsonReport(const BootRecord &r) {
   json report;
-  report["board"] = {{"name", simulation.board().name}, {"source", simulation.board().source}};
-  report["outcome"] = {{"completed", outcome.completed}, {"text", outcomeText(outcome)}};
-  if (outcome.halt) {
-    report["outcome"]["halt"] = {{"reason", haltReasonName(outcome.halt->reason)},
-                                 {"detail", outcome.halt->detail}};
+  report["format"] = kReportFormat;
+  report["board"] = {{"name", r.boardName}, {"source", r.boardSource}};
+  report["outcome"] = {{"completed", r.completed},
+                       {"halt", r.haltReason ? json({{"reason", *r.haltReason}, {"detail", *r.haltDetail}})
+                                             : json(nullptr)}};
+  report["entry_status"] = optional(r.entryStatus);
+  report["virtual_time_ns"] = r.virtualTimeNs;
+
+  json checks = json::array();
+  for (const CheckResult &check : r.checks) {
+    checks.push_back({{"name", check.name},
+                      {"verdict", check.verdict},
+                      {"reason", check.reason},
+                      {"evidence", check.evidence},
+                      {"expected", optional(check.expected)}});
   }
-  report["entry_status"] = outcome.entryStatus ? json(statusName(*outcome.entryStatus)) : json(nullptr);
-  report["virtual_time_ns"] = simulation.machine().nowNs();
-  report["console"] = consoleSummaryJson(simulation);
+  report["checks"] = checks;
+  report["unexpected"] = {{"failures", r.unexpectedFailures()}, {"warnings", r.unexpectedWarnings()}};
 
   json steps = json::array();
-  for (const StepRecord &step : outcome.steps) {
-    steps.push_back({{"step", stepName(step.step)}, {"start_ns", step.startNs}, {"note", step.note}});
+  for (const RecordedStep &step : r.timeline) {
+    steps.push_back({{"step", step.step}, {"start_ns", step.startNs}, {"note", step.note}});
   }
   report["timeline"] = steps;
 
   json events = json::array();
-  for (const EventInfo &event : core.events()) {
-    if (event.owner == "DxeCore") {
-      continue;
-    }
-    events.push_back({{"type", eventTypeName(event.type)},
-                      {"notify_tpl", event.notifyTpl},
-                      {"subject", eventSubject(event)},
+  for (const RecordedEvent &event : r.events) {
+    events.push_back({{"type", event.type},
+                      {"notify_tpl", event.tpl},
+                      {"subject", event.subject},
+                      {"group", optional(event.group)},
+                      {"notify_protocol", optional(event.notifyProtocol)},
                       {"owner", event.owner},
+                      {"notify_function", event.notifyFunction.empty() ? json(nullptr) : json(event.notifyFunction)},
                       {"signals", event.signals},
                       {"notifies", event.notifies},
                       {"closed", event.closed}});
@@ -420,141 +460,169 @@ nlohmann::json jsonReport(Simulation &simulation) {
   report["events"] = events;
 
   json assertions = json::array();
-  for (const AssertionRecord &assertion : simulation.assertions()) {
-    assertions.push_back(
-        {{"file", assertion.file}, {"line", assertion.line}, {"expression", assertion.expression}});
+  for (const AssertionRecord &a : r.assertions) {
+    assertions.push_back({{"file", a.reportWritten ? json(a.file) : json(nullptr)},
+                          {"line", a.reportWritten ? json(a.line) : json(nullptr)},
+                          {"expression", a.reportWritten ? json(a.expression) : json(nullptr)},
+                          {"breakpoint", a.breakpoint},
+                          {"trace_index", a.traceIndex},
+                          {"code", a.code}});
   }
   report["assertions"] = assertions;
-  report["breakpoints"] = simulation.machine().breakpointCount();
+  report["breakpoints"] = r.breakpoints;
 
   json stops = json::array();
-  for (const auto &stop : simulation.postCodes().fatalStops()) {
-    stops.push_back({{"code", hex(stop.code, 8)}, {"windows", stop.windows}, {"halted", stop.halted}});
+  for (const FatalStopRecord &stop : r.fatalStops) {
+    json windows = json::array();
+    for (uint32_t window : stop.windows) {
+      windows.push_back(hex(window));
+    }
+    stops.push_back({{"code", hex(stop.code)}, {"windows", windows}, {"halted", stop.halted}});
   }
   report["fatal_stops"] = stops;
 
   json postCodes = json::array();
-  for (const auto &write : simulation.postCodes().history()) {
-    postCodes.push_back({{"port", hex(write.port, 2)},
-                         {"width", write.width},
-                         {"value", hex(write.value)},
-                         {"time_ns", write.timeNs}});
+  for (const auto &write : r.postCodes) {
+    postCodes.push_back(
+        {{"port", hex(write.port)}, {"width", write.width}, {"value", hex(write.value)}, {"time_ns", write.timeNs}});
   }
   report["post_codes"] = postCodes;
 
   json pool = json::array();
-  for (const PoolBlock &block : core.poolInUse()) {
-    pool.push_back({{"size", block.size}, {"type", static_cast<int>(block.type)}, {"owner", block.owner}});
+  for (const PoolRecord &block : r.pool) {
+    pool.push_back({{"name", block.name},
+                    {"size", block.size},
+                    {"type", block.type},
+                    {"owner", block.owner},
+                    {"s3_private_data", block.s3PrivateData},
+                    {"s3_table", block.s3Table}});
   }
   report["pool_in_use"] = pool;
 
   json pcd = json::array();
-  for (const PcdWrite &write : core.pcdWrites()) {
+  for (const PcdWriteRecord &write : r.pcdWrites) {
     pcd.push_back({{"token", write.token},
                    {"size", write.size},
-                   {"value", pcdValueText(simulation, write.value)},
-                   {"status", statusName(write.status)},
+                   {"value", write.pointsTo ? json(nullptr) : json(hex(write.value))},
+                   {"points_to", optional(write.pointsTo)},
+                   {"status", write.status},
                    {"owner", write.owner}});
   }
   report["pcd_writes"] = pcd;
 
   json gcd = json::array();
-  for (const GcdRange &range : core.gcdMap()) {
+  for (const GcdRange &range : r.gcd) {
     gcd.push_back({{"base", hex(range.base)},
                    {"length", hex(range.length)},
-                   {"type", gcdTypeName(range.type)},
+                   {"type", range.type == EfiGcdMemoryTypeMemoryMappedIo ? "mmio"
+                            : range.type == EfiGcdMemoryTypeSystemMemory ? "system-memory"
+                            : range.type == EfiGcdMemoryTypeReserved     ? "reserved"
+                            : range.type == EfiGcdMemoryTypeNonExistent  ? "non-existent"
+                                                                         : "other"},
                    {"capabilities", hex(range.capabilities)},
                    {"attributes", hex(range.attributes)},
                    {"allocated", range.image != nullptr}});
   }
   report["gcd"] = gcd;
-  json effects = json::array();
-  for (const MapEffect &effect : mapEffects(simulation)) {
-    effects.push_back({{"base", hex(effect.after.base)},
-                       {"length", hex(effect.after.length)},
-                       {"type", gcdTypeName(effect.after.type)},
-                       {"attributes_before", attributeNames(effect.before.attributes)},
-                       {"attributes_after", attributeNames(effect.after.attributes)},
-                       {"runtime", (effect.after.attributes & EFI_MEMORY_RUNTIME) != 0},
-                       {"owner", simulation.imageName(effect.after.image)}});
+  json changes = json::array();
+  for (const MapChange &change : r.mapChanges) {
+    changes.push_back({{"base", hex(change.base)},
+                       {"length", hex(change.length)},
+                       {"type", change.type},
+                       {"attributes_before", hex(change.attributesBefore)},
+                       {"attributes_after", hex(change.attributesAfter)},
+                       {"runtime", (change.attributesAfter & EFI_MEMORY_RUNTIME) != 0},
+                       {"owner", change.owner.empty() ? json(nullptr) : json(change.owner)}});
   }
-  report["memory_map_changes"] = effects;
-  if (const SpiController *spi = simulation.spi()) {
+  report["memory_map_changes"] = changes;
+
+  if (r.spi) {
     json registers = json::object();
-    auto pairs = spiPairs(simulation.spiAtReset(), spi->registers());
+    auto pairs = spiPairs(*r.spi);
     for (size_t i = 0; i < pairs.size(); i++) {
       registers[kSpiNames[i]] = {{"before", hex(pairs[i].first)}, {"after", hex(pairs[i].second)}};
     }
-    report["spi"] = {{"base", hex(simulation.spiBase())}, {"registers", registers}};
+    report["spi"] = {{"base", hex(r.spi->base)}, {"registers", registers}};
+    json opcodes = json::object();
+    for (const SpiOpcode &opcode : r.spi->opcodes) {
+      opcodes[hex(opcode.opcode)] = opcode.restricted;
+    }
+    report["spi_audit"] = {{"protect", r.spi->protect},
+                           {"lock", r.spi->lock},
+                           {"write_buffer_enabled", r.spi->writeBufferEnabled},
+                           {"restricted_opcodes", opcodes},
+                           {"armed_at", r.spi->armedAt ? json(*r.spi->armedAt) : json(nullptr)},
+                           {"first_port_off_at", r.spi->firstPortOffAt ? json(*r.spi->firstPortOffAt) : json(nullptr)},
+                           {"first_port_off_by", optional(r.spi->firstPortOffBy)}};
   } else {
     report["spi"] = nullptr;
+    report["spi_audit"] = nullptr;
   }
-  if (simulation.spi() != nullptr) {
-    SpiAudit audit = spiAudit(simulation);
-    json opcodes = json::object();
-    for (const auto &[opcode, restricted] : audit.opcodes) {
-      opcodes[hex(opcode, 2)] = restricted;
-    }
-    report["spi_audit"] = {{"protect", audit.protect},
-                           {"lock", audit.lock},
-                           {"restricted_opcodes", opcodes},
-                           {"armed_before_first_port_off", armedText(audit)}};
-  }
-  if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
+  if (r.usbPortControlInstalled) {
     json calls = json::array();
-    for (const PortMaskCall &call : usb->calls()) {
-      calls.push_back(
-          {{"controller", call.controller}, {"mask", hex(call.mask)}, {"value", hex(call.value)}});
+    for (const PortMaskCall &call : r.portMaskCalls) {
+      calls.push_back({{"controller", call.controller}, {"mask", hex(call.mask)}, {"value", hex(call.value)}});
     }
-    report["usb_port_control"] = {{"calls", calls}, {"switched_off", hex(usb->switchedOff())}};
+    report["usb_port_control"] = {{"calls", calls}, {"switched_off", hex(r.portGroupsOff)}};
+  } else {
+    report["usb_port_control"] = nullptr;
   }
-  if (const Mc5744Model *hub = simulation.mc5744()) {
+  if (r.mc5744Installed) {
     json calls = json::array();
-    for (const HubCall &call : hub->calls()) {
-      calls.push_back({{"call", call.kind == HubCall::Kind::ApplyConfig ? "ApplyConfig" : "SetPortEnables"},
-                       {"enables", call.enables},
-                       {"argument", call.argument}});
+    for (const HubCall &call : r.hubCalls) {
+      bool apply = call.kind == HubCall::Kind::ApplyConfig;
+      calls.push_back({{"call", apply ? "ApplyConfig" : "SetPortEnables"},
+                       {"enables", apply ? json(nullptr) : json(call.enables)},
+                       {"argument", apply ? json(hex(call.argument)) : json(nullptr)}});
     }
-    report["mc5744"] = {{"calls", calls}, {"applied", hub->applied()}};
+    report["mc5744"] = {{"calls", calls}, {"applied", r.hubEnables}};
+  } else {
+    report["mc5744"] = nullptr;
   }
-  if (const NvramAttributeModel *nvram = simulation.nvram()) {
+  if (r.nvramInstalled) {
     json reads = json::array();
-    for (const AttributeRead &read : nvram->reads()) {
-      reads.push_back({{"name", std::string(read.name.begin(), read.name.end())},
-                       {"status", statusName(read.status)},
-                       {"caller_error", read.problem}});
+    for (const NvramReadRecord &read : r.nvramReads) {
+      reads.push_back({{"name", read.name},
+                       {"status", read.status},
+                       {"caller_error", read.callerError.empty() ? json(nullptr) : json(read.callerError)}});
     }
     report["nvram_reads"] = reads;
+  } else {
+    report["nvram_reads"] = nullptr;
   }
   json dies = json::array();
-  for (const auto &[number, die] : simulation.dies()) {
-    uint32_t disable = die->indirect(DieRoot::kSataPortDisable);
-    json ports = json::array();
-    for (unsigned port = 0; port < 8; port++) {
-      if ((disable & (0x10000u << port)) != 0) {
-        ports.push_back(port);
-      }
-    }
-    dies.push_back({{"die", number}, {"sata_port_disable", hex(disable, 8)}, {"disabled_ahci_ports", ports}});
+  for (const DieRecord &die : r.dies) {
+    dies.push_back({{"die", die.die},
+                    {"bus", hex(die.bus)},
+                    {"sata_port_disable", hex(die.portDisable)},
+                    {"disabled_ahci_ports", die.disabledPorts}});
   }
   report["dies"] = dies;
-  report["s3"] = s3JsonReport(simulation);
-  report["injected_failures"] = core.failures().injected();
-  report["diagnostics"] = core.diagnostics();
+  report["policy"] = {{"expected", r.expectedPolicy ? policyJson(*r.expectedPolicy) : json(nullptr)},
+                      {"actual", policyJson(r.actualPolicy)},
+                      {"note", r.policyNote.empty() ? json(nullptr) : json(r.policyNote)}};
+  report["s3"] = s3JsonReport(r.s3);
+  report["console"] = consoleJson(r.console);
+  json rules = json::array();
+  for (const FailureRuleRecord &rule : r.failureRules) {
+    rules.push_back({{"service", rule.service},
+                     {"call", rule.call},
+                     {"guid", optional(rule.guid)},
+                     {"status", rule.status},
+                     {"hits", rule.hits}});
+  }
+  report["failure_rules"] = rules;
+  report["injected_failures"] = r.injected;
+  report["diagnostics"] = r.diagnostics;
   return report;
 }
 
-std::string textTrace(const Machine &machine) {
-  std::string out;
-  for (const TraceEntry &entry : machine.trace()) {
-    std::string value =
-        entry.repeat > 1 ? fmt::format("{} .. {} (x{})", hex(entry.value), hex(entry.lastValue), entry.repeat)
-                         : hex(entry.value);
-    out += fmt::format("{:>14} ns  {:<11} {:>10} w{}  {}  IF={}\n", entry.timeNs, accessKindName(entry.kind),
-                       hex(entry.address), static_cast<unsigned>(entry.width), value,
-                       entry.interruptsEnabled ? 1 : 0);
-  }
-  return out;
+std::string textSummary(Simulation &simulation) {
+  return textSummary(simulation.record());
+}
+
+json jsonReport(Simulation &simulation) {
+  return jsonReport(simulation.record());
 }
 
 } // namespace sim

@@ -1,18 +1,31 @@
-// What a boot did, for people (text) and for programs (JSON).
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// What a boot did, for people (text) and for programs (JSON), both rendered
+// from the boot record alone.
 #pragma once
 
-#include "Boot.h"
+#include "Record.h"
 
 #include <nlohmann/json.hpp>
 #include <string>
 
 namespace sim {
 
+// The version of the JSON report's shape (docs/report.schema.json).
+constexpr int kReportFormat = 1;
+
 // The name of a GUID this platform knows, else its text form.
 std::string guidDisplayName(const EFI_GUID &guid);
+// "UC|RUNTIME", or "none".
+std::string attributeNames(uint64_t attributes);
 
+std::string textSummary(const BootRecord &record);
+// The checks and the outcome line: the summary of --quiet.
+std::string textChecks(const BootRecord &record);
+std::string outcomeLine(const BootRecord &record);
+nlohmann::json jsonReport(const BootRecord &record);
+
+// The same, for a simulation that has run.
 std::string textSummary(Simulation &simulation);
 nlohmann::json jsonReport(Simulation &simulation);
-std::string textTrace(const Machine &machine);
 
 } // namespace sim

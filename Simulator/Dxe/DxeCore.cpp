@@ -361,6 +361,24 @@ const std::string &DxeCore::currentImage() const {
   return impl_->image;
 }
 
+uint32_t DxeCore::Impl::codeContext(const std::string &owner, const void *function) {
+  for (size_t i = 0; i < codeContexts.size(); i++) {
+    if (codeContexts[i].function == function && codeContexts[i].image == owner) {
+      return static_cast<uint32_t>(i + 1);
+    }
+  }
+  codeContexts.push_back(CodeContext{owner, function});
+  return static_cast<uint32_t>(codeContexts.size());
+}
+
+uint32_t DxeCore::codeContext(const std::string &image, const void *function) {
+  return impl_->codeContext(image, function);
+}
+
+const std::vector<CodeContext> &DxeCore::codeContexts() const {
+  return impl_->codeContexts;
+}
+
 EFI_HANDLE DxeCore::createHandle() {
   return impl_->newHandle(true);
 }

@@ -42,6 +42,15 @@ struct FailureRule {
   std::optional<EFI_GUID> guid;
 };
 
+// A call that a rule made fail.
+struct FailureHit {
+  size_t rule; // index among the rules, in the order added
+  std::string service;
+  unsigned call; // counted as the rule counts
+  std::optional<EFI_GUID> guid;
+  EFI_STATUS status;
+};
+
 class FailurePlan {
 public:
   void add(FailureRule rule);
@@ -56,8 +65,10 @@ public:
   // "CreateEventEx call 1 -> Out of Resources" lines, in order; a rule that
   // matched by GUID adds it: "LocateProtocol call 2 (GUID <guid>) -> Not Found".
   std::vector<std::string> injected() const { return injected_; }
+  const std::vector<FailureHit> &hits() const { return hits_; }
 
 private:
+  std::vector<FailureHit> hits_;
   std::vector<FailureRule> rules_;
   std::map<std::string, unsigned, std::less<>> calls_;
   std::map<std::string, unsigned, std::less<>> guidCalls_; // "<service> <GUID>"
@@ -126,6 +137,12 @@ struct PcdWrite {
   EFI_STATUS status;
 };
 
+// A function of an image that the core or the platform called.
+struct CodeContext {
+  std::string image;
+  const void *function;
+};
+
 class DxeCore {
 public:
   // At most one DxeCore exists at a time: the table services find it
@@ -156,6 +173,10 @@ public:
   // pool and PCD writes). A notify function runs as its event's owner.
   void setCurrentImage(std::string name);
   const std::string &currentImage() const;
+  // Numbers the function of an image that starts running, for the machine
+  // trace (Machine::setContext); context n is codeContexts()[n - 1].
+  uint32_t codeContext(const std::string &image, const void *function);
+  const std::vector<CodeContext> &codeContexts() const;
 
   // Protocol database, as the platform would install things.
   EFI_HANDLE createHandle(); // stays valid even without protocols

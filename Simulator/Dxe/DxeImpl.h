@@ -40,6 +40,10 @@ struct DxeCore::Impl {
 
   // Attribution, misuse and failure injection.
   std::string image = "DxeCore";
+  // The code that has run, numbered from 1 in the order first seen: an
+  // image and the function the core called in it.
+  std::vector<CodeContext> codeContexts;
+  uint32_t codeContext(const std::string &owner, const void *function);
   std::vector<std::string> diagnostics;
   FailurePlan failures;
   bool exited = false;
@@ -153,6 +157,23 @@ void installGcdServices(DXE_SERVICES &dxe);
 void installPcdServices(PCD_PROTOCOL &pcd);
 
 // Runs code as another image for the scope's lifetime.
+// Runs a function of an image: attribution of what it calls and of the
+// machine accesses it makes.
+class CodeScope {
+public:
+  CodeScope(DxeCore::Impl &core, const std::string &owner, const void *function)
+      : core_(core), saved_(core.machine.context()) {
+    core_.machine.setContext(core_.codeContext(owner, function));
+  }
+  ~CodeScope() { core_.machine.setContext(saved_); }
+  CodeScope(const CodeScope &) = delete;
+  CodeScope &operator=(const CodeScope &) = delete;
+
+private:
+  DxeCore::Impl &core_;
+  uint32_t saved_;
+};
+
 class ImageScope {
 public:
   ImageScope(DxeCore::Impl &core, std::string name) : core_(core), saved_(std::move(core.image)) {

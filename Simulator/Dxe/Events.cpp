@@ -173,6 +173,7 @@ void DxeCore::Impl::dispatchAbove(EFI_TPL level) {
     setTpl(notifyTpl);
     {
       ImageScope scope(*this, events[index].owner);
+      CodeScope code(*this, events[index].owner, reinterpret_cast<const void *>(notify));
       notify(handle, context);
     }
     if (tpl != notifyTpl) {

@@ -14,6 +14,7 @@ void FailurePlan::clear() {
   calls_.clear();
   guidCalls_.clear();
   injected_.clear();
+  hits_.clear();
 }
 
 void FailurePlan::count(std::string_view service) {
@@ -32,7 +33,8 @@ std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI
   if (guid != nullptr) {
     nthAboutGuid = ++guidCalls_[fmt::format("{} {}", service, guidToString(*guid))];
   }
-  for (const auto &rule : rules_) {
+  for (size_t index = 0; index < rules_.size(); index++) {
+    const FailureRule &rule = rules_[index];
     if (rule.service != service) {
       continue;
     }
@@ -43,6 +45,7 @@ std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI
     if (rule.call != 0 && rule.call != counted) {
       continue;
     }
+    hits_.push_back(FailureHit{index, std::string(service), counted, rule.guid, rule.status});
     if (rule.guid) {
       injected_.push_back(fmt::format("{} call {} (GUID {}) -> {}", service, counted,
                                       guidToString(*rule.guid), statusName(rule.status)));

@@ -128,7 +128,10 @@ EFI_STATUS ImageLoader::start(LoadedImage &image) {
     std::string name;
     ~Restore() { core.setCurrentImage(name); }
   } restore{core_, previous};
+  uint32_t savedContext = machine_.context();
+  machine_.setContext(core_.codeContext(image.name, reinterpret_cast<const void *>(image.entry)));
   image.entryStatus = image.entry(image.handle, core_.systemTable());
+  machine_.setContext(savedContext);
   return image.entryStatus;
 }
 

@@ -94,14 +94,14 @@ void Machine::record(AccessKind kind, uint64_t address, unsigned width, uint64_t
   if (foldable && !trace_.empty()) {
     TraceEntry &last = trace_.back();
     if (last.kind == kind && last.address == address && last.width == width &&
-        last.interruptsEnabled == interruptsEnabled_) {
+        last.interruptsEnabled == interruptsEnabled_ && last.context == context_) {
       last.repeat++;
       last.lastValue = value;
       return;
     }
   }
   trace_.push_back(
-      TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_, interruptsEnabled_, 1});
+      TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_, interruptsEnabled_, 1, context_});
 }
 
 void Machine::raiseInterrupt(uint64_t portAccesses, std::function<void()> handler) {
@@ -150,6 +150,9 @@ void Machine::ioWrite(uint16_t port, unsigned width, uint32_t value) {
   tick();
   value &= static_cast<uint32_t>(allOnes(width));
   record(AccessKind::IoWrite, port, width, value);
+  if (observer_ != nullptr) {
+    observer_->portWritten(port, width, value);
+  }
   uint16_t first = 0;
   if (IoDevice *device = findIo(port, &first)) {
     device->ioWrite(port, width, value);
@@ -228,6 +231,9 @@ void Machine::breakpoint() {
   tick();
   breakpoints_++;
   record(AccessKind::Breakpoint, 0, 0, breakpoints_);
+  if (observer_ != nullptr) {
+    observer_->breakpointHit(breakpoints_);
+  }
 }
 
 // PAUSE takes time but is no bus access, so it stays out of the trace; a

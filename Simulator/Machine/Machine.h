@@ -39,6 +39,16 @@ struct TraceEntry {
   uint64_t timeNs;
   bool interruptsEnabled;
   uint64_t repeat;
+  uint32_t context; // the code running, as the platform numbers it (0: none known)
+};
+
+// Sees what the firmware does at the machine's edge, whether or not a
+// device decodes it: every port write and every breakpoint trap.
+class MachineObserver {
+public:
+  virtual ~MachineObserver() = default;
+  virtual void portWritten(uint16_t port, unsigned width, uint32_t value) = 0;
+  virtual void breakpointHit(uint64_t count) = 0;
 };
 
 // A device model on the port bus: one read and one write handler that
@@ -115,6 +125,11 @@ public:
   [[noreturn]] void halt(HaltReason reason, std::string detail);
 
   const std::vector<TraceEntry> &trace() const { return trace_; }
+  // The code running now (the platform's number for an image's entry point
+  // or notify function); recorded with every access.
+  void setContext(uint32_t context) { context_ = context; }
+  uint32_t context() const { return context_; }
+  void setObserver(MachineObserver *observer) { observer_ = observer; }
   void setTraceEnabled(bool enabled) { traceEnabled_ = enabled; }
 
   // Raises an interrupt just before the port access that comes after
@@ -158,6 +173,8 @@ private:
   bool interruptPending_ = false;
   std::function<void()> interruptHandler_;
   uint64_t interruptsTaken_ = 0;
+  uint32_t context_ = 0;
+  MachineObserver *observer_ = nullptr;
 };
 
 } // namespace sim

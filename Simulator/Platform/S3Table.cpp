@@ -114,7 +114,7 @@ S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminat
                           shape.size, out.nextOffset));
       break;
     }
-    S3TableEntry entry{at, type, shape.size, {}};
+    S3TableEntry entry{at, type, shape.size, {}, std::nullopt};
     std::vector<bool> used(shape.size, false);
     used[0] = used[1] = true;
     for (const auto &[offset, width] : shape.fields) {
@@ -140,17 +140,44 @@ S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminat
   return out;
 }
 
+void locateConfigRegisters(S3TableDecode &table, uint64_t base, unsigned buses) {
+  uint64_t size = uint64_t{buses} << 20;
+  for (S3TableEntry &entry : table.entries) {
+    if (entry.type != kS3MemWriteEntry || entry.arguments.size() < 2) {
+      continue;
+    }
+    uint64_t address = entry.arguments[1];
+    if (address >= base && address - base < size) {
+      uint64_t offset = address - base;
+      entry.configRegister = PciRegisterAddress{
+          PciLocation{static_cast<uint8_t>(offset >> 20), static_cast<uint8_t>((offset >> 15) & 0x1F),
+                      static_cast<uint8_t>((offset >> 12) & 7)},
+          static_cast<uint16_t>(offset & 0xFFF)};
+    }
+  }
+}
+
+std::string s3EntryTypeName(uint16_t type) {
+  return type == kS3MemWriteEntry ? "mem-write" : fmt::format("type-{}", type);
+}
+
 std::string describeS3Entry(const S3TableEntry &entry) {
   if (entry.type == kS3MemWriteEntry) {
-    return fmt::format("0x{:04X}  type 3  width {:>2}-bit  address 0x{:016X}  value 0x{:0{}X}", entry.offset,
-                       entry.widthBytes() * 8, entry.arguments[1], entry.arguments[2],
-                       entry.widthBytes() * 2);
+    std::string where;
+    if (entry.configRegister) {
+      const PciLocation &l = entry.configRegister->location;
+      where = fmt::format("  ({:02X}:{:02X}.{:X}+0x{:03X})", l.bus, l.device, l.function,
+                          entry.configRegister->offset);
+    }
+    return fmt::format("0x{:04X}  mem-write  width {:>2}-bit  address 0x{:016X}  value 0x{:0{}X}{}", entry.offset,
+                       entry.widthBytes() * 8, entry.arguments[1], entry.arguments[2], entry.widthBytes() * 2,
+                       where);
   }
   std::string arguments;
   for (size_t i = 0; i < entry.arguments.size(); i++) {
     arguments += fmt::format("{}A{} 0x{:X}", i == 0 ? "" : "  ", i + 1, entry.arguments[i]);
   }
-  return fmt::format("0x{:04X}  type {}  {}", entry.offset, entry.type, arguments);
+  return fmt::format("0x{:04X}  {}  {}", entry.offset, s3EntryTypeName(entry.type), arguments);
 }
 
 } // namespace sim

@@ -3,6 +3,8 @@
 // strict about everything the handler relies on.
 #pragma once
 
+#include "Machine/PciMmioWindow.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -26,6 +28,8 @@ struct S3TableEntry {
   unsigned size;
   // The arguments as stored, in order (A1 to An).
   std::vector<uint64_t> arguments;
+  // Type 3 inside the PCI configuration window: the register it writes.
+  std::optional<PciRegisterAddress> configRegister;
   // Type 3: boot-script width (0 to 3), address, value.
   unsigned widthBytes() const { return arguments.empty() ? 0 : 1u << (arguments[0] & 3); }
 };
@@ -42,6 +46,14 @@ struct S3TableDecode {
 // `bytes` is the whole buffer: the data area and the end marker after it.
 // A table still being recorded has no terminator yet.
 S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminator = true);
+
+// Names each type-3 address inside the window at `base` with `buses` buses
+// as the configuration register it writes.
+void locateConfigRegisters(S3TableDecode &table, uint64_t base, unsigned buses);
+
+// "mem-write" for the one type this platform records; the others' meaning
+// belongs to the SMM replay handler: "type-N".
+std::string s3EntryTypeName(uint16_t type);
 
 // "0x0030  type 3  width 32-bit  address 0x00000000E0100048  value 0x12345678"
 std::string describeS3Entry(const S3TableEntry &entry);

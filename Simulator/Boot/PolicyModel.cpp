@@ -1,0 +1,247 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+#include "PolicyModel.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+
+// An attribute value as the driver sees it: set only when the store
+// delivers it whole, terminated, within the 62-byte buffer.
+std::optional<std::u16string> attribute(const Board &board, const std::u16string &name) {
+  if (!board.nvram) {
+    return std::nullopt;
+  }
+  auto found = board.nvram->values.find(name);
+  if (found == board.nvram->values.end() || board.nvram->unterminated.count(name) != 0 ||
+      (found->second.size() + 1) * 2 > 62) {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
+bool reads(const Board &board, const std::u16string &name, const std::u16string &value) {
+  auto read = attribute(board, name);
+  return read && *read == value;
+}
+
+// "UsbPorts" values and what each asks for.
+enum class UsbPorts { Unset, AllOff, BackPortsOnly };
+struct UsbPortsValue {
+  const char16_t *value;
+  UsbPorts meaning;
+};
+constexpr UsbPortsValue kUsbPortsValues[] = {
+    {u"AllOff", UsbPorts::AllOff}, {u"AllOffDynamic", UsbPorts::AllOff}, {u"OnlyBackPortsOn", UsbPorts::BackPortsOnly}};
+
+// Per System ID, how the USB settings reach the hardware: port-control bits
+// in one SetPortMask call made in every case (or a fixed back-port call
+// made only when asked), and hub location bits.
+struct UsbSystemRule {
+  uint16_t systemIds[2];
+  bool alwaysSetPortMask;       // one SetPortMask (0, m, m) call with the bits below, even when m is 0
+  uint32_t internalUsbMask;     // SetPortMask bit for the internal USB port
+  uint32_t internalSdMask;      // SetPortMask bit for the SD-card reader
+  uint32_t backPortsMask;       // a separate SetPortMask (0, m, m) when only back ports stay on
+  uint8_t backPortsLocation;    // hub location bit when only back ports stay on
+  uint8_t internalUsbLocation;  // hub location bit (reported, not acted on by the hub)
+  uint8_t internalSdLocation;
+};
+constexpr UsbSystemRule kUsbSystems[] = {
+    {{2039, 2040}, true, 0x2, 0x8, 0, 0x01, 0, 0},
+    {{2041, 2041}, false, 0, 0, 0xC, 0, 0x04, 0x10},
+};
+
+// Hub location bits and the enables each one clears.
+struct HubLocation {
+  uint8_t bit;
+  unsigned enables[2];
+};
+constexpr HubLocation kHubLocations[] = {{0x01, {2, 3}}, {0x02, {0, 1}}};
+
+// SATA: the die that carries a matched port, per System ID and SATA mode.
+struct SataDieRule {
+  uint16_t systemIds[2];
+  std::optional<uint8_t> mode; // nullopt: any mode not listed before
+  bool entryDieMustBeZero;     // else the port is not disabled
+  std::optional<uint8_t> dieForZero, dieForOther; // nullopt: the entry's own die
+};
+constexpr SataDieRule kSataDies[] = {
+    {{2039, 2040}, 1, true, 2, std::nullopt},
+    {{2039, 2040}, std::nullopt, false, 0, 2},
+    {{2041, 2041}, std::nullopt, false, std::nullopt, std::nullopt},
+};
+// PCD 228 + port records a port of die 0; token 236 holds one bit per
+// port of dies 1 to 6, bits 16 to 63.
+constexpr uint64_t kPcdDie0First = 228;
+constexpr uint64_t kPcdOtherDies = 236;
+constexpr uint8_t kLastRecordableDie = 6;
+constexpr unsigned kPortsPerDie = 8;
+
+bool matchesSystem(const uint16_t (&ids)[2], uint16_t id) {
+  return ids[0] == id || ids[1] == id;
+}
+
+void usbPolicy(const Board &board, PolicyOutcome &out) {
+  if (!board.usbPortControl || !board.nvram) {
+    return;
+  }
+  UsbPorts usbPorts = UsbPorts::Unset;
+  if (auto value = attribute(board, u"UsbPorts")) {
+    for (const UsbPortsValue &known : kUsbPortsValues) {
+      usbPorts = *value == known.value ? known.meaning : usbPorts;
+    }
+  }
+  uint8_t locations = 0;
+  bool hubCalled = false;
+  if (usbPorts == UsbPorts::AllOff) {
+    hubCalled = true;
+  } else {
+    bool internalUsbOff = reads(board, u"InternalUsb", u"Off");
+    bool internalSdOff = reads(board, u"InternalSdCard", u"Off");
+    if (reads(board, u"RedundantOsState", u"Hidden")) {
+      internalUsbOff |= reads(board, u"RedundantOsLocation", u"InternalUsb");
+      internalSdOff |= reads(board, u"RedundantOsLocation", u"InternalSd");
+    }
+    if (!board.identity || board.identity->getId != IdentityConfig::GetId::Ok) {
+      return;
+    }
+    for (const UsbSystemRule &rule : kUsbSystems) {
+      if (!matchesSystem(rule.systemIds, board.identity->systemId)) {
+        continue;
+      }
+      bool backPortsOnly = usbPorts == UsbPorts::BackPortsOnly;
+      if (rule.alwaysSetPortMask) {
+        uint32_t mask = (internalUsbOff ? rule.internalUsbMask : 0) | (internalSdOff ? rule.internalSdMask : 0);
+        out.portMaskCalls.emplace_back(mask, mask);
+      } else if (backPortsOnly) {
+        out.portMaskCalls.emplace_back(rule.backPortsMask, rule.backPortsMask);
+      }
+      locations = static_cast<uint8_t>((backPortsOnly ? rule.backPortsLocation : 0) |
+                                       (internalUsbOff ? rule.internalUsbLocation : 0) |
+                                       (internalSdOff ? rule.internalSdLocation : 0));
+      hubCalled = true;
+    }
+  }
+  if (hubCalled && board.mc5744) {
+    std::array<uint32_t, 4> enables{1, 1, 1, 1};
+    for (const HubLocation &location : kHubLocations) {
+      if ((locations & location.bit) != 0) {
+        enables[location.enables[0]] = 0;
+        enables[location.enables[1]] = 0;
+      }
+    }
+    out.hubEnables = enables;
+  }
+}
+
+void sataPolicy(const Board &board, PolicyOutcome &out) {
+  if (!board.nvram || !board.sata || !board.identity || board.identity->getId != IdentityConfig::GetId::Ok) {
+    return;
+  }
+  if (!reads(board, u"RedundantOsState", u"Hidden")) {
+    return;
+  }
+  auto location = attribute(board, u"RedundantOsLocation");
+  const SataConfig &sata = *board.sata;
+  if (!location || location->find(u"Port") == std::u16string::npos || sata.getConfigFails ||
+      sata.getPortListFails || sata.nullArray) {
+    return;
+  }
+  // The driver walks the list with an 8-bit count.
+  size_t count = std::min<size_t>(sata.ports.size(), 255);
+  const SataPortConfig *match = nullptr;
+  for (size_t i = 0; i < count && match == nullptr; i++) {
+    const SataPortConfig &entry = sata.ports[i];
+    if (entry.name && entry.name->find(*location) != std::u16string::npos) {
+      match = &entry;
+    }
+  }
+  if (match == nullptr) {
+    return;
+  }
+  std::optional<uint8_t> target;
+  for (const SataDieRule &rule : kSataDies) {
+    if (!matchesSystem(rule.systemIds, board.identity->systemId) || (rule.mode && *rule.mode != sata.mode)) {
+      continue;
+    }
+    if (rule.entryDieMustBeZero && match->die != 0) {
+      return;
+    }
+    std::optional<uint8_t> chosen = match->die == 0 ? rule.dieForZero : rule.dieForOther;
+    target = chosen.value_or(match->die);
+    break;
+  }
+  if (!target || *target > kLastRecordableDie || match->ahciPort >= kPortsPerDie) {
+    return;
+  }
+  // A die the board does not describe has no bus register: nothing is
+  // recorded or written for it.
+  bool dieExists = std::any_of(board.dies.begin(), board.dies.end(),
+                               [&target](const BoardDie &die) { return die.number == *target; });
+  if (!dieExists) {
+    return;
+  }
+  if (*target == 0) {
+    out.pcd[kPcdDie0First + match->ahciPort] = 1;
+  } else {
+    out.pcd[kPcdOtherDies] = uint64_t{1} << (*target * kPortsPerDie + match->ahciPort + 8);
+  }
+  out.dieDisableBits[*target] = 0x10000u << match->ahciPort;
+}
+
+} // namespace
+
+PolicyOutcome actualPolicy(const Board &board, const BootRecord &record) {
+  PolicyOutcome out;
+  for (const PortMaskCall &call : record.portMaskCalls) {
+    out.portMaskCalls.emplace_back(call.mask, call.value);
+  }
+  bool applied = std::any_of(record.hubCalls.begin(), record.hubCalls.end(),
+                             [](const HubCall &call) { return call.kind == HubCall::Kind::ApplyConfig; });
+  if (applied) {
+    out.hubEnables = record.hubEnables;
+  }
+  out.pcd = record.pcdAfter;
+  for (const DieRecord &die : record.dies) {
+    uint32_t atReset = 0;
+    for (const BoardDie &boardDie : board.dies) {
+      if (boardDie.number == die.die) {
+        auto found = boardDie.indirect.find(0x03101800);
+        atReset = found == boardDie.indirect.end() ? 0 : found->second;
+      }
+    }
+    uint32_t set = die.portDisable & ~atReset & 0x00FF0000u;
+    if (set != 0) {
+      out.dieDisableBits[die.die] = set;
+    }
+  }
+  return out;
+}
+
+std::optional<PolicyOutcome> expectedPolicy(const Board &board, const BootRecord &record, std::string *note) {
+  if (record.haltReason) {
+    *note = "the machine halted";
+    return std::nullopt;
+  }
+  if (!record.injected.empty()) {
+    *note = "the board injects failures";
+    return std::nullopt;
+  }
+  bool loaded = false, endOfDxe = false;
+  for (const RecordedStep &step : record.timeline) {
+    loaded |= step.step == "load";
+    endOfDxe |= loaded && step.step == "end-of-dxe";
+  }
+  PolicyOutcome out;
+  if (!endOfDxe) {
+    *note = "End of DXE was not signalled after the driver was loaded: nothing is switched";
+    return out;
+  }
+  usbPolicy(board, out);
+  sataPolicy(board, out);
+  return out;
+}
+
+} // namespace sim
