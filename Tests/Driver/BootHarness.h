@@ -3,6 +3,8 @@
 
 #include "Board/Board.h"
 #include "Boot/Boot.h"
+#include "Boot/Record.h"
+#include "Boot/Trace.h"
 
 #include <string>
 

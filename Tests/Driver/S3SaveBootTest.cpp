@@ -94,7 +94,7 @@ TEST(S3SaveBoot, TheS3ResumeBoardReplaysEveryRecordedRegisterToItsValueAtReadyTo
             std::string::npos)
       << summary;
   EXPECT_NE(
-      summary.find("0x0078  type 3  width 64-bit  address 0x00000000E0100050  value 0x0123456789ABCDEF"),
+      summary.find("0x0078  mem-write  width 64-bit  address 0x00000000E0100050  value 0x0123456789ABCDEF  (01:00.0+0x050)"),
       std::string::npos)
       << summary;
   EXPECT_NE(summary.find("F0 61 40 5C 51 D0 43 4F BC 23 5E 5E 89 B3 CE C0"), std::string::npos) << summary;

@@ -131,7 +131,7 @@ TEST(S3Table, AWellFormedTableDecodesEntryByEntry) {
   EXPECT_EQ(decoded.entries[1].offset, 0x48u);
   EXPECT_EQ(decoded.entries[1].widthBytes(), 4u);
   EXPECT_EQ(sim::describeS3Entry(decoded.entries[0]),
-            "0x0030  type 3  width 32-bit  address 0x00000000E0100048  value 0x12345678");
+            "0x0030  mem-write  width 32-bit  address 0x00000000E0100048  value 0x12345678");
   EXPECT_EQ(sim::s3EntrySize(8), 48u);
   EXPECT_EQ(sim::s3EntrySize(10), 0u);
 }

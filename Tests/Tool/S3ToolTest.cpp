@@ -2,6 +2,8 @@
 // handed off, and decoded again from the file.
 #include "ToolRun.h"
 
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -34,12 +36,22 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
   EXPECT_NE(decode.output.find("NextOffset 0xC0  terminator yes  end marker yes  6 entries"),
             std::string::npos)
       << decode.output;
-  EXPECT_NE(decode.output.find("0x0030  type 3  width  8-bit  address 0x00000000E0100040  value 0x5A"),
+  EXPECT_NE(decode.output.find("0x0030  mem-write  width  8-bit  address 0x00000000E0100040  value 0x5A\n"),
             std::string::npos)
       << decode.output;
-  EXPECT_NE(decode.output.find("0x0090  type 3  width 32-bit  address 0x00000000E0219010  value 0xC0DE0001"),
-            std::string::npos)
-      << decode.output;
+  // Given the window, each address names the configuration register it writes.
+  ToolRun named = dxesim("s3 decode " + path + " --window 0xE0000000");
+  EXPECT_NE(named.output.find("address 0x00000000E0219010  value 0xC0DE0001  (02:03.0+0x010)"), std::string::npos)
+      << named.output;
+  ToolRun json = dxesim("s3 decode " + path + " --window 0xE0000000,256 --json -");
+  ASSERT_EQ(json.exitCode, 0) << json.output;
+  nlohmann::json report = nlohmann::json::parse(json.output);
+  EXPECT_TRUE(report["valid"].get<bool>());
+  ASSERT_EQ(report["entries"].size(), 6u);
+  EXPECT_EQ(report["entries"][4]["type_name"], "mem-write");
+  EXPECT_EQ(report["entries"][4]["register"]["function"], "02:03.0");
+  EXPECT_EQ(report["entries"][4]["register"]["offset"], "0x10");
+  EXPECT_EQ(report["entries"][4]["value"], "0xC0DE0001");
 
   // A damaged copy: the terminator overwritten.
   bytes[0xC0] = 0;
