@@ -7,10 +7,14 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 #include <sys/wait.h>
 
 namespace {
+
+const std::string kExtendsReference = "[board]\nextends = \"" KESH_SOURCE_DIR "/boards/reference.toml\"\n";
 
 std::string writeBoard(const std::string &name, const std::string &text) {
   std::string path = ::testing::TempDir() + name;
@@ -26,13 +30,66 @@ TEST(Dxesim, BootsTheReferenceBoardAndSummarises) {
   ASSERT_NE(entry, std::string::npos) << run.output;
   ASSERT_NE(summary, std::string::npos) << run.output;
   EXPECT_LT(entry, summary) << "console output comes first";
-  // The second UART's copy is marked, so each line stands once as itself.
-  EXPECT_EQ(run.output.find("KeshInitEntryPoint Entry\r\n", entry + 1),
-            run.output.find("2F8| KeshInitEntryPoint Entry\r\n") + 5);
+  // The second UART's copy is the same: said once, not printed again.
+  EXPECT_EQ(run.output.find("KeshInitEntryPoint Entry\r\n", entry + 1), std::string::npos);
+  EXPECT_NE(run.output.find("== Console (UART 0x2F8): the same bytes as UART 0x3F8"), std::string::npos);
   EXPECT_NE(run.output.find("outcome: completed"), std::string::npos);
   // The driver's four and the S3 save library's two.
   EXPECT_NE(run.output.find("6 registered, 5 closed"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("-- assertions: 0"), std::string::npos);
+  EXPECT_NE(run.output.find("  PASSED   spi.protect"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("checks: 11 passed, 0 failed, 0 warnings, 5 not applicable; 0 unexpected"),
+            std::string::npos)
+      << run.output;
+
+  ToolRun both = dxesim("boot --both-consoles");
+  EXPECT_EQ(both.output.find("KeshInitEntryPoint Entry\r\n", both.output.find("KeshInitEntryPoint Entry") + 1),
+            both.output.find("2F8| KeshInitEntryPoint Entry\r\n") + 5);
+}
+
+TEST(Dxesim, QuietPrintsTheChecksAndTheOutcomeOnly) {
+  ToolRun run = dxesim("boot --quiet");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(run.output.rfind("-- checks\n", 0), 0u) << run.output;
+  EXPECT_EQ(run.output.find("KeshInitEntryPoint"), std::string::npos);
+  EXPECT_EQ(run.output.find("-- timeline"), std::string::npos);
+  EXPECT_NE(run.output.find("\noutcome: completed; checks:"), std::string::npos) << run.output;
+}
+
+TEST(Dxesim, AnUnexpectedCheckFailureExitsFourAndStrictCountsWarnings) {
+  std::string idle = writeBoard("idle-rule.toml", kExtendsReference + "[[fail]]\nservice = \"CloseEvent\"\ncall = 99\n");
+  ToolRun run = dxesim("boot --quiet " + idle);
+  EXPECT_EQ(run.exitCode, 4) << run.output;
+  EXPECT_NE(run.output.find("FAILED   board.fail-rules         never fired: rule 1 (CloseEvent call 99)"),
+            std::string::npos)
+      << run.output;
+
+  // Expected, it passes; a warning passes too unless --strict.
+  std::string expected =
+      writeBoard("idle-expected.toml", kExtendsReference + "[[fail]]\nservice = \"CloseEvent\"\ncall = 99\n"
+                                       "[expect]\n\"board.fail-rules\" = \"fail\"\n");
+  EXPECT_EQ(dxesim("boot --quiet " + expected).exitCode, 0);
+  std::string noSpi = writeBoard("no-spi.toml", kExtendsReference + "[[pci]]\nbus = 0\ndevice = 0x14\nfunction = 3\n"
+                                                "registers = [[0xA0, 0xFFFFFFFF]]\n");
+  ToolRun warned = dxesim("boot --quiet " + noSpi);
+  EXPECT_EQ(warned.exitCode, 0) << warned.output;
+  EXPECT_NE(warned.output.find("WARNING  spi.protect"), std::string::npos) << warned.output;
+  EXPECT_EQ(dxesim("boot --quiet --strict " + noSpi).exitCode, 4);
+}
+
+TEST(Dxesim, VersionHelpAndUsageErrorsHaveTheirStatuses) {
+  ToolRun version = dxesim("--version");
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.output.rfind("dxesim ", 0), 0u) << version.output;
+  ToolRun help = dxesim("--help");
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.output.find("64 usage error"), std::string::npos) << help.output;
+  EXPECT_NE(help.output.find("4 a check failed"), std::string::npos) << help.output;
+  EXPECT_EQ(dxesim("").exitCode, 64);
+  EXPECT_EQ(dxesim("boot --no-such-option").exitCode, 64);
+  EXPECT_EQ(dxesim("boot --trace-format xml --trace -").exitCode, 64);
+  EXPECT_EQ(dxesim("boot --trace-kind io-reed --trace -").exitCode, 64);
+  EXPECT_EQ(dxesim("boot --json - --trace -").exitCode, 64);
 }
 
 TEST(Dxesim, WithoutABoardItBootsTheBuiltInReferenceBoard) {
@@ -41,20 +98,76 @@ TEST(Dxesim, WithoutABoardItBootsTheBuiltInReferenceBoard) {
   EXPECT_NE(run.output.find("reference.toml (built in)"), std::string::npos) << run.output;
 }
 
-TEST(Dxesim, WritesTheSameBootAsJsonAndPrintsTheTrace) {
+TEST(Dxesim, WritesTheSameBootAsJsonAndTheTraceToFilesOrStandardOutput) {
   std::string json = ::testing::TempDir() + "report.json";
-  ToolRun run = dxesim("boot --trace --json " + json);
+  std::string trace = ::testing::TempDir() + "trace.txt";
+  ToolRun run = dxesim("boot --trace " + trace + " --json " + json);
   ASSERT_EQ(run.exitCode, 0) << run.output;
-  EXPECT_NE(run.output.find("-- access trace"), std::string::npos);
-  EXPECT_NE(run.output.find("io-write"), std::string::npos);
+  std::ifstream traceIn(trace);
+  std::string traceText((std::istreambuf_iterator<char>(traceIn)), std::istreambuf_iterator<char>());
+  EXPECT_NE(traceText.find("io-write"), std::string::npos);
+  EXPECT_NE(traceText.find("UART 0x3F8 LSR"), std::string::npos);
+  EXPECT_NE(traceText.find("[KeshInitDxe KeshOnEndOfDxe]"), std::string::npos);
   std::ifstream in(json);
   ASSERT_TRUE(in.good());
   nlohmann::json report = nlohmann::json::parse(in);
   EXPECT_TRUE(report["outcome"]["completed"].get<bool>());
   EXPECT_EQ(report["entry_status"], "Success");
   EXPECT_EQ(report["events"].size(), 6u);
+  EXPECT_EQ(report["board"]["source"], "boards/reference.toml (built in)");
   std::string console = report["console"]["uart0"];
   EXPECT_NE(console.find("KeshOnReadyToBoot() Exit\r\n"), std::string::npos);
+
+  ToolRun stdoutJson = dxesim("boot " + std::string(KESH_SOURCE_DIR) + "/boards/../boards/reference.toml --json -", " 2>/dev/null");
+  nlohmann::json same = nlohmann::json::parse(stdoutJson.output);
+  EXPECT_EQ(same["board"]["source"], std::string(KESH_SOURCE_DIR) + "/boards/../boards/reference.toml") << "the path as given";
+}
+
+TEST(Dxesim, TheSpiTraceIsExactlyTheSpiAccessesEachNamed) {
+  // The board with the PWD inserted, which locks and restricts.
+  std::string board = std::string(KESH_SOURCE_DIR) + "/boards/pwd-2040-back-ports.toml";
+  ToolRun all = dxesim("boot " + board + " --trace - --trace-format jsonl", " 2>/dev/null");
+  ToolRun spi = dxesim("boot " + board + " --trace - --trace-format jsonl --trace-device SPI", " 2>/dev/null");
+  ASSERT_EQ(spi.exitCode, 0);
+  auto lines = [](const std::string &text) {
+    std::vector<nlohmann::json> out;
+    size_t start = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+      out.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+    }
+    return out;
+  };
+  std::vector<nlohmann::json> expected;
+  for (const nlohmann::json &entry : lines(all.output)) {
+    std::string kind = entry["kind"];
+    uint64_t address = std::stoull(entry["address"].get<std::string>(), nullptr, 16);
+    if ((kind == "mmio-read" || kind == "mmio-write") && address >= 0xFEC10000 && address < 0xFEC10100) {
+      expected.push_back(entry);
+    }
+  }
+  std::vector<nlohmann::json> got = lines(spi.output);
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(got, expected);
+  for (const nlohmann::json &entry : got) {
+    EXPECT_EQ(entry["device"], "SPI");
+    EXPECT_FALSE(entry["register"].is_null());
+    EXPECT_FALSE(entry["code"].is_null());
+  }
+  EXPECT_NE(spi.output.find("\"register\":\"RestrictedCmd\""), std::string::npos) << spi.output;
+
+  // Kind, address and time filters narrow it further.
+  ToolRun writes = dxesim("boot --trace - --trace-format jsonl --trace-kind mmio-write --trace-address "
+                          "0xFEC1001D", " 2>/dev/null");
+  for (const nlohmann::json &entry : lines(writes.output)) {
+    EXPECT_EQ(entry["kind"], "mmio-write");
+    EXPECT_EQ(entry["address"], "0xFEC1001D");
+  }
+  EXPECT_EQ(lines(writes.output).size(), 2u) << writes.output;
+  ToolRun early = dxesim("boot --trace - --trace-format jsonl --trace-time 0-1ms", " 2>/dev/null");
+  for (const nlohmann::json &entry : lines(early.output)) {
+    EXPECT_LE(entry["time_ns"].get<uint64_t>(), 1000000u);
+  }
+  EXPECT_FALSE(lines(early.output).empty());
 }
 
 TEST(Dxesim, ABadBoardFileIsRefusedWithFileLineAndKey) {

@@ -12,8 +12,9 @@ struct ToolRun {
   std::string output; // stdout and stderr
 };
 
-inline ToolRun dxesim(const std::string &arguments) {
-  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + " 2>&1";
+// stderr: " 2>&1" to capture it with the output, " 2>/dev/null" to leave it out.
+inline ToolRun dxesim(const std::string &arguments, const char *stderrGoes = " 2>&1") {
+  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + stderrGoes;
   FILE *pipe = popen(command.c_str(), "r");
   EXPECT_NE(pipe, nullptr);
   ToolRun run{-1, ""};
