@@ -250,8 +250,10 @@ S3Record s3Record(Simulation &simulation, const std::vector<PoolBlock> &pool) {
       r.accepted = call.accepted;
       r.reason = call.reason;
       r.message = call.message;
-      r.privateDataName = call.privateDataName;
-      r.tableName = call.tableName;
+      // "pool[1]+0x0 (16388 bytes, S3ClientDxe)": the reference, its
+      // explanation left to the pool list.
+      r.privateDataName = call.privateDataName.substr(0, call.privateDataName.find(" ("));
+      r.tableName = call.tableName.substr(0, call.tableName.find(" ("));
       r.privateData = call.privateData;
       if (!call.table.empty()) {
         r.table = call.decoded;
