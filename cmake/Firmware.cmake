@@ -16,10 +16,11 @@ set(KESH_FIRMWARE_FLAGS
 
 if(KESH_UEFI_IMAGE)
   # Smallest code, optimised across the whole image at link time (objects
-  # are LLVM bitcode that lld-link compiles together).
+  # are LLVM bitcode that lld-link compiles together). Switches become
+  # compare chains: shorter here than a jump table and the code to index it.
   list(APPEND KESH_FIRMWARE_FLAGS
        -target x86_64-unknown-windows -nostdlibinc -mno-red-zone -mno-stack-arg-probe -fshort-wchar
-       -mno-sse -mno-mmx -mno-80387 -Oz -flto)
+       -mno-sse -mno-mmx -mno-80387 -Oz -flto -fno-jump-tables)
 else()
   list(APPEND KESH_FIRMWARE_FLAGS -nostdinc++ -fvisibility=hidden -funwind-tables)
 endif()
