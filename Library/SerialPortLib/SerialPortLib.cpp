@@ -32,12 +32,42 @@ static_assert(SERIAL_PCI_DEVICE_LIST_FIRST == 0xFF, "a PCI UART search is not pa
 #define CMOS_CONSOLE_SPEED 0x6F
 #define CMOS_CONSOLE_SPEED_MASK 0x06
 
-// A UART that never reports what a wait expects is given up after this
-// many status reads, and the console goes on without it. A full 16-byte
-// FIFO drains in about 16.7 ms at 9600 baud, the slowest speed CMOS can
-// select; a legacy port read takes about a microsecond, so a working UART
-// at any selectable speed always answers well within this bound.
-#define UART_WAIT_POLLS 100000
+// A UART that never reports what a wait expects is given up after 100 ms,
+// measured on the ACPI PM timer, and the console goes on without it. The
+// longest a working UART keeps a wait going is a full FIFO and shift
+// register draining: 17 characters of up to 12 bits (8 data bits, parity,
+// 2 stop bits) at 9600 baud, the slowest speed CMOS can select, is 21.25 ms,
+// so the bound leaves a wide margin (an earlier phase's UART at 2400 baud
+// still drains within it) while a stuck UART costs each burst no more than
+// 100 ms. Time rather than a count of status reads: how long a port read
+// takes varies by orders of magnitude between machines.
+//
+// The timer is a 24-bit counter at 3,579,545 Hz that needs no set-up. The
+// console reads it itself, through IoLib like its UARTs: the ACPI timer
+// library depends on DebugLib, which writes through this console, and its
+// constructor runs after this one.
+#define PM_TIMER_PORT 0x408
+#define PM_TIMER_COUNT_MASK 0x00FFFFFFu
+#define UART_WAIT_TICKS 357955u // 100 ms
+static_assert((PM_TIMER_PORT & 3) == 0, "IoRead32 asserts alignment, and an assertion would print here");
+// The timer is read once per stretch of status reads. A stretch starts at
+// one read and doubles while it lasts under 1/64 of the bound, up to 256
+// reads: the timer adds well under 1% to a long wait, and whatever a port
+// read costs, a wait overruns its bound by at most a stretch.
+#define UART_WAIT_SLICE_TICKS (UART_WAIT_TICKS / 64)
+#define UART_WAIT_MAX_STRETCH 256
+// A timer that does not move over this many status reads is not running
+// (or not decoded: a floating port reads all ones): the wait gives up then,
+// so no wait can run forever.
+#define UART_WAIT_STALLED_POLLS 100000
+
+typedef struct {
+  UINT32 Elapsed; // timer ticks since the wait's first timer read
+  UINT32 Ticks;   // the timer at its last read
+  UINT32 Stretch; // status reads per timer read; 0 before the first
+  UINT32 Polls;   // status reads since the last timer read
+  UINT32 Stalled; // status reads since the timer last moved
+} UART_WAIT;
 
 static CONST UINTN mUartBases[] = {0x3F8, 0x2F8};
 
@@ -66,34 +96,64 @@ BOOLEAN EFIAPI SerialPortWritable(IN UINTN SerialRegisterBase) {
   return TRUE;
 }
 
+// Called after each status read that did not end a wait; FALSE once the
+// wait has lasted its bound.
+static BOOLEAN WaitGoesOn(IN OUT UART_WAIT *Wait) {
+  if (++Wait->Polls < Wait->Stretch) {
+    return TRUE;
+  }
+  UINT32 Now = IoRead32(PM_TIMER_PORT) & PM_TIMER_COUNT_MASK;
+  if (Wait->Stretch == 0) {
+    Wait->Stretch = 1;
+  } else {
+    // A stretch is far shorter than the counter's 4.7-s period, so the
+    // masked difference survives a wrap.
+    UINT32 Delta = (Now - Wait->Ticks) & PM_TIMER_COUNT_MASK;
+    Wait->Elapsed += Delta;
+    Wait->Stalled = Delta == 0 ? Wait->Stalled + Wait->Polls : 0;
+    if (Wait->Elapsed >= UART_WAIT_TICKS || Wait->Stalled >= UART_WAIT_STALLED_POLLS) {
+      return FALSE;
+    }
+    if (Delta < UART_WAIT_SLICE_TICKS && Wait->Stretch < UART_WAIT_MAX_STRETCH) {
+      Wait->Stretch *= 2;
+    }
+  }
+  Wait->Ticks = Now;
+  Wait->Polls = 0;
+  return TRUE;
+}
+
 // Waits until all of Bits are set in the line status; FALSE if the UART
 // was given up.
 static BOOLEAN WaitForLineStatus(IN UINTN Base, IN UINT8 Bits) {
-  for (UINTN Poll = 0; Poll < UART_WAIT_POLLS; Poll++) {
+  UART_WAIT Wait = {};
+  do {
     if ((SerialPortReadRegister(Base, R_UART_LSR) & Bits) == Bits) {
       return TRUE;
     }
-  }
+  } while (WaitGoesOn(&Wait));
   return FALSE;
 }
 
 // Waits until the far end of this UART can take a byte; FALSE if given up.
 static BOOLEAN WaitForWritable(IN UINTN Base) {
-  for (UINTN Poll = 0; Poll < UART_WAIT_POLLS; Poll++) {
+  UART_WAIT Wait = {};
+  do {
     if (SerialPortWritable(Base)) {
       return TRUE;
     }
-  }
+  } while (WaitGoesOn(&Wait));
   return FALSE;
 }
 
 // The same for the far end of either UART.
 static BOOLEAN WaitForEitherWritable(VOID) {
-  for (UINTN Poll = 0; Poll < UART_WAIT_POLLS; Poll++) {
+  UART_WAIT Wait = {};
+  do {
     if (SerialPortWritable(mUartBases[0]) || SerialPortWritable(mUartBases[1])) {
       return TRUE;
     }
-  }
+  } while (WaitGoesOn(&Wait));
   return FALSE;
 }
 

@@ -1,8 +1,10 @@
 // The dual serial console linked statically with a machine that carries
 // CMOS, the Super I/O and both UART models: the Super I/O hook, the UART
-// set-up at the CMOS speed, and the burst writer with its bounded waits.
+// set-up at the CMOS speed, and the burst writer with its waits bounded in
+// time on the ACPI PM timer.
 #include "FirmwareHarness.h"
 #include "Machine/Cmos.h"
+#include "Machine/Devices.h"
 #include "Machine/Machine.h"
 #include "Machine/SuperIo.h"
 #include "Machine/Uart16550.h"
@@ -20,11 +22,18 @@ namespace {
 
 using sim::AccessKind;
 
-// The console's bound on a status wait, in status reads.
-constexpr uint64_t kWaitPolls = 100000;
+// The console's bound on a status wait, in virtual time, and how far past
+// it a wait may run: the status reads between two timer reads.
+constexpr uint64_t kWaitNs = 100000000;
+constexpr uint64_t kOverrunNs = 4000000;
+// Without a running timer, a wait ends after this many status reads.
+constexpr uint64_t kStalledPolls = 100000;
 
 struct Wiring {
   uint8_t speedByte = 0x00; // CMOS 0x6F
+  bool pmTimer = true;      // false: nothing decodes port 0x408
+  uint32_t pmTimerStart = 0;
+  uint64_t accessCostNs = 1000;
   sim::SuperIoConfig superIo{};
   sim::UartConfig uart3F8{};
   sim::UartConfig uart2F8{};
@@ -42,7 +51,11 @@ sim::CmosBytes cmosWithSpeed(uint8_t speedByte) {
 struct Bench {
   explicit Bench(const Wiring &setup = {})
       : cmos(cmosWithSpeed(setup.speedByte)), superIo(setup.superIo), uart3F8(machine, 0x3F8, setup.uart3F8),
-        uart2F8(machine, 0x2F8, setup.uart2F8) {
+        uart2F8(machine, 0x2F8, setup.uart2F8), pmTimer(machine, setup.pmTimerStart) {
+    machine.setAccessCostNs(setup.accessCostNs);
+    if (setup.pmTimer) {
+      machine.mapIo(sim::AcpiPmTimer::kPort, sim::AcpiPmTimer::kPort + 3, &pmTimer);
+    }
     machine.mapIo(0x70, 0x71, &cmos);
     machine.mapIo(0x4E, 0x4F, &superIo);
     machine.mapIo(0x3F8, 0x3FF, &uart3F8);
@@ -87,8 +100,28 @@ struct Bench {
   sim::SuperIo superIo;
   sim::Uart16550 uart3F8;
   sim::Uart16550 uart2F8;
+  sim::AcpiPmTimer pmTimer;
   harness::MachineBinding binding{machine};
 };
+
+// A stuck UART's status wait: how long it lasted and what it read.
+struct StuckWait {
+  uint64_t ns = 0;
+  uint64_t statusReads = 0;
+  uint64_t timerReads = 0;
+};
+
+StuckWait stuckWaitAtSetUp(const Wiring &setup) {
+  Bench bench(setup);
+  uint64_t start = bench.machine.nowNs();
+  EXPECT_EQ(SerialPortInitialize(), RETURN_SUCCESS);
+  StuckWait wait;
+  wait.ns = bench.machine.nowNs() - start;
+  wait.statusReads = bench.accesses(AccessKind::IoRead, 0x2FD);
+  wait.timerReads = bench.accesses(AccessKind::IoRead, sim::AcpiPmTimer::kPort);
+  EXPECT_EQ(bench.writes(0x2F8).size(), 9u) << "programmed once given up";
+  return wait;
+}
 
 // A Super I/O and UARTs an earlier phase left decoding at 115200 8N1.
 Wiring programmedEarlier() {
@@ -231,32 +264,50 @@ TEST(SerialPortInitialize, OnlyAUartAlreadyAtTheSelectedSettingsIsLeftUntouched)
   }
 }
 
+// Whatever a status read costs: at 50 ns a read, a full FIFO of an earlier
+// phase at 9600 or 2400 baud takes hundreds of thousands of reads to drain.
 TEST(SerialPortInitialize, OutputOfAnEarlierPhaseGoesOutBeforeTheUartIsReprogrammed) {
-  Wiring setup;
-  setup.superIo.setUpEarlier = true;
-  setup.uart3F8 = sim::UartConfig{.divisor = 12, .lcr = 0x03, .fcr = 0x01};
-  Bench bench(setup);
-  for (char c : std::string("PEI\r\n")) {
-    bench.machine.ioWrite(0x3F8, 1, static_cast<uint8_t>(c));
-  }
-  size_t from = bench.mark();
-  ASSERT_EQ(SerialPortInitialize(), RETURN_SUCCESS);
-  bench.write("DXE");
-  bench.drain();
-  EXPECT_EQ(bench.uart3F8.bytes(), "PEI\r\nDXE");
-  ASSERT_EQ(bench.uart3F8.runs().size(), 2u);
-  EXPECT_EQ(bench.uart3F8.runs()[0].settings.text(), "9600 8N1");
-  EXPECT_EQ(bench.uart3F8.runs()[0].count, 5u);
-  EXPECT_EQ(bench.uart3F8.runs()[1].settings.text(), "115200 8N1");
-  // The divisor was rewritten only once the last PEI character had left.
-  const auto &trace = bench.machine.trace();
-  for (size_t i = from; i < trace.size(); i++) {
-    if (trace[i].kind == AccessKind::IoWrite && trace[i].address == 0x3F9) {
-      EXPECT_GE(trace[i].timeNs, bench.uart3F8.runs()[0].endNs);
-      break;
+  struct Case {
+    uint16_t divisor;
+    std::string earlier;
+    uint64_t accessCostNs;
+  };
+  const Case cases[] = {{12, "PEI\r\n", 1000},
+                        {12, "PEI 0123456789\r\n", 50},
+                        {48, "PEI 0123456789\r\n", 50},
+                        {12, "PEI 0123456789\r\n", 5000}};
+  for (const Case &c : cases) {
+    Wiring setup;
+    setup.superIo.setUpEarlier = true;
+    setup.uart3F8 = sim::UartConfig{.divisor = c.divisor, .lcr = 0x03, .fcr = 0x01};
+    setup.accessCostNs = c.accessCostNs;
+    Bench bench(setup);
+    ASSERT_LE(c.earlier.size(), 17u) << "a FIFO and the shift register";
+    for (char ch : c.earlier) {
+      bench.machine.ioWrite(0x3F8, 1, static_cast<uint8_t>(ch));
     }
+    size_t from = bench.mark();
+    ASSERT_EQ(SerialPortInitialize(), RETURN_SUCCESS);
+    bench.write("DXE");
+    bench.drain();
+    SCOPED_TRACE(fmt::format("divisor {}, {} ns a read", c.divisor, c.accessCostNs));
+    EXPECT_EQ(bench.uart3F8.bytes(), c.earlier + "DXE");
+    ASSERT_EQ(bench.uart3F8.runs().size(), 2u);
+    EXPECT_EQ(bench.uart3F8.runs()[0].settings, (sim::LineSettings{c.divisor, 0x03}));
+    EXPECT_EQ(bench.uart3F8.runs()[0].count, c.earlier.size());
+    EXPECT_EQ(bench.uart3F8.runs()[1].settings.text(), "115200 8N1");
+    // The divisor was rewritten only once the last earlier character had left.
+    const auto &trace = bench.machine.trace();
+    bool rewritten = false;
+    for (size_t i = from; i < trace.size() && !rewritten; i++) {
+      if (trace[i].kind == AccessKind::IoWrite && trace[i].address == 0x3F9) {
+        EXPECT_GE(trace[i].timeNs, bench.uart3F8.runs()[0].endNs);
+        rewritten = true;
+      }
+    }
+    EXPECT_TRUE(rewritten);
+    EXPECT_EQ(bench.uart3F8.lost(), 0u);
   }
-  EXPECT_EQ(bench.uart3F8.lost(), 0u);
 }
 
 TEST(SerialPortInitialize, AUartThatNeverDrainsIsGivenUpAfterTheBoundAndStillProgrammed) {
@@ -265,11 +316,54 @@ TEST(SerialPortInitialize, AUartThatNeverDrainsIsGivenUpAfterTheBoundAndStillPro
   Bench bench(setup);
   uint64_t start = bench.machine.nowNs();
   ASSERT_EQ(SerialPortInitialize(), RETURN_SUCCESS);
-  EXPECT_EQ(bench.accesses(AccessKind::IoRead, 0x2FD), kWaitPolls);
+  uint64_t took = bench.machine.nowNs() - start;
+  EXPECT_GE(took, kWaitNs);
+  EXPECT_LT(took, kWaitNs + kOverrunNs);
   EXPECT_EQ(bench.accesses(AccessKind::IoRead, 0x3FD), 1u);
-  EXPECT_LT(bench.machine.nowNs() - start, (kWaitPolls + 200) * bench.machine.accessCostNs());
   EXPECT_EQ(bench.writes(0x2F8).size(), 9u);
   EXPECT_EQ(bench.uart3F8.settings().text(), "115200 8N1");
+  EXPECT_EQ(bench.uart3F8.lost() + bench.uart2F8.lost(), 0u);
+}
+
+// The bound is a time, whatever a status read costs; where reads are cheap
+// and many, reading the timer adds little to them.
+TEST(SerialPortInitialize, TheBoundOnAWaitIsTheSameTimeAtAnyAccessCost) {
+  for (uint64_t cost : {50u, 333u, 1000u, 7000u, 250000u}) {
+    Wiring setup;
+    setup.uart2F8.neverDrains = true;
+    setup.accessCostNs = cost;
+    StuckWait wait = stuckWaitAtSetUp(setup);
+    EXPECT_GE(wait.ns, kWaitNs) << cost;
+    EXPECT_LT(wait.ns, kWaitNs + kOverrunNs + 100 * cost) << cost;
+    if (cost <= 7000) {
+      EXPECT_LT(wait.timerReads, wait.statusReads / 100 + 20) << cost;
+    }
+  }
+}
+
+// A 24-bit counter about to wrap, and one that cannot be read at all (a
+// port nothing decodes reads all ones) or that never moves.
+TEST(SerialPortInitialize, TheWaitSurvivesATimerWrapAndEndsWithoutARunningTimer) {
+  for (uint32_t start : {0x00FFFF00u, 0x00FC0000u, 0x00FFFFFFu}) {
+    Wiring setup;
+    setup.uart2F8.neverDrains = true;
+    setup.pmTimerStart = start;
+    StuckWait wait = stuckWaitAtSetUp(setup);
+    EXPECT_GE(wait.ns, kWaitNs) << start;
+    EXPECT_LT(wait.ns, kWaitNs + kOverrunNs) << start;
+  }
+  // Absent, at a cost where the time bound alone would take 2,000,000
+  // reads; present, with no virtual time passing, so it never moves.
+  for (uint64_t cost : {50u, 0u}) {
+    Wiring setup;
+    setup.uart2F8.neverDrains = true;
+    setup.pmTimer = cost == 0;
+    setup.accessCostNs = cost;
+    StuckWait wait = stuckWaitAtSetUp(setup);
+    EXPECT_GE(wait.statusReads, kStalledPolls) << cost;
+    EXPECT_LT(wait.statusReads, kStalledPolls + 300) << cost;
+    EXPECT_LT(wait.timerReads, 420u) << cost;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -281,16 +375,29 @@ protected:
   Bench bench;
 };
 
-// The accesses of a write, one token each, folded polls as one.
+// The UART and CMOS accesses of a write, one token each: a status wait is
+// one token however many reads it took, and the timer reads that pace it
+// are left out.
 std::vector<std::string> accessPattern(const Bench &bench, size_t from) {
   std::vector<std::string> out;
   const auto &trace = bench.machine.trace();
+  uint64_t lastStatusPort = 0;
   for (size_t i = from; i < trace.size(); i++) {
     const auto &e = trace[i];
+    if (e.kind == AccessKind::IoRead && e.address == sim::AcpiPmTimer::kPort) {
+      continue;
+    }
     if (e.kind == AccessKind::IoRead && (e.address == 0x3FD || e.address == 0x2FD)) {
+      if (lastStatusPort == e.address) {
+        out.pop_back(); // the same wait, resumed after a timer read
+      }
+      lastStatusPort = e.address;
       // A status wait ends on a read that shows the transmitter empty.
       out.push_back(fmt::format("wait{:X}{}", e.address, (e.lastValue & 0x40) != 0 ? "" : "-unfinished"));
-    } else if (e.kind == AccessKind::IoRead) {
+      continue;
+    }
+    lastStatusPort = 0;
+    if (e.kind == AccessKind::IoRead) {
       out.push_back(fmt::format("read{:X}", e.address));
     } else if (e.kind == AccessKind::IoWrite) {
       out.push_back(fmt::format("write{:X}", e.address));
@@ -387,15 +494,44 @@ TEST(SerialPortWrite, ANeverDrainingUartIsGivenUpEachWaitAndTheOtherGetsEveryByt
     uint64_t start = bench.machine.nowNs();
     EXPECT_EQ(bench.write(message), 40u);
     uint64_t took = bench.machine.nowNs() - start;
-    // One bounded wait per burst on the stuck UART, and the working one's
-    // own drain before the second and third bursts when it is waited for first.
-    EXPECT_EQ(bench.accesses(AccessKind::IoRead, stuck.base() + 5), 3 * kWaitPolls);
-    uint64_t drains = primaryStuck ? 0 : 32 * (sim::LineSettings{1, 0x03}).characterNs();
-    EXPECT_LT(took, (3 * kWaitPolls + 1000) * bench.machine.accessCostNs() + drains);
+    // One bounded wait per burst on the stuck UART; the working one has
+    // drained long before each wait ends.
+    EXPECT_GE(took, 3 * kWaitNs);
+    EXPECT_LT(took, 3 * (kWaitNs + kOverrunNs));
+    std::vector<std::string> pattern = accessPattern(bench, 0);
+    std::vector<std::string> expected = burstPattern({16, 16, 8});
+    for (std::string &token : expected) {
+      if (token == fmt::format("wait{:X}", stuck.base() + 5)) {
+        token += "-unfinished";
+      }
+    }
+    EXPECT_EQ(pattern, expected) << "the UARTs see the same accesses as when both work";
     bench.drain();
     EXPECT_EQ(working.bytes(), message);
     EXPECT_TRUE(stuck.bytes().empty());
     EXPECT_EQ(working.lost(), 0u);
+  }
+}
+
+// At 9600 baud a burst takes 16.7 ms to drain; the writer waits for it
+// however fast status reads are, so no byte meets a full FIFO.
+TEST(SerialPortWrite, AtTheSlowestSpeedAndCheapReadsEveryBurstWaitsForTheLine) {
+  for (uint64_t cost : {50u, 1000u}) {
+    Wiring setup{.speedByte = 0x06};
+    setup.accessCostNs = cost;
+    Bench bench(setup);
+    ASSERT_EQ(SerialPortInitialize(), RETURN_SUCCESS);
+    std::string message;
+    for (int line = 0; message.size() < 200; line++) {
+      message += fmt::format("line {} of a message that fills several bursts\r\n", line);
+    }
+    EXPECT_EQ(bench.write(message), message.size());
+    bench.drain();
+    for (const sim::Uart16550 *uart : {&bench.uart3F8, &bench.uart2F8}) {
+      EXPECT_EQ(uart->lost(), 0u) << uart->base() << " at " << cost << " ns";
+      EXPECT_EQ(uart->bytes(), message);
+      EXPECT_EQ(uart->settings().text(), "9600 8N1");
+    }
   }
 }
 

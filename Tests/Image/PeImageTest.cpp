@@ -74,6 +74,43 @@ TEST(PeImage, KeshInitDxeIsARelocatableBootServiceDriverWithoutImports) {
   expectBootServiceDriver(KESH_EFI_IMAGE);
 }
 
+// The driver is held to 16 KiB, with its sections still laid out on
+// 512-byte file boundaries and 4 KiB pages in memory.
+TEST(PeImage, KeshInitDxeFitsIn16KiBWith512ByteFileAlignment) {
+  PeImage image = load(KESH_EFI_IMAGE);
+  ASSERT_GT(image.bytes.size(), 0x200u);
+  image.peOffset = image.at<uint32_t>(0x3C);
+  EXPECT_LE(image.bytes.size(), 16384u);
+  size_t opt = image.optionalHeader();
+  uint32_t fileAlignment = image.at<uint32_t>(opt + 36);
+  EXPECT_EQ(fileAlignment, 0x200u);
+  EXPECT_EQ(image.at<uint32_t>(opt + 32), 0x1000u) << "sections on page boundaries in memory";
+  // Each section's raw data starts on a file-alignment boundary.
+  size_t table = opt + image.optionalHeaderSize();
+  for (unsigned i = 0; i < image.sectionCount(); i++) {
+    EXPECT_EQ(image.at<uint32_t>(table + i * 40 + 20) % fileAlignment, 0u) << image.sectionNames()[i];
+    EXPECT_EQ(image.at<uint32_t>(table + i * 40 + 16) % fileAlignment, 0u) << image.sectionNames()[i];
+  }
+}
+
+// Code and read-only data share one section, which must not be writable;
+// writable data stays apart, and nothing is both writable and executable.
+TEST(PeImage, KeshInitDxeKeepsWritableDataOutOfItsCode) {
+  PeImage image = load(KESH_EFI_IMAGE);
+  ASSERT_GT(image.bytes.size(), 0x200u);
+  image.peOffset = image.at<uint32_t>(0x3C);
+  size_t table = image.optionalHeader() + image.optionalHeaderSize();
+  const uint32_t execute = 0x20000000, write = 0x80000000;
+  bool code = false;
+  for (unsigned i = 0; i < image.sectionCount(); i++) {
+    uint32_t characteristics = image.at<uint32_t>(table + i * 40 + 36);
+    std::string name = image.sectionNames()[i];
+    EXPECT_FALSE((characteristics & execute) != 0 && (characteristics & write) != 0) << name;
+    code = code || (characteristics & execute) != 0;
+  }
+  EXPECT_TRUE(code);
+}
+
 // The test module that carries the S3 save library builds the same way.
 TEST(PeImage, S3ClientDxeIsARelocatableBootServiceDriverWithoutImports) {
   std::string driver = KESH_EFI_IMAGE;
