@@ -41,7 +41,7 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
       << decode.output;
   // Given the window, each address names the configuration register it writes.
   ToolRun named = dxesim("s3 decode " + path + " --window 0xE0000000");
-  EXPECT_NE(named.output.find("address 0x00000000E0219010  value 0xC0DE0001  (02:03.0+0x010)"), std::string::npos)
+  EXPECT_NE(named.output.find("address 0x00000000E0219010  value 0xC0DE0001  (02:03.1+0x010)"), std::string::npos)
       << named.output;
   ToolRun json = dxesim("s3 decode " + path + " --window 0xE0000000,256 --json -");
   ASSERT_EQ(json.exitCode, 0) << json.output;
@@ -49,7 +49,7 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
   EXPECT_TRUE(report["valid"].get<bool>());
   ASSERT_EQ(report["entries"].size(), 6u);
   EXPECT_EQ(report["entries"][4]["type_name"], "mem-write");
-  EXPECT_EQ(report["entries"][4]["register"]["function"], "02:03.0");
+  EXPECT_EQ(report["entries"][4]["register"]["function"], "02:03.1");
   EXPECT_EQ(report["entries"][4]["register"]["offset"], "0x10");
   EXPECT_EQ(report["entries"][4]["value"], "0xC0DE0001");
 
