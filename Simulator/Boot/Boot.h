@@ -43,7 +43,9 @@ public:
   void portWritten(uint16_t port, unsigned width, uint32_t value) override;
   void breakpointHit(uint64_t count) override;
   // Bytes written to the transmit holding register of the UART at this base.
-  const std::string &written(uint16_t base) const { return base == 0x3F8 ? uarts_[0].written : uarts_[1].written; }
+  const std::string &written(uint16_t base) const {
+    return base == 0x3F8 ? uarts_[0].written : uarts_[1].written;
+  }
   struct Trap {
     uint64_t breakpoint;
     size_t traceIndex;

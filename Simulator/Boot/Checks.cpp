@@ -35,7 +35,8 @@ bool stepAfterLoad(const BootRecord &r, std::string_view step) {
 }
 
 bool stepAnywhere(const BootRecord &r, std::string_view step) {
-  return std::any_of(r.timeline.begin(), r.timeline.end(), [step](const RecordedStep &s) { return s.step == step; });
+  return std::any_of(r.timeline.begin(), r.timeline.end(),
+                     [step](const RecordedStep &s) { return s.step == step; });
 }
 
 bool injects(const Board &board) {
@@ -78,7 +79,8 @@ CheckResult eventsCheck(const BootRecord &r, const Board &board) {
       triggered = step && stepAnywhere(r, *step);
     }
     std::string name = event.notifyFunction.empty() ? event.subject : event.notifyFunction;
-    evidence.push_back(fmt::format("{}: notified {}x, {}", name, event.notifies, event.closed ? "closed" : "open"));
+    evidence.push_back(
+        fmt::format("{}: notified {}x, {}", name, event.notifies, event.closed ? "closed" : "open"));
     if (triggered && !event.closed) {
       open.push_back(name);
     }
@@ -91,7 +93,8 @@ CheckResult eventsCheck(const BootRecord &r, const Board &board) {
     for (const std::string &name : open) {
       names += (names.empty() ? "" : ", ") + name;
     }
-    return result(injects(board) ? "warn" : "fail", fmt::format("left open after it ran: {}", names), evidence);
+    return result(injects(board) ? "warn" : "fail", fmt::format("left open after it ran: {}", names),
+                  evidence);
   }
   return result("pass", "every notify event that ran was closed", evidence);
 }
@@ -127,19 +130,22 @@ CheckResult runtimeMmioCheck(const BootRecord &r, const Board &) {
   }
   std::vector<std::string> problems, evidence;
   PageAttributes acpi = pageAttributes(r, kAcpiMmioPage);
-  evidence.push_back(fmt::format("ACPI MMIO page {}: attributes {} -> {}, allocated by {}", hex(kAcpiMmioPage),
-                                 hex(acpi.before), hex(acpi.after), acpi.owner.empty() ? "nobody" : acpi.owner));
+  evidence.push_back(fmt::format("ACPI MMIO page {}: attributes {} -> {}, allocated by {}",
+                                 hex(kAcpiMmioPage), hex(acpi.before), hex(acpi.after),
+                                 acpi.owner.empty() ? "nobody" : acpi.owner));
   if (acpi.owner != "KeshInitDxe") {
     problems.push_back("the ACPI MMIO page is not allocated by the driver");
   }
-  if ((acpi.after & (acpi.before | kMemoryRuntime | kMemoryUc)) != (acpi.before | kMemoryRuntime | kMemoryUc)) {
+  if ((acpi.after & (acpi.before | kMemoryRuntime | kMemoryUc)) !=
+      (acpi.before | kMemoryRuntime | kMemoryUc)) {
     problems.push_back("the ACPI MMIO page lacks UC|RUNTIME added to its attributes");
   }
   if (r.spi) {
     uint64_t page = r.spi->base & ~uint64_t{0xFFF};
     PageAttributes spi = pageAttributes(r, page);
-    evidence.push_back(fmt::format("SPI page {}: attributes {} -> {}, allocated by {}", hex(page), hex(spi.before),
-                                   hex(spi.after), spi.owner.empty() ? "nobody" : spi.owner));
+    evidence.push_back(fmt::format("SPI page {}: attributes {} -> {}, allocated by {}", hex(page),
+                                   hex(spi.before), hex(spi.after),
+                                   spi.owner.empty() ? "nobody" : spi.owner));
     if (!spi.found || (spi.after & kMemoryRuntime) == 0 || spi.after != (spi.before | kMemoryRuntime)) {
       problems.push_back("the SPI page does not have exactly RUNTIME added");
     }
@@ -165,11 +171,12 @@ CheckResult runtimeMmioCheck(const BootRecord &r, const Board &) {
 }
 
 std::vector<std::string> spiEvidence(const SpiRecord &spi) {
-  return {fmt::format("SPI base {}", hex(spi.base)),
-          fmt::format("SpiControl {} -> {}", hex(spi.before.control), hex(spi.after.control)),
-          fmt::format("RestrictedCmd {} -> {}", hex(spi.before.restrictedCmd), hex(spi.after.restrictedCmd)),
-          fmt::format("RestrictedCmd2 {} -> {}", hex(spi.before.restrictedCmd2), hex(spi.after.restrictedCmd2)),
-          fmt::format("register 0x1D {} -> {}", hex(spi.before.reg1D), hex(spi.after.reg1D))};
+  return {
+      fmt::format("SPI base {}", hex(spi.base)),
+      fmt::format("SpiControl {} -> {}", hex(spi.before.control), hex(spi.after.control)),
+      fmt::format("RestrictedCmd {} -> {}", hex(spi.before.restrictedCmd), hex(spi.after.restrictedCmd)),
+      fmt::format("RestrictedCmd2 {} -> {}", hex(spi.before.restrictedCmd2), hex(spi.after.restrictedCmd2)),
+      fmt::format("register 0x1D {} -> {}", hex(spi.before.reg1D), hex(spi.after.reg1D))};
 }
 
 CheckResult spiProtectCheck(const BootRecord &r, const Board &) {
@@ -213,7 +220,8 @@ CheckResult spiLockCheck(const BootRecord &r, const Board &board) {
     problems.push_back("SpiControl bit 22 is set");
   }
   if (problems.empty()) {
-    return result("pass", "locked, all seven flash-writing opcodes restricted, SpiControl bit 22 clear", evidence);
+    return result("pass", "locked, all seven flash-writing opcodes restricted, SpiControl bit 22 clear",
+                  evidence);
   }
   std::string text;
   for (const std::string &problem : problems) {
@@ -226,9 +234,9 @@ CheckResult spiArmedCheck(const BootRecord &r, const Board &) {
   if (!r.spi || !r.spi->firstPortOffAt) {
     return result("not-applicable", "no USB, SD-card or SATA port was switched off");
   }
-  std::vector<std::string> evidence = {
-      fmt::format("first port switched off at trace entry {} ({})", *r.spi->firstPortOffAt,
-                  r.spi->firstPortOffBy.value_or(""))};
+  std::vector<std::string> evidence = {fmt::format("first port switched off at trace entry {} ({})",
+                                                   *r.spi->firstPortOffAt,
+                                                   r.spi->firstPortOffBy.value_or(""))};
   if (!r.spi->armedAt) {
     return result("fail", "a port was switched off and protection was never armed", evidence);
   }
@@ -257,7 +265,8 @@ CheckResult usbPolicyCheck(const BootRecord &r, const Board &) {
   const PolicyOutcome &want = *r.expectedPolicy;
   const PolicyOutcome &got = r.actualPolicy;
   std::vector<std::string> evidence = {
-      fmt::format("SetPortMask calls: expected {}, made {}", masks(want.portMaskCalls), masks(got.portMaskCalls)),
+      fmt::format("SetPortMask calls: expected {}, made {}", masks(want.portMaskCalls),
+                  masks(got.portMaskCalls)),
       fmt::format("hub enables: expected {}, applied {}", enables(want.hubEnables), enables(got.hubEnables))};
   std::vector<std::string> differences;
   if (want.portMaskCalls != got.portMaskCalls) {
@@ -300,7 +309,8 @@ CheckResult sataPolicyCheck(const BootRecord &r, const Board &) {
   };
   std::vector<std::string> evidence = {
       fmt::format("PCD 228-236: expected {}, written {}", pcdText(want.pcd), pcdText(got.pcd)),
-      fmt::format("port-disable bits: expected {}, set {}", dieText(want.dieDisableBits), dieText(got.dieDisableBits))};
+      fmt::format("port-disable bits: expected {}, set {}", dieText(want.dieDisableBits),
+                  dieText(got.dieDisableBits))};
   std::vector<std::string> differences;
   if (want.pcd != got.pcd) {
     differences.push_back(fmt::format("PCD {} where {} was due", pcdText(got.pcd), pcdText(want.pcd)));
@@ -324,12 +334,13 @@ CheckResult consoleCheck(const BootRecord &r, const Board &) {
   std::vector<std::string> problems, evidence;
   for (const UartRecord &uart : c.uarts) {
     evidence.push_back(fmt::format("UART {}: {} bytes sent, {} never sent, {} lost{}", hex(uart.base),
-                                   uart.bytes.size(), uart.pending, uart.lost, uart.present ? "" : ", not present"));
+                                   uart.bytes.size(), uart.pending, uart.lost,
+                                   uart.present ? "" : ", not present"));
     if (!uart.present) {
       problems.push_back(fmt::format("UART {} is not present", hex(uart.base)));
     } else if (uart.lost != 0 || uart.pending != 0) {
-      problems.push_back(fmt::format("UART {} lost {} and never sent {} bytes", hex(uart.base), uart.lost,
-                                     uart.pending));
+      problems.push_back(
+          fmt::format("UART {} lost {} and never sent {} bytes", hex(uart.base), uart.lost, uart.pending));
     }
   }
   if (!c.identical) {
@@ -359,7 +370,8 @@ CheckResult assertionsCheck(const BootRecord &r, const Board &board) {
                                        : fmt::format("trap {} without a report in {} (trace entry {})",
                                                      a.breakpoint, a.code, a.traceIndex));
   }
-  return result(injects(board) ? "warn" : "fail", fmt::format("{} assertions", r.assertions.size()), evidence);
+  return result(injects(board) ? "warn" : "fail", fmt::format("{} assertions", r.assertions.size()),
+                evidence);
 }
 
 CheckResult breakpointsCheck(const BootRecord &r, const Board &board) {
@@ -377,7 +389,8 @@ CheckResult fatalStopsCheck(const BootRecord &r, const Board &board) {
   for (const FatalStopRecord &stop : r.fatalStops) {
     evidence.push_back(fmt::format("code 0x{:08X}", stop.code));
   }
-  return result(injects(board) ? "warn" : "fail", fmt::format("{} fatal stops", r.fatalStops.size()), evidence);
+  return result(injects(board) ? "warn" : "fail", fmt::format("{} fatal stops", r.fatalStops.size()),
+                evidence);
 }
 
 CheckResult poolCheck(const BootRecord &r, const Board &) {
@@ -409,7 +422,8 @@ CheckResult poolCheck(const BootRecord &r, const Board &) {
 
 CheckResult s3HandoffCheck(const BootRecord &r, const Board &) {
   const S3Record &s3 = r.s3;
-  bool recorded = !s3.smmCalls.empty() || s3.library.liveTable.has_value() || s3.library.tableBase.has_value();
+  bool recorded =
+      !s3.smmCalls.empty() || s3.library.liveTable.has_value() || s3.library.tableBase.has_value();
   if (!recorded) {
     return result("not-applicable", "no S3 save table was recorded");
   }
@@ -437,7 +451,8 @@ CheckResult s3HandoffCheck(const BootRecord &r, const Board &) {
     return result("fail", "the message is not 40 bytes", evidence);
   }
   if (!call.table || !call.table->valid) {
-    std::string problem = call.table && !call.table->problems.empty() ? call.table->problems.front() : "no table";
+    std::string problem =
+        call.table && !call.table->problems.empty() ? call.table->problems.front() : "no table";
     return result("fail", "the table is malformed: " + problem, evidence);
   }
   evidence.push_back(fmt::format("{} entries", call.table->entries.size()));
@@ -458,9 +473,10 @@ CheckResult s3ResumeCheck(const BootRecord &r, const Board &) {
     }
   }
   for (const UnrestoredRegister &reg : resume.unrestored) {
-    evidence.push_back(fmt::format("{:02X}:{:02X}.{:X}+{}: {} at Ready to Boot, {} after resume, not replayed",
-                                   reg.location.bus, reg.location.device, reg.location.function,
-                                   hex(reg.offset), hex(reg.beforeSleep), hex(reg.afterResume)));
+    evidence.push_back(
+        fmt::format("{:02X}:{:02X}.{:X}+{}: {} at Ready to Boot, {} after resume, not replayed",
+                    reg.location.bus, reg.location.device, reg.location.function, hex(reg.offset),
+                    hex(reg.beforeSleep), hex(reg.afterResume)));
   }
   if (resume.mismatches() != 0) {
     problems.push_back(fmt::format("{} replayed registers differ from Ready to Boot", resume.mismatches()));
@@ -469,7 +485,8 @@ CheckResult s3ResumeCheck(const BootRecord &r, const Board &) {
     problems.push_back(fmt::format("{} registers lost and not restored", resume.unrestored.size()));
   }
   if (problems.empty()) {
-    return result("pass", fmt::format("{} registers equal their Ready-to-Boot values", resume.registers.size()),
+    return result("pass",
+                  fmt::format("{} registers equal their Ready-to-Boot values", resume.registers.size()),
                   evidence);
   }
   return result("fail", problems.size() == 1 ? problems[0] : problems[0] + "; " + problems[1], evidence);

@@ -6,7 +6,6 @@
 
 #include "Record.h"
 
-
 #include <optional>
 #include <string>
 #include <vector>

@@ -32,20 +32,21 @@ struct UsbPortsValue {
   const char16_t *value;
   UsbPorts meaning;
 };
-constexpr UsbPortsValue kUsbPortsValues[] = {
-    {u"AllOff", UsbPorts::AllOff}, {u"AllOffDynamic", UsbPorts::AllOff}, {u"OnlyBackPortsOn", UsbPorts::BackPortsOnly}};
+constexpr UsbPortsValue kUsbPortsValues[] = {{u"AllOff", UsbPorts::AllOff},
+                                             {u"AllOffDynamic", UsbPorts::AllOff},
+                                             {u"OnlyBackPortsOn", UsbPorts::BackPortsOnly}};
 
 // Per System ID, how the USB settings reach the hardware: port-control bits
 // in one SetPortMask call made in every case (or a fixed back-port call
 // made only when asked), and hub location bits.
 struct UsbSystemRule {
   uint16_t systemIds[2];
-  bool alwaysSetPortMask;       // one SetPortMask (0, m, m) call with the bits below, even when m is 0
-  uint32_t internalUsbMask;     // SetPortMask bit for the internal USB port
-  uint32_t internalSdMask;      // SetPortMask bit for the SD-card reader
-  uint32_t backPortsMask;       // a separate SetPortMask (0, m, m) when only back ports stay on
-  uint8_t backPortsLocation;    // hub location bit when only back ports stay on
-  uint8_t internalUsbLocation;  // hub location bit (reported, not acted on by the hub)
+  bool alwaysSetPortMask;      // one SetPortMask (0, m, m) call with the bits below, even when m is 0
+  uint32_t internalUsbMask;    // SetPortMask bit for the internal USB port
+  uint32_t internalSdMask;     // SetPortMask bit for the SD-card reader
+  uint32_t backPortsMask;      // a separate SetPortMask (0, m, m) when only back ports stay on
+  uint8_t backPortsLocation;   // hub location bit when only back ports stay on
+  uint8_t internalUsbLocation; // hub location bit (reported, not acted on by the hub)
   uint8_t internalSdLocation;
 };
 constexpr UsbSystemRule kUsbSystems[] = {
@@ -63,8 +64,8 @@ constexpr HubLocation kHubLocations[] = {{0x01, {2, 3}}, {0x02, {0, 1}}};
 // SATA: the die that carries a matched port, per System ID and SATA mode.
 struct SataDieRule {
   uint16_t systemIds[2];
-  std::optional<uint8_t> mode; // nullopt: any mode not listed before
-  bool entryDieMustBeZero;     // else the port is not disabled
+  std::optional<uint8_t> mode;                    // nullopt: any mode not listed before
+  bool entryDieMustBeZero;                        // else the port is not disabled
   std::optional<uint8_t> dieForZero, dieForOther; // nullopt: the entry's own die
 };
 constexpr SataDieRule kSataDies[] = {
@@ -113,7 +114,8 @@ void usbPolicy(const Board &board, PolicyOutcome &out) {
       }
       bool backPortsOnly = usbPorts == UsbPorts::BackPortsOnly;
       if (rule.alwaysSetPortMask) {
-        uint32_t mask = (internalUsbOff ? rule.internalUsbMask : 0) | (internalSdOff ? rule.internalSdMask : 0);
+        uint32_t mask =
+            (internalUsbOff ? rule.internalUsbMask : 0) | (internalSdOff ? rule.internalSdMask : 0);
         out.portMaskCalls.emplace_back(mask, mask);
       } else if (backPortsOnly) {
         out.portMaskCalls.emplace_back(rule.backPortsMask, rule.backPortsMask);

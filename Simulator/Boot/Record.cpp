@@ -275,7 +275,8 @@ S3Record s3Record(Simulation &simulation, const std::vector<PoolBlock> &pool) {
 
 size_t BootRecord::unexpectedFailures() const {
   return static_cast<size_t>(std::count_if(checks.begin(), checks.end(), [](const CheckResult &check) {
-    return check.expected ? *check.expected != check.verdict && check.verdict != "warn" : check.verdict == "fail";
+    return check.expected ? *check.expected != check.verdict && check.verdict != "warn"
+                          : check.verdict == "fail";
   }));
 }
 
@@ -347,9 +348,11 @@ BootRecord recordBoot(Simulation &simulation) {
   for (const GcdRange &after : r.gcd) {
     for (const GcdRange &before : simulation.gcdAtStart()) {
       if (after.base >= before.base && after.base - before.base < before.length) {
-        if (before.attributes != after.attributes || before.image != after.image || before.type != after.type) {
-          r.mapChanges.push_back(MapChange{after.base, after.length, gcdTypeName(after.type), before.attributes,
-                                           after.attributes, simulation.imageName(after.image)});
+        if (before.attributes != after.attributes || before.image != after.image ||
+            before.type != after.type) {
+          r.mapChanges.push_back(MapChange{after.base, after.length, gcdTypeName(after.type),
+                                           before.attributes, after.attributes,
+                                           simulation.imageName(after.image)});
         }
         break;
       }
@@ -401,8 +404,8 @@ BootRecord recordBoot(Simulation &simulation) {
   if (const NvramAttributeModel *nvram = simulation.nvram()) {
     r.nvramInstalled = true;
     for (const AttributeRead &read : nvram->reads()) {
-      r.nvramReads.push_back(
-          NvramReadRecord{std::string(read.name.begin(), read.name.end()), statusName(read.status), read.problem});
+      r.nvramReads.push_back(NvramReadRecord{std::string(read.name.begin(), read.name.end()),
+                                             statusName(read.status), read.problem});
     }
   }
 
@@ -431,14 +434,16 @@ BootRecord recordBoot(Simulation &simulation) {
   for (size_t i = 0; i < pool.size(); i++) {
     const PoolBlock &block = pool[i];
     auto first = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(block.address));
-    r.pool.push_back(PoolRecord{block.size, memoryTypeName(block.type), block.owner, fmt::format("pool[{}]", i),
-                                first == privateData, tableBase != 0 && first == tableBase});
+    r.pool.push_back(PoolRecord{block.size, memoryTypeName(block.type), block.owner,
+                                fmt::format("pool[{}]", i), first == privateData,
+                                tableBase != 0 && first == tableBase});
   }
 
   for (const FailureHit &hit : core.failures().hits()) {
-    r.injected.push_back(hit.guid ? fmt::format("{} call {} (about {}) -> {}", hit.service, hit.call,
-                                                guidDisplayName(*hit.guid), statusName(hit.status))
-                                  : fmt::format("{} call {} -> {}", hit.service, hit.call, statusName(hit.status)));
+    r.injected.push_back(
+        hit.guid ? fmt::format("{} call {} (about {}) -> {}", hit.service, hit.call,
+                               guidDisplayName(*hit.guid), statusName(hit.status))
+                 : fmt::format("{} call {} -> {}", hit.service, hit.call, statusName(hit.status)));
   }
   for (const FailureRule &rule : board.failures) {
     FailureRuleRecord f;

@@ -83,7 +83,7 @@ struct AssertionRecord {
   std::string expression;
   uint64_t breakpoint = 0; // which trap (1-based)
   size_t traceIndex = 0;
-  std::string code;        // the image and function that ran
+  std::string code;          // the image and function that ran
   bool reportWritten = true; // false: the trap came without a report on either UART's transmitter
 };
 
@@ -105,7 +105,7 @@ struct PoolRecord {
 struct UartRecord {
   uint16_t base = 0;
   bool present = true;
-  std::string bytes; // as sent on the line
+  std::string bytes;   // as sent on the line
   std::string written; // as the firmware wrote it to the transmit holding register
   size_t pending = 0;
   uint64_t lost = 0;
@@ -133,7 +133,8 @@ struct FailureRuleRecord {
 };
 
 struct S3LibraryRecord {
-  std::string state; // "no-private-data", "before-ready-to-lock", "recording", "closed", "private-data-not-pool"
+  std::string
+      state; // "no-private-data", "before-ready-to-lock", "recording", "closed", "private-data-not-pool"
   std::optional<std::string> privateData; // its pool name
   std::optional<S3PrivateData> data;
   std::optional<std::string> tableBase; // pool name, "freed", or null when 0

@@ -75,7 +75,8 @@ std::vector<std::pair<uint32_t, uint32_t>> spiPairs(const SpiRecord &spi) {
 
 std::string armedText(const SpiRecord &spi) {
   if (!spi.firstPortOffAt) {
-    return spi.armedAt ? "yes (no port was switched off)" : "no port was switched off, protection never armed";
+    return spi.armedAt ? "yes (no port was switched off)"
+                       : "no port was switched off, protection never armed";
   }
   if (!spi.armedAt) {
     return "NO: a port was switched off and protection was never armed";
@@ -125,24 +126,27 @@ std::string consoleText(const ConsoleRecord &summary) {
       out += fmt::format("  UART 0x{:X}: not present\n", uart.base);
       continue;
     }
-    std::string sent = uart.bytes.empty() ? "nothing sent"
-                                          : fmt::format("{} bytes sent at {}", uart.bytes.size(), settingsText(uart));
+    std::string sent = uart.bytes.empty()
+                           ? "nothing sent"
+                           : fmt::format("{} bytes sent at {}", uart.bytes.size(), settingsText(uart));
     out += fmt::format("  UART 0x{:X}: {}{}{}\n", uart.base, sent,
                        uart.pending != 0 ? fmt::format(", {} never sent", uart.pending) : "",
                        uart.lost != 0 ? fmt::format(", {} lost in a full FIFO", uart.lost) : "");
   }
-  out += fmt::format(
-      "  logs byte-identical: {}; same line settings: {}\n",
-      summary.identical ? "yes" : fmt::format("NO (first difference at byte {})", summary.firstDifference.value_or(0)),
-      summary.sameSettings ? "yes" : "NO");
+  out += fmt::format("  logs byte-identical: {}; same line settings: {}\n",
+                     summary.identical ? "yes"
+                                       : fmt::format("NO (first difference at byte {})",
+                                                     summary.firstDifference.value_or(0)),
+                     summary.sameSettings ? "yes" : "NO");
   if (!summary.identical) {
     for (const UartRecord &uart : summary.uarts) {
       out += fmt::format("  log of UART 0x{:X}: {}\n", uart.base, quoted(uart.bytes));
     }
   }
-  const UartRecord &slower = summary.uarts[0].lineNs >= summary.uarts[1].lineNs ? summary.uarts[0] : summary.uarts[1];
-  std::string bound =
-      fmt::format("{} characters on UART 0x{:X} at {}", slower.bytes.size(), slower.base, settingsText(slower));
+  const UartRecord &slower =
+      summary.uarts[0].lineNs >= summary.uarts[1].lineNs ? summary.uarts[0] : summary.uarts[1];
+  std::string bound = fmt::format("{} characters on UART 0x{:X} at {}", slower.bytes.size(), slower.base,
+                                  settingsText(slower));
   if (slower.runs.size() == 1) {
     const LineSettings &settings = slower.runs[0].settings;
     bound = fmt::format("{} characters x {:g} bits / {} baud", slower.bytes.size(),
@@ -248,21 +252,23 @@ std::string outcomeLine(const BootRecord &r) {
   for (const CheckResult &check : r.checks) {
     counts[check.verdict == "pass" ? 0 : check.verdict == "fail" ? 1 : check.verdict == "warn" ? 2 : 3]++;
   }
-  return fmt::format("outcome: {}; checks: {} passed, {} failed, {} warnings, {} not applicable; {} unexpected",
-                     outcomeText(r), counts[0], counts[1], counts[2], counts[3], r.unexpectedFailures());
+  return fmt::format(
+      "outcome: {}; checks: {} passed, {} failed, {} warnings, {} not applicable; {} unexpected",
+      outcomeText(r), counts[0], counts[1], counts[2], counts[3], r.unexpectedFailures());
 }
 
 std::string textChecks(const BootRecord &r) {
   std::string out = "-- checks\n";
   for (const CheckResult &check : r.checks) {
-    std::string verdict = check.verdict == "pass"             ? "PASSED"
-                          : check.verdict == "fail"           ? "FAILED"
-                          : check.verdict == "warn"           ? "WARNING"
-                                                              : "N/A";
+    std::string verdict = check.verdict == "pass"   ? "PASSED"
+                          : check.verdict == "fail" ? "FAILED"
+                          : check.verdict == "warn" ? "WARNING"
+                                                    : "N/A";
     std::string expected;
     if (check.expected) {
-      expected = *check.expected == check.verdict ? "  (expected)"
-                                                  : fmt::format("  (UNEXPECTED: the board expects {})", *check.expected);
+      expected = *check.expected == check.verdict
+                     ? "  (expected)"
+                     : fmt::format("  (UNEXPECTED: the board expects {})", *check.expected);
     }
     out += fmt::format("  {:<8} {:<24} {}{}\n", verdict, check.name, check.reason, expected);
     if (check.verdict == "fail" || check.verdict == "warn") {
@@ -297,8 +303,8 @@ std::string textSummary(const BootRecord &r) {
   unsigned closed = 0;
   for (const RecordedEvent &event : r.events) {
     closed += event.closed ? 1 : 0;
-    line(fmt::format("  {:<20} {:<13} {:<46} notified {}x{}{}", event.type, event.tpl, event.subject, event.notifies,
-                     event.closed ? ", closed" : ", open",
+    line(fmt::format("  {:<20} {:<13} {:<46} notified {}x{}{}", event.type, event.tpl, event.subject,
+                     event.notifies, event.closed ? ", closed" : ", open",
                      event.notifyFunction.empty() ? "" : "  " + event.notifyFunction));
   }
   line(fmt::format("  {} registered, {} closed", r.events.size(), closed));
@@ -315,7 +321,8 @@ std::string textSummary(const BootRecord &r) {
     auto pairs = spiPairs(*r.spi);
     for (size_t i = 0; i < pairs.size(); i++) {
       line(fmt::format("  {:<15} {} -> {}{}", kSpiNames[i], padded(pairs[i].first, i == 3 ? 2 : 8),
-                       padded(pairs[i].second, i == 3 ? 2 : 8), pairs[i].first == pairs[i].second ? "" : "  changed"));
+                       padded(pairs[i].second, i == 3 ? 2 : 8),
+                       pairs[i].first == pairs[i].second ? "" : "  changed"));
     }
     line("-- SPI protection audit");
     line(fmt::format("  protect bit: {}   lock bit: {}", r.spi->protect ? "set" : "clear",
@@ -331,17 +338,18 @@ std::string textSummary(const BootRecord &r) {
     line("-- SPI controller: none (the SPI base register holds no usable base)");
   }
   if (r.usbPortControlInstalled) {
-    line(fmt::format("-- USB port control: {} SetPortMask calls, groups switched off {}", r.portMaskCalls.size(),
-                     hex(r.portGroupsOff)));
+    line(fmt::format("-- USB port control: {} SetPortMask calls, groups switched off {}",
+                     r.portMaskCalls.size(), hex(r.portGroupsOff)));
     for (const PortMaskCall &call : r.portMaskCalls) {
-      line(fmt::format("  SetPortMask ({}, mask {}, value {})", call.controller, hex(call.mask), hex(call.value)));
+      line(fmt::format("  SetPortMask ({}, mask {}, value {})", call.controller, hex(call.mask),
+                       hex(call.value)));
     }
   } else {
     line("-- USB port control: not installed");
   }
   if (r.mc5744Installed) {
-    line(fmt::format("-- MC5744 hub: {} calls, enables applied {} {} {} {}", r.hubCalls.size(), r.hubEnables[0],
-                     r.hubEnables[1], r.hubEnables[2], r.hubEnables[3]));
+    line(fmt::format("-- MC5744 hub: {} calls, enables applied {} {} {} {}", r.hubCalls.size(),
+                     r.hubEnables[0], r.hubEnables[1], r.hubEnables[2], r.hubEnables[3]));
   } else {
     line("-- MC5744 hub: not installed");
   }
@@ -421,9 +429,9 @@ json jsonReport(const BootRecord &r) {
   json report;
   report["format"] = kReportFormat;
   report["board"] = {{"name", r.boardName}, {"source", r.boardSource}};
-  report["outcome"] = {{"completed", r.completed},
-                       {"halt", r.haltReason ? json({{"reason", *r.haltReason}, {"detail", *r.haltDetail}})
-                                             : json(nullptr)}};
+  report["outcome"] = {
+      {"completed", r.completed},
+      {"halt", r.haltReason ? json({{"reason", *r.haltReason}, {"detail", *r.haltDetail}}) : json(nullptr)}};
   report["entry_status"] = optional(r.entryStatus);
   report["virtual_time_ns"] = r.virtualTimeNs;
 
@@ -446,16 +454,17 @@ json jsonReport(const BootRecord &r) {
 
   json events = json::array();
   for (const RecordedEvent &event : r.events) {
-    events.push_back({{"type", event.type},
-                      {"notify_tpl", event.tpl},
-                      {"subject", event.subject},
-                      {"group", optional(event.group)},
-                      {"notify_protocol", optional(event.notifyProtocol)},
-                      {"owner", event.owner},
-                      {"notify_function", event.notifyFunction.empty() ? json(nullptr) : json(event.notifyFunction)},
-                      {"signals", event.signals},
-                      {"notifies", event.notifies},
-                      {"closed", event.closed}});
+    events.push_back(
+        {{"type", event.type},
+         {"notify_tpl", event.tpl},
+         {"subject", event.subject},
+         {"group", optional(event.group)},
+         {"notify_protocol", optional(event.notifyProtocol)},
+         {"owner", event.owner},
+         {"notify_function", event.notifyFunction.empty() ? json(nullptr) : json(event.notifyFunction)},
+         {"signals", event.signals},
+         {"notifies", event.notifies},
+         {"closed", event.closed}});
   }
   report["events"] = events;
 
@@ -483,8 +492,10 @@ json jsonReport(const BootRecord &r) {
 
   json postCodes = json::array();
   for (const auto &write : r.postCodes) {
-    postCodes.push_back(
-        {{"port", hex(write.port)}, {"width", write.width}, {"value", hex(write.value)}, {"time_ns", write.timeNs}});
+    postCodes.push_back({{"port", hex(write.port)},
+                         {"width", write.width},
+                         {"value", hex(write.value)},
+                         {"time_ns", write.timeNs}});
   }
   report["post_codes"] = postCodes;
 
@@ -547,13 +558,14 @@ json jsonReport(const BootRecord &r) {
     for (const SpiOpcode &opcode : r.spi->opcodes) {
       opcodes[hex(opcode.opcode)] = opcode.restricted;
     }
-    report["spi_audit"] = {{"protect", r.spi->protect},
-                           {"lock", r.spi->lock},
-                           {"write_buffer_enabled", r.spi->writeBufferEnabled},
-                           {"restricted_opcodes", opcodes},
-                           {"armed_at", r.spi->armedAt ? json(*r.spi->armedAt) : json(nullptr)},
-                           {"first_port_off_at", r.spi->firstPortOffAt ? json(*r.spi->firstPortOffAt) : json(nullptr)},
-                           {"first_port_off_by", optional(r.spi->firstPortOffBy)}};
+    report["spi_audit"] = {
+        {"protect", r.spi->protect},
+        {"lock", r.spi->lock},
+        {"write_buffer_enabled", r.spi->writeBufferEnabled},
+        {"restricted_opcodes", opcodes},
+        {"armed_at", r.spi->armedAt ? json(*r.spi->armedAt) : json(nullptr)},
+        {"first_port_off_at", r.spi->firstPortOffAt ? json(*r.spi->firstPortOffAt) : json(nullptr)},
+        {"first_port_off_by", optional(r.spi->firstPortOffBy)}};
   } else {
     report["spi"] = nullptr;
     report["spi_audit"] = nullptr;
@@ -561,7 +573,8 @@ json jsonReport(const BootRecord &r) {
   if (r.usbPortControlInstalled) {
     json calls = json::array();
     for (const PortMaskCall &call : r.portMaskCalls) {
-      calls.push_back({{"controller", call.controller}, {"mask", hex(call.mask)}, {"value", hex(call.value)}});
+      calls.push_back(
+          {{"controller", call.controller}, {"mask", hex(call.mask)}, {"value", hex(call.value)}});
     }
     report["usb_port_control"] = {{"calls", calls}, {"switched_off", hex(r.portGroupsOff)}};
   } else {

@@ -120,8 +120,8 @@ std::string s3TextSummary(const S3Record &s3) {
   line(fmt::format("-- S3 save library: {}", state));
   if (library.data) {
     line(fmt::format("  private data {} (PCD 214): BootScriptLocked {}  TableClosed {}  TableBase {}",
-                     library.privateData.value_or("?"), library.data->bootScriptLocked, library.data->tableClosed,
-                     library.tableBase.value_or("0x0")));
+                     library.privateData.value_or("?"), library.data->bootScriptLocked,
+                     library.data->tableClosed, library.tableBase.value_or("0x0")));
   }
   if (library.liveTable) {
     line("  table still in memory (not handed off):");
@@ -156,8 +156,8 @@ std::string s3TextSummary(const S3Record &s3) {
       }
       if (call.privateData) {
         line(fmt::format("  private data {}: BootScriptLocked {}  TableClosed {}  TableBase {}",
-                         call.privateDataName, call.privateData->bootScriptLocked, call.privateData->tableClosed,
-                         call.tableName));
+                         call.privateDataName, call.privateData->bootScriptLocked,
+                         call.privateData->tableClosed, call.tableName));
       }
       if (call.table) {
         line("  table as handed off:");
@@ -170,8 +170,8 @@ std::string s3TextSummary(const S3Record &s3) {
 
   if (s3.resume) {
     const S3ResumeResult &resume = *s3.resume;
-    line(fmt::format("-- S3 resume: {} entries replayed, {} registers compared, {} mismatches", resume.replayed,
-                     resume.registers.size(), resume.mismatches()));
+    line(fmt::format("-- S3 resume: {} entries replayed, {} registers compared, {} mismatches",
+                     resume.replayed, resume.registers.size(), resume.mismatches()));
     if (!resume.note.empty()) {
       line("  " + resume.note);
     }
@@ -201,10 +201,10 @@ std::string s3TextSummary(const S3Record &s3) {
 nlohmann::json s3JsonReport(const S3Record &s3) {
   using nlohmann::json;
   json report;
-  report["window"] = s3.window ? json{{"base", hex(s3.window->base)},
-                                      {"size", hex(s3.window->size)},
-                                      {"buses", s3.window->buses}}
-                               : json(nullptr);
+  report["window"] =
+      s3.window
+          ? json{{"base", hex(s3.window->base)}, {"size", hex(s3.window->size)}, {"buses", s3.window->buses}}
+          : json(nullptr);
   const S3LibraryRecord &library = s3.library;
   json data = json(nullptr);
   if (library.data) {

@@ -90,7 +90,8 @@ struct Namer {
     if (address >= 0xFED80000 && address < 0xFED81000) {
       return {"ACPI MMIO", hex(address - 0xFED80000)};
     }
-    if (const auto &window = record.s3.window; window && address >= window->base && address - window->base < window->size) {
+    if (const auto &window = record.s3.window;
+        window && address >= window->base && address - window->base < window->size) {
       uint64_t offset = address - window->base;
       return {"PCI window", fmt::format("{:02X}:{:02X}.{:X}+{:03X}", offset >> 20, (offset >> 15) & 0x1F,
                                         (offset >> 12) & 7, offset & 0xFFF)};
@@ -137,17 +138,18 @@ bool deviceMatches(const std::string &device, const std::vector<std::string> &wa
   return std::any_of(wanted.begin(), wanted.end(), [&have, &lower](const std::string &w) {
     std::string want = lower(w);
     // "UART" matches both UARTs, "UART 0x3F8" one of them.
-    return have == want || (have.rfind(want, 0) == 0 && have.size() > want.size() && have[want.size()] == ' ');
+    return have == want ||
+           (have.rfind(want, 0) == 0 && have.size() > want.size() && have[want.size()] == ' ');
   });
 }
 
 } // namespace
 
 std::optional<AccessKind> accessKindFromName(std::string_view name) {
-  for (AccessKind kind : {AccessKind::IoRead, AccessKind::IoWrite, AccessKind::MmioRead, AccessKind::MmioWrite,
-                          AccessKind::Cpuid, AccessKind::ReadMsr, AccessKind::InterruptsOff,
-                          AccessKind::InterruptsOn, AccessKind::Breakpoint, AccessKind::DebugQuery,
-                          AccessKind::Interrupt}) {
+  for (AccessKind kind :
+       {AccessKind::IoRead, AccessKind::IoWrite, AccessKind::MmioRead, AccessKind::MmioWrite,
+        AccessKind::Cpuid, AccessKind::ReadMsr, AccessKind::InterruptsOff, AccessKind::InterruptsOn,
+        AccessKind::Breakpoint, AccessKind::DebugQuery, AccessKind::Interrupt}) {
     if (name == accessKindName(kind)) {
       return kind;
     }
@@ -164,12 +166,14 @@ std::vector<NamedTraceEntry> namedTrace(const std::vector<TraceEntry> &trace, co
     // Named in order even when filtered out: the UARTs' divisor latch state
     // follows every line-control write.
     auto [device, reg] = namer.name(e);
-    if (!filter.kinds.empty() && std::find(filter.kinds.begin(), filter.kinds.end(), e.kind) == filter.kinds.end()) {
+    if (!filter.kinds.empty() &&
+        std::find(filter.kinds.begin(), filter.kinds.end(), e.kind) == filter.kinds.end()) {
       continue;
     }
     if (!filter.addressRanges.empty() &&
-        std::none_of(filter.addressRanges.begin(), filter.addressRanges.end(),
-                     [&e](const auto &range) { return e.address >= range.first && e.address <= range.second; })) {
+        std::none_of(filter.addressRanges.begin(), filter.addressRanges.end(), [&e](const auto &range) {
+          return e.address >= range.first && e.address <= range.second;
+        })) {
       continue;
     }
     if (!deviceMatches(device, filter.devices) || (filter.fromNs && e.timeNs < *filter.fromNs) ||
@@ -186,8 +190,8 @@ std::string traceText(const std::vector<NamedTraceEntry> &entries) {
   std::string out;
   for (const NamedTraceEntry &named : entries) {
     const TraceEntry &e = *named.entry;
-    std::string value = e.repeat > 1 ? fmt::format("{} .. {} (x{})", hex(e.value), hex(e.lastValue), e.repeat)
-                                     : hex(e.value);
+    std::string value =
+        e.repeat > 1 ? fmt::format("{} .. {} (x{})", hex(e.value), hex(e.lastValue), e.repeat) : hex(e.value);
     std::string where = named.device.empty() ? "" : named.device + " " + named.reg;
     out += fmt::format("{:>6} {:>14} ns  {:<11} {:>10} {:<26} w{}  {}  IF={}{}\n", named.index, e.timeNs,
                        accessKindName(e.kind), hex(e.address), where, static_cast<unsigned>(e.width), value,
@@ -200,18 +204,19 @@ std::string traceJsonLines(const std::vector<NamedTraceEntry> &entries) {
   std::string out;
   for (const NamedTraceEntry &named : entries) {
     const TraceEntry &e = *named.entry;
-    nlohmann::json line = {{"index", named.index},
-                           {"time_ns", e.timeNs},
-                           {"kind", accessKindName(e.kind)},
-                           {"address", hex(e.address)},
-                           {"width", e.width},
-                           {"value", hex(e.value)},
-                           {"last_value", hex(e.lastValue)},
-                           {"repeat", e.repeat},
-                           {"interrupts", e.interruptsEnabled},
-                           {"device", named.device.empty() ? nlohmann::json(nullptr) : nlohmann::json(named.device)},
-                           {"register", named.reg.empty() ? nlohmann::json(nullptr) : nlohmann::json(named.reg)},
-                           {"code", named.code.empty() ? nlohmann::json(nullptr) : nlohmann::json(named.code)}};
+    nlohmann::json line = {
+        {"index", named.index},
+        {"time_ns", e.timeNs},
+        {"kind", accessKindName(e.kind)},
+        {"address", hex(e.address)},
+        {"width", e.width},
+        {"value", hex(e.value)},
+        {"last_value", hex(e.lastValue)},
+        {"repeat", e.repeat},
+        {"interrupts", e.interruptsEnabled},
+        {"device", named.device.empty() ? nlohmann::json(nullptr) : nlohmann::json(named.device)},
+        {"register", named.reg.empty() ? nlohmann::json(nullptr) : nlohmann::json(named.reg)},
+        {"code", named.code.empty() ? nlohmann::json(nullptr) : nlohmann::json(named.code)}};
     out += line.dump() + "\n";
   }
   return out;

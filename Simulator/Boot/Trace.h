@@ -13,7 +13,7 @@
 namespace sim {
 
 struct TraceFilter {
-  std::vector<AccessKind> kinds;                           // empty: all
+  std::vector<AccessKind> kinds;                            // empty: all
   std::vector<std::pair<uint64_t, uint64_t>> addressRanges; // inclusive; empty: all
   std::vector<std::string> devices;                         // "SPI", "UART 0x3F8", ...; empty: all
   std::optional<uint64_t> fromNs, toNs;                     // inclusive
@@ -22,9 +22,9 @@ struct TraceFilter {
 struct NamedTraceEntry {
   size_t index;
   const TraceEntry *entry;
-  std::string device;   // "UART 0x3F8", "SPI", "PCI", "CMOS", ... or "" when no model owns it
-  std::string reg;      // "LSR", "RestrictedCmd", "CF8", ...
-  std::string code;     // "KeshInitDxe KeshOnEndOfDxe"
+  std::string device; // "UART 0x3F8", "SPI", "PCI", "CMOS", ... or "" when no model owns it
+  std::string reg;    // "LSR", "RestrictedCmd", "CF8", ...
+  std::string code;   // "KeshInitDxe KeshOnEndOfDxe"
 };
 
 // Entries of the trace that pass the filter, named.

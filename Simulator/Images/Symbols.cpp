@@ -53,7 +53,8 @@ std::vector<Symbol> readSymbols(const std::string &path) {
   }
   std::memcpy(&header, bytes.data(), sizeof(header));
   if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
-      header.e_shentsize != sizeof(Elf64_Shdr) || !fits(header.e_shoff, uint64_t{header.e_shnum} * sizeof(Elf64_Shdr))) {
+      header.e_shentsize != sizeof(Elf64_Shdr) ||
+      !fits(header.e_shoff, uint64_t{header.e_shnum} * sizeof(Elf64_Shdr))) {
     return out;
   }
   std::vector<Elf64_Shdr> sections(header.e_shnum);

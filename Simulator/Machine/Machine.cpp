@@ -100,8 +100,8 @@ void Machine::record(AccessKind kind, uint64_t address, unsigned width, uint64_t
       return;
     }
   }
-  trace_.push_back(
-      TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_, interruptsEnabled_, 1, context_});
+  trace_.push_back(TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_,
+                              interruptsEnabled_, 1, context_});
 }
 
 void Machine::raiseInterrupt(uint64_t portAccesses, std::function<void()> handler) {

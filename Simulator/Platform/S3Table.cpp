@@ -149,10 +149,10 @@ void locateConfigRegisters(S3TableDecode &table, uint64_t base, unsigned buses) 
     uint64_t address = entry.arguments[1];
     if (address >= base && address - base < size) {
       uint64_t offset = address - base;
-      entry.configRegister = PciRegisterAddress{
-          PciLocation{static_cast<uint8_t>(offset >> 20), static_cast<uint8_t>((offset >> 15) & 0x1F),
-                      static_cast<uint8_t>((offset >> 12) & 7)},
-          static_cast<uint16_t>(offset & 0xFFF)};
+      entry.configRegister = PciRegisterAddress{PciLocation{static_cast<uint8_t>(offset >> 20),
+                                                            static_cast<uint8_t>((offset >> 15) & 0x1F),
+                                                            static_cast<uint8_t>((offset >> 12) & 7)},
+                                                static_cast<uint16_t>(offset & 0xFFF)};
     }
   }
 }
@@ -169,9 +169,9 @@ std::string describeS3Entry(const S3TableEntry &entry) {
       where = fmt::format("  ({:02X}:{:02X}.{:X}+0x{:03X})", l.bus, l.device, l.function,
                           entry.configRegister->offset);
     }
-    return fmt::format("0x{:04X}  mem-write  width {:>2}-bit  address 0x{:016X}  value 0x{:0{}X}{}", entry.offset,
-                       entry.widthBytes() * 8, entry.arguments[1], entry.arguments[2], entry.widthBytes() * 2,
-                       where);
+    return fmt::format("0x{:04X}  mem-write  width {:>2}-bit  address 0x{:016X}  value 0x{:0{}X}{}",
+                       entry.offset, entry.widthBytes() * 8, entry.arguments[1], entry.arguments[2],
+                       entry.widthBytes() * 2, where);
   }
   std::string arguments;
   for (size_t i = 0; i < entry.arguments.size(); i++) {

@@ -139,11 +139,12 @@ TEST(Checks, WithoutAnSpiBaseTheFlashStaysUnprotectedAsAWarning) {
 
 TEST(Checks, AMissingAcpiMmioRangeFailsRuntimeMmioAndCountsItsAssertion) {
   sim::Board board = sim::referenceBoard();
-  std::erase_if(board.gcd, [](const sim::GcdRange &range) { return range.base <= 0xFED80000 &&
-                                                                    0xFED80000 - range.base < range.length; });
+  std::erase_if(board.gcd, [](const sim::GcdRange &range) {
+    return range.base <= 0xFED80000 && 0xFED80000 - range.base < range.length;
+  });
   // Only the SPI page's surroundings stay described.
-  board.gcd.push_back(
-      sim::GcdRange{0xFEC00000, 0x20000, 0x8000000000000001ULL, 1, EfiGcdMemoryTypeMemoryMappedIo, nullptr, nullptr});
+  board.gcd.push_back(sim::GcdRange{0xFEC00000, 0x20000, 0x8000000000000001ULL, 1,
+                                    EfiGcdMemoryTypeMemoryMappedIo, nullptr, nullptr});
   boot::Boot boot(board);
   const sim::BootRecord &record = boot.simulation.record();
   EXPECT_EQ(check(record, "runtime-mmio").verdict, "fail") << verdicts(record);

@@ -43,8 +43,9 @@ TEST(Dxesim, BootsTheReferenceBoardAndSummarises) {
       << run.output;
 
   ToolRun both = dxesim("boot --both-consoles");
-  EXPECT_EQ(both.output.find("KeshInitEntryPoint Entry\r\n", both.output.find("KeshInitEntryPoint Entry") + 1),
-            both.output.find("2F8| KeshInitEntryPoint Entry\r\n") + 5);
+  EXPECT_EQ(
+      both.output.find("KeshInitEntryPoint Entry\r\n", both.output.find("KeshInitEntryPoint Entry") + 1),
+      both.output.find("2F8| KeshInitEntryPoint Entry\r\n") + 5);
 }
 
 TEST(Dxesim, QuietPrintsTheChecksAndTheOutcomeOnly) {
@@ -57,7 +58,8 @@ TEST(Dxesim, QuietPrintsTheChecksAndTheOutcomeOnly) {
 }
 
 TEST(Dxesim, AnUnexpectedCheckFailureExitsFourAndStrictCountsWarnings) {
-  std::string idle = writeBoard("idle-rule.toml", kExtendsReference + "[[fail]]\nservice = \"CloseEvent\"\ncall = 99\n");
+  std::string idle =
+      writeBoard("idle-rule.toml", kExtendsReference + "[[fail]]\nservice = \"CloseEvent\"\ncall = 99\n");
   ToolRun run = dxesim("boot --quiet " + idle);
   EXPECT_EQ(run.exitCode, 4) << run.output;
   EXPECT_NE(run.output.find("FAILED   board.fail-rules         never fired: rule 1 (CloseEvent call 99)"),
@@ -67,10 +69,11 @@ TEST(Dxesim, AnUnexpectedCheckFailureExitsFourAndStrictCountsWarnings) {
   // Expected, it passes; a warning passes too unless --strict.
   std::string expected =
       writeBoard("idle-expected.toml", kExtendsReference + "[[fail]]\nservice = \"CloseEvent\"\ncall = 99\n"
-                                       "[expect]\n\"board.fail-rules\" = \"fail\"\n");
+                                                           "[expect]\n\"board.fail-rules\" = \"fail\"\n");
   EXPECT_EQ(dxesim("boot --quiet " + expected).exitCode, 0);
-  std::string noSpi = writeBoard("no-spi.toml", kExtendsReference + "[[pci]]\nbus = 0\ndevice = 0x14\nfunction = 3\n"
-                                                "registers = [[0xA0, 0xFFFFFFFF]]\n");
+  std::string noSpi =
+      writeBoard("no-spi.toml", kExtendsReference + "[[pci]]\nbus = 0\ndevice = 0x14\nfunction = 3\n"
+                                                    "registers = [[0xA0, 0xFFFFFFFF]]\n");
   ToolRun warned = dxesim("boot --quiet " + noSpi);
   EXPECT_EQ(warned.exitCode, 0) << warned.output;
   EXPECT_NE(warned.output.find("WARNING  spi.protect"), std::string::npos) << warned.output;
@@ -118,21 +121,25 @@ TEST(Dxesim, WritesTheSameBootAsJsonAndTheTraceToFilesOrStandardOutput) {
   std::string console = report["console"]["uart0"];
   EXPECT_NE(console.find("KeshOnReadyToBoot() Exit\r\n"), std::string::npos);
 
-  ToolRun stdoutJson = dxesim("boot " + std::string(KESH_SOURCE_DIR) + "/boards/../boards/reference.toml --json -", " 2>/dev/null");
+  ToolRun stdoutJson = dxesim(
+      "boot " + std::string(KESH_SOURCE_DIR) + "/boards/../boards/reference.toml --json -", " 2>/dev/null");
   nlohmann::json same = nlohmann::json::parse(stdoutJson.output);
-  EXPECT_EQ(same["board"]["source"], std::string(KESH_SOURCE_DIR) + "/boards/../boards/reference.toml") << "the path as given";
+  EXPECT_EQ(same["board"]["source"], std::string(KESH_SOURCE_DIR) + "/boards/../boards/reference.toml")
+      << "the path as given";
 }
 
 TEST(Dxesim, TheSpiTraceIsExactlyTheSpiAccessesEachNamed) {
   // The board with the PWD inserted, which locks and restricts.
   std::string board = std::string(KESH_SOURCE_DIR) + "/boards/pwd-2040-back-ports.toml";
   ToolRun all = dxesim("boot " + board + " --trace - --trace-format jsonl", " 2>/dev/null");
-  ToolRun spi = dxesim("boot " + board + " --trace - --trace-format jsonl --trace-device SPI", " 2>/dev/null");
+  ToolRun spi =
+      dxesim("boot " + board + " --trace - --trace-format jsonl --trace-device SPI", " 2>/dev/null");
   ASSERT_EQ(spi.exitCode, 0);
   auto lines = [](const std::string &text) {
     std::vector<nlohmann::json> out;
     size_t start = 0;
-    for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+    for (size_t end = text.find('\n'); end != std::string::npos;
+         start = end + 1, end = text.find('\n', start)) {
       out.push_back(nlohmann::json::parse(text.substr(start, end - start)));
     }
     return out;
@@ -157,7 +164,8 @@ TEST(Dxesim, TheSpiTraceIsExactlyTheSpiAccessesEachNamed) {
 
   // Kind, address and time filters narrow it further.
   ToolRun writes = dxesim("boot --trace - --trace-format jsonl --trace-kind mmio-write --trace-address "
-                          "0xFEC1001D", " 2>/dev/null");
+                          "0xFEC1001D",
+                          " 2>/dev/null");
   for (const nlohmann::json &entry : lines(writes.output)) {
     EXPECT_EQ(entry["kind"], "mmio-write");
     EXPECT_EQ(entry["address"], "0xFEC1001D");

@@ -41,7 +41,8 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
       << decode.output;
   // Given the window, each address names the configuration register it writes.
   ToolRun named = dxesim("s3 decode " + path + " --window 0xE0000000");
-  EXPECT_NE(named.output.find("address 0x00000000E0219010  value 0xC0DE0001  (02:03.1+0x010)"), std::string::npos)
+  EXPECT_NE(named.output.find("address 0x00000000E0219010  value 0xC0DE0001  (02:03.1+0x010)"),
+            std::string::npos)
       << named.output;
   ToolRun json = dxesim("s3 decode " + path + " --window 0xE0000000,256 --json -");
   ASSERT_EQ(json.exitCode, 0) << json.output;
