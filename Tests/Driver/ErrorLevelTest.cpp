@@ -368,7 +368,13 @@ TEST_F(ErrorLevelTest, TheWalkEndsAtABadLengthOrAtTheEndHobTheHandoffHobNames) {
       {"level HOB past the named end", concat({other(16, 16), level, end}), 16, 0x80000000},
       {"level HOB within the named end", concat({other(16, 16), level, end}), 48, 0x40},
       {"no handoff HOB", concat({other(16, 16), level, end}), std::nullopt, 0x40},
-      {"level HOB too short for a level", concat({levelHobBytes(0x1, 24), level, end}), 56, 0x40},
+      // The first level HOB settles it, whatever its length: its level is
+      // the next HOB's type and length, never the later HOB's level.
+      {"level HOB too short for a level", concat({levelHobBytes(0x1, 24), level, end}), 56, 0x00200004},
+      {"short level HOB, no handoff HOB", concat({levelHobBytes(0x1, 24), end}), std::nullopt, 0x0008FFFF},
+      {"short level HOB whose level lies past the named end", levelHobBytes(0x1, 24), 16, 0x80000000},
+      {"level HOB just inside the named end", concat({levelHobBytes(0x1, 28), end}), 28, 0x1},
+      {"GUID HOB too short for its name", concat({levelHobBytes(0x1, 16), level, end}), 48, 0x40},
   };
   setCmosLevel(0x80000000);
   for (const Case &c : cases) {
