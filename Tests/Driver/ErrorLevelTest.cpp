@@ -228,6 +228,52 @@ TEST_F(ErrorLevelTest, WithoutAConfigurationTableOrRuntimeServicesTheCmosBytesSt
   EXPECT_EQ(variableReads(), 1u) << "only the first copy had variable services";
 }
 
+TEST_F(ErrorLevelTest, WithNoSourceTheLevelStaysZeroAndNoSourceIsReadAgain) {
+  setCmosLevel(0);
+  load();
+  construct();
+  EXPECT_EQ(probe->GetLevel(), 0u);
+  EXPECT_EQ(variableReads(), 1u);
+  EXPECT_EQ(cmos->totalReads(), 4u);
+  // CMOS changing later is not seen: the level was settled at 0.
+  for (auto [index, byte] : {std::pair<uint32_t, uint32_t>{0x7A, 0x40}, {0x7D, 0x80}}) {
+    machine.ioWrite(0x70, 1, index);
+    machine.ioWrite(0x71, 1, byte);
+  }
+  for (int i = 0; i < 3; i++) {
+    print(0xFFFFFFFF, "silent\n");
+  }
+  EXPECT_EQ(console(), "");
+  EXPECT_EQ(probe->GetLevel(), 0u);
+  EXPECT_EQ(variableReads(), 1u);
+  EXPECT_EQ(cmos->totalReads(), 4u);
+}
+
+// The configuration table is searched over exactly its entries: the first
+// one included, nothing after the last.
+TEST_F(ErrorLevelTest, TheHobListIsFoundAsTheFirstEntryAndARemovedOneIsNotUsed) {
+  core.setDxeServicesPresent(false);
+  std::vector<uint8_t> first = sim::buildHobList({sim::levelHob(0x40)});
+  sim::sealHobList(first);
+  core.installConfigurationTable(gEfiHobListGuid, first.data());
+  ASSERT_EQ(core.systemTable()->NumberOfTableEntries, 1u);
+  setCmosLevel(0x80000000);
+  load();
+  construct();
+  EXPECT_EQ(probe->GetLevel(), 0x40u) << "the HOB list in entry 0";
+
+  // Removed as the last entry, its old contents stay right past the end.
+  core.installConfigurationTable(gEfiHobListGuid, nullptr);
+  ASSERT_EQ(core.systemTable()->NumberOfTableEntries, 0u);
+  core.setDxeServicesPresent(true);
+  core.installConfigurationTable(gEfiHobListGuid, first.data());
+  core.installConfigurationTable(gEfiHobListGuid, nullptr);
+  ASSERT_EQ(core.systemTable()->NumberOfTableEntries, 1u);
+  load();
+  construct();
+  EXPECT_EQ(probe->GetLevel(), 0x80000000u) << "from CMOS";
+}
+
 // ---------------------------------------------------------------------------
 // The TPL probe.
 

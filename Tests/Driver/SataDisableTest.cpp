@@ -235,4 +235,15 @@ TEST(SataDisable, APortOnADieTheBoardLacksIsReportedAndNeitherRecordedNorSwitche
   EXPECT_EQ(boot.simulation.core().pcdTokens().at(236).value, 1ULL << 61);
 }
 
+TEST(SataDisable, ThePortSwitchIsNotReplayedOnResumeEvenWhileTheS3TableRecords) {
+  // SMM ready-to-lock comes before End of DXE: captured writes would go into
+  // the table that Ready to Boot hands to SMM.
+  Boot boot(sim::loadBoardFile(std::string(KESH_SOURCE_DIR) + "/boards/redundant-os-sata.toml"));
+  EXPECT_EQ(boot.simulation.dies().at(1)->indirect(kDisable), 0x200000u) << "switched off now";
+  const auto *smm = boot.simulation.s3().smmCommunication();
+  ASSERT_NE(smm, nullptr);
+  EXPECT_TRUE(smm->calls().empty()) << "nothing was recorded, so nothing is handed off";
+  EXPECT_EQ(boot.simulation.s3().debugPrint()->printedText().find("S3 SAVE"), std::string::npos);
+}
+
 } // namespace
