@@ -420,6 +420,8 @@ TEST_F(ErrorLevelTest, TheWalkEndsAtABadLengthOrAtTheEndHobTheHandoffHobNames) {
       {"short level HOB, no handoff HOB", concat({levelHobBytes(0x1, 24), end}), std::nullopt, 0x0008FFFF},
       {"short level HOB whose level lies past the named end", levelHobBytes(0x1, 24), 16, 0x80000000},
       {"level HOB just inside the named end", concat({levelHobBytes(0x1, 28), end}), 28, 0x1},
+      {"short level HOB whose level ends the list",
+       concat({levelHobBytes(0x1, 24), {0x78, 0x56, 0x34, 0x12}}), 20, 0x12345678},
       {"GUID HOB too short for its name", concat({levelHobBytes(0x1, 16), level, end}), 48, 0x40},
   };
   setCmosLevel(0x80000000);

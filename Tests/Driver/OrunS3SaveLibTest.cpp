@@ -518,6 +518,7 @@ TEST_F(S3SaveLib, AWindowReachingPastTheTopOfTheAddressSpaceRefusesWhatWouldWrap
   recording();
   UINT64 value = 0x1122334455667788ULL;
   EXPECT_EQ(S3SavePciWrite(1, PCI_LIB_ADDRESS(1, 0, 0, 0x40), &value), ORUN_S3_STATUS_ERROR);
+  EXPECT_EQ(S3SavePciWrite(1, PCI_LIB_ADDRESS(1, 0, 0, 0), &value), ORUN_S3_STATUS_ERROR) << "would be 0";
   EXPECT_EQ(S3SavePciWrite(3, PCI_LIB_ADDRESS(2, 3, 1, 0x10), &value), ORUN_S3_STATUS_ERROR);
   EXPECT_EQ(S3SavePciWrite(3, PCI_LIB_ADDRESS(0xFF, 31, 7, 0xFFC), &value), ORUN_S3_STATUS_ERROR);
   EXPECT_EQ(shared()->TableBase, 0u) << "nothing recorded at a wrapped address";
@@ -790,6 +791,10 @@ TEST_F(S3SaveLib, AHandOffWhoseEventWouldNotCloseStillRunsOnce) {
   EXPECT_TRUE(core.diagnostics().empty()) << core.diagnostics().front();
   EXPECT_TRUE(assertions().empty()) << harness::console();
   EXPECT_TRUE(tablesInPool().empty());
+  // The event that stayed open is the destructor's to close.
+  EXPECT_EQ(OrunS3SaveLibDestructor(image, core.systemTable()), EFI_SUCCESS);
+  EXPECT_TRUE(core.events()[1].closed);
+  EXPECT_TRUE(core.diagnostics().empty()) << core.diagnostics().front();
 }
 
 } // namespace

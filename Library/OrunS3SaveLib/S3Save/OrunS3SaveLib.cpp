@@ -288,11 +288,11 @@ UINT32 EFIAPI S3SaveMemWrite(IN UINT32 Width, IN UINT64 Address, IN VOID *Buffer
   return S3SaveAppendEntry(ORUN_S3_ENTRY_MEM_WRITE, (UINT64)ScriptWidth, Address, Value);
 }
 
-// Bytes of the window that addresses can reach: its size, which a bus
-// count of 2^12 or more leaves 0 in 32 bits (4 GiB and more, every bus),
-// cut where the address space ends.
+// Bytes of the window that addresses can reach: its size, cut where the
+// address space ends. A size of 0 is a bus count of 2^12 or more whose size
+// did not fit 32 bits: a window that holds every bus.
 static UINT64 ReachableWindowLength(VOID) {
-  UINT64 Length = mMMIOSize != 0 ? (UINT64)mMMIOSize : 0x100000000ULL;
+  UINT64 Length = mMMIOSize != 0 ? (UINT64)mMMIOSize : MAX_UINT64;
   UINT64 ToTop = (MAX_UINT64 - mMMIOAddress) + 1; // the base is not 0 here
   return Length < ToTop ? Length : ToTop;
 }
