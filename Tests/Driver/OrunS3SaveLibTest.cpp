@@ -315,6 +315,15 @@ TEST_F(S3SaveLib, EveryEntryTypeHasItsLayoutAndEveryEntryStartsAtAMultipleOfEigh
     }
   }
   EXPECT_EQ(header()->NextOffset, offset);
+  // Every argument in its place: A1 as 32 bits, A2 whole for types 0-5 and
+  // as 16 bits for types 6-8, the rest whole.
+  const uint64_t a1 = a & 0xFFFFFFFF, b16 = b & 0xFFFF;
+  const std::vector<uint64_t> expected[9] = {{a1, b, c},      {a1, b, c, d},      {a1, b, c, d, e},
+                                             {2, b, c},       {a1, b, c, d},      {a1, b, c, d, e},
+                                             {a1, b16, c, d}, {a1, b16, c, d, e}, {a1, b16, c, d, e, f}};
+  for (unsigned type = 0; type < 9; type++) {
+    EXPECT_EQ(table.entries[type].arguments, expected[type]) << "type " << type;
+  }
   // Types 0-5: A2 onward whole.
   EXPECT_EQ(table.entries[2].arguments, (std::vector<uint64_t>{a & 0xFFFFFFFF, b, c, d, e}));
   // Types 6-8: A2 as 16 bits, bytes 10-15 zero.
