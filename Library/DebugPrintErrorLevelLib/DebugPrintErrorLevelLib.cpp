@@ -63,8 +63,13 @@ static CONST UINT8 *FindHobList(IN CONST EFI_SYSTEM_TABLE *SystemTable) {
 // forward and a zero length cannot loop. When the list starts with its
 // handoff HOB, that HOB names the end HOB, and no HOB may reach past it: one
 // that would ends the walk too; without a handoff HOB the lengths and the
-// end HOB alone bound it. A level HOB too short to hold its 4-byte level is
-// not taken.
+// end HOB alone bound it.
+//
+// The first GUID HOB with the level's name settles the search, whatever
+// its length says about its data: the level is its four bytes after the
+// GUID HOB header. When those bytes would lie past the end of the list the
+// HOB gives no level, and the later sources decide (FALSE); a later level
+// HOB never does. A GUID HOB shorter than its own header has no name.
 static BOOLEAN FindLevelHob(IN CONST UINT8 *HobList, OUT UINT32 *Level) {
   CONST UINT8 *Hob = HobList;
   CONST UINT8 *Limit = nullptr;
@@ -92,8 +97,14 @@ static BOOLEAN FindLevelHob(IN CONST UINT8 *HobList, OUT UINT32 *Level) {
     if (Limit != nullptr && Length > (UINTN)(Limit - Hob)) {
       return FALSE;
     }
-    if (Header->HobType == EFI_HOB_TYPE_GUID_EXTENSION && Length >= LEVEL_HOB_DATA_OFFSET + sizeof(UINT32) &&
+    if (Header->HobType == EFI_HOB_TYPE_GUID_EXTENSION && Length >= sizeof(EFI_HOB_GUID_TYPE) &&
         CompareGuid(&((CONST EFI_HOB_GUID_TYPE *)Hob)->Name, &gEfiGenericVariableGuid)) {
+      // Past a HOB's own length come the next HOB's header bytes, which
+      // the list always holds (at least its end HOB), unless the handoff
+      // HOB says the list ends sooner.
+      if (Limit != nullptr && (UINTN)(Limit - Hob) < LEVEL_HOB_DATA_OFFSET + sizeof(UINT32)) {
+        return FALSE;
+      }
       *Level = ReadLittleEndian32(Hob + LEVEL_HOB_DATA_OFFSET);
       return TRUE;
     }

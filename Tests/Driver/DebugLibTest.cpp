@@ -171,4 +171,24 @@ TEST_F(DebugLibTest, DeadLoopShowsItsMarkerAndIsHalted) {
   EXPECT_EQ(postCodes.history()[0].value, 0x4C6F6F70u);
 }
 
+// Where nothing answers the marker, the loop waits, pausing, until the
+// machine is stopped from outside; it never leaves on its own.
+TEST(DeadLoop, WaitsPausingUntilStoppedAndNeverShowsItsLeaveMarker) {
+  sim::Machine machine;
+  harness::MachineBinding binding{machine};
+  machine.setTimeBudgetNs(100000);
+  try {
+    CpuDeadLoop();
+    ADD_FAILURE() << "the dead loop returned";
+  } catch (const sim::MachineHalt &halt) {
+    EXPECT_EQ(halt.reason, sim::HaltReason::TimeBudget);
+  }
+  EXPECT_GT(machine.pauseCount(), 10u);
+  for (const auto &e : machine.trace()) {
+    if (e.kind == sim::AccessKind::IoWrite && e.address == sim::PostCodePorts::kDeadLoopPort) {
+      EXPECT_EQ(e.value, 0x4C6F6F70u) << "only the enter marker";
+    }
+  }
+}
+
 } // namespace

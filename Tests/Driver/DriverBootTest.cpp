@@ -114,6 +114,19 @@ TEST(DriverBoot, AnOldFirmwareLoadsTheDriverWithoutReadyToBoot) {
   EXPECT_EQ(boot.simulation.machine().breakpointCount(), 2u);
 }
 
+TEST(DriverBoot, ReadyToBootIsRegisteredFromRevision2Point0On) {
+  for (UINT32 revision : {0x00020000u, 0x0001FFFFu}) {
+    sim::Board board = sim::referenceBoard();
+    board.systemTableRevision = revision;
+    Booted boot(board);
+    bool registered = revision >= 0x00020000u;
+    EXPECT_EQ(count(boot.console(), "KeshOnReadyToBoot() Entry\r\n"), registered ? 1u : 0u)
+        << std::hex << revision << boot.console();
+    EXPECT_EQ(count(boot.console(), "EFI1.1 can't support ReadyToBootEvent!"), registered ? 0u : 1u);
+    EXPECT_EQ(boot.simulation.assertions().size(), registered ? 0u : 2u) << std::hex << revision;
+  }
+}
+
 TEST(DriverBoot, ConstructorsRunInOrderAndAFailureDoesNotStopTheSequence) {
   sim::Board board = sim::referenceBoard();
   board.runtimeServices = false; // third constructor: gRT

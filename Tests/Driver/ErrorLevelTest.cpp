@@ -228,6 +228,52 @@ TEST_F(ErrorLevelTest, WithoutAConfigurationTableOrRuntimeServicesTheCmosBytesSt
   EXPECT_EQ(variableReads(), 1u) << "only the first copy had variable services";
 }
 
+TEST_F(ErrorLevelTest, WithNoSourceTheLevelStaysZeroAndNoSourceIsReadAgain) {
+  setCmosLevel(0);
+  load();
+  construct();
+  EXPECT_EQ(probe->GetLevel(), 0u);
+  EXPECT_EQ(variableReads(), 1u);
+  EXPECT_EQ(cmos->totalReads(), 4u);
+  // CMOS changing later is not seen: the level was settled at 0.
+  for (auto [index, byte] : {std::pair<uint32_t, uint32_t>{0x7A, 0x40}, {0x7D, 0x80}}) {
+    machine.ioWrite(0x70, 1, index);
+    machine.ioWrite(0x71, 1, byte);
+  }
+  for (int i = 0; i < 3; i++) {
+    print(0xFFFFFFFF, "silent\n");
+  }
+  EXPECT_EQ(console(), "");
+  EXPECT_EQ(probe->GetLevel(), 0u);
+  EXPECT_EQ(variableReads(), 1u);
+  EXPECT_EQ(cmos->totalReads(), 4u);
+}
+
+// The configuration table is searched over exactly its entries: the first
+// one included, nothing after the last.
+TEST_F(ErrorLevelTest, TheHobListIsFoundAsTheFirstEntryAndARemovedOneIsNotUsed) {
+  core.setDxeServicesPresent(false);
+  std::vector<uint8_t> first = sim::buildHobList({sim::levelHob(0x40)});
+  sim::sealHobList(first);
+  core.installConfigurationTable(gEfiHobListGuid, first.data());
+  ASSERT_EQ(core.systemTable()->NumberOfTableEntries, 1u);
+  setCmosLevel(0x80000000);
+  load();
+  construct();
+  EXPECT_EQ(probe->GetLevel(), 0x40u) << "the HOB list in entry 0";
+
+  // Removed as the last entry, its old contents stay right past the end.
+  core.installConfigurationTable(gEfiHobListGuid, nullptr);
+  ASSERT_EQ(core.systemTable()->NumberOfTableEntries, 0u);
+  core.setDxeServicesPresent(true);
+  core.installConfigurationTable(gEfiHobListGuid, first.data());
+  core.installConfigurationTable(gEfiHobListGuid, nullptr);
+  ASSERT_EQ(core.systemTable()->NumberOfTableEntries, 1u);
+  load();
+  construct();
+  EXPECT_EQ(probe->GetLevel(), 0x80000000u) << "from CMOS";
+}
+
 // ---------------------------------------------------------------------------
 // The TPL probe.
 
@@ -368,7 +414,15 @@ TEST_F(ErrorLevelTest, TheWalkEndsAtABadLengthOrAtTheEndHobTheHandoffHobNames) {
       {"level HOB past the named end", concat({other(16, 16), level, end}), 16, 0x80000000},
       {"level HOB within the named end", concat({other(16, 16), level, end}), 48, 0x40},
       {"no handoff HOB", concat({other(16, 16), level, end}), std::nullopt, 0x40},
-      {"level HOB too short for a level", concat({levelHobBytes(0x1, 24), level, end}), 56, 0x40},
+      // The first level HOB settles it, whatever its length: its level is
+      // the next HOB's type and length, never the later HOB's level.
+      {"level HOB too short for a level", concat({levelHobBytes(0x1, 24), level, end}), 56, 0x00200004},
+      {"short level HOB, no handoff HOB", concat({levelHobBytes(0x1, 24), end}), std::nullopt, 0x0008FFFF},
+      {"short level HOB whose level lies past the named end", levelHobBytes(0x1, 24), 16, 0x80000000},
+      {"level HOB just inside the named end", concat({levelHobBytes(0x1, 28), end}), 28, 0x1},
+      {"short level HOB whose level ends the list",
+       concat({levelHobBytes(0x1, 24), {0x78, 0x56, 0x34, 0x12}}), 20, 0x12345678},
+      {"GUID HOB too short for its name", concat({levelHobBytes(0x1, 16), level, end}), 48, 0x40},
   };
   setCmosLevel(0x80000000);
   for (const Case &c : cases) {

@@ -315,6 +315,15 @@ TEST_F(S3SaveLib, EveryEntryTypeHasItsLayoutAndEveryEntryStartsAtAMultipleOfEigh
     }
   }
   EXPECT_EQ(header()->NextOffset, offset);
+  // Every argument in its place: A1 as 32 bits, A2 whole for types 0-5 and
+  // as 16 bits for types 6-8, the rest whole.
+  const uint64_t a1 = a & 0xFFFFFFFF, b16 = b & 0xFFFF;
+  const std::vector<uint64_t> expected[9] = {{a1, b, c},      {a1, b, c, d},      {a1, b, c, d, e},
+                                             {2, b, c},       {a1, b, c, d},      {a1, b, c, d, e},
+                                             {a1, b16, c, d}, {a1, b16, c, d, e}, {a1, b16, c, d, e, f}};
+  for (unsigned type = 0; type < 9; type++) {
+    EXPECT_EQ(table.entries[type].arguments, expected[type]) << "type " << type;
+  }
   // Types 0-5: A2 onward whole.
   EXPECT_EQ(table.entries[2].arguments, (std::vector<uint64_t>{a & 0xFFFFFFFF, b, c, d, e}));
   // Types 6-8: A2 as 16 bits, bytes 10-15 zero.
@@ -509,6 +518,50 @@ TEST_F(S3SaveLib, TheWindowComesFromTheMsrAndASmallWindowRefusesBusesPastIt) {
   EXPECT_EQ(S3SavePciWrite(3, PCI_LIB_ADDRESS(16, 0, 0, 0x40), &value), ORUN_S3_STATUS_ERROR)
       << "bus 16 lies past the window: its address would be memory";
   EXPECT_EQ(decoded().entries.size(), 1u);
+}
+
+TEST_F(S3SaveLib, AWindowReachingPastTheTopOfTheAddressSpaceRefusesWhatWouldWrap) {
+  // Base 0xFFFFFFFFFFF00000, 2^15 buses: a size that does not fit 32 bits
+  // and a window of which only bus 0 lies below 2^64.
+  machine.setMsr(ORUN_S3_MMIO_CONFIG_MSR, 0xFFFFFFFFFFFFFFFFULL);
+  recording();
+  UINT64 value = 0x1122334455667788ULL;
+  EXPECT_EQ(S3SavePciWrite(1, PCI_LIB_ADDRESS(1, 0, 0, 0x40), &value), ORUN_S3_STATUS_ERROR);
+  EXPECT_EQ(S3SavePciWrite(1, PCI_LIB_ADDRESS(1, 0, 0, 0), &value), ORUN_S3_STATUS_ERROR) << "would be 0";
+  EXPECT_EQ(S3SavePciWrite(3, PCI_LIB_ADDRESS(2, 3, 1, 0x10), &value), ORUN_S3_STATUS_ERROR);
+  EXPECT_EQ(S3SavePciWrite(3, PCI_LIB_ADDRESS(0xFF, 31, 7, 0xFFC), &value), ORUN_S3_STATUS_ERROR);
+  EXPECT_EQ(shared()->TableBase, 0u) << "nothing recorded at a wrapped address";
+  EXPECT_EQ(S3SavePciWrite(2, PCI_LIB_ADDRESS(0, 0, 0, 0x46), &value), ORUN_S3_STATUS_SUCCESS);
+  EXPECT_EQ(S3SavePciWrite(3, PCI_LIB_ADDRESS(0, 31, 7, 0xFFC), &value), ORUN_S3_STATUS_SUCCESS)
+      << "the last four bytes below 2^64";
+  EXPECT_EQ(S3SavePciWrite(4, PCI_LIB_ADDRESS(0, 31, 7, 0xFFC), &value), ORUN_S3_STATUS_ERROR)
+      << "eight bytes there would wrap";
+  EXPECT_EQ(S3SavePciWrite(4, PCI_LIB_ADDRESS(0, 31, 7, 0xFF8), &value), ORUN_S3_STATUS_SUCCESS);
+  auto table = decoded();
+  ASSERT_EQ(table.entries.size(), 3u);
+  EXPECT_EQ(table.entries[0].arguments[1], 0xFFFFFFFFFFF00046ULL);
+  EXPECT_EQ(table.entries[1].arguments[1], 0xFFFFFFFFFFFFFFFCULL);
+  EXPECT_EQ(table.entries[2].arguments[1], 0xFFFFFFFFFFFFFFF8ULL);
+}
+
+TEST_F(S3SaveLib, AWindowOfFourGiBOrMoreHoldsEveryBusAndTheLastBusEndsASmallerOne) {
+  machine.setMsr(ORUN_S3_MMIO_CONFIG_MSR, 0x0000001000000031ULL); // 2^12 buses at 64 GiB: size 0
+  recording();
+  UINT32 value = 5;
+  EXPECT_EQ(S3SavePciWrite(3, PCI_LIB_ADDRESS(0xFF, 31, 7, 0xFFC), &value), ORUN_S3_STATUS_SUCCESS);
+  ASSERT_EQ(decoded().entries.size(), 1u);
+  EXPECT_EQ(decoded().entries[0].arguments[1], 0x0000001000000000ULL + 0x0FFFFFFC);
+
+  // 16 buses: the last register of bus 15 is the window's last four bytes.
+  machine.setMsr(ORUN_S3_MMIO_CONFIG_MSR, 0xE0000011);
+  ASSERT_EQ(construct(), EFI_SUCCESS);
+  UINT64 wide = 7;
+  EXPECT_EQ(S3SavePciWrite(3, PCI_LIB_ADDRESS(15, 31, 7, 0xFFC), &wide), ORUN_S3_STATUS_SUCCESS);
+  EXPECT_EQ(S3SavePciWrite(4, PCI_LIB_ADDRESS(15, 31, 7, 0xFFC), &wide), ORUN_S3_STATUS_ERROR)
+      << "eight bytes would run past the last bus";
+  EXPECT_EQ(S3SavePciWrite(1, PCI_LIB_ADDRESS(16, 0, 0, 0), &wide), ORUN_S3_STATUS_ERROR);
+  EXPECT_EQ(decoded().entries.size(), 2u);
+  EXPECT_EQ(decoded().entries[1].arguments[1], 0xE0FFFFFCu);
 }
 
 TEST_F(S3SaveLib, WithTheWindowDisabledTheConstructorAssertsAndPciWritesAreRefused) {
@@ -724,6 +777,33 @@ TEST_F(S3SaveLib, TheHandOffSendsTheFortyByteMessageAndFreesTheTable) {
   EXPECT_EQ(OrunS3SaveLibDestructor(image, core.systemTable()), EFI_SUCCESS);
   EXPECT_TRUE(core.diagnostics().empty()) << core.diagnostics().front();
   EXPECT_TRUE(assertions().empty()) << harness::console();
+}
+
+TEST_F(S3SaveLib, AHandOffWhoseEventWouldNotCloseStillRunsOnce) {
+  installSmm();
+  recording();
+  ASSERT_EQ(record(kWindowBase + 0x100048, 0x12345678), ORUN_S3_STATUS_SUCCESS);
+  failNext("CloseEvent");
+  readyToBoot();
+  ASSERT_EQ(smm->calls().size(), 1u);
+  EXPECT_TRUE(smm->calls()[0].accepted) << smm->calls()[0].reason;
+  EXPECT_EQ(shared()->TableClosed, 1);
+  ASSERT_FALSE(core.events()[1].closed) << "the close was refused";
+  size_t lines = printService().lines().size();
+
+  // The group reaches the callback again: the table is gone, and nothing of
+  // it may be read, written, sent or freed a second time.
+  readyToBoot();
+  EXPECT_EQ(core.events()[1].notifies, 2u);
+  EXPECT_EQ(smm->calls().size(), 1u) << "handed off once";
+  EXPECT_EQ(printService().lines().size(), lines) << printed();
+  EXPECT_TRUE(core.diagnostics().empty()) << core.diagnostics().front();
+  EXPECT_TRUE(assertions().empty()) << harness::console();
+  EXPECT_TRUE(tablesInPool().empty());
+  // The event that stayed open is the destructor's to close.
+  EXPECT_EQ(OrunS3SaveLibDestructor(image, core.systemTable()), EFI_SUCCESS);
+  EXPECT_TRUE(core.events()[1].closed);
+  EXPECT_TRUE(core.diagnostics().empty()) << core.diagnostics().front();
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -201,6 +202,75 @@ TEST_F(PciCf8LibTest, AnInterruptUsingCf8NeverSeesAHalfDonePair) {
     ASSERT_LT(save, restore);
     EXPECT_TRUE(taken < save || taken > restore) << "taken inside the critical section, after " << after;
     EXPECT_EQ(bridge.addressRegister(), taken > restore ? 0x80010004u : 0x80001000u);
+  }
+}
+
+// The assertion expressions reported on the console, in order.
+std::vector<std::string> assertionTexts() {
+  std::vector<std::string> out;
+  const std::string &text = harness::console();
+  for (size_t at = text.find("ASSERT "); at != std::string::npos; at = text.find("ASSERT ", at + 1)) {
+    size_t colon = text.find("): ", at);
+    size_t end = text.find("\r\n", colon);
+    out.push_back(text.substr(colon + 3, end - colon - 3));
+  }
+  return out;
+}
+
+// Each byte and word operation checks its address first; the report
+// returns here, and the access is still made at the register bits the
+// ports can carry.
+TEST_F(PciCf8LibTest, ByteAndWordOperationsAssertOnAddressesTheyCannotReachAndStillAccess) {
+  const std::string byteCheck = "((Address) & (~0xffff0ff | (0))) == 0";
+  const std::string wordCheck = "((Address) & (~0xffff0ff | (1))) == 0";
+  struct Op {
+    const char *name;
+    unsigned width;
+    UINTN (*run)(UINTN address);
+  };
+  const Op ops[] = {
+      {"PciRead8", 1, [](UINTN a) -> UINTN { return PciRead8(a); }},
+      {"PciWrite8", 1, [](UINTN a) -> UINTN { return PciWrite8(a, 0x5A); }},
+      {"PciOr8", 1, [](UINTN a) -> UINTN { return PciOr8(a, 0x10); }},
+      {"PciRead16", 2, [](UINTN a) -> UINTN { return PciRead16(a); }},
+      {"PciWrite16", 2, [](UINTN a) -> UINTN { return PciWrite16(a, 0x5A5A); }},
+      {"PciOr16", 2, [](UINTN a) -> UINTN { return PciOr16(a, 0x0100); }},
+      {"PciAnd16", 2, [](UINTN a) -> UINTN { return PciAnd16(a, 0xFFFF); }},
+  };
+  for (const Op &op : ops) {
+    const std::string &check = op.width == 1 ? byteCheck : wordCheck;
+    // Registers each width reaches: no report.
+    for (UINTN reg : {UINTN{0x02}, UINTN{0xFE}}) {
+      harness::console().clear();
+      op.run(PCI_LIB_ADDRESS(1, 0, 0, reg));
+      EXPECT_TRUE(assertionTexts().empty()) << op.name << " register " << reg << harness::console();
+    }
+    std::vector<UINTN> bad = {PCI_LIB_ADDRESS(1, 0, 0, 0x104), PCI_LIB_ADDRESS(1, 0, 0, 0x04) | 0x10000000};
+    if (op.width == 1) {
+      harness::console().clear();
+      op.run(PCI_LIB_ADDRESS(1, 0, 0, 0x05));
+      EXPECT_TRUE(assertionTexts().empty()) << op.name << ": any byte is aligned";
+    } else {
+      bad.push_back(PCI_LIB_ADDRESS(1, 0, 0, 0x05));
+    }
+    for (UINTN address : bad) {
+      harness::console().clear();
+      space.write32({1, 0, 0}, 0x04, 0x00000007);
+      size_t m = mark();
+      size_t breakpoints = machine.breakpointCount();
+      op.run(address);
+      EXPECT_EQ(assertionTexts(), std::vector<std::string>{check}) << op.name << " " << std::hex << address;
+      EXPECT_EQ(machine.breakpointCount(), breakpoints + 1);
+      // The access is made: the standard form of register 0x04 of 1:00.0.
+      auto ports = portsSince(m);
+      ASSERT_GE(ports.size(), 4u) << op.name;
+      EXPECT_EQ(ports[1].value, 0x80010004u) << op.name << " " << std::hex << address;
+      unsigned dataAccesses = 0;
+      for (const PortAccess &p : ports) {
+        dataAccesses += p.port >= 0xCFC && p.port <= 0xCFF && p.width == op.width ? 1 : 0;
+      }
+      EXPECT_GE(dataAccesses, 1u) << op.name;
+    }
   }
 }
 

@@ -66,7 +66,7 @@ EFI_STATUS EFIAPI fakeGetIdPtr(PlatformIdRecord **record) {
   return gIdStatus;
 }
 
-TEST(PlatformAttribute, ASuccessfulGetIdPtrWithoutARecordIsNotFound) {
+TEST(PlatformAttribute, ASuccessfulGetIdPtrWithoutARecordIsAProtocolError) {
   VroPlatformIdProtocol identity{};
   identity.GetIdPtr = fakeGetIdPtr;
   PlatformIdRecord *record = nullptr;
@@ -74,7 +74,7 @@ TEST(PlatformAttribute, ASuccessfulGetIdPtrWithoutARecordIsNotFound) {
   EXPECT_EQ(KeshGetPlatformId(&identity, &record), EFI_SUCCESS);
   EXPECT_EQ(record->SystemId, 2041);
   gLeaveNull = true;
-  EXPECT_EQ(KeshGetPlatformId(&identity, &record), EFI_NOT_FOUND);
+  EXPECT_EQ(KeshGetPlatformId(&identity, &record), EFI_PROTOCOL_ERROR);
   gIdStatus = EFI_DEVICE_ERROR;
   EXPECT_EQ(KeshGetPlatformId(&identity, &record), EFI_DEVICE_ERROR);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -160,6 +161,88 @@ TEST(RuntimeMmio, AnAbsentOrUnprogrammedSpiBaseIsNeverUsedAsAnAddress) {
     EXPECT_NE(rangeAt(boot.simulation, kAcpiPage).attributes & EFI_MEMORY_RUNTIME, 0u);
     EXPECT_TRUE(pciNotify(boot.simulation).closed);
   }
+}
+
+// A base register pointing at RAM, at the hub's ACPI registers or at no
+// described range: the page is not reported and nothing is written there.
+TEST(RuntimeMmio, ASpiBaseOffMemoryMappedIoOrOnTheAcpiPageIsRefused) {
+  struct Case {
+    uint32_t bar;
+    const char *what;
+  };
+  for (const Case &c : {Case{0x00100000, "system memory"}, Case{0xFED80000, "the ACPI MMIO page"},
+                        Case{0xFED80FC0, "inside the ACPI MMIO page"}, Case{0x90000000, "not in the map"}}) {
+    for (auto timeline : {std::vector<Step>{Step::Load, Step::PciEnumerationComplete},
+                          std::vector<Step>{Step::Load, Step::EndOfDxe}}) {
+      sim::Board board = reference(timeline);
+      board.identity->states[PLATFORM_STATE_PWD] = 1;
+      board.pci[0].registers[1].second = c.bar;
+      Boot boot(board);
+      const std::string &console = boot.console();
+      EXPECT_EQ(count(console, "SPI Base Address is incorrect !!\r\n"), 1u) << c.what << console;
+      EXPECT_EQ(count(console, kWriteBufferLine), 0u) << c.what;
+      EXPECT_EQ(count(console, "SPI Protection is LOCKED"), 0u) << c.what;
+      for (const auto &e : boot.simulation.machine().trace()) {
+        if (e.kind == sim::AccessKind::MmioWrite) {
+          ADD_FAILURE() << c.what << ": MMIO write at " << std::hex << e.address;
+        }
+      }
+      EXPECT_TRUE(boot.simulation.assertions().empty()) << c.what << console;
+      if (timeline.back() == Step::PciEnumerationComplete) {
+        EXPECT_EQ(rangeAt(boot.simulation, 0x100000).attributes, EFI_MEMORY_WB)
+            << c.what << ": RAM stays as it was";
+        EXPECT_EQ(rangeAt(boot.simulation, kAcpiPage).attributes, EFI_MEMORY_UC | EFI_MEMORY_RUNTIME)
+            << c.what;
+      }
+    }
+  }
+}
+
+TEST(RuntimeMmio, ABaseThatIsNotPageAlignedReportsThePageThatHoldsIt) {
+  sim::Board board = reference();
+  board.pci[0].registers[1].second = 0xFEC10040;
+  board.spi.reg1D = 0x01;
+  Boot boot(board);
+  EXPECT_TRUE(boot.simulation.assertions().empty()) << boot.console();
+  sim::GcdRange spi = rangeAt(boot.simulation, kSpiPage);
+  EXPECT_EQ(spi.base, kSpiPage);
+  EXPECT_EQ(spi.length, 0x1000u);
+  EXPECT_EQ(spi.attributes, EFI_MEMORY_UC | EFI_MEMORY_RUNTIME);
+  EXPECT_EQ(rangeAt(boot.simulation, kSpiPage + 0x1000).attributes, EFI_MEMORY_UC) << "only that page";
+  EXPECT_EQ(boot.accesses(sim::AccessKind::MmioWrite, 0xFEC1005D), 1u) << "the registers stay at the base";
+  EXPECT_EQ(boot.simulation.spi()->registers().reg1D, 0x05);
+}
+
+// When the SPI descriptor read of the report itself fails, the page gets
+// the runtime bit alone: neither the ACPI page's attributes nor any other.
+TEST(RuntimeMmio, AnUnreadableSpiDescriptorGetsOnlyTheRuntimeBit) {
+  sim::Board board = reference();
+  board.gcd[1].capabilities |= EFI_MEMORY_WC;
+  board.gcd[1].attributes = EFI_MEMORY_WC;
+  // ACPI page, the SPI base check, then the SPI page's report.
+  board.failures.push_back(sim::FailureRule{"GetMemorySpaceDescriptor", 3, EFI_NOT_FOUND, std::nullopt});
+  Boot boot(board);
+  ASSERT_EQ(boot.simulation.assertions().size(), 1u) << boot.console();
+  EXPECT_EQ(rangeAt(boot.simulation, kAcpiPage).attributes,
+            EFI_MEMORY_WC | EFI_MEMORY_UC | EFI_MEMORY_RUNTIME);
+  EXPECT_EQ(rangeAt(boot.simulation, kSpiPage).attributes, EFI_MEMORY_RUNTIME);
+  EXPECT_EQ(rangeAt(boot.simulation, kSpiPage + 0x1000).attributes, EFI_MEMORY_WC);
+}
+
+TEST(RuntimeMmio, EveryShippedBoardFindsItsSpiControllerOnMemoryMappedIo) {
+  size_t boards = 0;
+  for (const auto &file : std::filesystem::directory_iterator(std::string(KESH_SOURCE_DIR) + "/boards")) {
+    if (file.path().extension() != ".toml") {
+      continue;
+    }
+    boards++;
+    Boot boot(sim::loadBoardFile(file.path().string()));
+    const std::string &console = boot.console();
+    EXPECT_EQ(count(console, "SPI Base Address is incorrect"), 0u) << file.path() << console;
+    EXPECT_NE(rangeAt(boot.simulation, kSpiPage).attributes & EFI_MEMORY_RUNTIME, 0u) << file.path();
+    EXPECT_NE(boot.simulation.spi()->registers().reg1D & 0x08, 0) << file.path() << ": protected";
+  }
+  EXPECT_GE(boards, 7u);
 }
 
 TEST(RuntimeMmio, TheSpiBaseMessagePrintsAtEitherLevelBit) {

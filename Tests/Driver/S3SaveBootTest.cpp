@@ -4,6 +4,7 @@
 #include "BootHarness.h"
 #include "Boot/Report.h"
 
+#include <Guid/EventGroup.h>
 #include <Protocol/DebugPrintSvc.h>
 
 #include <gtest/gtest.h>
@@ -211,6 +212,44 @@ TEST(S3SaveBoot, WithTheWindowOffBothModulesAssertAndPciWritesAreRefused) {
   EXPECT_EQ(calls[0].decoded.entries[0].arguments[1], 0xFED80E00u);
   EXPECT_NE(sim::textSummary(boot.simulation).find("-- PCI configuration window: disabled"),
             std::string::npos);
+}
+
+TEST(S3SaveBoot, AHandOffWhoseEventWouldNotCloseIsNotRunAgainByTheSecondReadyToBoot) {
+  for (const char *file : {"s3-resume.toml", "ovmf-equivalent.toml"}) {
+    sim::Board board = sim::loadBoardFile(std::string(KESH_SOURCE_DIR) + "/boards/" + file);
+    // The fourth close of the boot is the hand-off closing its own event.
+    board.failures.push_back(sim::FailureRule{"CloseEvent", 4, EFI_DEVICE_ERROR, std::nullopt});
+    boot::Boot boot(board);
+    sim::Simulation &simulation = boot.simulation;
+    ASSERT_EQ(simulation.core().failures().injected().size(), 1u) << file;
+    unsigned twice = 0;
+    for (const sim::EventInfo *event : eventsOf(simulation, "KeshInitDxe")) {
+      twice += event->group && sim::sameGuid(*event->group, gEfiEventReadyToBootGuid) && event->notifies == 2;
+    }
+    ASSERT_EQ(twice, 1u) << file << ": the hand-off's event stayed open and ran twice";
+    const auto &calls = simulation.s3().smmCommunication()->calls();
+    ASSERT_EQ(calls.size(), 1u) << file;
+    EXPECT_TRUE(calls[0].accepted) << calls[0].reason;
+    EXPECT_EQ(simulation.s3().debugPrint()->printedText(),
+              "OrunS3LibPrivateData allocation\nOrunS3SaveCloseTableCallBack\n")
+        << file;
+    EXPECT_TRUE(simulation.core().diagnostics().empty())
+        << file << ": " << simulation.core().diagnostics()[0];
+    EXPECT_TRUE(simulation.assertions().empty()) << boot.console();
+    EXPECT_EQ(simulation.s3().resumeResult() ? simulation.s3().resumeResult()->mismatches() : 0u, 0u);
+  }
+}
+
+TEST(S3SaveBoot, AWindowThatWouldWrapPastTheTopOfMemoryHandsOffNoLowMemoryWrites) {
+  sim::Board board = s3Board();
+  board.msr[0xC0010058] = 0xFFFFFFFFFFFFFFFFULL;
+  boot::Boot boot(board);
+  // Buses 1 and 2 lie past 2^64 - 1 MiB: refused, not wrapped to 0x40 and up.
+  EXPECT_EQ(count(boot.console(), ") = 5\r\n"), 5u) << boot.console();
+  const auto &calls = boot.simulation.s3().smmCommunication()->calls();
+  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls[0].decoded.entries.size(), 1u);
+  EXPECT_EQ(calls[0].decoded.entries[0].arguments[1], 0xFED80E00u);
 }
 
 TEST(S3SaveBoot, BootsOfTheS3BoardAreDeterministic) {

@@ -99,7 +99,7 @@ TEST(SataDisable, System2041UsesTheEntrysDieAndReplacesTheMask) {
   for (const auto &e : boot.simulation.machine().trace()) {
     busReads += e.kind == sim::AccessKind::IoWrite && e.address == 0xCF8 && e.value == 0x8000C884 ? 1 : 0;
   }
-  EXPECT_EQ(busReads, 3u);
+  EXPECT_EQ(busReads, 4u) << "once to check the die is there, then once per read-modify-write";
 }
 
 TEST(SataDisable, ADieRedefinedByALaterEntryIsTheOneUsed) {
@@ -183,7 +183,7 @@ TEST(SataDisable, MissingProtocolsAreReportedWithTheirStatus) {
       {[](sim::Board &b) { b.identity->getId = sim::IdentityConfig::GetId::Fail; },
        "VroPlatformIdProtocol->GetIdPtr Error: Device Error\r\n"},
       {[](sim::Board &b) { b.identity->getId = sim::IdentityConfig::GetId::NullRecord; },
-       "VroPlatformIdProtocol->GetIdPtr Error: Not Found\r\n"},
+       "VroPlatformIdProtocol->GetIdPtr Error: Protocol Error\r\n"},
   };
   for (const Case &c : cases) {
     sim::Board b = board(2041, 0, {{u"SATA Port5", 5, 1}});
@@ -191,7 +191,59 @@ TEST(SataDisable, MissingProtocolsAreReportedWithTheirStatus) {
     Boot boot(b);
     EXPECT_EQ(count(boot.console(), std::string(kPrefix) + c.message), 1u) << boot.console();
     EXPECT_EQ(boot.simulation.dies().at(1)->writes().size(), 0u);
+    for (const auto &write : boot.simulation.core().pcdWrites()) {
+      EXPECT_FALSE(write.token >= 228 && write.token <= 236) << write.token;
+    }
   }
+}
+
+// The bus of each configuration address the driver selected through 0xCF8.
+std::vector<uint32_t> selectedBuses(const Boot &boot) {
+  std::vector<uint32_t> out;
+  for (const auto &e : boot.simulation.machine().trace()) {
+    if (e.kind == sim::AccessKind::IoWrite && e.address == 0xCF8 && (e.value & 0x80000000u) != 0) {
+      out.push_back(static_cast<uint32_t>(e.value >> 16) & 0xFF);
+    }
+  }
+  return out;
+}
+
+TEST(SataDisable, APortOnADieTheBoardLacksIsReportedAndNeitherRecordedNorSwitched) {
+  const std::string message = std::string(kPrefix) + "Die 5 Bus Register Error: 0xffffffff\r\n";
+  for (uint32_t level : {0x80000000u, 0x40u}) {
+    sim::Board b = board(2041, 0, {{u"SATA Port5", 5, 5}});
+    b.setCmosErrorLevel(level);
+    Boot boot(b);
+    const std::string &console = boot.console();
+    EXPECT_EQ(count(console, message), level == 0x80000000u ? 1u : 0u) << console;
+    EXPECT_EQ(count(console, "Disable SATA Port"), 0u) << console;
+    for (const auto &write : boot.simulation.core().pcdWrites()) {
+      EXPECT_FALSE(write.token >= 228 && write.token <= 236) << write.token;
+    }
+    for (const auto &[number, die] : boot.simulation.dies()) {
+      EXPECT_TRUE(die->writes().empty()) << "die " << int(number);
+    }
+    for (uint32_t bus : selectedBuses(boot)) {
+      EXPECT_NE(bus, 0xFFu) << "nothing reaches the bus an absent die's register names";
+    }
+  }
+  // The check is of the die's register, not of the bus number it holds.
+  sim::Board last = board(2041, 0, {{u"SATA Port5", 5, 6}});
+  last.dies.push_back(sim::BoardDie{6, 0xFF, {}});
+  Boot boot(last);
+  EXPECT_EQ(boot.simulation.dies().at(6)->indirect(kDisable), 0x200000u) << boot.console();
+  EXPECT_EQ(boot.simulation.core().pcdTokens().at(236).value, 1ULL << 61);
+}
+
+TEST(SataDisable, ThePortSwitchIsNotReplayedOnResumeEvenWhileTheS3TableRecords) {
+  // SMM ready-to-lock comes before End of DXE: captured writes would go into
+  // the table that Ready to Boot hands to SMM.
+  Boot boot(sim::loadBoardFile(std::string(KESH_SOURCE_DIR) + "/boards/redundant-os-sata.toml"));
+  EXPECT_EQ(boot.simulation.dies().at(1)->indirect(kDisable), 0x200000u) << "switched off now";
+  const auto *smm = boot.simulation.s3().smmCommunication();
+  ASSERT_NE(smm, nullptr);
+  EXPECT_TRUE(smm->calls().empty()) << "nothing was recorded, so nothing is handed off";
+  EXPECT_EQ(boot.simulation.s3().debugPrint()->printedText().find("S3 SAVE"), std::string::npos);
 }
 
 } // namespace

@@ -135,6 +135,11 @@ TEST(PrintLibDecimal, WidthZeroFillAndJustification) {
   EXPECT_EQ(Print("[%5d]", -42), "[  -42]");
   EXPECT_EQ(Print("[%-05d]", 42), "[42   ]");
   EXPECT_EQ(Print("[%2d]", 12345), "[12345]");
+  // Every digit counts in a width and a precision, 0 and 9 included.
+  EXPECT_EQ(Print("[%9d]", 42), "[       42]");
+  EXPECT_EQ(Print("[%10d]", 42), "[        42]");
+  EXPECT_EQ(Print("[%.9d]", 42), "[000000042]");
+  EXPECT_EQ(Print("[%19x]", 0xABCu), "[                abc]");
   EXPECT_EQ(Print("[%*d]", 4, 7), "[   7]");
   EXPECT_EQ(Print("[%0*d]", 4, 7), "[0007]");
   EXPECT_EQ(Print("[%*d]", -4, 7), "[7   ]");

@@ -5,6 +5,8 @@
 #define KESH_ACPI_MMIO_BASE 0xFED80000ULL
 #define KESH_MMIO_PAGE_SIZE 0x1000ULL
 #define KESH_MMIO_PAGE_ALIGNMENT 12
+// The page that holds an address.
+#define KESH_MMIO_PAGE_OF(Address) ((Address) & ~(KESH_MMIO_PAGE_SIZE - 1))
 
 // SPI base address register: bus 0, device 0x14, function 3, register 0xA0.
 #define KESH_SPI_BASE_REGISTER 0x000A30A0ULL
@@ -19,9 +21,10 @@
 #define KESH_SPI_LOCK 0x20
 
 // The SPI controller's MMIO base: the base register with its low six bits
-// cleared, zero-extended. FALSE when the register reads all ones (no
-// device) or the base is zero (never programmed): the base is then no
-// address to touch.
+// cleared, zero-extended. FALSE when the base is no address to touch: the
+// register reads all ones (no device) or zero (never programmed), or the
+// base lies on the ACPI MMIO page or anywhere the GCD map does not describe
+// as memory-mapped I/O (system memory, say), or there is no map to ask.
 BOOLEAN KeshSpiMmioBase(OUT UINTN *Base);
 
 VOID ReportRuntimeMmioPage(IN EFI_PHYSICAL_ADDRESS Base, IN UINT64 Attributes,

@@ -27,8 +27,10 @@ BOOLEAN KeshAttributeIs(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16 *
 EFI_STATUS KeshGetPlatformId(IN VroPlatformIdProtocol *Identity, OUT PlatformIdRecord **Record) {
   *Record = nullptr;
   EFI_STATUS Status = Identity->GetIdPtr(Record);
+  // Success without a record breaks the protocol's promise; the status says
+  // so rather than claiming the record does not exist.
   if (!EFI_ERROR(Status) && *Record == nullptr) {
-    return EFI_NOT_FOUND;
+    return EFI_PROTOCOL_ERROR;
   }
   return Status;
 }

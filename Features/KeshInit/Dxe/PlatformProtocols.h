@@ -119,5 +119,5 @@ BOOLEAN KeshReadAttribute(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16
 // The attribute is set and equals Expected exactly.
 BOOLEAN KeshAttributeIs(IN OrvexNvramAttributeProtocol *Nvram, IN CONST CHAR16 *Name,
                         IN CONST CHAR16 *Expected);
-// GetIdPtr, with a success that leaves the record null counted as EFI_NOT_FOUND.
+// GetIdPtr, with a success that leaves the record null counted as EFI_PROTOCOL_ERROR.
 EFI_STATUS KeshGetPlatformId(IN VroPlatformIdProtocol *Identity, OUT PlatformIdRecord **Record);

@@ -35,8 +35,9 @@ VOID EFIAPI KeshOnPciEnumComplete(IN EFI_EVENT Event, IN VOID *Context) {
   if (!KeshSpiMmioBase(&SpiBase)) {
     DEBUG((DEBUG_ERROR | DEBUG_INFO, "SPI Base Address is incorrect !!\n"));
   } else {
-    // The SPI page is in the map already; it keeps its cacheability.
-    ReportRuntimeMmioPage(SpiBase, EFI_MEMORY_RUNTIME, &Descriptor);
+    // The SPI page is in the map already; it keeps its cacheability. The
+    // base need only be 64-byte aligned: the page is the one that holds it.
+    ReportRuntimeMmioPage(KESH_MMIO_PAGE_OF(SpiBase), EFI_MEMORY_RUNTIME, &Descriptor);
 
     UINT8 Control = MmioRead8(SpiBase + KESH_SPI_REG_1D);
     if ((Control & KESH_SPI_WRITE_BUFFER_EN) == 0) {

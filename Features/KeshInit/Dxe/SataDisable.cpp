@@ -16,8 +16,12 @@
 // Token 236 holds bit (die * 8 + port + 8): a 64-bit value covers dies 1 to 6.
 #define PCD_MASK_DIE_LIMIT 7
 
+static UINT32 DieBusRegister(IN UINT8 Die) {
+  return PciRead32(PCI_LIB_ADDRESS(0, 0x18 + Die, 0, DIE_BUS_REGISTER_OFFSET));
+}
+
 static UINT32 DieBusNumber(IN UINT8 Die) {
-  return PciRead32(PCI_LIB_ADDRESS(0, 0x18 + Die, 0, DIE_BUS_REGISTER_OFFSET)) & 0xFF;
+  return DieBusRegister(Die) & 0xFF;
 }
 
 // The first entry whose name contains Location; a list without entries, or
@@ -117,6 +121,15 @@ EFI_STATUS EmbeddedSataPortDisablement(VOID) {
     DEBUG((DEBUG_ERROR, "EmbeddedSataPortDisablement - Out of Spec. - Target AHCI PortNumber = %x\n",
            Port->AhciPort));
     return EFI_UNSUPPORTED;
+  }
+
+  // A die the platform does not populate answers all ones: its "bus" 0xFF
+  // is nobody's, so the port is neither recorded nor switched off.
+  UINT32 BusRegister = DieBusRegister(TargetDie);
+  if (BusRegister == 0xFFFFFFFFu) {
+    DEBUG((DEBUG_ERROR, "EmbeddedSataPortDisablement - Die %x Bus Register Error: 0x%x\n", TargetDie,
+           BusRegister));
+    return EFI_DEVICE_ERROR;
   }
 
   if (TargetDie == 0) {

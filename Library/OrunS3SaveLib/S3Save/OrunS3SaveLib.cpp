@@ -288,12 +288,25 @@ UINT32 EFIAPI S3SaveMemWrite(IN UINT32 Width, IN UINT64 Address, IN VOID *Buffer
   return S3SaveAppendEntry(ORUN_S3_ENTRY_MEM_WRITE, (UINT64)ScriptWidth, Address, Value);
 }
 
+// Bytes of the window that addresses can reach: its size, cut where the
+// address space ends. A size of 0 is a bus count of 2^12 or more whose size
+// did not fit 32 bits: a window that holds every bus.
+static UINT64 ReachableWindowLength(VOID) {
+  UINT64 Length = mMMIOSize != 0 ? (UINT64)mMMIOSize : MAX_UINT64;
+  UINT64 ToTop = (MAX_UINT64 - mMMIOAddress) + 1; // the base is not 0 here
+  return Length < ToTop ? Length : ToTop;
+}
+
 UINT32 EFIAPI S3SavePciWrite(IN UINT32 Width, IN UINT64 PciAddress, IN VOID *Buffer) {
   UINT64 Offset = PciAddress & 0x0FFFFFFF;
-  // Without the window (a base of 0 would overlay system memory) or past
-  // its last bus the address names memory, not a register, and the replay
-  // would write there.
-  if (mMMIOAddress == 0 || (mMMIOSize != 0 && Offset >= mMMIOSize)) {
+  // Without the window (a base of 0 would overlay system memory), past its
+  // last bus, or wrapped past the top of the address space, the address
+  // names memory, not a register, and the replay would write there.
+  if (mMMIOAddress == 0) {
+    return ORUN_S3_STATUS_ERROR;
+  }
+  UINT64 Bytes = ValidWidth(Width) ? (UINT64)1 << (Width - 1) : 1;
+  if (Offset + Bytes > ReachableWindowLength()) {
     return ORUN_S3_STATUS_ERROR;
   }
   return S3SaveMemWrite(Width, Offset + mMMIOAddress, Buffer);
@@ -318,8 +331,12 @@ VOID EFIAPI S3ScriptLockNotify(IN EFI_EVENT Event, IN VOID *Context) {
 VOID EFIAPI OrunS3SaveCloseTableCallBack(IN EFI_EVENT Event, IN VOID *Context) {
   (VOID) Context;
   if (Event != nullptr) {
-    gBS->CloseEvent(Event);
-    mCloseTableEventClosed = TRUE;
+    mCloseTableEventClosed = gBS->CloseEvent(Event) == EFI_SUCCESS ? TRUE : FALSE;
+  }
+  // The table went to SMM and was freed: an event that would not close
+  // must not hand it off, write into it or free it again.
+  if (mOrunS3LibPrivateData != nullptr && mOrunS3LibPrivateData->TableClosed != 0) {
+    return;
   }
   S3SaveDebugPrint(ORUN_S3_PRINT_FILTER, "OrunS3SaveCloseTableCallBack\n");
   if (mOrunS3LibPrivateData == nullptr || mOrunS3LibPrivateData->TableBase == 0) {
