@@ -209,8 +209,8 @@ Twin makeTwin(const sim::Board &board) {
       continue;
     }
     if (exited) {
-      twin.refusals.push_back(fmt::format("step {} after exit-boot-services: nothing runs after it under OVMF",
-                                          sim::stepName(step)));
+      twin.refusals.push_back(fmt::format(
+          "step {} after exit-boot-services: nothing runs after it under OVMF", sim::stepName(step)));
       break;
     }
     static const std::map<sim::Step, UINT8> kCodes = {
@@ -228,7 +228,8 @@ Twin makeTwin(const sim::Board &board) {
     exited = step == sim::Step::ExitBootServices;
   }
   if (steps != board.timeline) {
-    twin.changes.push_back("PCI enumeration complete and SMM ready-to-lock installed before every other step");
+    twin.changes.push_back(
+        "PCI enumeration complete and SMM ready-to-lock installed before every other step");
   }
   twin.board.timeline = steps;
 
@@ -243,7 +244,8 @@ Twin makeTwin(const sim::Board &board) {
     twin.board.dies.clear();
   }
   if (auto msr = board.msr.find(sim::kPciMmioConfigMsr); msr != board.msr.end() && msr->second != 0) {
-    twin.changes.push_back(fmt::format("MSR 0x{:X} reads 0: no PCI configuration window", sim::kPciMmioConfigMsr));
+    twin.changes.push_back(
+        fmt::format("MSR 0x{:X} reads 0: no PCI configuration window", sim::kPciMmioConfigMsr));
   }
   twin.board.msr.erase(sim::kPciMmioConfigMsr);
 
@@ -256,7 +258,8 @@ Twin makeTwin(const sim::Board &board) {
       page.base = kAcpiMmioPage;
       page.length = 0x1000;
       // EDK II's GCD gives every range it adds these capabilities too.
-      page.capabilities |= range.type == EfiGcdMemoryTypeMemoryMappedIo ? kEdk2MmioCapabilities : EFI_MEMORY_RUNTIME;
+      page.capabilities |=
+          range.type == EfiGcdMemoryTypeMemoryMappedIo ? kEdk2MmioCapabilities : EFI_MEMORY_RUNTIME;
       gcd.push_back(page);
       config.GcdPresent = 1;
       config.GcdType = static_cast<UINT32>(range.type);
@@ -269,7 +272,8 @@ Twin makeTwin(const sim::Board &board) {
   if (gcd.size() != board.gcd.size() ||
       (!gcd.empty() && (gcd[0].base != board.gcd[0].base || gcd[0].length != board.gcd[0].length ||
                         gcd[0].capabilities != board.gcd[0].capabilities))) {
-    twin.changes.push_back("the GCD holds only the ACPI MMIO page 0xFED80000, with the capabilities EDK II adds");
+    twin.changes.push_back(
+        "the GCD holds only the ACPI MMIO page 0xFED80000, with the capabilities EDK II adds");
   }
   twin.board.gcd = gcd;
   return twin;
@@ -366,7 +370,8 @@ EFI_STATUS EFIAPI recordGetSataConfig(VroSataProtocol *This, UINT64 *config, UIN
   return status;
 }
 
-EFI_STATUS EFIAPI recordSetPortMask(UsbPortControlProtocol *This, UINT32 controller, UINT32 mask, UINT32 value) {
+EFI_STATUS EFIAPI recordSetPortMask(UsbPortControlProtocol *This, UINT32 controller, UINT32 mask,
+                                    UINT32 value) {
   EFI_STATUS status = gSetPortMask(This, controller, mask, value);
   record(fmt::format("call usb SetPortMask {} 0x{:x} 0x{:x} -> {}", controller, mask, value,
                      sim::statusName(status)));
@@ -467,7 +472,8 @@ void recordBootRecord(sim::Simulation &simulation) {
     }
   }
   for (const sim::PcdWriteRecord &write : r.pcdWrites) {
-    record(fmt::format("pcd {} size {} value 0x{:x} -> {}", write.token, write.size, write.value, write.status));
+    record(
+        fmt::format("pcd {} size {} value 0x{:x} -> {}", write.token, write.size, write.value, write.status));
   }
   for (const sim::SmmCallRecord &call : r.s3.smmCalls) {
     if (!call.message.empty()) {
@@ -507,7 +513,8 @@ void recordBootRecord(sim::Simulation &simulation) {
       continue;
     }
     EFI_DEBUG_MASK_PROTOCOL *mask = nullptr;
-    if (EFI_ERROR(bs->HandleProtocol(image->handle, &gEfiDebugMaskProtocolGuid, reinterpret_cast<VOID **>(&mask)))) {
+    if (EFI_ERROR(bs->HandleProtocol(image->handle, &gEfiDebugMaskProtocolGuid,
+                                     reinterpret_cast<VOID **>(&mask)))) {
       record(fmt::format("debugmask {} none", image->name));
       continue;
     }
@@ -547,11 +554,13 @@ int runOvmf(const OvmfOptions &options) {
       throw std::runtime_error(options.config + ": cannot be written");
     }
   }
+  // Standard output may be the JSON's.
+  std::ostream &notes = options.json == "-" ? std::cerr : std::cout;
   for (const std::string &change : twin.changes) {
-    std::cout << "twin: " << change << '\n';
+    notes << "twin: " << change << '\n';
   }
   if (twin.changes.empty()) {
-    std::cout << "twin: the board itself\n";
+    notes << "twin: the board itself\n";
   }
 
   std::vector<std::string> lines;
@@ -572,12 +581,8 @@ int runOvmf(const OvmfOptions &options) {
     uart0 = simulation.consoleTap().written(0x3F8);
     uart1 = simulation.consoleTap().written(0x2F8);
   }
-  nlohmann::json report = {{"board", board.name},
-                           {"source", board.source},
-                           {"twin_changes", twin.changes},
-                           {"record", lines},
-                           {"uart0", hexText(uart0)},
-                           {"uart1", hexText(uart1)}};
+  nlohmann::json report = {{"board", board.name}, {"source", board.source},  {"twin_changes", twin.changes},
+                           {"record", lines},     {"uart0", hexText(uart0)}, {"uart1", hexText(uart1)}};
   if (options.json == "-") {
     std::cout << report.dump(1) << '\n';
   } else if (!options.json.empty()) {
@@ -599,8 +604,10 @@ void registerOvmfCommand(CLI::App &app) {
                                  "(scripts/ovmf-boot.py compares the two runs); exit 2: OVMF cannot give it");
   command->add_option("BOARD", options->board, "Board file (TOML; default: the reference board)");
   command->add_option("--config", options->config, "Write the fixture's configuration block to this file");
-  command->add_option("--json", options->json, "Write the twin's record as JSON to this file (- for standard output)");
-  command->add_option("--image", options->image, "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
+  command->add_option("--json", options->json,
+                      "Write the twin's record as JSON to this file (- for standard output)");
+  command->add_option("--image", options->image,
+                      "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   // The command runs here and ends the program: main's dispatch is for boot.
   command->final_callback([options] {
     int status = 1;

@@ -77,9 +77,9 @@ typedef struct {
   UINT32 Version;
   UINT32 Size; // of this structure
   UINT32 Protocols;
-  UINT8 CmosSpeed;     // CMOS byte 0x6F
-  UINT8 CmosLevel[4];  // CMOS bytes 0x7A-0x7D
-  UINT8 GetIdAnswer;   // KESH_OVMF_ANSWER_*
+  UINT8 CmosSpeed;    // CMOS byte 0x6F
+  UINT8 CmosLevel[4]; // CMOS bytes 0x7A-0x7D
+  UINT8 GetIdAnswer;  // KESH_OVMF_ANSWER_*
   UINT8 SataMode;
   UINT8 SataConfigFails;
   UINT8 PortListAnswer; // KESH_OVMF_ANSWER_*

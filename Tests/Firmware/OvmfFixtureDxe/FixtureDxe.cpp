@@ -574,8 +574,8 @@ EFI_STATUS EFIAPI OvmfFixtureEntryPoint(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
       continue;
     }
     EFI_HANDLE Handle = nullptr;
-    Status = gBS->InstallMultipleProtocolInterfaces(&Handle, Protocols[Index].Guid, Protocols[Index].Interface,
-                                                    nullptr);
+    Status = gBS->InstallMultipleProtocolInterfaces(&Handle, Protocols[Index].Guid,
+                                                    Protocols[Index].Interface, nullptr);
     if (EFI_ERROR(Status)) {
       RecordLine("setup protocol 0x%x: %r", Protocols[Index].Flag, Status);
       return Status;

@@ -18,8 +18,9 @@ typedef EFI_STATUS(EFIAPI *LOAD_IMAGE)(IN BOOLEAN BootPolicy, IN EFI_HANDLE Pare
                                        OUT EFI_HANDLE *ImageHandle);
 typedef EFI_STATUS(EFIAPI *START_IMAGE)(IN EFI_HANDLE ImageHandle, OUT UINTN *ExitDataSize,
                                         OUT CHAR16 **ExitData);
-typedef EFI_STATUS(EFIAPI *GET_MEMORY_MAP)(IN OUT UINTN *MemoryMapSize, OUT VOID *MemoryMap, OUT UINTN *MapKey,
-                                           OUT UINTN *DescriptorSize, OUT UINT32 *DescriptorVersion);
+typedef EFI_STATUS(EFIAPI *GET_MEMORY_MAP)(IN OUT UINTN *MemoryMapSize, OUT VOID *MemoryMap,
+                                           OUT UINTN *MapKey, OUT UINTN *DescriptorSize,
+                                           OUT UINT32 *DescriptorVersion);
 typedef VOID(EFIAPI *RESET_SYSTEM)(IN UINTN ResetType, IN EFI_STATUS ResetStatus, IN UINTN DataSize,
                                    IN VOID *ResetData);
 #define RESET_SHUTDOWN 2
