@@ -64,8 +64,7 @@ void writeOut(const std::string &path, const std::string &text, const char *what
 uint64_t parseNumber(const std::string &text, const char *what) {
   std::string digits = text;
   uint64_t scale = 1;
-  for (const auto &[suffix, factor] :
-       {std::pair<const char *, uint64_t>{"ms", 1000000}, {"us", 1000}, {"ns", 1}}) {
+  for (const auto &[suffix, factor] : {std::pair<const char *, uint64_t>{"ms", 1000000}, {"us", 1000}, {"ns", 1}}) {
     std::string_view s(suffix);
     if (digits.size() > s.size() && digits.compare(digits.size() - s.size(), s.size(), s) == 0) {
       digits.resize(digits.size() - s.size());
@@ -95,8 +94,7 @@ std::pair<uint64_t, uint64_t> parseRange(const std::string &text, const char *wh
     uint64_t value = parseNumber(text, what);
     return {value, value};
   }
-  auto range =
-      std::make_pair(parseNumber(text.substr(0, dash), what), parseNumber(text.substr(dash + 1), what));
+  auto range = std::make_pair(parseNumber(text.substr(0, dash), what), parseNumber(text.substr(dash + 1), what));
   if (range.first > range.second) {
     throw UsageError(fmt::format("{}: \"{}\" ends before it starts", what, text));
   }
@@ -193,16 +191,14 @@ int boot(const BootOptions &options) {
       std::fputs(mirrorDifferences(first, second, false).c_str(), text);
     }
   }
-  std::string summary = options.quiet || reportOnStdout
-                            ? sim::textChecks(record) + sim::outcomeLine(record) + "\n"
-                            : "\n" + sim::textSummary(record);
+  std::string summary = options.quiet || reportOnStdout ? sim::textChecks(record) + sim::outcomeLine(record) + "\n"
+                                                        : "\n" + sim::textSummary(record);
   std::fputs(summary.c_str(), text);
   std::fflush(text);
 
   if (!options.trace.empty()) {
     auto entries = sim::namedTrace(simulation.machine().trace(), record, filter);
-    writeOut(options.trace,
-             options.traceFormat == "jsonl" ? sim::traceJsonLines(entries) : sim::traceText(entries),
+    writeOut(options.trace, options.traceFormat == "jsonl" ? sim::traceJsonLines(entries) : sim::traceText(entries),
              "trace");
   }
   if (!options.json.empty()) {
@@ -274,19 +270,16 @@ int main(int argc, char **argv) {
   BootOptions options;
   CLI::App *bootCommand = app.add_subcommand("boot", "Boot a board file (default: the reference board)");
   bootCommand->add_option("BOARD", options.board, "Board file (TOML)");
-  bootCommand->add_option("--json", options.json,
-                          "Write the report as JSON to this file (- for standard output)");
+  bootCommand->add_option("--json", options.json, "Write the report as JSON to this file (- for standard output)");
   bootCommand->add_option("--trace", options.trace,
                           "Write the hardware access trace to this file (- for standard output)");
   bootCommand->add_option("--trace-format", options.traceFormat, "text (default) or jsonl");
-  bootCommand
-      ->add_option("--trace-kind", options.traceKinds, "Only these access kinds (io-read, mmio-write, ...)")
+  bootCommand->add_option("--trace-kind", options.traceKinds, "Only these access kinds (io-read, mmio-write, ...)")
       ->delimiter(',');
   bootCommand->add_option("--trace-address", options.traceAddresses, "Only addresses or ports in LO[-HI]")
       ->delimiter(',');
-  bootCommand
-      ->add_option("--trace-device", options.traceDevices,
-                   "Only accesses owned by these devices (SPI, UART, \"UART 0x3F8\", PCI, CMOS, ...)")
+  bootCommand->add_option("--trace-device", options.traceDevices,
+                          "Only accesses owned by these devices (SPI, UART, \"UART 0x3F8\", PCI, CMOS, ...)")
       ->delimiter(',');
   bootCommand->add_option("--trace-time", options.traceTime,
                           "Only accesses in the virtual-time window FROM-TO (ns, or with us/ms)");
