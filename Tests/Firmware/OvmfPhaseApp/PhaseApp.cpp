@@ -9,6 +9,7 @@
 #include <Protocol/DebugMask.h>
 #include <Library/UefiApplicationEntryPoint.h>
 #include <Library/UefiBootServicesTableLib.h>
+#include <Library/BaseMemoryLib.h>
 #include "../OvmfFixtureDxe/FixtureProtocol.h"
 #include "../OvmfFixtureDxe/OvmfIo.h"
 
@@ -24,6 +25,14 @@ typedef EFI_STATUS(EFIAPI *GET_MEMORY_MAP)(IN OUT UINTN *MemoryMapSize, OUT VOID
 typedef VOID(EFIAPI *RESET_SYSTEM)(IN UINTN ResetType, IN EFI_STATUS ResetStatus, IN UINTN DataSize,
                                    IN VOID *ResetData);
 #define RESET_SHUTDOWN 2
+
+// The service in a slot the shared table leaves untyped.
+template <typename Service> static Service Slot(EFI_UNUSED_SERVICE Untyped) {
+  Service Typed;
+  static_assert(sizeof(Typed) == sizeof(Untyped));
+  CopyMem(&Typed, &Untyped, sizeof(Typed));
+  return Typed;
+}
 
 static VOID EFIAPI Nothing(IN EFI_EVENT Event, IN VOID *Context) {
   (VOID) Event;
@@ -63,13 +72,13 @@ static EFI_STATUS LoadFromFwCfg(EFI_HANDLE Parent, CONST CHAR8 *File, CONST CHAR
   }
   FwCfgRead(Select, Buffer, Size);
   EFI_HANDLE Image = nullptr;
-  Status = ((LOAD_IMAGE)gBS->LoadImage)(FALSE, Parent, nullptr, Buffer, Size, &Image);
+  Status = Slot<LOAD_IMAGE>(gBS->LoadImage)(FALSE, Parent, nullptr, Buffer, Size, &Image);
   gBS->FreePool(Buffer);
   if (EFI_ERROR(Status)) {
     RecordLine("setup %a: LoadImage %r", Name, Status);
     return Status;
   }
-  Status = ((START_IMAGE)gBS->StartImage)(Image, nullptr, nullptr);
+  Status = Slot<START_IMAGE>(gBS->StartImage)(Image, nullptr, nullptr);
   RecordLine("image %a started: %r", Name, Status);
   // An image that failed is unloaded: only a started one can answer later.
   if (!EFI_ERROR(Status) && mLoadedCount < ARRAY_SIZE(mLoaded)) {
@@ -91,7 +100,7 @@ static EFI_STATUS ExitBootServices(EFI_HANDLE ImageHandle) {
   for (UINTN Try = 0; Try < 4 && EFI_ERROR(Status); Try++) {
     UINTN Size = sizeof(Map), Key = 0, DescriptorSize = 0;
     UINT32 Version = 0;
-    Status = ((GET_MEMORY_MAP)gBS->GetMemoryMap)(&Size, Map, &Key, &DescriptorSize, &Version);
+    Status = Slot<GET_MEMORY_MAP>(gBS->GetMemoryMap)(&Size, Map, &Key, &DescriptorSize, &Version);
     if (EFI_ERROR(Status)) {
       continue;
     }
@@ -159,7 +168,7 @@ EFI_STATUS EFIAPI PhaseAppMain(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *S
   RecordLine("end");
   if (Exited) {
     // Nothing is left to return to.
-    ((RESET_SYSTEM)SystemTable->RuntimeServices->ResetSystem)(RESET_SHUTDOWN, EFI_SUCCESS, 0, nullptr);
+    Slot<RESET_SYSTEM>(SystemTable->RuntimeServices->ResetSystem)(RESET_SHUTDOWN, EFI_SUCCESS, 0, nullptr);
   }
   return EFI_SUCCESS;
 }
