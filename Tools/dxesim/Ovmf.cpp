@@ -568,11 +568,13 @@ int runOvmf(const OvmfOptions &options) {
   {
     sim::Simulation simulation(twin.board, options.image.empty() ? sim::defaultDriverImage() : options.image);
     // The calls as they come; the rest from the boot's record.
-    gRecord = &lines;
+    struct Recording {
+      explicit Recording(std::vector<std::string> &to) { gRecord = &to; }
+      ~Recording() { gRecord = nullptr; }
+    } recording(lines);
     wrapPlatformProtocols(simulation);
     const sim::BootOutcome &outcome = simulation.run();
     recordBootRecord(simulation);
-    gRecord = nullptr;
     if (!outcome.completed) {
       lines.push_back(fmt::format("halted {}", simulation.record().haltReason.value_or("")));
     } else {
