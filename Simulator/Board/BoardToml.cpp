@@ -762,6 +762,16 @@ Board parseBoardToml(std::string_view text, const std::string &source) {
     readFailure(e, board);
     e.finish();
   }
+  // Check name = the verdict this machine is expected to get; the boot
+  // refuses names and verdicts it does not know.
+  if (const toml::table *t = r.subtable("expect")) {
+    Reader e(*t, source, "expect");
+    for (const auto &entry : *t) {
+      std::string name(entry.first.str());
+      board.expectedVerdicts[name] = *e.string(name);
+    }
+    e.finish();
+  }
   r.finish();
   validateBoard(board);
   return board;

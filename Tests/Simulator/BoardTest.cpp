@@ -106,4 +106,18 @@ TEST(Board, ErrorsNameTheFileTheLineAndTheKey) {
   EXPECT_NE(errorOf("[board\n").find("test.toml:1:"), std::string::npos);
 }
 
+TEST(Board, ExpectedVerdictsAreReadByCheckNameAndMustBeText) {
+  sim::Board board = sim::parseBoardToml(R"([expect]
+assertions = "fail"
+"spi.protect" = "warn"
+)",
+                                         "expect.toml");
+  std::map<std::string, std::string> expected = {{"assertions", "fail"}, {"spi.protect", "warn"}};
+  EXPECT_EQ(board.expectedVerdicts, expected);
+  EXPECT_NE(
+      errorOf("[expect]\nassertions = 1\n").find("test.toml:2: key 'expect.assertions': must be a string"),
+      std::string::npos)
+      << errorOf("[expect]\nassertions = 1\n");
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 #include "Boot/Report.h"
 #include "Boot/S3Report.h"
 #include "Boot/Trace.h"
+#include "Ovmf.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -306,6 +307,7 @@ int main(int argc, char **argv) {
   decodeCommand->add_option("--window", s3Window,
                             "The PCI configuration window BASE[,BUSES] that names configuration registers");
 
+  registerOvmfCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
