@@ -212,6 +212,7 @@ const BootOutcome &Simulation::run() {
     } catch (const MachineHalt &halt) {
       outcome_.halt = halt;
       outcome_.steps.push_back(StepRecord{step, machine_.nowNs(), "halted: " + halt.detail});
+      core_->checkFreedPool();
       finishConsole();
       return outcome_;
     }
@@ -222,6 +223,7 @@ const BootOutcome &Simulation::run() {
   } catch (const MachineHalt &halt) {
     outcome_.halt = halt;
   }
+  core_->checkFreedPool();
   finishConsole();
   return outcome_;
 }

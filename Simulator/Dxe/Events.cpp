@@ -173,6 +173,11 @@ void DxeCore::Impl::dispatchAbove(EFI_TPL level) {
     setTpl(notifyTpl);
     {
       ImageScope scope(*this, events[index].owner);
+      notifyStack.push_back(reinterpret_cast<uintptr_t>(notify));
+      struct Pop {
+        std::vector<uintptr_t> &stack;
+        ~Pop() { stack.pop_back(); } // a halting machine unwinds through here
+      } pop{notifyStack};
       notify(handle, context);
     }
     if (tpl != notifyTpl) {

@@ -3,6 +3,8 @@
 #include "Boot/Boot.h"
 #include "Boot/Report.h"
 #include "Boot/S3Report.h"
+#include "Explore.h"
+#include "Explore/Matrix.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -103,12 +105,26 @@ int main(int argc, char **argv) {
   bootCommand->add_option("--image", image,
                           "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
 
+  dxesim::SweepCommandOptions sweepOptions;
+  CLI::App *sweepCommand = dxesim::addSweepSubcommand(app, sweepOptions);
+  dxesim::MatrixCommandOptions matrixOptions;
+  CLI::App *matrixCommand = dxesim::addMatrixSubcommand(app, matrixOptions);
+
   CLI11_PARSE(app, argc, argv);
   try {
+    if (*sweepCommand) {
+      return dxesim::sweepCommand(sweepOptions);
+    }
+    if (*matrixCommand) {
+      return dxesim::matrixCommand(matrixOptions);
+    }
     if (*decodeCommand) {
       return decodeS3(s3File);
     }
     return boot(boardPath, jsonPath, trace, image, saveS3);
+  } catch (const sim::explore::MatrixError &error) {
+    std::cerr << "dxesim: " << error.what() << '\n';
+    return 2;
   } catch (const sim::BoardError &error) {
     std::cerr << "dxesim: " << error.what() << '\n';
     return 2;
