@@ -258,6 +258,9 @@ BootEffects captureEffects(Simulation &simulation) {
       {"pcd", pcdState(simulation)},
       {"s3 hand-off", handOffState(simulation)},
       {"s3 resume", resumeState(simulation)},
+      // An assertion's trap, which shows even when its report could not be
+      // printed (before the console is set up).
+      {"breakpoints", fmt::format("{}", simulation.machine().breakpointCount())},
   };
   for (const AssertionRecord &assertion : simulation.assertions()) {
     effects.assertions.push_back(fmt::format("{}({}): {}", assertion.file, assertion.line, assertion.expression));
