@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <sstream>
 #include <thread>
 
@@ -341,9 +342,17 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
   std::vector<size_t> chosen;
   size_t total = matrix.size();
   if (options.sample && *options.sample < total) {
-    for (size_t i = 0; i < *options.sample; i++) {
-      chosen.push_back(i * total / *options.sample);
+    // A fixed stride coprime to the total visits distinct combinations
+    // spread over every axis (an even stride would keep the fast axes at
+    // one value); the same sample every run.
+    uint64_t stride = 0x9E3779B97F4A7C15ULL % total;
+    while (std::gcd(stride, static_cast<uint64_t>(total)) != 1) {
+      stride++;
     }
+    for (size_t i = 0; i < *options.sample; i++) {
+      chosen.push_back(static_cast<size_t>((static_cast<unsigned __int128>(i) * stride) % total));
+    }
+    std::sort(chosen.begin(), chosen.end());
   } else {
     for (size_t i = 0; i < total; i++) {
       chosen.push_back(i);
