@@ -66,7 +66,8 @@ public:
   void clear();
   // Counts the call (per service name) and returns the status to fail with,
   // if a rule matches. The first matching rule wins.
-  std::optional<EFI_STATUS> check(std::string_view service, const EFI_GUID *guid = nullptr, CallSite site = {});
+  std::optional<EFI_STATUS> check(std::string_view service, const EFI_GUID *guid = nullptr,
+                                  CallSite site = {});
   // Counts a call of a service that cannot fail (RaiseTPL, CopyMem, ...).
   void count(std::string_view service, CallSite site = {});
   unsigned calls(std::string_view service) const;

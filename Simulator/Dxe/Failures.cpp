@@ -17,7 +17,8 @@ void FailurePlan::clear() {
   log_.clear();
 }
 
-unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, CallSite site, bool failable) {
+unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, CallSite site,
+                                bool failable) {
   auto it = calls_.find(service);
   if (it == calls_.end()) {
     it = calls_.emplace(std::string(service), 0).first;

@@ -22,8 +22,8 @@ using Clock = std::chrono::steady_clock;
 struct Child {
   size_t index;
   pid_t pid;
-  int result;   // read end of the result pipe, -1 once at end of file
-  int errors;   // read end of the child's standard error, -1 once at end of file
+  int result; // read end of the result pipe, -1 once at end of file
+  int errors; // read end of the child's standard error, -1 once at end of file
   Clock::time_point deadline;
   std::string resultBytes, errorBytes;
 };
@@ -128,8 +128,8 @@ IsolatedResult finish(Child &child, bool timedOut) {
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || child.resultBytes.empty()) {
     result.kind = IsolatedResult::Kind::Crash;
-    result.detail = fmt::format("exited with status {} without a result",
-                                WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    result.detail =
+        fmt::format("exited with status {} without a result", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     if (!child.errorBytes.empty()) {
       result.detail += ": " + firstLines(child.errorBytes, 1);
     }
@@ -220,7 +220,8 @@ void runIsolated(size_t count, const std::function<std::string(size_t)> &work,
       soonest = std::min(soonest, child.deadline);
     }
     int wait = static_cast<int>(
-        std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count()) + 1);
+        std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count()) +
+        1);
     poll(fds.data(), fds.size(), wait);
 
     now = Clock::now();

@@ -76,9 +76,8 @@ Verdict handOffCheck(Simulation &simulation) {
     }
   }
   if (handled > 1) {
-    return fail("s3.handoff",
-                fmt::format("the table was handed off {} times{}", handled,
-                            refused.empty() ? "" : fmt::format(" (refused: {})", refused)));
+    return fail("s3.handoff", fmt::format("the table was handed off {} times{}", handled,
+                                          refused.empty() ? "" : fmt::format(" (refused: {})", refused)));
   }
   if (!refused.empty()) {
     return fail("s3.handoff", "malformed hand-off: " + refused);
@@ -202,7 +201,7 @@ std::string handOffState(Simulation &simulation) {
   }
   std::vector<std::string> calls;
   for (const SmmCommunicateCall &call : smm->calls()) {
-    calls.push_back(call.accepted ? fmt::format("accepted ({} entries)", call.decoded.entries.size())
+    calls.push_back(call.accepted   ? fmt::format("accepted ({} entries)", call.decoded.entries.size())
                     : call.injected ? "failed"
                                     : "refused");
   }
@@ -263,7 +262,8 @@ BootEffects captureEffects(Simulation &simulation) {
       {"breakpoints", fmt::format("{}", simulation.machine().breakpointCount())},
   };
   for (const AssertionRecord &assertion : simulation.assertions()) {
-    effects.assertions.push_back(fmt::format("{}({}): {}", assertion.file, assertion.line, assertion.expression));
+    effects.assertions.push_back(
+        fmt::format("{}({}): {}", assertion.file, assertion.line, assertion.expression));
   }
   effects.diagnostics = simulation.core().diagnostics();
   return effects;

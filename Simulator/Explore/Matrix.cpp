@@ -208,13 +208,15 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
     MatrixAxis axis;
     for (const auto &[key, node] : table) {
       if (key != "key" && key != "values" && key != "labels") {
-        fail(source, &node, fmt::format("key 'axis.{}': is not an axis setting (key, values, labels)", key.str()));
+        fail(source, &node,
+             fmt::format("key 'axis.{}': is not an axis setting (key, values, labels)", key.str()));
       }
     }
     auto key = table.get("key") ? table.get("key")->value<std::string>() : std::nullopt;
     if (!key || key->empty() || key->front() == '.' || key->back() == '.' ||
         key->find("..") != std::string::npos) {
-      fail(source, table.get("key") ? table.get("key") : &entry, "key 'axis.key': a dotted board key is required");
+      fail(source, table.get("key") ? table.get("key") : &entry,
+           "key 'axis.key': a dotted board key is required");
     }
     axis.key = *key;
     const toml::array *values = table.get("values") ? table.get("values")->as_array() : nullptr;
@@ -229,7 +231,8 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
     }
     if (const toml::node *labels = table.get("labels")) {
       const toml::array *array = labels->as_array();
-      if (array == nullptr || array->size() != axis.values.size() || !array->is_homogeneous(toml::node_type::string)) {
+      if (array == nullptr || array->size() != axis.values.size() ||
+          !array->is_homogeneous(toml::node_type::string)) {
         fail(source, labels, fmt::format("axis '{}': 'labels' must be one string per value", axis.key));
       }
       for (size_t i = 0; i < array->size(); i++) {
@@ -258,7 +261,7 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
           fail(source, &node, fmt::format("case: '{}' is not the key of an axis", key.str()));
         }
         std::string wanted = node.is_string() && node.value<std::string>() == kAbsent ? std::string(kAbsent)
-                                                                                       : inlineText(node);
+                                                                                      : inlineText(node);
         size_t at = 0;
         for (; at < axis->values.size(); at++) {
           std::string text = axis->values[at] ? inlineText(*axis->values[at]) : std::string(kAbsent);
@@ -292,7 +295,8 @@ bool MatrixBoot::failed() const {
 }
 
 size_t MatrixResult::failures() const {
-  return static_cast<size_t>(std::count_if(boots.begin(), boots.end(), [](const MatrixBoot &b) { return b.failed(); }));
+  return static_cast<size_t>(
+      std::count_if(boots.begin(), boots.end(), [](const MatrixBoot &b) { return b.failed(); }));
 }
 
 namespace {
@@ -321,7 +325,8 @@ MatrixBoot bootOne(const Matrix &matrix, const MatrixOptions &options, size_t in
   auto combination = matrix.combination(index);
   boot.label = matrix.label(combination);
   try {
-    Board board = parseBoardToml(matrix.boardToml(combination), fmt::format("{} case {}", matrix.source, index));
+    Board board =
+        parseBoardToml(matrix.boardToml(combination), fmt::format("{} case {}", matrix.source, index));
     Simulation simulation(board, options.driverImage);
     simulation.run();
     boot.verdicts = options.judge ? options.judge(simulation) : std::vector<Verdict>{};
@@ -363,7 +368,8 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
   }
 
   result.boots.resize(chosen.size());
-  result.threads = std::max(1u, std::min<unsigned>(options.threads, static_cast<unsigned>(std::max<size_t>(1, chosen.size()))));
+  result.threads = std::max(
+      1u, std::min<unsigned>(options.threads, static_cast<unsigned>(std::max<size_t>(1, chosen.size()))));
   std::atomic<size_t> next{0};
   std::mutex progressLock;
   size_t done = 0;
@@ -400,19 +406,20 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
     }
     result.outcomes[it->second].boots.push_back(i);
   }
-  std::stable_sort(result.outcomes.begin(), result.outcomes.end(), [](const MatrixOutcome &a, const MatrixOutcome &b) {
-    if (a.failed != b.failed) {
-      return a.failed; // failures first
-    }
-    return a.boots.size() > b.boots.size();
-  });
+  std::stable_sort(result.outcomes.begin(), result.outcomes.end(),
+                   [](const MatrixOutcome &a, const MatrixOutcome &b) {
+                     if (a.failed != b.failed) {
+                       return a.failed; // failures first
+                     }
+                     return a.boots.size() > b.boots.size();
+                   });
   return result;
 }
 
 std::string matrixText(const MatrixResult &result) {
-  std::string out = fmt::format("== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {:.1f} s\n",
-                                result.name, result.source, result.boots.size(), result.combinations,
-                                result.threads, result.seconds);
+  std::string out = fmt::format(
+      "== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {:.1f} s\n", result.name,
+      result.source, result.boots.size(), result.combinations, result.threads, result.seconds);
   out += fmt::format("{:>7}  {}\n", "BOOTS", "OUTCOME");
   for (const MatrixOutcome &outcome : result.outcomes) {
     const MatrixBoot &example = result.boots[outcome.boots.front()];
@@ -456,7 +463,7 @@ nlohmann::json matrixJson(const MatrixResult &result) {
                         {"example", example.label},
                         {"cases", cases}});
   }
-  return {{"name", result.name},         {"source", result.source},   {"combinations", result.combinations},
+  return {{"name", result.name},           {"source", result.source},   {"combinations", result.combinations},
           {"booted", result.boots.size()}, {"threads", result.threads}, {"seconds", result.seconds},
           {"failing", result.failures()},  {"outcomes", outcomes}};
 }

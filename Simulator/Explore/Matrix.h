@@ -61,8 +61,8 @@ struct MatrixOptions {
   std::string driverImage;
   Judge judge = defaultJudge();
   unsigned threads = 1;
-  std::optional<size_t> limit;  // the first N combinations
-  std::optional<size_t> sample; // N combinations spread evenly over all
+  std::optional<size_t> limit;                  // the first N combinations
+  std::optional<size_t> sample;                 // N combinations spread evenly over all
   std::function<void(size_t, size_t)> progress; // (done, total), from worker threads, serialised
 };
 
@@ -76,15 +76,15 @@ struct MatrixBoot {
 };
 
 struct MatrixOutcome {
-  std::string key; // the verdict and the effects that define the group
+  std::string key;           // the verdict and the effects that define the group
   std::vector<size_t> boots; // indexes into MatrixResult::boots
   bool failed = false;
 };
 
 struct MatrixResult {
   std::string name, source;
-  size_t combinations = 0; // in the whole matrix
-  std::vector<MatrixBoot> boots; // the ones run, in combination order
+  size_t combinations = 0;             // in the whole matrix
+  std::vector<MatrixBoot> boots;       // the ones run, in combination order
   std::vector<MatrixOutcome> outcomes; // largest first
   double seconds = 0;
   unsigned threads = 1;

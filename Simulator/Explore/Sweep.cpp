@@ -183,7 +183,8 @@ std::string bootInChild(const Board &board, const SweepOptions &options, const s
           context = fmt::format("notify 0x{:X}", call.notify);
         }
       }
-      calls.push_back(callJson(SweepCall{call.service, call.nth, call.image, context, call.guid, call.failable}));
+      calls.push_back(
+          callJson(SweepCall{call.service, call.nth, call.image, context, call.guid, call.failable}));
     }
   }
   out["injected"] = injected;
@@ -256,7 +257,8 @@ const std::vector<DocumentedPath> &documentedPaths() {
       {"LocateProtocol", gOrvexNvramAttributeProtocolGuid,
        "the USB policy returns the status; the SATA routine prints its locate message"},
       {"LocateProtocol", gVroSataProtocolGuid, "the SATA routine prints its locate message and returns"},
-      {"LocateProtocol", gMc5744ProtocolGuid, "OrvexPlatformUsbDisable prints the locate status and returns it"},
+      {"LocateProtocol", gMc5744ProtocolGuid,
+       "OrvexPlatformUsbDisable prints the locate status and returns it"},
       {"LocateProtocol", gDebugPrintSvcProtocolGuid, "the S3 save library's line is not printed"},
       {"CloseEvent", std::nullopt, "notify functions do not look at CloseEvent's result"},
       {"SignalEvent", std::nullopt,
@@ -328,7 +330,8 @@ SweepResult runSweep(const Board &board, const SweepOptions &options) {
   if (!options.pairs.empty()) {
     std::vector<SweepCall> among;
     for (const SweepCall &call : result.calls) {
-      if (call.failable && std::find(options.pairs.begin(), options.pairs.end(), call.service) != options.pairs.end()) {
+      if (call.failable &&
+          std::find(options.pairs.begin(), options.pairs.end(), call.service) != options.pairs.end()) {
         among.push_back(call);
       }
     }
@@ -352,7 +355,9 @@ SweepResult runSweep(const Board &board, const SweepOptions &options) {
   };
   runIsolated(
       plans.size(),
-      [&](size_t index) { return bootInChild(board, options, plans[index], statusesOf(plans[index]), false); },
+      [&](size_t index) {
+        return bootInChild(board, options, plans[index], statusesOf(plans[index]), false);
+      },
       [&](size_t index, IsolatedResult isolated) {
         result.boots[index] =
             fromIsolated(isolated, plans[index], statusesOf(plans[index]), &result.baseline.effects, nullptr);
@@ -381,8 +386,8 @@ std::string sweepText(const SweepResult &result) {
       out += fmt::format("   {} {}: {}\n", verdict.verdict, verdict.check, verdict.reason);
     }
   }
-  out += fmt::format("{:<34} {:>4}  {:<12} {:<30} {:<20} {}\n", "SERVICE", "CALL", "IMAGE", "CONTEXT", "STATUS",
-                     "VERDICT");
+  out += fmt::format("{:<34} {:>4}  {:<12} {:<30} {:<20} {}\n", "SERVICE", "CALL", "IMAGE", "CONTEXT",
+                     "STATUS", "VERDICT");
   std::map<std::string, size_t> byWord;
   for (const SweepBoot &boot : result.boots) {
     std::string word = verdictWord(boot);
@@ -434,8 +439,8 @@ nlohmann::json sweepJson(const SweepResult &result) {
   for (const SweepBoot &boot : result.boots) {
     boots.push_back(bootJson(boot));
   }
-  return {{"board", result.board},         {"source", result.source}, {"baseline", bootJson(result.baseline)},
-          {"calls", calls},                {"boots", boots},          {"violations", result.violations()}};
+  return {{"board", result.board}, {"source", result.source}, {"baseline", bootJson(result.baseline)},
+          {"calls", calls},        {"boots", boots},          {"violations", result.violations()}};
 }
 
 } // namespace sim::explore

@@ -59,7 +59,7 @@ struct SweepOptions {
   // sanitizer, hang).
   Judge judge = defaultJudge();
   std::map<std::string, EFI_STATUS, std::less<>> statuses; // per service, over defaultFailureStatus
-  std::vector<std::string> only;  // fail only calls of these services (empty: all)
+  std::vector<std::string> only;                           // fail only calls of these services (empty: all)
   std::vector<std::string> pairs; // also fail every pair of calls among these services
   size_t pairLimit = 500;
   unsigned jobs = 1;

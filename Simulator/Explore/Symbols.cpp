@@ -63,7 +63,8 @@ std::string ImageSymbols::functionAt(uintptr_t address) {
               std::memchr(name, 0, bytes.size() - (strings.sh_offset + symbol.st_name)) == nullptr) {
             continue;
           }
-          it->second.push_back(Function{symbol.st_value, std::max<uint64_t>(symbol.st_size, 1), demangled(name)});
+          it->second.push_back(
+              Function{symbol.st_value, std::max<uint64_t>(symbol.st_size, 1), demangled(name)});
         }
       }
       std::sort(it->second.begin(), it->second.end(),

@@ -145,7 +145,8 @@ TEST(MatrixBoards, MistakesNameTheFileAndLine) {
     }
     return std::string("no error");
   };
-  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a.b\"\nvalues = []\n")), "m.toml:6: axis 'a.b': 'values' must be a non-empty array");
+  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a.b\"\nvalues = []\n")),
+            "m.toml:6: axis 'a.b': 'values' must be a non-empty array");
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\nlabel = [\"x\"]\n")),
             "m.toml:7: key 'axis.label': is not an axis setting (key, values, labels)");
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1, 2]\nlabels = [\"x\"]\n")),
@@ -228,8 +229,9 @@ TEST(Invariants, ASecondHandOffAndItsDoubleFreeFail) {
   auto verdicts = ex::invariants(simulation);
   ASSERT_NE(verdict(verdicts, "s3.handoff"), nullptr);
   EXPECT_EQ(verdict(verdicts, "s3.handoff")->verdict, "fail");
-  EXPECT_EQ(verdict(verdicts, "s3.handoff")->reason,
-            "the table was handed off 2 times (refused: TableClosed is set: the table was handed off before)");
+  EXPECT_EQ(
+      verdict(verdicts, "s3.handoff")->reason,
+      "the table was handed off 2 times (refused: TableClosed is set: the table was handed off before)");
   EXPECT_EQ(verdict(verdicts, "pool")->verdict, "fail");
   EXPECT_NE(verdict(verdicts, "pool")->reason.find("double free"), std::string::npos);
   EXPECT_EQ(verdict(verdicts, "events")->verdict, "warn");
@@ -302,8 +304,9 @@ TEST(Threads, BootsOnSeveralThreadsMatchOneBootAlone) {
 TEST(Sweep, EveryDocumentedPathNamesAServiceTheSweepCanFail) {
   for (const ex::DocumentedPath &path : ex::documentedPaths()) {
     EXPECT_FALSE(path.what.empty()) << path.service;
-    EXPECT_NE(path.service.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789."),
-              0u);
+    EXPECT_NE(
+        path.service.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789."),
+        0u);
   }
   EXPECT_NE(ex::findDocumentedPath("LocateProtocol", gVroSataProtocolGuid), nullptr);
   EXPECT_EQ(ex::findDocumentedPath("LocateProtocol", std::nullopt), nullptr) << "only about its GUID";

@@ -64,10 +64,11 @@ TEST(SweepTool, FindsTheHandOffThatRunsTwiceWhenItsCloseEventFails) {
   EXPECT_EQ(handOff->at("failed")[0].at("image"), "KeshInitDxe");
   EXPECT_EQ(handOff->at("failed")[0].at("status"), "Invalid Parameter");
   EXPECT_EQ(handOff->at("violation"), true);
-  EXPECT_EQ(verdictOf(*handOff, "s3.handoff"),
-            "fail: the table was handed off 2 times (refused: TableClosed is set: the table was handed off before)");
-  EXPECT_EQ(verdictOf(*handOff, "pool"), "fail: KeshInitDxe: double free: FreePool of a 16388-byte pool block of "
-                                         "S3ClientDxe that KeshInitDxe freed before");
+  EXPECT_EQ(verdictOf(*handOff, "s3.handoff"), "fail: the table was handed off 2 times (refused: TableClosed "
+                                               "is set: the table was handed off before)");
+  EXPECT_EQ(verdictOf(*handOff, "pool"),
+            "fail: KeshInitDxe: double free: FreePool of a 16388-byte pool block of "
+            "S3ClientDxe that KeshInitDxe freed before");
   // The others close events whose notify functions run once anyway, or
   // whose second run only prints.
   for (unsigned call : {1u, 2u, 3u, 5u}) {
@@ -81,9 +82,10 @@ TEST(SweepTool, TableNamesEveryCallAndTheTotals) {
   ToolRun run = dxesim("sweep " + kSource + "/boards/s3-resume.toml --only CloseEvent,AllocatePool --quiet");
   EXPECT_EQ(run.exitCode, 4);
   EXPECT_NE(run.output.find("== Failure sweep of Kesh reference board, S3 resume"), std::string::npos);
-  EXPECT_NE(run.output.find("CloseEvent                            4  KeshInitDxe  OrunS3SaveCloseTableCallBack   "
-                            "Invalid Parameter    FAIL"),
-            std::string::npos)
+  EXPECT_NE(
+      run.output.find("CloseEvent                            4  KeshInitDxe  OrunS3SaveCloseTableCallBack   "
+                      "Invalid Parameter    FAIL"),
+      std::string::npos)
       << run.output;
   // A failed allocation of the S3 table shows as its assertion and a lost replay.
   EXPECT_NE(run.output.find("changed: assertion added: Library/OrunS3SaveLib/S3Save/OrunS3SaveLib.cpp"),
@@ -93,8 +95,9 @@ TEST(SweepTool, TableNamesEveryCallAndTheTotals) {
 }
 
 TEST(SweepTool, PairsAndChosenStatuses) {
-  ToolRun run = dxesim("sweep --only GetVariable --pairs CloseEvent --limit 3 --status CloseEvent=EFI_DEVICE_ERROR "
-                       "--quiet --json -");
+  ToolRun run =
+      dxesim("sweep --only GetVariable --pairs CloseEvent --limit 3 --status CloseEvent=EFI_DEVICE_ERROR "
+             "--quiet --json -");
   EXPECT_EQ(run.exitCode, 0) << run.output;
   nlohmann::json sweep = parseJson(run.output);
   ASSERT_EQ(sweep.at("boots").size(), 4u) << "one GetVariable call and three pairs";
@@ -115,17 +118,19 @@ TEST(SweepTool, BadArguments) {
 
 TEST(MatrixTool, FailingCombinationsBecomeBoardsThatBoot) {
   TempDir dir;
-  std::string spec = dir.file("m.toml", "[matrix]\nname = \"close\"\nbase = \"" + kSource +
-                                            "/boards/s3-resume.toml\"\n"
-                                            "[[axis]]\nkey = \"fail\"\nlabels = [\"none\", \"close 4\"]\n"
-                                            "values = [\"absent\", [{ service = \"CloseEvent\", call = 4, status "
-                                            "= \"EFI_INVALID_PARAMETER\" }]]\n"
-                                            "[[axis]]\nkey = \"platform.identity.pwd\"\nvalues = [0, 1]\n");
+  std::string spec =
+      dir.file("m.toml", "[matrix]\nname = \"close\"\nbase = \"" + kSource +
+                             "/boards/s3-resume.toml\"\n"
+                             "[[axis]]\nkey = \"fail\"\nlabels = [\"none\", \"close 4\"]\n"
+                             "values = [\"absent\", [{ service = \"CloseEvent\", call = 4, status "
+                             "= \"EFI_INVALID_PARAMETER\" }]]\n"
+                             "[[axis]]\nkey = \"platform.identity.pwd\"\nvalues = [0, 1]\n");
   std::string out = dir.path + "/failing";
   ToolRun run = dxesim("matrix " + spec + " --out " + out + " --quiet --threads 2");
   EXPECT_EQ(run.exitCode, 4) << run.output;
   EXPECT_NE(run.output.find("4 of 4 combinations booted on 2 thread(s)"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("-- totals: 4 boots, 4 outcomes, 2 failing boots"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("-- totals: 4 boots, 4 outcomes, 2 failing boots"), std::string::npos)
+      << run.output;
   EXPECT_NE(run.output.find("fail s3.handoff: the table was handed off 2 times"), std::string::npos);
   ASSERT_TRUE(std::filesystem::exists(out + "/case-2.toml"));
   ASSERT_TRUE(std::filesystem::exists(out + "/case-3.toml"));

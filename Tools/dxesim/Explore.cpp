@@ -79,7 +79,8 @@ CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options) {
   command->add_option("--jobs", options.jobs, "Boots at a time (default: every core)");
   command->add_option("--timeout", options.timeout, "Seconds a boot may take before it counts as a hang")
       ->capture_default_str();
-  command->add_option("--image", options.image, "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
+  command->add_option("--image", options.image,
+                      "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   command->add_flag("--quiet", options.quiet, "No progress display");
   return command;
 }
@@ -90,11 +91,13 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
                 "and write the failing ones as board files (exit 4 on a failing boot)");
   command->add_option("SPEC", options.spec, "Matrix file (TOML, docs/MATRIX.md)")->required();
   command->add_option("--json", options.json, "Also write the outcomes as JSON to this file (- for stdout)");
-  command->add_option("--out", options.out, "Write each failing combination as a board file into this folder");
+  command->add_option("--out", options.out,
+                      "Write each failing combination as a board file into this folder");
   command->add_option("--limit", options.limit, "Boot only the first N combinations");
   command->add_option("--sample", options.sample, "Boot N combinations spread evenly over the matrix");
   command->add_option("--threads", options.threads, "Boots at a time (default: every core)");
-  command->add_option("--image", options.image, "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
+  command->add_option("--image", options.image,
+                      "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   command->add_flag("--quiet", options.quiet, "No progress display");
   return command;
 }

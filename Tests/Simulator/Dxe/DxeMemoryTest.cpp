@@ -71,7 +71,8 @@ TEST_F(PoolTest, FreeingWhatWasNotAllocatedIsReported) {
   EXPECT_TRUE(hasDiagnostic("FreePool of a pointer 8 bytes into a 32-byte block of DxeCore"));
   EXPECT_EQ(bs->FreePool(block), EFI_SUCCESS);
   EXPECT_EQ(bs->FreePool(block), EFI_INVALID_PARAMETER) << "double free";
-  EXPECT_TRUE(hasDiagnostic("double free: FreePool of a 32-byte pool block of DxeCore that DxeCore freed before"));
+  EXPECT_TRUE(
+      hasDiagnostic("double free: FreePool of a 32-byte pool block of DxeCore that DxeCore freed before"));
   EXPECT_EQ(bs->FreePool(nullptr), EFI_INVALID_PARAMETER);
   EXPECT_EQ(core.diagnostics().size(), 4u);
 }
@@ -96,8 +97,9 @@ TEST_F(PoolTest, WritesToAFreedBlockAreReportedOnceAtTheNextPoolCall) {
   ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 8, &next), EFI_SUCCESS);
   EXPECT_NE(next, block) << "a freed block is not handed out again while held back";
   ASSERT_EQ(core.diagnostics().size(), 1u);
-  EXPECT_EQ(core.diagnostics()[0], "Freer: use after free: 2 byte(s) written from offset 0xA of a freed 64-byte "
-                                   "pool block of Owner (freed by Freer)");
+  EXPECT_EQ(core.diagnostics()[0],
+            "Freer: use after free: 2 byte(s) written from offset 0xA of a freed 64-byte "
+            "pool block of Owner (freed by Freer)");
   core.checkFreedPool();
   EXPECT_EQ(core.diagnostics().size(), 1u) << "one write is reported once";
   bytes[63] = 0x44;

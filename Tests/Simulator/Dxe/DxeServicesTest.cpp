@@ -412,8 +412,8 @@ TEST_F(FailureTest, EveryCallIsLoggedWithItsImageAndTheNotifyRunning) {
 
   const auto &calls = core.failures().log();
   ASSERT_EQ(calls.size(), 6u);
-  auto expect = [&](size_t i, const std::string &service, unsigned nth, const std::string &image, bool inNotify,
-                    bool failable) {
+  auto expect = [&](size_t i, const std::string &service, unsigned nth, const std::string &image,
+                    bool inNotify, bool failable) {
     SCOPED_TRACE(i);
     EXPECT_EQ(calls[i].service, service);
     EXPECT_EQ(calls[i].nth, nth);
