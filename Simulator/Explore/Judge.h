@@ -40,6 +40,8 @@ Judge combineJudges(std::vector<Judge> judges);
 //   (a warning: it is harmful only when the notify does work twice, which
 //   the other checks see).
 std::vector<Verdict> invariants(Simulation &simulation);
+// The invariants as a judge. The sweep and the matrix always apply the
+// invariants and take a judge for further checks.
 Judge defaultJudge();
 
 // What a boot did that a person would look at, as named fields in a fixed

@@ -329,7 +329,11 @@ MatrixBoot bootOne(const Matrix &matrix, const MatrixOptions &options, size_t in
         parseBoardToml(matrix.boardToml(combination), fmt::format("{} case {}", matrix.source, index));
     Simulation simulation(board, options.driverImage);
     simulation.run();
-    boot.verdicts = options.judge ? options.judge(simulation) : std::vector<Verdict>{};
+    boot.verdicts = invariants(simulation);
+    if (options.judge) {
+      auto more = options.judge(simulation);
+      boot.verdicts.insert(boot.verdicts.end(), more.begin(), more.end());
+    }
     boot.effects = captureEffects(simulation);
   } catch (const std::exception &error) {
     boot.error = error.what();

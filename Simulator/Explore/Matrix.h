@@ -59,7 +59,7 @@ void applyBoardValue(toml::table &board, const std::string &key, const toml::nod
 
 struct MatrixOptions {
   std::string driverImage;
-  Judge judge = defaultJudge();
+  Judge judge; // more checks for every boot, after the invariants
   unsigned threads = 1;
   std::optional<size_t> limit;                  // the first N combinations
   std::optional<size_t> sample;                 // N combinations spread evenly over all

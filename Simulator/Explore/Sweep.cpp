@@ -17,6 +17,9 @@ namespace sim::explore {
 
 namespace {
 
+// How the isolation reports an exception thrown in the child.
+constexpr std::string_view kExceptionMark = "exception: ";
+
 struct ServiceDefault {
   std::string_view service;
   EFI_STATUS status;
@@ -164,7 +167,12 @@ std::string bootInChild(const Board &board, const SweepOptions &options, const s
   Simulation simulation(failing, options.driverImage);
   simulation.run();
   nlohmann::json out;
-  out["verdicts"] = toJson(options.judge ? options.judge(simulation) : std::vector<Verdict>{});
+  std::vector<Verdict> verdicts = invariants(simulation);
+  if (options.judge) {
+    auto more = options.judge(simulation);
+    verdicts.insert(verdicts.end(), more.begin(), more.end());
+  }
+  out["verdicts"] = toJson(verdicts);
   out["effects"] = toJson(captureEffects(simulation));
   std::vector<bool> injected(fail.size(), false);
   ImageSymbols symbols;
@@ -311,6 +319,11 @@ SweepResult runSweep(const Board &board, const SweepOptions &options) {
   runIsolated(
       1, [&](size_t) { return bootInChild(board, options, {}, {}, true); },
       [&](size_t, IsolatedResult isolated) { first = std::move(isolated); }, 1, options.timeout);
+  // A boot that cannot be built (a missing image) is an error, not a finding.
+  if (first->kind == IsolatedResult::Kind::Crash && first->detail.find(kExceptionMark) != std::string::npos) {
+    throw std::runtime_error(
+        first->detail.substr(first->detail.find(kExceptionMark) + kExceptionMark.size()));
+  }
   result.baseline = fromIsolated(*first, {}, {}, nullptr, &result.calls);
 
   auto statusFor = [&](const std::string &service) {

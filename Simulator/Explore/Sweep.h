@@ -55,9 +55,9 @@ struct SweepBoot {
 
 struct SweepOptions {
   std::string driverImage;
-  // Judges every boot; the sweep adds its own checks (failure-path, crash,
-  // sanitizer, hang).
-  Judge judge = defaultJudge();
+  // More checks for every boot, after the invariants; the sweep adds its
+  // own (failure-path, crash, sanitizer, hang).
+  Judge judge;
   std::map<std::string, EFI_STATUS, std::less<>> statuses; // per service, over defaultFailureStatus
   std::vector<std::string> only;                           // fail only calls of these services (empty: all)
   std::vector<std::string> pairs; // also fail every pair of calls among these services

@@ -10,6 +10,7 @@
 
 #include <PlatformProtocols.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -299,6 +300,48 @@ TEST(Threads, BootsOnSeveralThreadsMatchOneBootAlone) {
     EXPECT_EQ(consoles[i], aloneConsole) << i;
     EXPECT_EQ(effects[i], aloneEffects) << i;
   }
+}
+
+TEST(Sweep, APluggedJudgeSeesEveryBootBesidesTheInvariants) {
+  sim::Board board = sim::referenceBoard();
+  board.identity->states[8] = 1; // PWD inserted: the SPI controller is locked
+  ex::SweepOptions options;
+  options.driverImage = kImage;
+  options.only = {"LocateProtocol"};
+  options.jobs = 2;
+  options.judge = [](sim::Simulation &simulation) {
+    bool locked = simulation.spi() != nullptr && (simulation.spi()->registers().reg1D & 0x20) != 0;
+    return std::vector<ex::Verdict>{{"spi.lock", locked ? "pass" : "fail", locked ? "" : "not locked"}};
+  };
+  ex::SweepResult result = ex::runSweep(board, options);
+  EXPECT_FALSE(result.baseline.violation());
+  ASSERT_NE(verdict(result.baseline.verdicts, "entry"), nullptr) << "the invariants come first";
+  EXPECT_EQ(verdict(result.baseline.verdicts, "spi.lock")->verdict, "pass");
+
+  size_t identityLocates = 0;
+  for (const ex::SweepBoot &boot : result.boots) {
+    ASSERT_EQ(boot.failed.size(), 1u);
+    EXPECT_EQ(boot.failed[0].service, "LocateProtocol");
+    const ex::Verdict *path = verdict(boot.verdicts, "failure-path");
+    ASSERT_NE(path, nullptr);
+    bool identity = boot.failed[0].guid && sim::sameGuid(*boot.failed[0].guid, gVroPlatformIdProtocolGuid);
+    if (identity && boot.failed[0].context == "KeshOnEndOfDxe" && identityLocates++ == 0) {
+      // The first one is the SPI lock's: documented, and the plugged judge sees it unlocked.
+      EXPECT_EQ(path->verdict, "pass");
+      EXPECT_EQ(path->reason.rfind("documented: SPI protection goes on unlocked", 0), 0u) << path->reason;
+      EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, "fail");
+      EXPECT_TRUE(boot.violation());
+      EXPECT_NE(
+          std::find(
+              boot.changes.begin(), boot.changes.end(),
+              "spi: locked, opcodes 0x02D82001 0x0060C706, write buffer on -> protected, write buffer on"),
+          boot.changes.end());
+    } else {
+      EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, "pass") << boot.failed[0].call;
+    }
+  }
+  EXPECT_EQ(identityLocates, 3u) << "SPI lock, USB policy and SATA each locate the identity protocol";
+  EXPECT_EQ(result.violations(), 1u);
 }
 
 TEST(Sweep, EveryDocumentedPathNamesAServiceTheSweepCanFail) {

@@ -111,6 +111,11 @@ TEST(SweepTool, PairsAndChosenStatuses) {
 
 TEST(SweepTool, BadArguments) {
   EXPECT_EQ(dxesim("sweep --status CloseEvent=Nonsense --quiet").exitCode, 1);
+  ToolRun noImage = dxesim("sweep --image /nonexistent/KeshInitDxe.so --quiet");
+  EXPECT_EQ(noImage.exitCode, 1) << "an error, not a finding";
+  EXPECT_NE(noImage.output.find("the driver image /nonexistent/KeshInitDxe.so does not exist"),
+            std::string::npos)
+      << noImage.output;
   ToolRun missing = dxesim("sweep /nonexistent/board.toml");
   EXPECT_EQ(missing.exitCode, 2);
   EXPECT_NE(missing.output.find("/nonexistent/board.toml: cannot be read"), std::string::npos);

@@ -43,10 +43,9 @@ struct MatrixCommandOptions {
 CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options);
 CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options);
 
-// `judge` judges each boot (the default judge: the invariants).
-int sweepCommand(const SweepCommandOptions &options,
-                 const sim::explore::Judge &judge = sim::explore::defaultJudge());
-int matrixCommand(const MatrixCommandOptions &options,
-                  const sim::explore::Judge &judge = sim::explore::defaultJudge());
+// `judge`: checks for each boot besides the invariants every boot keeps
+// (sim::explore::invariants), such as the named policy checks.
+int sweepCommand(const SweepCommandOptions &options, const sim::explore::Judge &judge = {});
+int matrixCommand(const MatrixCommandOptions &options, const sim::explore::Judge &judge = {});
 
 } // namespace dxesim
