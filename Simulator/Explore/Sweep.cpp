@@ -143,7 +143,7 @@ Verdict failurePathCheck(const std::vector<SweepCall> &failed, const std::vector
       how.push_back(fmt::format("{} changed nothing: its answer was the usual one", callName(failed[i])));
       continue;
     }
-    const DocumentedPath *path = findDocumentedPath(failed[i].service, failed[i].guid);
+    const DocumentedPath *path = findDocumentedPath(failed[i].service, failed[i].guid, failed[i].context);
     if (path == nullptr) {
       return Verdict{"failure-path", "fail",
                      fmt::format("{} failed without an assertion, and no silent path is documented for it",
@@ -281,16 +281,18 @@ const std::vector<DocumentedPath> &documentedPaths() {
       {"UsbPortControl.SetPortMask", std::nullopt, "its result is not looked at"},
       {"Mc5744.SetPortEnables", std::nullopt, "its result is not looked at"},
       {"Mc5744.ApplyConfig", std::nullopt, "its result is not looked at"},
-      {"PCD.Set8", std::nullopt, "the SATA routine does not look at its PCD writes"},
+      {"PCD.Set8", std::nullopt, "the SATA routine does not look at its PCD writes", "KeshOnEndOfDxe"},
+      {"PCD.Set64", std::nullopt, "the SATA routine does not look at its PCD writes", "KeshOnEndOfDxe"},
       {"SmmCommunication.Communicate", std::nullopt, "the hand-off does not look at Communicate's result"},
       {"DebugPrintSvc.DebugPrint", std::nullopt, "the service decides whether a line prints"},
   };
   return kPaths;
 }
 
-const DocumentedPath *findDocumentedPath(const std::string &service, const std::optional<EFI_GUID> &guid) {
+const DocumentedPath *findDocumentedPath(const std::string &service, const std::optional<EFI_GUID> &guid,
+                                         const std::string &context) {
   for (const DocumentedPath &path : documentedPaths()) {
-    if (path.service != service) {
+    if (path.service != service || (!path.context.empty() && path.context != context)) {
       continue;
     }
     if (path.guid && (!guid || !sameGuid(*path.guid, *guid))) {

@@ -25,14 +25,17 @@ namespace sim::explore {
 EFI_STATUS defaultFailureStatus(std::string_view service);
 
 // A failure the driver is documented to take without an assertion: it goes
-// on silently, or with a message of its own. `guid`: only calls about it.
+// on silently, or with a message of its own. `guid`: only calls about it;
+// `context`: only calls from that notify function.
 struct DocumentedPath {
   std::string service;
   std::optional<EFI_GUID> guid;
   std::string what; // what the driver does instead
+  std::string context = {};
 };
 const std::vector<DocumentedPath> &documentedPaths();
-const DocumentedPath *findDocumentedPath(const std::string &service, const std::optional<EFI_GUID> &guid);
+const DocumentedPath *findDocumentedPath(const std::string &service, const std::optional<EFI_GUID> &guid,
+                                         const std::string &context = "");
 
 // One call an image made in the unfailed boot.
 struct SweepCall {
