@@ -175,27 +175,37 @@ std::string bootInChild(const Board &board, const SweepOptions &options, const s
   out["verdicts"] = toJson(verdicts);
   out["effects"] = toJson(captureEffects(simulation));
   std::vector<bool> injected(fail.size(), false);
+  // Once one failure changes the path, a later call number may name
+  // another call than in the unfailed boot: what was failed is told anew.
+  nlohmann::json actual = nlohmann::json::array();
+  for (size_t i = 0; i < fail.size(); i++) {
+    actual.push_back(callJson(fail[i]));
+  }
   ImageSymbols symbols;
+  auto sweepCall = [&symbols](const ServiceCall &call) {
+    std::string context = "entry";
+    if (call.notify != 0) {
+      context = symbols.functionAt(call.notify);
+      if (context.empty()) {
+        context = fmt::format("notify 0x{:X}", call.notify);
+      }
+    }
+    return SweepCall{call.service, call.nth, call.image, context, call.guid, call.failable};
+  };
   nlohmann::json calls = nlohmann::json::array();
   for (const ServiceCall &call : simulation.core().failures().log()) {
     for (size_t i = 0; i < fail.size(); i++) {
       if (call.injected && call.service == fail[i].service && call.nth == fail[i].call) {
         injected[i] = true;
+        actual[i] = callJson(sweepCall(call));
       }
     }
     if (recordCalls && call.image != "DxeCore") {
-      std::string context = "entry";
-      if (call.notify != 0) {
-        context = symbols.functionAt(call.notify);
-        if (context.empty()) {
-          context = fmt::format("notify 0x{:X}", call.notify);
-        }
-      }
-      calls.push_back(
-          callJson(SweepCall{call.service, call.nth, call.image, context, call.guid, call.failable}));
+      calls.push_back(callJson(sweepCall(call)));
     }
   }
   out["injected"] = injected;
+  out["failed"] = actual;
   out["calls"] = calls;
   return out.dump();
 }
@@ -211,11 +221,14 @@ SweepBoot fromIsolated(const IsolatedResult &isolated, const std::vector<SweepCa
     return boot;
   }
   nlohmann::json json = nlohmann::json::parse(isolated.result);
+  for (size_t i = 0; i < boot.failed.size(); i++) {
+    boot.failed[i] = callFromJson(json.at("failed").at(i));
+  }
   boot.verdicts = verdictsFromJson(json.at("verdicts"));
   boot.effects = effectsFromJson(json.at("effects"));
   if (baseline != nullptr) {
     boot.verdicts.push_back(
-        failurePathCheck(failed, json.at("injected").get<std::vector<bool>>(), *baseline, boot.effects));
+        failurePathCheck(boot.failed, json.at("injected").get<std::vector<bool>>(), *baseline, boot.effects));
     boot.changes = describeChanges(*baseline, boot.effects);
   }
   if (calls != nullptr) {
