@@ -4,6 +4,7 @@
 // booted on its own thread and judged; boots are grouped by outcome.
 #pragma once
 
+#include "Board/Board.h"
 #include "Explore/Judge.h"
 
 #include <nlohmann/json.hpp>
@@ -17,10 +18,11 @@
 
 namespace sim::explore {
 
-// A matrix file that cannot be used: "FILE:LINE: message".
-class MatrixError : public std::runtime_error {
+// A matrix file that cannot be used: "FILE:LINE: message". A bad board
+// file to the tool, like the boards it names.
+class MatrixError : public BoardError {
 public:
-  using std::runtime_error::runtime_error;
+  using BoardError::BoardError;
 };
 
 struct MatrixAxis {

@@ -4,7 +4,6 @@
 #include "Boot/Report.h"
 #include "Boot/S3Report.h"
 #include "Explore.h"
-#include "Explore/Matrix.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -122,9 +121,6 @@ int main(int argc, char **argv) {
       return decodeS3(s3File);
     }
     return boot(boardPath, jsonPath, trace, image, saveS3);
-  } catch (const sim::explore::MatrixError &error) {
-    std::cerr << "dxesim: " << error.what() << '\n';
-    return 2;
   } catch (const sim::BoardError &error) {
     std::cerr << "dxesim: " << error.what() << '\n';
     return 2;
