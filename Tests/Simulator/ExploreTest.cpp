@@ -189,7 +189,8 @@ TEST(Isolation, CrashesSanitizerReportsAndHangsAreTold) {
         }
       },
       [&](size_t index, ex::IsolatedResult result) { results[index] = std::move(result); }, 3,
-      std::chrono::milliseconds(500));
+      // Long enough for a sanitizer to symbolize its report on a busy machine.
+      std::chrono::milliseconds(4000));
   ASSERT_EQ(results.size(), 5u);
   EXPECT_EQ(results[0].kind, ex::IsolatedResult::Kind::Ok);
   EXPECT_EQ(results[0].result, "fine");
