@@ -235,6 +235,7 @@ const BootOutcome &Simulation::run() {
       outcome_.halt = halt;
     }
   }
+  core_->checkFreedPool();
   machine_.setContext(0);
   finishConsole();
   record_ = std::make_unique<BootRecord>(recordBoot(*this));

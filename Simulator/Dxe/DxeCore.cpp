@@ -14,7 +14,8 @@ namespace sim {
 
 namespace {
 
-DxeCore::Impl *gActive = nullptr;
+// One core per thread: boots on different threads never share one.
+thread_local DxeCore::Impl *gActive = nullptr;
 
 // A slot name as a template argument, so each unused slot gets a handler
 // of its own that can say which slot was called.
@@ -122,6 +123,13 @@ void appendBytes(std::vector<uint8_t> &to, const void *bytes, size_t size) {
 
 } // namespace
 
+std::optional<EFI_STATUS> platformServiceCall(std::string_view service, const EFI_GUID *guid) {
+  if (gActive == nullptr) {
+    return std::nullopt;
+  }
+  return gActive->failures.check(service, guid, gActive->site());
+}
+
 DxeCore::Impl &active() {
   if (gActive == nullptr) {
     std::fputs("a firmware service was called while no simulated DXE core exists\n", stderr);
@@ -138,6 +146,9 @@ DxeCore::Impl::Impl(Machine &machine) : machine(machine) {}
 DxeCore::Impl::~Impl() {
   for (auto &[seq, block] : pool) {
     ::operator delete (block.address, std::align_val_t{16});
+  }
+  for (auto &freed : quarantine) {
+    ::operator delete (freed.block.address, std::align_val_t{16});
   }
 }
 
@@ -212,9 +223,13 @@ void DxeCore::Impl::diagnose(std::string_view message) {
   diagnostics.push_back(fmt::format("{}: {}", image, message));
 }
 
+CallSite DxeCore::Impl::site() const {
+  return CallSite{image, notifyStack.empty() ? 0 : notifyStack.back()};
+}
+
 std::optional<EFI_STATUS> DxeCore::Impl::enter(std::string_view service, EFI_TPL maxTpl, const EFI_GUID *guid,
                                                bool runtimeService) {
-  auto failed = failures.check(service, guid);
+  auto failed = failures.check(service, guid, site());
   if (exited && !runtimeService) {
     diagnose(fmt::format("{} called after ExitBootServices", service));
   }
@@ -225,7 +240,7 @@ std::optional<EFI_STATUS> DxeCore::Impl::enter(std::string_view service, EFI_TPL
 }
 
 void DxeCore::Impl::enterCounted(std::string_view service, EFI_TPL maxTpl) {
-  failures.count(service);
+  failures.count(service, site());
   if (exited) {
     diagnose(fmt::format("{} called after ExitBootServices", service));
   }
@@ -441,6 +456,13 @@ std::vector<PoolBlock> DxeCore::poolInUse() const {
     blocks.push_back(block);
   }
   return blocks;
+}
+
+const FreedPoolBlock *DxeCore::freedPoolBlock(uint64_t address) const {
+  return impl_->freedBlock(address);
+}
+void DxeCore::checkFreedPool() {
+  impl_->checkQuarantine();
 }
 
 const std::vector<PcdWrite> &DxeCore::pcdWrites() const {

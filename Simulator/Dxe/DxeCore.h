@@ -51,29 +51,59 @@ struct FailureHit {
   EFI_STATUS status;
 };
 
+// Who made a call: the image whose code runs and the notify function
+// running, if any (its address in that image; 0 outside notify functions).
+struct CallSite {
+  std::string_view image;
+  uintptr_t notify = 0;
+};
+
+// One counted call, in the order made.
+struct ServiceCall {
+  std::string service;
+  unsigned nth = 0; // among the calls of this service, from 1
+  std::string image;
+  uintptr_t notify = 0;
+  std::optional<EFI_GUID> guid;
+  bool failable = true; // false: the service has no outcome a rule could change
+  std::optional<EFI_STATUS> injected;
+};
+
 class FailurePlan {
 public:
   void add(FailureRule rule);
   void clear();
   // Counts the call (per service name) and returns the status to fail with,
   // if a rule matches. The first matching rule wins.
-  std::optional<EFI_STATUS> check(std::string_view service, const EFI_GUID *guid = nullptr);
-  // Counts a call of a service that has no status to fail with.
-  void count(std::string_view service);
+  std::optional<EFI_STATUS> check(std::string_view service, const EFI_GUID *guid = nullptr,
+                                  CallSite site = {});
+  // Counts a call of a service that cannot fail (RaiseTPL, CopyMem, ...).
+  void count(std::string_view service, CallSite site = {});
   unsigned calls(std::string_view service) const;
   unsigned calls(std::string_view service, const EFI_GUID &guid) const;
   // "CreateEventEx call 1 -> Out of Resources" lines, in order; a rule that
   // matched by GUID adds it: "LocateProtocol call 2 (GUID <guid>) -> Not Found".
   std::vector<std::string> injected() const { return injected_; }
+  // Every counted call, in order.
+  const std::vector<ServiceCall> &log() const { return log_; }
+  // The calls the rules made fail, in order.
   const std::vector<FailureHit> &hits() const { return hits_; }
 
 private:
+  unsigned countCall(std::string_view service, const EFI_GUID *guid, CallSite site, bool failable);
   std::vector<FailureHit> hits_;
   std::vector<FailureRule> rules_;
   std::map<std::string, unsigned, std::less<>> calls_;
   std::map<std::string, unsigned, std::less<>> guidCalls_; // "<service> <GUID>"
   std::vector<std::string> injected_;
+  std::vector<ServiceCall> log_;
 };
+
+// For the models of the protocols other platform modules install: counts a
+// call of `service` ("VroSata.GetPortList") by the running image in the
+// current thread's core and returns the status to fail it with, if a rule
+// says so. Without a core, nothing is counted and nothing fails.
+std::optional<EFI_STATUS> platformServiceCall(std::string_view service, const EFI_GUID *guid = nullptr);
 
 // "Success", "Not Found", ... as the firmware's %r prints them; an unknown
 // status gives 8 upper-case hex digits of its low 32 bits.
@@ -118,6 +148,14 @@ struct PoolBlock {
   std::string owner;
 };
 
+// A freed pool block kept back from reuse, with its bytes as they were
+// when freed, so that later writes to it and a second free can be told.
+struct FreedPoolBlock {
+  PoolBlock block;
+  std::string freedBy; // the image that freed it
+  std::vector<uint8_t> bytes;
+};
+
 struct GcdRange {
   uint64_t base, length, capabilities, attributes;
   EFI_GCD_MEMORY_TYPE type;
@@ -145,8 +183,10 @@ struct CodeContext {
 
 class DxeCore {
 public:
-  // At most one DxeCore exists at a time: the table services find it
-  // through a global. A second one throws std::logic_error.
+  // At most one DxeCore exists at a time in each thread: the table
+  // services find it through a thread-local pointer, so boots on different
+  // threads are independent. A second one in a thread throws
+  // std::logic_error.
   explicit DxeCore(Machine &machine);
   ~DxeCore(); // frees all pool, handles, events
   DxeCore(const DxeCore &) = delete;
@@ -196,6 +236,16 @@ public:
   // Observation.
   const std::vector<EventInfo> &events() const; // every event ever created, in creation order
   std::vector<PoolBlock> poolInUse() const;     // outstanding allocations, in allocation order
+  // Freed blocks still held back from reuse, oldest first. A block leaves
+  // when the quarantine holds more than kPoolQuarantineBlocks blocks or
+  // kPoolQuarantineBytes bytes, after a last check.
+  static constexpr size_t kPoolQuarantineBlocks = 64;
+  static constexpr size_t kPoolQuarantineBytes = size_t{4} << 20;
+  const FreedPoolBlock *freedPoolBlock(uint64_t address) const; // the block holding it, or null
+  // Compares every held-back block with its bytes at the free and records
+  // "use after free: ..." for each one written since (once per write).
+  // Runs at every AllocatePool and FreePool and at the end of a boot.
+  void checkFreedPool();
   const std::vector<PcdWrite> &pcdWrites() const;
   std::map<UINTN, PcdToken> &pcdTokens(); // the dynamic token store; boards fill it before boot
   std::vector<GcdRange> gcdMap() const;

@@ -54,6 +54,9 @@ struct DxeCore::Impl {
                                   bool runtimeService = false);
   // Entry of a service without a status: counted and checked, never failed.
   void enterCounted(std::string_view service, EFI_TPL maxTpl);
+  // The notify functions running, innermost last (for call attribution).
+  std::vector<uintptr_t> notifyStack;
+  CallSite site() const;
   // Signals the exit-boot-services group, then marks boot services gone.
   void exitBootServices();
 
@@ -124,6 +127,12 @@ struct DxeCore::Impl {
   uint64_t poolSeq = 0;
   EFI_STATUS allocatePool(EFI_MEMORY_TYPE type, size_t size, void **buffer);
   EFI_STATUS freePool(void *buffer);
+  // Freed blocks held back from reuse, oldest first (see DxeCore::checkFreedPool).
+  std::deque<FreedPoolBlock> quarantine;
+  size_t quarantineBytes = 0;
+  const FreedPoolBlock *freedBlock(uint64_t address) const;
+  void checkQuarantine();
+  void releaseOldestFreed();
 
   // GCD memory space: sorted, non-overlapping; gaps are outside the map.
   std::vector<GcdRange> gcd;

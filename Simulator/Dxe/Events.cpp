@@ -174,6 +174,11 @@ void DxeCore::Impl::dispatchAbove(EFI_TPL level) {
     {
       ImageScope scope(*this, events[index].owner);
       CodeScope code(*this, events[index].owner, reinterpret_cast<const void *>(notify));
+      notifyStack.push_back(reinterpret_cast<uintptr_t>(notify));
+      struct Pop {
+        std::vector<uintptr_t> &stack;
+        ~Pop() { stack.pop_back(); } // a halting machine unwinds through here
+      } pop{notifyStack};
       notify(handle, context);
     }
     if (tpl != notifyTpl) {

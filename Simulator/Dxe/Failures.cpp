@@ -15,20 +15,31 @@ void FailurePlan::clear() {
   guidCalls_.clear();
   injected_.clear();
   hits_.clear();
+  log_.clear();
 }
 
-void FailurePlan::count(std::string_view service) {
+unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, CallSite site,
+                                bool failable) {
   auto it = calls_.find(service);
   if (it == calls_.end()) {
-    calls_.emplace(std::string(service), 1);
-  } else {
-    it->second++;
+    it = calls_.emplace(std::string(service), 0).first;
   }
+  unsigned nth = ++it->second;
+  ServiceCall call{std::string(service), nth, std::string(site.image), site.notify, std::nullopt, failable,
+                   std::nullopt};
+  if (guid != nullptr) {
+    call.guid = *guid;
+  }
+  log_.push_back(std::move(call));
+  return nth;
 }
 
-std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI_GUID *guid) {
-  count(service);
-  unsigned nth = calls(service);
+void FailurePlan::count(std::string_view service, CallSite site) {
+  countCall(service, nullptr, site, false);
+}
+
+std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI_GUID *guid, CallSite site) {
+  unsigned nth = countCall(service, guid, site, true);
   unsigned nthAboutGuid = 0;
   if (guid != nullptr) {
     nthAboutGuid = ++guidCalls_[fmt::format("{} {}", service, guidToString(*guid))];
@@ -52,6 +63,7 @@ std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI
     } else {
       injected_.push_back(fmt::format("{} call {} -> {}", service, counted, statusName(rule.status)));
     }
+    log_.back().injected = rule.status;
     return rule.status;
   }
   return std::nullopt;

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -99,6 +100,7 @@ void installMemoryServices(EFI_BOOT_SERVICES &boot) {
 }
 
 EFI_STATUS DxeCore::Impl::allocatePool(EFI_MEMORY_TYPE type, size_t size, void **buffer) {
+  checkQuarantine();
   if (buffer == nullptr || type == EfiConventionalMemory || type == EfiPersistentMemory) {
     return EFI_INVALID_PARAMETER;
   }
@@ -118,11 +120,19 @@ EFI_STATUS DxeCore::Impl::allocatePool(EFI_MEMORY_TYPE type, size_t size, void *
 }
 
 EFI_STATUS DxeCore::Impl::freePool(void *buffer) {
+  checkQuarantine();
   auto it = poolIndex.find(buffer);
   if (it == poolIndex.end()) {
     if (buffer == nullptr) {
       diagnose("FreePool of NULL");
       return EFI_INVALID_PARAMETER;
+    }
+    for (auto freed = quarantine.rbegin(); freed != quarantine.rend(); ++freed) {
+      if (freed->block.address == buffer) {
+        diagnose(fmt::format("double free: FreePool of a {}-byte pool block of {} that {} freed before",
+                             freed->block.size, freed->block.owner, freed->freedBy));
+        return EFI_INVALID_PARAMETER;
+      }
     }
     auto address = reinterpret_cast<uintptr_t>(buffer);
     for (const auto &[seq, block] : pool) {
@@ -137,10 +147,67 @@ EFI_STATUS DxeCore::Impl::freePool(void *buffer) {
     return EFI_INVALID_PARAMETER;
   }
   auto block = pool.find(it->second);
-  ::operator delete(block->second.address, kPoolAlignment);
+  // Held back from reuse with its bytes as they are: code that still uses
+  // the block finds what it left there, as on a machine whose pool has not
+  // handed the memory out again, and its writes show at the next check.
+  const auto *first = static_cast<const uint8_t *>(block->second.address);
+  FreedPoolBlock freed{block->second, image, std::vector<uint8_t>(first, first + block->second.size)};
+  quarantineBytes += freed.block.size;
+  quarantine.push_back(std::move(freed));
   pool.erase(block);
   poolIndex.erase(it);
+  while (quarantine.size() > DxeCore::kPoolQuarantineBlocks ||
+         (quarantine.size() > 1 && quarantineBytes > DxeCore::kPoolQuarantineBytes)) {
+    releaseOldestFreed();
+  }
   return EFI_SUCCESS;
+}
+
+const FreedPoolBlock *DxeCore::Impl::freedBlock(uint64_t address) const {
+  for (auto freed = quarantine.rbegin(); freed != quarantine.rend(); ++freed) {
+    auto first = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(freed->block.address));
+    if (address >= first && address < first + std::max<uint64_t>(freed->block.size, 1)) {
+      return &*freed;
+    }
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Reports the bytes written to a freed block since it was freed, then takes
+// them as its new contents so that one write is reported once.
+void checkFreed(DxeCore::Impl &core, FreedPoolBlock &freed) {
+  auto *bytes = static_cast<uint8_t *>(freed.block.address);
+  size_t first = freed.bytes.size(), changed = 0;
+  for (size_t i = 0; i < freed.bytes.size(); i++) {
+    if (bytes[i] != freed.bytes[i]) {
+      first = std::min(first, i);
+      changed++;
+      freed.bytes[i] = bytes[i];
+    }
+  }
+  if (changed != 0) {
+    core.diagnose(fmt::format("use after free: {} byte(s) written from offset 0x{:X} of a freed {}-byte pool "
+                              "block of {} (freed by {})",
+                              changed, first, freed.block.size, freed.block.owner, freed.freedBy));
+  }
+}
+
+} // namespace
+
+void DxeCore::Impl::checkQuarantine() {
+  for (auto &freed : quarantine) {
+    checkFreed(*this, freed);
+  }
+}
+
+void DxeCore::Impl::releaseOldestFreed() {
+  FreedPoolBlock &oldest = quarantine.front();
+  checkFreed(*this, oldest);
+  quarantineBytes -= oldest.block.size;
+  ::operator delete(oldest.block.address, kPoolAlignment);
+  quarantine.pop_front();
 }
 
 } // namespace sim

@@ -9,7 +9,9 @@
 namespace sim {
 
 namespace {
-DebugPrintServiceModel *gService = nullptr;
+// Its member gets no This pointer; one model per thread, as one boot runs
+// in one thread.
+thread_local DebugPrintServiceModel *gService = nullptr;
 
 uint64_t nextSlot(VA_LIST &marker) {
   return __builtin_va_arg(marker, UINT64);
@@ -146,6 +148,10 @@ std::string DebugPrintServiceModel::printedText() const {
 
 VOID EFIAPI DebugPrintServiceModel::debugPrint(UINT64 filter, const CHAR8 *format, VA_LIST marker) {
   if (gService == nullptr) {
+    return;
+  }
+  // No status to fail with: a failing service loses the line.
+  if (platformServiceCall("DebugPrintSvc.DebugPrint")) {
     return;
   }
   bool printed = (filter & gService->enabled_) != 0;

@@ -7,7 +7,9 @@
 namespace sim {
 
 namespace {
-PlatformIdModel *gIdentity = nullptr; // its members get no This pointer
+// Its members get no This pointer; one model per thread, as one boot runs
+// in one thread.
+thread_local PlatformIdModel *gIdentity = nullptr;
 
 template <typename Model, typename Iface> Model &self(Iface *This) {
   return *reinterpret_cast<Model *>(This);
@@ -22,6 +24,10 @@ EFI_STATUS EFIAPI NvramAttributeModel::getAttribute(OrvexNvramAttributeProtocol 
                                                     VOID *buffer) {
   auto &model = self<NvramAttributeModel>(This);
   (void)reserved;
+  if (auto failed = platformServiceCall("OrvexNvramAttribute.GetAttribute", set)) {
+    model.reads_.push_back({name != nullptr ? std::u16string(name) : u"", *failed, ""});
+    return *failed;
+  }
   if (name == nullptr || size == nullptr || buffer == nullptr || set == nullptr) {
     model.reads_.push_back({u"", EFI_INVALID_PARAMETER, "null argument"});
     return EFI_INVALID_PARAMETER;
@@ -77,6 +83,9 @@ PlatformIdModel::~PlatformIdModel() {
 EFI_STATUS EFIAPI PlatformIdModel::getIdPtr(PlatformIdRecord **record) {
   PlatformIdModel &model = *gIdentity;
   model.getIdCalls_++;
+  if (auto failed = platformServiceCall("VroPlatformId.GetIdPtr")) {
+    return *failed;
+  }
   switch (model.config_.getId) {
   case IdentityConfig::GetId::Fail:
     return EFI_DEVICE_ERROR;
@@ -93,6 +102,11 @@ EFI_STATUS EFIAPI PlatformIdModel::getIdPtr(PlatformIdRecord **record) {
 UINT8 EFIAPI PlatformIdModel::queryPlatformState(UINTN selector) {
   PlatformIdModel &model = *gIdentity;
   model.queries_.push_back(static_cast<uint32_t>(selector));
+  // No status to fail with: a failing platform answers what a bus with
+  // nothing behind it reads.
+  if (platformServiceCall("VroPlatformId.QueryPlatformState")) {
+    return 0xFF;
+  }
   auto found = model.config_.states.find(static_cast<uint32_t>(selector));
   return found == model.config_.states.end() ? 0 : found->second;
 }
@@ -104,6 +118,9 @@ UsbPortControlModel::UsbPortControlModel(Machine &machine) : iface_{}, machine_(
 EFI_STATUS EFIAPI UsbPortControlModel::setPortMask(UsbPortControlProtocol *This, UINT32 controller,
                                                    UINT32 mask, UINT32 value) {
   auto &model = self<UsbPortControlModel>(This);
+  if (auto failed = platformServiceCall("UsbPortControl.SetPortMask")) {
+    return *failed; // refused: no port group switched
+  }
   model.calls_.push_back({controller, mask, value, model.machine_.trace().size()});
   return EFI_SUCCESS;
 }
@@ -123,6 +140,9 @@ Mc5744Model::Mc5744Model(Machine &machine) : iface_{}, machine_(machine) {
 
 EFI_STATUS EFIAPI Mc5744Model::setPortEnables(Mc5744Protocol *This, Mc5744PortEnables *enables) {
   auto &model = self<Mc5744Model>(This);
+  if (auto failed = platformServiceCall("Mc5744.SetPortEnables")) {
+    return *failed;
+  }
   if (enables == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
@@ -135,6 +155,9 @@ EFI_STATUS EFIAPI Mc5744Model::setPortEnables(Mc5744Protocol *This, Mc5744PortEn
 
 EFI_STATUS EFIAPI Mc5744Model::applyConfig(Mc5744Protocol *This, UINTN apply) {
   auto &model = self<Mc5744Model>(This);
+  if (auto failed = platformServiceCall("Mc5744.ApplyConfig")) {
+    return *failed;
+  }
   HubCall call{HubCall::Kind::ApplyConfig, {}, apply, model.machine_.trace().size()};
   std::copy(model.pending_.begin(), model.pending_.end(), call.enables);
   model.calls_.push_back(call);
@@ -176,6 +199,9 @@ SataModel::SataModel(SataConfig config) : iface_{}, config_(std::move(config)) {
 EFI_STATUS EFIAPI SataModel::getSataConfig(VroSataProtocol *This, UINT64 *config, UINT8 *mode) {
   auto &model = self<SataModel>(This);
   model.getConfigCalls_++;
+  if (auto failed = platformServiceCall("VroSata.GetSataConfig")) {
+    return *failed;
+  }
   if (model.config_.getConfigFails) {
     return EFI_DEVICE_ERROR;
   }
@@ -187,6 +213,9 @@ EFI_STATUS EFIAPI SataModel::getSataConfig(VroSataProtocol *This, UINT64 *config
 EFI_STATUS EFIAPI SataModel::getPortList(VroSataProtocol *This, SataPortEntry **ports, UINT8 *count) {
   auto &model = self<SataModel>(This);
   model.getPortListCalls_++;
+  if (auto failed = platformServiceCall("VroSata.GetPortList")) {
+    return *failed;
+  }
   if (model.config_.getPortListFails) {
     return EFI_NOT_READY;
   }

@@ -70,7 +70,22 @@ std::string SmmCommunicationModel::name(uint64_t address) const {
       return fmt::format("communication buffer+0x{:X}", address - region.base);
     }
   }
-  return poolAddressName(core_, address).value_or(fmt::format("0x{:X}", address));
+  if (auto live = poolAddressName(core_, address)) {
+    return *live;
+  }
+  if (const FreedPoolBlock *freed = core_.freedPoolBlock(address)) {
+    return fmt::format("freed pool+0x{:X} ({} bytes, {}, freed by {})",
+                       address - static_cast<uint64_t>(reinterpret_cast<uintptr_t>(freed->block.address)),
+                       freed->block.size, freed->block.owner, freed->freedBy);
+  }
+  return fmt::format("0x{:X}", address);
+}
+
+std::string SmmCommunicationModel::useAfterFree(uint64_t address, std::string_view what) const {
+  if (core_.freedPoolBlock(address) == nullptr) {
+    return "";
+  }
+  return fmt::format("use after free: {} is {}", what, name(address));
 }
 
 EFI_STATUS EFIAPI SmmCommunicationModel::communicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *buffer,
@@ -78,6 +93,17 @@ EFI_STATUS EFIAPI SmmCommunicationModel::communicate(const EFI_SMM_COMMUNICATION
   auto &model =
       *reinterpret_cast<SmmCommunicationModel *>(const_cast<EFI_SMM_COMMUNICATION_PROTOCOL *>(This));
   SmmCommunicateCall call;
+  if (auto failed = platformServiceCall("SmmCommunication.Communicate")) {
+    // Refused before the handler runs: nothing of the message is read.
+    call.buffer = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(buffer));
+    call.bufferName = model.name(call.buffer);
+    call.traceIndex = model.machine_.trace().size();
+    call.status = *failed;
+    call.injected = true;
+    call.reason = fmt::format("the SMM Communication protocol failed the call: {}", statusName(*failed));
+    model.calls_.push_back(std::move(call));
+    return *failed;
+  }
   call.buffer = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(buffer));
   call.bufferName = model.name(call.buffer);
   call.traceIndex = model.machine_.trace().size();
@@ -137,6 +163,9 @@ void SmmCommunicationModel::handle(SmmCommunicateCall &call, const uint8_t *buff
   S3PrivateData data;
   data.address = little(buffer + 32, 8);
   call.privateDataName = name(data.address);
+  if (auto freed = useAfterFree(data.address, "the private data"); !freed.empty()) {
+    return refuse(EFI_INVALID_PARAMETER, freed);
+  }
   if (!readable(data.address, 16)) {
     return refuse(EFI_INVALID_PARAMETER,
                   fmt::format("private data address 0x{:X} is not 16 bytes of live pool", data.address));
@@ -157,6 +186,9 @@ void SmmCommunicationModel::handle(SmmCommunicateCall &call, const uint8_t *buff
   }
   if (data.tableClosed != 0) {
     return refuse(EFI_INVALID_PARAMETER, "TableClosed is set: the table was handed off before");
+  }
+  if (auto freed = useAfterFree(data.tableBase, "TableBase"); !freed.empty()) {
+    return refuse(EFI_INVALID_PARAMETER, freed);
   }
   if (!readable(data.tableBase, kS3TableHeaderSize)) {
     return refuse(

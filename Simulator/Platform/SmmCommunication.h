@@ -42,7 +42,8 @@ struct SmmCommunicateCall {
   std::vector<uint8_t> message; // the bytes of the buffer the handler could read (up to the message)
   EFI_STATUS status = EFI_SUCCESS;
   bool accepted = false;
-  std::string reason; // why it was refused
+  bool injected = false; // a failure rule failed the call; the handler never ran
+  std::string reason;    // why it was refused
   std::optional<S3PrivateData> privateData;
   std::vector<uint8_t> table; // the table as handed off: data area and end marker
   S3TableDecode decoded;
@@ -67,6 +68,9 @@ private:
   static EFI_STATUS EFIAPI communicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *buffer, UINTN *size);
   bool readable(uint64_t address, uint64_t size) const;
   std::string name(uint64_t address) const;
+  // "use after free: <what> is freed pool+..." when the address lies in a
+  // freed pool block, else empty.
+  std::string useAfterFree(uint64_t address, std::string_view what) const;
   void handle(SmmCommunicateCall &call, const uint8_t *buffer, uint64_t size);
 
   EFI_SMM_COMMUNICATION_PROTOCOL iface_; // first: This is the model

@@ -7,6 +7,7 @@
 #include "Boot/S3Report.h"
 #include "Boot/Trace.h"
 #include "Ovmf.h"
+#include "Explore.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -260,6 +261,30 @@ int decodeS3(const std::string &path, const std::string &json, const std::string
   return table.valid ? kExitOk : kExitError;
 }
 
+// The named checks as a judge of explored boots. The invariants that every
+// explored boot keeps already carry the names entry, events, pool and
+// s3.handoff; the checks of those names are left to them. A check the board
+// expects to come out as it did passes; with failures injected, a failing
+// check is what the failure caused and is shown as a warning (the
+// invariants and the failure-path rule judge those boots).
+sim::explore::Judge checksJudge() {
+  return [](sim::Simulation &simulation) {
+    std::vector<sim::explore::Verdict> out;
+    bool injects = !simulation.board().failures.empty();
+    for (const sim::CheckResult &check : simulation.record().checks) {
+      if (check.name == "entry" || check.name == "events" || check.name == "pool" || check.name == "s3.handoff") {
+        continue;
+      }
+      std::string verdict = check.expected == std::optional<std::string>(check.verdict) ? "pass" : check.verdict;
+      if (injects && verdict == "fail") {
+        verdict = "warn";
+      }
+      out.push_back(sim::explore::Verdict{check.name, verdict, check.reason});
+    }
+    return out;
+  };
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -307,6 +332,10 @@ int main(int argc, char **argv) {
   decodeCommand->add_option("--window", s3Window,
                             "The PCI configuration window BASE[,BUSES] that names configuration registers");
 
+  dxesim::SweepCommandOptions sweepOptions;
+  CLI::App *sweepCommand = dxesim::addSweepSubcommand(app, sweepOptions);
+  dxesim::MatrixCommandOptions matrixOptions;
+  CLI::App *matrixCommand = dxesim::addMatrixSubcommand(app, matrixOptions);
   registerOvmfCommand(app);
   try {
     app.parse(argc, argv);
@@ -321,6 +350,12 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
   try {
+    if (*sweepCommand) {
+      return dxesim::sweepCommand(sweepOptions, checksJudge());
+    }
+    if (*matrixCommand) {
+      return dxesim::matrixCommand(matrixOptions, checksJudge());
+    }
     if (*decodeCommand) {
       return decodeS3(s3File, s3Json, s3Window);
     }

@@ -71,8 +71,63 @@ TEST_F(PoolTest, FreeingWhatWasNotAllocatedIsReported) {
   EXPECT_TRUE(hasDiagnostic("FreePool of a pointer 8 bytes into a 32-byte block of DxeCore"));
   EXPECT_EQ(bs->FreePool(block), EFI_SUCCESS);
   EXPECT_EQ(bs->FreePool(block), EFI_INVALID_PARAMETER) << "double free";
+  EXPECT_TRUE(
+      hasDiagnostic("double free: FreePool of a 32-byte pool block of DxeCore that DxeCore freed before"));
   EXPECT_EQ(bs->FreePool(nullptr), EFI_INVALID_PARAMETER);
   EXPECT_EQ(core.diagnostics().size(), 4u);
+}
+
+TEST_F(PoolTest, WritesToAFreedBlockAreReportedOnceAtTheNextPoolCall) {
+  core.setCurrentImage("Owner");
+  VOID *block = nullptr;
+  ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 64, &block), EFI_SUCCESS);
+  auto *bytes = static_cast<uint8_t *>(block);
+  std::memset(bytes, 0x11, 64);
+  core.setCurrentImage("Freer");
+  ASSERT_EQ(bs->FreePool(block), EFI_SUCCESS);
+  // Held back, untouched: code still reading it finds what it left.
+  EXPECT_EQ(bytes[10], 0x11);
+  ASSERT_NE(core.freedPoolBlock(reinterpret_cast<uintptr_t>(bytes) + 63), nullptr);
+  EXPECT_EQ(core.freedPoolBlock(reinterpret_cast<uintptr_t>(bytes) + 63)->freedBy, "Freer");
+  EXPECT_TRUE(core.diagnostics().empty());
+
+  bytes[10] = 0x22;
+  bytes[12] = 0x33;
+  VOID *next = nullptr;
+  ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 8, &next), EFI_SUCCESS);
+  EXPECT_NE(next, block) << "a freed block is not handed out again while held back";
+  ASSERT_EQ(core.diagnostics().size(), 1u);
+  EXPECT_EQ(core.diagnostics()[0],
+            "Freer: use after free: 2 byte(s) written from offset 0xA of a freed 64-byte "
+            "pool block of Owner (freed by Freer)");
+  core.checkFreedPool();
+  EXPECT_EQ(core.diagnostics().size(), 1u) << "one write is reported once";
+  bytes[63] = 0x44;
+  core.checkFreedPool();
+  ASSERT_EQ(core.diagnostics().size(), 2u);
+  EXPECT_TRUE(hasDiagnostic("use after free: 1 byte(s) written from offset 0x3F"));
+  bs->FreePool(next);
+}
+
+TEST_F(PoolTest, TheQuarantineIsBoundedAndChecksWhatItReleases) {
+  std::vector<uint8_t *> blocks;
+  for (size_t i = 0; i <= sim::DxeCore::kPoolQuarantineBlocks; i++) {
+    VOID *block = nullptr;
+    ASSERT_EQ(bs->AllocatePool(EfiBootServicesData, 16, &block), EFI_SUCCESS);
+    blocks.push_back(static_cast<uint8_t *>(block));
+  }
+  ASSERT_EQ(bs->FreePool(blocks[0]), EFI_SUCCESS);
+  blocks[0][3] = 0x99; // written after the free, before it leaves the quarantine
+  EXPECT_NE(core.freedPoolBlock(reinterpret_cast<uintptr_t>(blocks[0])), nullptr);
+  for (size_t i = 1; i < blocks.size(); i++) {
+    ASSERT_EQ(bs->FreePool(blocks[i]), EFI_SUCCESS);
+  }
+  EXPECT_TRUE(hasDiagnostic("use after free: 1 byte(s) written from offset 0x3 of a freed 16-byte"));
+  EXPECT_EQ(core.freedPoolBlock(reinterpret_cast<uintptr_t>(blocks[0])), nullptr) << "released, oldest first";
+  EXPECT_NE(core.freedPoolBlock(reinterpret_cast<uintptr_t>(blocks[1])), nullptr);
+  EXPECT_NE(core.freedPoolBlock(reinterpret_cast<uintptr_t>(blocks.back())), nullptr);
+  EXPECT_EQ(bs->FreePool(blocks[1]), EFI_INVALID_PARAMETER);
+  EXPECT_TRUE(hasDiagnostic("double free: FreePool of a 16-byte pool block"));
 }
 
 class HelpersTest : public DxeTest {};

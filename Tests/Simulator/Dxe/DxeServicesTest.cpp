@@ -2,6 +2,8 @@
 // PCD protocol, variables, failure injection and the status/GUID text.
 #include "DxeTestSupport.h"
 
+#include <thread>
+
 #include <Guid/DxeServices.h>
 #include <Guid/EventGroup.h>
 #include <Guid/HobList.h>
@@ -392,6 +394,78 @@ TEST_F(FailureTest, RegisterProtocolNotifyAndSignalEventCanFail) {
   EXPECT_EQ(info(event).signals, 0u);
   EXPECT_EQ(bs->SignalEvent(event), EFI_SUCCESS);
   EXPECT_EQ(log.size(), 1u);
+}
+
+TEST_F(FailureTest, EveryCallIsLoggedWithItsImageAndTheNotifyRunning) {
+  core.failures().add({"LocateProtocol", 2, EFI_NOT_FOUND, std::nullopt});
+  core.setCurrentImage("Driver");
+  VOID *iface = nullptr;
+  EFI_EVENT event = notifyEvent(TPL_CALLBACK, "n", [&] {
+    VOID *found = nullptr;
+    EXPECT_EQ(bs->LocateProtocol(&gPcdProtocolGuid, nullptr, &found), EFI_NOT_FOUND);
+  });
+  EXPECT_EQ(bs->LocateProtocol(&gPcdProtocolGuid, nullptr, &iface), EFI_SUCCESS);
+  core.setCurrentImage("Platform");
+  ASSERT_EQ(bs->SignalEvent(event), EFI_SUCCESS);
+  EFI_TPL old = bs->RaiseTPL(TPL_NOTIFY);
+  bs->RestoreTPL(old);
+
+  const auto &calls = core.failures().log();
+  ASSERT_EQ(calls.size(), 6u);
+  auto expect = [&](size_t i, const std::string &service, unsigned nth, const std::string &image,
+                    bool inNotify, bool failable) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(calls[i].service, service);
+    EXPECT_EQ(calls[i].nth, nth);
+    EXPECT_EQ(calls[i].image, image);
+    EXPECT_EQ(calls[i].notify, inNotify ? reinterpret_cast<uintptr_t>(&ProbeNotify) : 0u);
+    EXPECT_EQ(calls[i].failable, failable);
+  };
+  expect(0, "CreateEvent", 1, "Driver", false, true);
+  expect(1, "LocateProtocol", 1, "Driver", false, true);
+  expect(2, "SignalEvent", 1, "Platform", false, true);
+  // The notify runs as the event's owner, whoever signalled it.
+  expect(3, "LocateProtocol", 2, "Driver", true, true);
+  expect(4, "RaiseTPL", 1, "Platform", false, false);
+  expect(5, "RestoreTPL", 1, "Platform", false, false);
+  EXPECT_FALSE(calls[1].injected.has_value());
+  EXPECT_EQ(calls[3].injected, EFI_NOT_FOUND);
+  ASSERT_TRUE(calls[3].guid.has_value());
+  EXPECT_TRUE(sim::sameGuid(*calls[3].guid, gPcdProtocolGuid));
+}
+
+TEST_F(FailureTest, PlatformServicesAreCountedAndFailedThroughTheThreadsCore) {
+  core.failures().add({"VroSata.GetPortList", 2, EFI_NOT_READY, std::nullopt});
+  EXPECT_EQ(sim::platformServiceCall("VroSata.GetPortList"), std::nullopt);
+  EXPECT_EQ(sim::platformServiceCall("VroSata.GetPortList"), EFI_NOT_READY);
+  EXPECT_EQ(core.failures().calls("VroSata.GetPortList"), 2u);
+  // Another thread has no core: nothing is counted there, nothing fails.
+  std::optional<EFI_STATUS> elsewhere = EFI_SUCCESS;
+  std::thread([&] { elsewhere = sim::platformServiceCall("VroSata.GetPortList"); }).join();
+  EXPECT_EQ(elsewhere, std::nullopt);
+  EXPECT_EQ(core.failures().calls("VroSata.GetPortList"), 2u);
+}
+
+TEST_F(FailureTest, PcdGettersFailByAnsweringZero) {
+  core.pcdTokens()[7] = sim::PcdToken{8, 0x1234};
+  core.failures().add({"PCD.Get64", 1, EFI_DEVICE_ERROR, std::nullopt});
+  EXPECT_EQ(core.pcdProtocol()->Get64(7), 0u);
+  EXPECT_EQ(core.pcdProtocol()->Get64(7), 0x1234u);
+}
+
+TEST_F(TablesTest, EachThreadHasACoreOfItsOwn) {
+  sim::DxeCore *seen = nullptr;
+  std::thread([&] {
+    sim::Machine other;
+    sim::DxeCore second(other); // no conflict with this thread's core
+    second.setCurrentImage("Second");
+    VOID *block = nullptr;
+    EXPECT_EQ(second.systemTable()->BootServices->AllocatePool(EfiBootServicesData, 4, &block), EFI_SUCCESS);
+    EXPECT_EQ(second.poolInUse().size(), 1u);
+    seen = &second;
+  }).join();
+  EXPECT_NE(seen, nullptr);
+  EXPECT_TRUE(core.poolInUse().empty()) << "the other thread's allocation went to its own core";
 }
 
 TEST(StatusNames, MatchTheFirmwarePrint) {

@@ -1,0 +1,498 @@
+#include "Explore/Matrix.h"
+
+#include "Board/Board.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <numeric>
+#include <sstream>
+#include <thread>
+
+namespace sim::explore {
+
+namespace {
+
+constexpr std::string_view kAbsent = "absent";
+
+[[noreturn]] void fail(const std::string &source, const toml::node *node, const std::string &message) {
+  unsigned line = node != nullptr ? static_cast<unsigned>(node->source().begin.line) : 0;
+  throw MatrixError(line != 0 ? fmt::format("{}:{}: {}", source, line, message)
+                              : fmt::format("{}: {}", source, message));
+}
+
+std::vector<std::string> splitKey(const std::string &key) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t dot = key.find('.', start);
+    parts.push_back(key.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+    if (dot == std::string::npos) {
+      return parts;
+    }
+    start = dot + 1;
+  }
+}
+
+// The TOML text of a value, on one line.
+std::string inlineText(const toml::node &node) {
+  if (auto text = node.value<std::string>(); text && node.is_string()) {
+    return *text;
+  }
+  std::ostringstream out;
+  node.visit([&out](const auto &value) { out << toml::toml_formatter(value); });
+  std::string text = out.str();
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
+
+std::shared_ptr<toml::node> copyNode(const toml::node &node) {
+  std::shared_ptr<toml::node> out;
+  node.visit([&out](const auto &value) {
+    using T = std::decay_t<decltype(value)>;
+    out = std::make_shared<T>(value);
+  });
+  return out;
+}
+
+// A short name for an axis: its last key part.
+std::string axisName(const std::string &key) {
+  return splitKey(key).back();
+}
+
+std::string sanitize(std::string text) {
+  for (char &c : text) {
+    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
+      c = '_';
+    }
+  }
+  return text;
+}
+
+} // namespace
+
+void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value) {
+  std::vector<std::string> parts = splitKey(key);
+  toml::table *table = &board;
+  for (size_t i = 0; i + 1 < parts.size(); i++) {
+    toml::node *next = table->get(parts[i]);
+    if (next == nullptr) {
+      if (value == nullptr) {
+        return; // nothing to remove
+      }
+      next = table->insert_or_assign(parts[i], toml::table{}).first->second.as_table();
+    }
+    if (!next->is_table()) {
+      throw MatrixError(fmt::format("key '{}': '{}' is not a table in the board", key, parts[i]));
+    }
+    table = next->as_table();
+  }
+  if (value == nullptr) {
+    table->erase(parts.back());
+    return;
+  }
+  value->visit([&](const auto &v) { table->insert_or_assign(parts.back(), v); });
+}
+
+size_t Matrix::size() const {
+  if (!cases.empty()) {
+    return cases.size();
+  }
+  size_t total = 1;
+  for (const MatrixAxis &axis : axes) {
+    total *= axis.values.size();
+  }
+  return total;
+}
+
+std::vector<std::optional<size_t>> Matrix::combination(size_t index) const {
+  if (!cases.empty()) {
+    return cases.at(index);
+  }
+  std::vector<std::optional<size_t>> out(axes.size());
+  for (size_t i = axes.size(); i-- > 0;) {
+    out[i] = index % axes[i].values.size();
+    index /= axes[i].values.size();
+  }
+  return out;
+}
+
+std::string Matrix::label(const std::vector<std::optional<size_t>> &combination) const {
+  std::vector<std::string> parts;
+  for (size_t i = 0; i < axes.size(); i++) {
+    if (combination[i]) {
+      parts.push_back(fmt::format("{}={}", axisName(axes[i].key), axes[i].labels[*combination[i]]));
+    }
+  }
+  return fmt::format("{}", fmt::join(parts, ", "));
+}
+
+std::string Matrix::boardToml(const std::vector<std::optional<size_t>> &combination) const {
+  toml::table board = base;
+  for (size_t i = 0; i < axes.size(); i++) {
+    if (combination[i]) {
+      applyBoardValue(board, axes[i].key, axes[i].values[*combination[i]].get());
+    }
+  }
+  toml::table *section = board["board"].as_table();
+  if (section == nullptr) {
+    section = board.insert_or_assign("board", toml::table{}).first->second.as_table();
+  }
+  std::string baseName = section->get("name") != nullptr ? section->get("name")->value_or(std::string{}) : "";
+  section->insert_or_assign("name", sanitize(fmt::format("{}: {}", name, label(combination))));
+  if (const toml::node *extends = section->get("extends")) {
+    auto text = extends->value<std::string>();
+    if (text && *text != "reference" && std::filesystem::path(*text).is_relative()) {
+      auto absolute = std::filesystem::absolute(std::filesystem::path(basePath).parent_path() / *text);
+      section->insert_or_assign("extends", absolute.lexically_normal().string());
+    }
+  }
+  std::ostringstream out;
+  out << fmt::format("# {} of {}: {}\n# base board: {}{}\n\n", name, source, label(combination), basePath,
+                     baseName.empty() ? "" : fmt::format(" ({})", sanitize(baseName)));
+  out << board << '\n';
+  return out.str();
+}
+
+Matrix parseMatrixToml(std::string_view text, const std::string &source) {
+  toml::table root;
+  try {
+    root = toml::parse(text, source);
+  } catch (const toml::parse_error &error) {
+    throw MatrixError(fmt::format("{}:{}: {}", source, error.source().begin.line, error.description()));
+  }
+  Matrix matrix;
+  matrix.source = source;
+  for (const auto &[key, node] : root) {
+    if (key != "matrix" && key != "axis" && key != "case") {
+      fail(source, &node, fmt::format("'{}' is not a matrix setting (matrix, axis, case)", key.str()));
+    }
+  }
+  const toml::table *head = root["matrix"].as_table();
+  if (head == nullptr) {
+    fail(source, nullptr, "a [matrix] table with 'base' is required");
+  }
+  for (const auto &[key, node] : *head) {
+    if (key != "name" && key != "base") {
+      fail(source, &node, fmt::format("key 'matrix.{}': is not a matrix setting (name, base)", key.str()));
+    }
+  }
+  matrix.name = head->get("name") ? head->get("name")->value_or(std::string("matrix")) : "matrix";
+  auto base = head->get("base") ? head->get("base")->value<std::string>() : std::nullopt;
+  if (!base) {
+    fail(source, head->get("base"), "key 'matrix.base': a board file (relative to this file) is required");
+  }
+  matrix.basePath = (std::filesystem::path(source).parent_path() / *base).lexically_normal().string();
+  std::ifstream in(matrix.basePath);
+  if (!in) {
+    fail(source, head->get("base"), fmt::format("key 'matrix.base': {} cannot be read", matrix.basePath));
+  }
+  std::stringstream baseText;
+  baseText << in.rdbuf();
+  // The base must be a board as it stands; its errors are the board reader's.
+  parseBoardToml(baseText.str(), matrix.basePath);
+  matrix.base = toml::parse(baseText.str(), matrix.basePath);
+
+  const toml::array *axes = root["axis"].as_array();
+  if (axes == nullptr || !axes->is_array_of_tables()) {
+    fail(source, root.get("axis"), "at least one [[axis]] with 'key' and 'values' is required");
+  }
+  for (const toml::node &entry : *axes) {
+    const toml::table &table = *entry.as_table();
+    MatrixAxis axis;
+    for (const auto &[key, node] : table) {
+      if (key != "key" && key != "values" && key != "labels") {
+        fail(source, &node,
+             fmt::format("key 'axis.{}': is not an axis setting (key, values, labels)", key.str()));
+      }
+    }
+    auto key = table.get("key") ? table.get("key")->value<std::string>() : std::nullopt;
+    if (!key || key->empty() || key->front() == '.' || key->back() == '.' ||
+        key->find("..") != std::string::npos) {
+      fail(source, table.get("key") ? table.get("key") : &entry,
+           "key 'axis.key': a dotted board key is required");
+    }
+    axis.key = *key;
+    const toml::array *values = table.get("values") ? table.get("values")->as_array() : nullptr;
+    if (values == nullptr || values->empty()) {
+      fail(source, table.get("values") ? table.get("values") : &entry,
+           fmt::format("axis '{}': 'values' must be a non-empty array", axis.key));
+    }
+    for (const toml::node &value : *values) {
+      bool absent = value.is_string() && value.value<std::string>() == kAbsent;
+      axis.values.push_back(absent ? nullptr : copyNode(value));
+      axis.labels.push_back(absent ? std::string(kAbsent) : inlineText(value));
+    }
+    if (const toml::node *labels = table.get("labels")) {
+      const toml::array *array = labels->as_array();
+      if (array == nullptr || array->size() != axis.values.size() ||
+          !array->is_homogeneous(toml::node_type::string)) {
+        fail(source, labels, fmt::format("axis '{}': 'labels' must be one string per value", axis.key));
+      }
+      for (size_t i = 0; i < array->size(); i++) {
+        axis.labels[i] = *array->get(i)->value<std::string>();
+      }
+    }
+    for (const MatrixAxis &other : matrix.axes) {
+      if (other.key == axis.key) {
+        fail(source, table.get("key"), fmt::format("axis '{}' is given twice", axis.key));
+      }
+    }
+    matrix.axes.push_back(std::move(axis));
+  }
+
+  if (const toml::node *cases = root.get("case")) {
+    const toml::array *array = cases->as_array();
+    if (array == nullptr || !array->is_array_of_tables()) {
+      fail(source, cases, "cases must be written as [[case]] tables");
+    }
+    for (const toml::node &entry : *array) {
+      std::vector<std::optional<size_t>> chosen(matrix.axes.size());
+      for (const auto &[key, node] : *entry.as_table()) {
+        auto axis = std::find_if(matrix.axes.begin(), matrix.axes.end(),
+                                 [&](const MatrixAxis &a) { return a.key == key.str(); });
+        if (axis == matrix.axes.end()) {
+          fail(source, &node, fmt::format("case: '{}' is not the key of an axis", key.str()));
+        }
+        std::string wanted = node.is_string() && node.value<std::string>() == kAbsent ? std::string(kAbsent)
+                                                                                      : inlineText(node);
+        size_t at = 0;
+        for (; at < axis->values.size(); at++) {
+          std::string text = axis->values[at] ? inlineText(*axis->values[at]) : std::string(kAbsent);
+          if (text == wanted || axis->labels[at] == wanted) {
+            break;
+          }
+        }
+        if (at == axis->values.size()) {
+          fail(source, &node, fmt::format("case: {} is not a value of axis '{}'", wanted, axis->key));
+        }
+        chosen[static_cast<size_t>(axis - matrix.axes.begin())] = at;
+      }
+      matrix.cases.push_back(std::move(chosen));
+    }
+  }
+  return matrix;
+}
+
+Matrix loadMatrixFile(const std::string &path) {
+  std::ifstream in(path);
+  if (!in) {
+    throw MatrixError(fmt::format("{}: cannot be read", path));
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  return parseMatrixToml(text.str(), path);
+}
+
+bool MatrixBoot::failed() const {
+  return !error.empty() || explore::failed(verdicts);
+}
+
+size_t MatrixResult::failures() const {
+  return static_cast<size_t>(
+      std::count_if(boots.begin(), boots.end(), [](const MatrixBoot &b) { return b.failed(); }));
+}
+
+namespace {
+
+std::string outcomeKey(const MatrixBoot &boot) {
+  if (!boot.error.empty()) {
+    return "error: " + boot.error;
+  }
+  std::vector<std::string> failing;
+  for (const Verdict &verdict : boot.verdicts) {
+    if (verdict.verdict == "fail" || verdict.verdict == "warn") {
+      failing.push_back(fmt::format("{} {}", verdict.verdict, verdict.check));
+    }
+  }
+  std::string key = failing.empty() ? "pass" : fmt::format("{}", fmt::join(failing, ", "));
+  for (const auto &[name, value] : boot.effects.fields) {
+    key += fmt::format(" | {}: {}", name, value);
+  }
+  key += fmt::format(" | assertions: {}", boot.effects.assertions.size());
+  return key;
+}
+
+MatrixBoot bootOne(const Matrix &matrix, const MatrixOptions &options, size_t index) {
+  MatrixBoot boot;
+  boot.index = index;
+  auto combination = matrix.combination(index);
+  boot.label = matrix.label(combination);
+  try {
+    Board board =
+        parseBoardToml(matrix.boardToml(combination), fmt::format("{} case {}", matrix.source, index));
+    Simulation simulation(board, options.driverImage);
+    simulation.run();
+    boot.verdicts = invariants(simulation);
+    if (options.judge) {
+      auto more = options.judge(simulation);
+      boot.verdicts.insert(boot.verdicts.end(), more.begin(), more.end());
+    }
+    boot.effects = captureEffects(simulation);
+  } catch (const std::exception &error) {
+    boot.error = error.what();
+  }
+  return boot;
+}
+
+} // namespace
+
+MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
+  MatrixResult result;
+  result.name = matrix.name;
+  result.source = matrix.source;
+  result.combinations = matrix.size();
+  std::vector<size_t> chosen;
+  size_t total = matrix.size();
+  if (options.sample && *options.sample < total) {
+    // A fixed stride coprime to the total visits distinct combinations
+    // spread over every axis (an even stride would keep the fast axes at
+    // one value); the same sample every run.
+    uint64_t stride = 0x9E3779B97F4A7C15ULL % total;
+    while (std::gcd(stride, static_cast<uint64_t>(total)) != 1) {
+      stride++;
+    }
+    for (size_t i = 0; i < *options.sample; i++) {
+      chosen.push_back(static_cast<size_t>((static_cast<unsigned __int128>(i) * stride) % total));
+    }
+    std::sort(chosen.begin(), chosen.end());
+  } else {
+    for (size_t i = 0; i < total; i++) {
+      chosen.push_back(i);
+    }
+  }
+  if (options.limit && *options.limit < chosen.size()) {
+    chosen.resize(*options.limit);
+  }
+
+  result.boots.resize(chosen.size());
+  result.threads = std::max(
+      1u, std::min<unsigned>(options.threads, static_cast<unsigned>(std::max<size_t>(1, chosen.size()))));
+  std::atomic<size_t> next{0};
+  std::mutex progressLock;
+  size_t done = 0;
+  auto started = std::chrono::steady_clock::now();
+  auto worker = [&]() {
+    for (;;) {
+      size_t slot = next.fetch_add(1);
+      if (slot >= chosen.size()) {
+        return;
+      }
+      result.boots[slot] = bootOne(matrix, options, chosen[slot]);
+      if (options.progress) {
+        std::lock_guard<std::mutex> lock(progressLock);
+        options.progress(++done, chosen.size());
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned i = 1; i < result.threads; i++) {
+    threads.emplace_back(worker);
+  }
+  worker();
+  for (std::thread &thread : threads) {
+    thread.join();
+  }
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  std::map<std::string, size_t> groups;
+  for (size_t i = 0; i < result.boots.size(); i++) {
+    std::string key = outcomeKey(result.boots[i]);
+    auto [it, fresh] = groups.try_emplace(key, result.outcomes.size());
+    if (fresh) {
+      result.outcomes.push_back(MatrixOutcome{key, {}, result.boots[i].failed()});
+    }
+    result.outcomes[it->second].boots.push_back(i);
+  }
+  std::stable_sort(result.outcomes.begin(), result.outcomes.end(),
+                   [](const MatrixOutcome &a, const MatrixOutcome &b) {
+                     if (a.failed != b.failed) {
+                       return a.failed; // failures first
+                     }
+                     return a.boots.size() > b.boots.size();
+                   });
+  return result;
+}
+
+std::string matrixText(const MatrixResult &result) {
+  std::string out = fmt::format(
+      "== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {:.1f} s\n", result.name,
+      result.source, result.boots.size(), result.combinations, result.threads, result.seconds);
+  out += fmt::format("{:>7}  {}\n", "BOOTS", "OUTCOME");
+  for (const MatrixOutcome &outcome : result.outcomes) {
+    const MatrixBoot &example = result.boots[outcome.boots.front()];
+    std::string verdict = outcome.key.substr(0, outcome.key.find(" | "));
+    out += fmt::format("{:>7}  {}\n", outcome.boots.size(), verdict);
+    if (!example.error.empty()) {
+      out += fmt::format("         case {}: {}\n", example.index, example.label);
+      continue;
+    }
+    for (const Verdict &verdict : example.verdicts) {
+      if (verdict.verdict == "fail" || verdict.verdict == "warn") {
+        out += fmt::format("         {} {}: {}\n", verdict.verdict, verdict.check, verdict.reason);
+      }
+    }
+    std::vector<std::string> fields;
+    for (const auto &[name, value] : example.effects.fields) {
+      fields.push_back(fmt::format("{}: {}", name, value));
+    }
+    fields.push_back(fmt::format("assertions: {}", example.effects.assertions.size()));
+    out += fmt::format("         {}\n", fmt::join(fields, "; "));
+    out += fmt::format("         e.g. case {}: {}\n", example.index, example.label);
+  }
+  out += fmt::format("-- totals: {} boots, {} outcomes, {} failing boots\n", result.boots.size(),
+                     result.outcomes.size(), result.failures());
+  return out;
+}
+
+nlohmann::json matrixJson(const MatrixResult &result) {
+  nlohmann::json outcomes = nlohmann::json::array();
+  for (const MatrixOutcome &outcome : result.outcomes) {
+    const MatrixBoot &example = result.boots[outcome.boots.front()];
+    nlohmann::json cases = nlohmann::json::array();
+    for (size_t boot : outcome.boots) {
+      cases.push_back(result.boots[boot].index);
+    }
+    outcomes.push_back({{"boots", outcome.boots.size()},
+                        {"failed", outcome.failed},
+                        {"error", example.error},
+                        {"verdicts", toJson(example.verdicts)},
+                        {"effects", toJson(example.effects)},
+                        {"example", example.label},
+                        {"cases", cases}});
+  }
+  return {{"name", result.name},           {"source", result.source},   {"combinations", result.combinations},
+          {"booted", result.boots.size()}, {"threads", result.threads}, {"seconds", result.seconds},
+          {"failing", result.failures()},  {"outcomes", outcomes}};
+}
+
+std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixResult &result,
+                                            const std::string &dir) {
+  std::vector<std::string> written;
+  bool made = false;
+  for (const MatrixBoot &boot : result.boots) {
+    if (!boot.failed()) {
+      continue;
+    }
+    if (!made) {
+      std::filesystem::create_directories(dir);
+      made = true;
+    }
+    std::string path = (std::filesystem::path(dir) / fmt::format("case-{}.toml", boot.index)).string();
+    std::ofstream out(path);
+    out << matrix.boardToml(matrix.combination(boot.index));
+    if (!out) {
+      throw std::runtime_error(fmt::format("{}: cannot be written", path));
+    }
+    written.push_back(path);
+  }
+  return written;
+}
+
+} // namespace sim::explore

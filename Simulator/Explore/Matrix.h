@@ -1,0 +1,103 @@
+// The board matrix: a base board and axes, each a board key with a list of
+// values ("absent" removes the key). Every combination (or the listed
+// cases) becomes a board file's table, read by the normal board reader,
+// booted on its own thread and judged; boots are grouped by outcome.
+#pragma once
+
+#include "Board/Board.h"
+#include "Explore/Judge.h"
+
+#include <nlohmann/json.hpp>
+#include <toml++/toml.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim::explore {
+
+// A matrix file that cannot be used: "FILE:LINE: message". A bad board
+// file to the tool, like the boards it names.
+class MatrixError : public BoardError {
+public:
+  using BoardError::BoardError;
+};
+
+struct MatrixAxis {
+  std::string key; // dotted path into the board's TOML, "platform.identity.system_id"
+  // One TOML node per value; a null node means absent.
+  std::vector<std::shared_ptr<toml::node>> values;
+  std::vector<std::string> labels; // one per value
+};
+
+struct Matrix {
+  std::string name;
+  std::string source;   // the matrix file
+  std::string basePath; // the base board file
+  toml::table base;     // its table, as written
+  std::vector<MatrixAxis> axes;
+  // Listed cases, when the file has them: the value index of each axis,
+  // or nullopt to keep the base board's value.
+  std::vector<std::vector<std::optional<size_t>>> cases;
+
+  size_t size() const; // combinations (or cases)
+  // The value index of each axis for combination `index` (first axis slowest).
+  std::vector<std::optional<size_t>> combination(size_t index) const;
+  std::string label(const std::vector<std::optional<size_t>> &combination) const;
+  // The board file of a combination: the base table with the values applied,
+  // named after them, `extends` made absolute so that it reads anywhere.
+  std::string boardToml(const std::vector<std::optional<size_t>> &combination) const;
+};
+
+Matrix parseMatrixToml(std::string_view text, const std::string &source);
+Matrix loadMatrixFile(const std::string &path);
+
+// Applies one value to a board table: creates the tables on the way,
+// replaces what is there, or removes the key (value null). Throws
+// MatrixError when a part of the path is not a table.
+void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value);
+
+struct MatrixOptions {
+  std::string driverImage;
+  Judge judge; // more checks for every boot, after the invariants
+  unsigned threads = 1;
+  std::optional<size_t> limit;                  // the first N combinations
+  std::optional<size_t> sample;                 // N combinations spread evenly over all
+  std::function<void(size_t, size_t)> progress; // (done, total), from worker threads, serialised
+};
+
+struct MatrixBoot {
+  size_t index = 0; // combination number
+  std::string label;
+  std::vector<Verdict> verdicts;
+  BootEffects effects;
+  std::string error; // the board or the boot could not be built
+  bool failed() const;
+};
+
+struct MatrixOutcome {
+  std::string key;           // the verdict and the effects that define the group
+  std::vector<size_t> boots; // indexes into MatrixResult::boots
+  bool failed = false;
+};
+
+struct MatrixResult {
+  std::string name, source;
+  size_t combinations = 0;             // in the whole matrix
+  std::vector<MatrixBoot> boots;       // the ones run, in combination order
+  std::vector<MatrixOutcome> outcomes; // largest first
+  double seconds = 0;
+  unsigned threads = 1;
+  size_t failures() const;
+};
+
+MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options);
+std::string matrixText(const MatrixResult &result);
+nlohmann::json matrixJson(const MatrixResult &result);
+// Writes each failing combination as "<dir>/case-<index>.toml"; returns the paths.
+std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixResult &result,
+                                            const std::string &dir);
+
+} // namespace sim::explore

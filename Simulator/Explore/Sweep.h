@@ -1,0 +1,89 @@
+// The failure sweep: boots a board once to learn every call its images make
+// to a firmware service, then once per call with that call alone failing
+// (or per pair of calls), each boot isolated in a child process, and judges
+// every boot against the unfailed one.
+#pragma once
+
+#include "Explore/Judge.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim::explore {
+
+// The error a failing call answers unless told otherwise: one the service
+// can really return (AllocatePool: EFI_OUT_OF_RESOURCES, LocateProtocol:
+// EFI_NOT_FOUND, CloseEvent: EFI_INVALID_PARAMETER, ...). Services without
+// a status ignore it: PCD getters and QueryPlatformState answer a value
+// of their own, the debug-print service loses the line.
+EFI_STATUS defaultFailureStatus(std::string_view service);
+
+// A failure the driver is documented to take without an assertion: it goes
+// on silently, or with a message of its own. `guid`: only calls about it;
+// `context`: only calls from that notify function.
+struct DocumentedPath {
+  std::string service;
+  std::optional<EFI_GUID> guid;
+  std::string what; // what the driver does instead
+  std::string context = {};
+};
+const std::vector<DocumentedPath> &documentedPaths();
+const DocumentedPath *findDocumentedPath(const std::string &service, const std::optional<EFI_GUID> &guid,
+                                         const std::string &context = "");
+
+// One call an image made in the unfailed boot.
+struct SweepCall {
+  std::string service;
+  unsigned call = 0; // nth call of the service over the boot
+  std::string image;
+  std::string context; // the notify function running, or "entry"
+  std::optional<EFI_GUID> guid;
+  bool failable = true;
+};
+
+struct SweepBoot {
+  std::vector<SweepCall> failed; // none for the unfailed boot; one, or two for a pair
+  std::vector<EFI_STATUS> statuses;
+  std::vector<Verdict> verdicts;
+  std::vector<std::string> changes; // against the unfailed boot
+  BootEffects effects;
+  bool violation() const { return explore::failed(verdicts); }
+};
+
+struct SweepOptions {
+  std::string driverImage;
+  // More checks for every boot, after the invariants; the sweep adds its
+  // own (failure-path, crash, sanitizer, hang).
+  Judge judge;
+  std::map<std::string, EFI_STATUS, std::less<>> statuses; // per service, over defaultFailureStatus
+  std::vector<std::string> only;                           // fail only calls of these services (empty: all)
+  std::vector<std::string> pairs; // also fail every pair of calls among these services
+  size_t pairLimit = 500;
+  unsigned jobs = 1;
+  std::chrono::milliseconds timeout{30000};
+  // Called after each boot: (boots done, boots in all).
+  std::function<void(size_t, size_t)> progress;
+};
+
+struct SweepResult {
+  std::string board, source;
+  SweepBoot baseline;
+  std::vector<SweepCall> calls; // every call of the unfailed boot, in order
+  std::vector<SweepBoot> boots;
+  size_t violations() const;
+};
+
+// Throws what building the unfailed boot throws (a missing image, ...).
+SweepResult runSweep(const Board &board, const SweepOptions &options);
+
+// The table: one line per boot with its verdict and what changed, totals.
+std::string sweepText(const SweepResult &result);
+nlohmann::json sweepJson(const SweepResult &result);
+
+} // namespace sim::explore

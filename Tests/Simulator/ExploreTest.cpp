@@ -1,0 +1,371 @@
+// The exploration engines: board values a matrix applies, the boards it
+// generates, the isolation of boots in child processes, the invariants of
+// the default judge and boots on several threads at once.
+#include "Explore/Isolation.h"
+#include "Explore/Judge.h"
+#include "Explore/Matrix.h"
+#include "Explore/Sweep.h"
+
+#include <gtest/gtest.h>
+
+#include <PlatformProtocols.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+namespace {
+
+namespace ex = sim::explore;
+
+const std::string kImage = std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so";
+const std::string kBoards = std::string(KESH_SOURCE_DIR) + "/boards";
+
+class TempDir {
+public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "explore-test-XXXXXX").string();
+    path = mkdtemp(pattern.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string file(const std::string &name, const std::string &text) const {
+    std::string full = (std::filesystem::path(path) / name).string();
+    std::ofstream(full) << text;
+    return full;
+  }
+  std::string path;
+};
+
+// A matrix over the reference board.
+std::string matrixText(const std::string &axes, const std::string &base = kBoards + "/reference.toml") {
+  return "[matrix]\nname = \"test\"\nbase = \"" + base + "\"\n" + axes;
+}
+
+TEST(MatrixBoards, AbsentRemovesAKeyAndOtherValuesReplaceOrCreateIt) {
+  TempDir dir;
+  ex::Matrix matrix = ex::parseMatrixToml(matrixText(R"(
+[[axis]]
+key = "platform.identity.system_id"
+values = [2041, "absent"]
+[[axis]]
+key = "platform.nvram.values.UsbPorts"
+values = ["absent", "OnlyBackPortsOn"]
+[[axis]]
+key = "platform.sata.port"
+labels = ["none", "one"]
+values = ["absent", [{ name = "SATA Port5", ahci = 5, die = 1 }]]
+)"),
+                                          dir.path + "/m.toml");
+  ASSERT_EQ(matrix.size(), 8u);
+  // First axis slowest.
+  EXPECT_EQ(matrix.combination(5), (std::vector<std::optional<size_t>>{1, 0, 1}));
+  EXPECT_EQ(matrix.label(matrix.combination(5)), "system_id=absent, UsbPorts=absent, port=one");
+
+  sim::Board present = sim::parseBoardToml(matrix.boardToml(matrix.combination(3)), "case 3");
+  ASSERT_TRUE(present.identity && present.nvram && present.sata);
+  EXPECT_EQ(present.identity->systemId, 2041);
+  EXPECT_EQ(present.nvram->values.at(u"UsbPorts"), u"OnlyBackPortsOn");
+  ASSERT_EQ(present.sata->ports.size(), 1u);
+  EXPECT_EQ(*present.sata->ports[0].name, u"SATA Port5");
+  EXPECT_EQ(present.sata->ports[0].ahciPort, 5);
+  EXPECT_EQ(present.sata->ports[0].die, 1);
+  EXPECT_EQ(present.name, "test: system_id=2041, UsbPorts=OnlyBackPortsOn, port=one");
+
+  sim::Board absent = sim::parseBoardToml(matrix.boardToml(matrix.combination(4)), "case 4");
+  ASSERT_TRUE(absent.identity && absent.nvram && absent.sata);
+  EXPECT_EQ(absent.identity->systemId, sim::IdentityConfig{}.systemId) << "the default once the key is gone";
+  EXPECT_EQ(absent.nvram->values.count(u"UsbPorts"), 0u);
+  EXPECT_TRUE(absent.sata->ports.empty()) << "the base's three ports are gone with the key";
+  // Everything else is the base board's.
+  sim::Board reference = sim::loadBoardFile(kBoards + "/reference.toml");
+  EXPECT_EQ(absent.dies.size(), reference.dies.size());
+  EXPECT_EQ(absent.pcd.size(), reference.pcd.size());
+  EXPECT_EQ(absent.timeline, reference.timeline);
+}
+
+TEST(MatrixBoards, ApplyingValuesThroughTheTablePath) {
+  toml::table board = toml::parse("[a]\nb = 1\nc = \"x\"\n");
+  toml::value<int64_t> two(2);
+  ex::applyBoardValue(board, "a.b", &two);
+  ex::applyBoardValue(board, "d.e.f", &two);
+  ex::applyBoardValue(board, "a.c", nullptr);
+  ex::applyBoardValue(board, "g.h", nullptr); // nothing there: nothing to do
+  EXPECT_EQ(board["a"]["b"].value<int64_t>(), 2);
+  EXPECT_EQ(board["d"]["e"]["f"].value<int64_t>(), 2);
+  EXPECT_FALSE(board["a"]["c"]);
+  EXPECT_FALSE(board["g"]);
+  EXPECT_THROW(ex::applyBoardValue(board, "a.b.c", &two), ex::MatrixError) << "a.b is a value, not a table";
+}
+
+TEST(MatrixBoards, ABaseThatExtendsAnotherStillReadsFromAnywhere) {
+  TempDir dir;
+  ex::Matrix matrix = ex::parseMatrixToml(
+      matrixText("[[axis]]\nkey = \"s3.resume\"\nvalues = [false]\n", kBoards + "/s3-resume.toml"),
+      dir.path + "/m.toml");
+  std::string text = matrix.boardToml(matrix.combination(0));
+  EXPECT_NE(text.find(kBoards + "/reference.toml"), std::string::npos) << text;
+  std::string written = dir.file("elsewhere.toml", text);
+  sim::Board board = sim::loadBoardFile(written);
+  EXPECT_FALSE(board.s3.resume);
+  EXPECT_EQ(board.s3.lose.size(), 2u) << "s3-resume.toml's own keys stay";
+  EXPECT_EQ(board.dies.size(), 4u) << "and the reference board's under them";
+}
+
+TEST(MatrixBoards, CasesPickValuesByTextOrLabelAndKeepTheRest) {
+  TempDir dir;
+  ex::Matrix matrix = ex::parseMatrixToml(matrixText(R"(
+[[axis]]
+key = "platform.identity.pwd"
+values = [0, 1]
+[[axis]]
+key = "platform.sata.mode"
+labels = ["plain", "raid"]
+values = [0, 1]
+[[case]]
+"platform.identity.pwd" = 1
+[[case]]
+"platform.sata.mode" = "raid"
+"platform.identity.pwd" = 0
+)"),
+                                          dir.path + "/m.toml");
+  ASSERT_EQ(matrix.size(), 2u);
+  EXPECT_EQ(matrix.combination(0), (std::vector<std::optional<size_t>>{1, std::nullopt}));
+  EXPECT_EQ(matrix.combination(1), (std::vector<std::optional<size_t>>{0, 1}));
+}
+
+TEST(MatrixBoards, MistakesNameTheFileAndLine) {
+  auto error = [](const std::string &text) {
+    try {
+      ex::parseMatrixToml(text, "m.toml");
+    } catch (const ex::MatrixError &e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a.b\"\nvalues = []\n")),
+            "m.toml:6: axis 'a.b': 'values' must be a non-empty array");
+  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\nlabel = [\"x\"]\n")),
+            "m.toml:7: key 'axis.label': is not an axis setting (key, values, labels)");
+  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1, 2]\nlabels = [\"x\"]\n")),
+            "m.toml:7: axis 'a': 'labels' must be one string per value");
+  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\n[[case]]\na = 3\n")),
+            "m.toml:8: case: 3 is not a value of axis 'a'");
+  EXPECT_EQ(error("[matrix]\nbase = \"/nonexistent/board.toml\"\n"),
+            "m.toml:2: key 'matrix.base': /nonexistent/board.toml cannot be read");
+  EXPECT_EQ(error(matrixText("")), "m.toml: at least one [[axis]] with 'key' and 'values' is required");
+  // A base that is no board is the board reader's error.
+  TempDir dir;
+  std::string bad = dir.file("bad.toml", "[firmware]\nruntime_service = true\n");
+  EXPECT_THROW(ex::parseMatrixToml(matrixText("", bad), "m.toml"), sim::BoardError);
+}
+
+TEST(Isolation, CrashesSanitizerReportsAndHangsAreTold) {
+  std::map<size_t, ex::IsolatedResult> results;
+  ex::runIsolated(
+      5,
+      [](size_t index) -> std::string {
+        switch (index) {
+        case 0:
+          return "fine";
+        case 1:
+          std::raise(SIGSEGV);
+          return "";
+        case 2:
+          std::fputs("==1==ERROR: AddressSanitizer: heap-use-after-free on address 0x1\n"
+                     "SUMMARY: AddressSanitizer: heap-use-after-free here\n",
+                     stderr);
+          std::fflush(stderr);
+          std::abort();
+        case 3:
+          for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
+        default:
+          throw std::runtime_error("no board");
+        }
+      },
+      [&](size_t index, ex::IsolatedResult result) { results[index] = std::move(result); }, 3,
+      // Long enough for a sanitizer to symbolize its report on a busy machine.
+      std::chrono::milliseconds(4000));
+  ASSERT_EQ(results.size(), 5u);
+  EXPECT_EQ(results[0].kind, ex::IsolatedResult::Kind::Ok);
+  EXPECT_EQ(results[0].result, "fine");
+  // Under AddressSanitizer the segmentation fault comes with its report.
+  if (results[1].kind == ex::IsolatedResult::Kind::Sanitizer) {
+    EXPECT_NE(results[1].detail.find("SEGV"), std::string::npos) << results[1].detail;
+  } else {
+    EXPECT_EQ(results[1].kind, ex::IsolatedResult::Kind::Crash);
+    EXPECT_NE(results[1].detail.find("signal 11"), std::string::npos) << results[1].detail;
+  }
+  EXPECT_EQ(results[2].kind, ex::IsolatedResult::Kind::Sanitizer);
+  EXPECT_EQ(results[2].detail, "SUMMARY: AddressSanitizer: heap-use-after-free here");
+  EXPECT_EQ(results[3].kind, ex::IsolatedResult::Kind::Hang);
+  EXPECT_EQ(results[4].kind, ex::IsolatedResult::Kind::Crash);
+  EXPECT_NE(results[4].detail.find("no board"), std::string::npos) << results[4].detail;
+}
+
+const ex::Verdict *verdict(const std::vector<ex::Verdict> &verdicts, const std::string &check) {
+  for (const ex::Verdict &v : verdicts) {
+    if (v.check == check) {
+      return &v;
+    }
+  }
+  return nullptr;
+}
+
+TEST(Invariants, TheReferenceBoardKeepsThemAll) {
+  sim::Simulation simulation(sim::referenceBoard(), kImage);
+  simulation.run();
+  auto verdicts = ex::invariants(simulation);
+  EXPECT_FALSE(ex::failed(verdicts));
+  for (const char *check : {"entry", "halt", "pool", "s3.handoff", "events"}) {
+    ASSERT_NE(verdict(verdicts, check), nullptr) << check;
+    EXPECT_EQ(verdict(verdicts, check)->verdict, "pass") << check;
+  }
+}
+
+TEST(Invariants, ASecondHandOffAndItsDoubleFreeFail) {
+  sim::Board board = sim::loadBoardFile(kBoards + "/s3-resume.toml");
+  board.failures.push_back({"CloseEvent", 4, EFI_INVALID_PARAMETER, std::nullopt});
+  sim::Simulation simulation(board, kImage);
+  simulation.run();
+  auto verdicts = ex::invariants(simulation);
+  ASSERT_NE(verdict(verdicts, "s3.handoff"), nullptr);
+  EXPECT_EQ(verdict(verdicts, "s3.handoff")->verdict, "fail");
+  EXPECT_EQ(
+      verdict(verdicts, "s3.handoff")->reason,
+      "the table was handed off 2 times (refused: TableClosed is set: the table was handed off before)");
+  EXPECT_EQ(verdict(verdicts, "pool")->verdict, "fail");
+  EXPECT_NE(verdict(verdicts, "pool")->reason.find("double free"), std::string::npos);
+  EXPECT_EQ(verdict(verdicts, "events")->verdict, "warn");
+  EXPECT_EQ(verdict(verdicts, "entry")->verdict, "pass");
+}
+
+TEST(Invariants, AHaltAndAFailedEntryFail) {
+  sim::Board board = sim::referenceBoard();
+  board.timeBudgetMs = 1; // the console alone takes longer
+  sim::Simulation halted(board, kImage);
+  halted.run();
+  auto verdicts = ex::invariants(halted);
+  EXPECT_EQ(verdict(verdicts, "halt")->verdict, "fail");
+  EXPECT_EQ(verdict(verdicts, "entry")->verdict, "fail") << "halted inside the entry";
+}
+
+TEST(Effects, TheChangesBetweenTwoBootsAreNamed) {
+  // One boot at a time in a thread.
+  auto effectsOf = [](const sim::Board &board) {
+    sim::Simulation simulation(board, kImage);
+    simulation.run();
+    return ex::captureEffects(simulation);
+  };
+  sim::Board board = sim::referenceBoard();
+  board.identity->states[8] = 1; // PWD inserted
+  auto before = effectsOf(board);
+  board.failures.push_back({"LocateProtocol", 0, EFI_NOT_FOUND, gVroPlatformIdProtocolGuid});
+  auto after = effectsOf(board);
+  auto changes = ex::describeChanges(before, after);
+  ASSERT_FALSE(changes.empty());
+  EXPECT_EQ(changes[0],
+            "spi: locked, opcodes 0x02D82001 0x0060C706, write buffer on -> protected, write buffer on");
+  EXPECT_TRUE(ex::describeChanges(before, before).empty());
+  EXPECT_EQ(ex::effectsFromJson(ex::toJson(after)), after);
+}
+
+TEST(Threads, BootsOnSeveralThreadsMatchOneBootAlone) {
+  sim::Board board = sim::loadBoardFile(kBoards + "/redundant-os-sata.toml");
+  std::string aloneConsole;
+  ex::BootEffects aloneEffects;
+  {
+    sim::Simulation alone(board, kImage);
+    alone.run();
+    aloneConsole = alone.console().bytes();
+    aloneEffects = ex::captureEffects(alone);
+  }
+  ASSERT_NE(aloneEffects.fields.size(), 0u);
+  std::vector<std::string> consoles(4);
+  std::vector<ex::BootEffects> effects(4);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < consoles.size(); i++) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 3; round++) {
+        sim::Simulation simulation(board, kImage);
+        simulation.run();
+        consoles[i] = simulation.console().bytes();
+        effects[i] = ex::captureEffects(simulation);
+      }
+    });
+  }
+  for (std::thread &thread : threads) {
+    thread.join();
+  }
+  for (size_t i = 0; i < consoles.size(); i++) {
+    EXPECT_EQ(consoles[i], aloneConsole) << i;
+    EXPECT_EQ(effects[i], aloneEffects) << i;
+  }
+}
+
+TEST(Sweep, APluggedJudgeSeesEveryBootBesidesTheInvariants) {
+  sim::Board board = sim::referenceBoard();
+  board.identity->states[8] = 1; // PWD inserted: the SPI controller is locked
+  ex::SweepOptions options;
+  options.driverImage = kImage;
+  options.only = {"LocateProtocol"};
+  options.jobs = 2;
+  options.judge = [](sim::Simulation &simulation) {
+    bool locked = simulation.spi() != nullptr && (simulation.spi()->registers().reg1D & 0x20) != 0;
+    return std::vector<ex::Verdict>{{"spi.lock", locked ? "pass" : "fail", locked ? "" : "not locked"}};
+  };
+  ex::SweepResult result = ex::runSweep(board, options);
+  EXPECT_FALSE(result.baseline.violation());
+  ASSERT_NE(verdict(result.baseline.verdicts, "entry"), nullptr) << "the invariants come first";
+  EXPECT_EQ(verdict(result.baseline.verdicts, "spi.lock")->verdict, "pass");
+
+  size_t identityLocates = 0;
+  for (const ex::SweepBoot &boot : result.boots) {
+    ASSERT_EQ(boot.failed.size(), 1u);
+    EXPECT_EQ(boot.failed[0].service, "LocateProtocol");
+    const ex::Verdict *path = verdict(boot.verdicts, "failure-path");
+    ASSERT_NE(path, nullptr);
+    bool identity = boot.failed[0].guid && sim::sameGuid(*boot.failed[0].guid, gVroPlatformIdProtocolGuid);
+    if (identity && boot.failed[0].context == "KeshOnEndOfDxe" && identityLocates++ == 0) {
+      // The first one is the SPI lock's: documented, and the plugged judge sees it unlocked.
+      EXPECT_EQ(path->verdict, "pass");
+      EXPECT_EQ(path->reason.rfind("documented: SPI protection goes on unlocked", 0), 0u) << path->reason;
+      EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, "fail");
+      EXPECT_TRUE(boot.violation());
+      EXPECT_NE(
+          std::find(
+              boot.changes.begin(), boot.changes.end(),
+              "spi: locked, opcodes 0x02D82001 0x0060C706, write buffer on -> protected, write buffer on"),
+          boot.changes.end());
+    } else {
+      EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, "pass") << boot.failed[0].call;
+    }
+  }
+  EXPECT_EQ(identityLocates, 3u) << "SPI lock, USB policy and SATA each locate the identity protocol";
+  EXPECT_EQ(result.violations(), 1u);
+}
+
+TEST(Sweep, EveryDocumentedPathNamesAServiceTheSweepCanFail) {
+  for (const ex::DocumentedPath &path : ex::documentedPaths()) {
+    EXPECT_FALSE(path.what.empty()) << path.service;
+    EXPECT_NE(
+        path.service.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789."),
+        0u);
+  }
+  EXPECT_NE(ex::findDocumentedPath("LocateProtocol", gVroSataProtocolGuid), nullptr);
+  EXPECT_EQ(ex::findDocumentedPath("LocateProtocol", std::nullopt), nullptr) << "only about its GUID";
+  EXPECT_EQ(ex::findDocumentedPath("AllocatePool", std::nullopt), nullptr) << "an allocation failure asserts";
+  EXPECT_NE(ex::findDocumentedPath("PCD.Set64", std::nullopt, "KeshOnEndOfDxe"), nullptr);
+  EXPECT_EQ(ex::findDocumentedPath("PCD.Set64", std::nullopt, "entry"), nullptr)
+      << "the S3 save library's write of its private data's address is not documented as ignored";
+  EXPECT_EQ(ex::defaultFailureStatus("AllocatePool"), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(ex::defaultFailureStatus("LocateProtocol"), EFI_NOT_FOUND);
+  EXPECT_EQ(ex::defaultFailureStatus("CloseEvent"), EFI_INVALID_PARAMETER);
+}
+
+} // namespace

@@ -1,0 +1,51 @@
+// The `sweep` and `matrix` subcommands of dxesim: their options, and the
+// commands themselves. Exit status: 0 no violation, 4 a violation (a
+// failing check, a crash, a sanitizer report, a halt or a hang), 1 error;
+// a bad board file throws sim::BoardError (2).
+#pragma once
+
+#include "Explore/Judge.h"
+
+#include <CLI/CLI.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dxesim {
+
+constexpr int kExitViolation = 4;
+
+struct SweepCommandOptions {
+  std::string board; // empty: the built-in reference board
+  std::string json;  // file, or "-" for standard output
+  std::string image;
+  std::vector<std::string> statuses; // SERVICE=STATUS
+  std::vector<std::string> only;
+  std::vector<std::string> pairs;
+  size_t limit = 500;
+  unsigned jobs = 0; // 0: every core
+  unsigned timeout = 30;
+  bool quiet = false;
+};
+
+struct MatrixCommandOptions {
+  std::string spec;
+  std::string json;
+  std::string out;
+  std::string image;
+  std::optional<size_t> limit, sample;
+  unsigned threads = 0; // 0: every core
+  bool quiet = false;
+};
+
+// Declares the subcommand and its options on `app`; the options land in `options`.
+CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options);
+CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options);
+
+// `judge`: checks for each boot besides the invariants every boot keeps
+// (sim::explore::invariants), such as the named policy checks.
+int sweepCommand(const SweepCommandOptions &options, const sim::explore::Judge &judge = {});
+int matrixCommand(const MatrixCommandOptions &options, const sim::explore::Judge &judge = {});
+
+} // namespace dxesim
