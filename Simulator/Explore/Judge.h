@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Boot/Boot.h"
+#include "Boot/Record.h"
 
 #include <nlohmann/json.hpp>
 
