@@ -66,6 +66,8 @@ public:
 private:
   static EFI_STATUS EFIAPI communicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *buffer, UINTN *size);
   bool readable(uint64_t address, uint64_t size) const;
+  // Why [address, address + size) is not EfiRuntimeServicesData pool; nullopt when it is.
+  std::optional<std::string> notRuntimePool(uint64_t address, uint64_t size) const;
   std::string name(uint64_t address) const;
   void handle(SmmCommunicateCall &call, const uint8_t *buffer, uint64_t size);
 

@@ -3,6 +3,7 @@
 #include "Boot/Boot.h"
 #include "Boot/Report.h"
 #include "Boot/S3Report.h"
+#include "Host/BoundedFile.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -69,11 +70,7 @@ int boot(const std::string &boardPath, const std::string &jsonPath, bool trace, 
 // A table saved with --save-s3: the handler's reading of it. 0 when it
 // would be accepted, 1 when not.
 int decodeS3(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error(fmt::format("{}: cannot be read", path));
-  }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes = sim::readBoundedFile(path, sim::kMaxS3TableFileBytes);
   sim::S3TableDecode table = sim::decodeS3Table(bytes);
   std::cout << fmt::format("== S3 save table {} ({} bytes): {}\n", path, bytes.size(),
                            table.valid ? "valid" : "malformed");

@@ -32,7 +32,7 @@ static VOID Com2Write(CONST CHAR8 *Text) {
   }
 }
 
-static VOID Log(CONST CHAR8 *Format, ...) {
+static VOID EFIAPI Log(CONST CHAR8 *Format, ...) {
   CHAR8 Buffer[256];
   VA_LIST Marker;
   VA_START(Marker, Format);
