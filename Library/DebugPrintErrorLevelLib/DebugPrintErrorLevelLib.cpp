@@ -64,14 +64,19 @@ static CONST UINT8 *FindHobList(IN CONST EFI_SYSTEM_TABLE *SystemTable) {
 // handoff HOB, that HOB names the end HOB, and no HOB may reach past it: one
 // that would ends the walk too; without a handoff HOB the lengths and the
 // end HOB alone bound it. A level HOB too short to hold its 4-byte level is
-// not taken.
+// not taken. Headers are copied out before they are looked at: a length
+// that is not a multiple of 8 leaves the next HOB misaligned.
 static BOOLEAN FindLevelHob(IN CONST UINT8 *HobList, OUT UINT32 *Level) {
   CONST UINT8 *Hob = HobList;
   CONST UINT8 *Limit = nullptr;
 
-  CONST EFI_HOB_GENERIC_HEADER *First = (CONST EFI_HOB_GENERIC_HEADER *)HobList;
-  if (First->HobType == EFI_HOB_TYPE_HANDOFF && First->HobLength >= sizeof(EFI_HOB_HANDOFF_INFO_TABLE)) {
-    UINTN EndHob = (UINTN)((CONST EFI_HOB_HANDOFF_INFO_TABLE *)HobList)->EfiEndOfHobList;
+  EFI_HOB_GENERIC_HEADER Header;
+  CopyMem(&Header, HobList, sizeof(Header));
+  if (Header.HobType == EFI_HOB_TYPE_HANDOFF && Header.HobLength >= sizeof(EFI_HOB_HANDOFF_INFO_TABLE)) {
+    EFI_PHYSICAL_ADDRESS EndOfHobList;
+    CopyMem(&EndOfHobList, HobList + OFFSET_OF(EFI_HOB_HANDOFF_INFO_TABLE, EfiEndOfHobList),
+            sizeof(EndOfHobList));
+    UINTN EndHob = (UINTN)EndOfHobList;
     if (EndHob >= (UINTN)HobList) {
       Limit = (CONST UINT8 *)EndHob + sizeof(EFI_HOB_GENERIC_HEADER);
     }
@@ -81,19 +86,19 @@ static BOOLEAN FindLevelHob(IN CONST UINT8 *HobList, OUT UINT32 *Level) {
     if (Limit != nullptr && (UINTN)(Limit - Hob) < sizeof(EFI_HOB_GENERIC_HEADER)) {
       return FALSE;
     }
-    CONST EFI_HOB_GENERIC_HEADER *Header = (CONST EFI_HOB_GENERIC_HEADER *)Hob;
-    if (Header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
+    CopyMem(&Header, Hob, sizeof(Header));
+    if (Header.HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
       return FALSE;
     }
-    UINTN Length = Header->HobLength;
+    UINTN Length = Header.HobLength;
     if (Length < sizeof(EFI_HOB_GENERIC_HEADER)) {
       return FALSE;
     }
     if (Limit != nullptr && Length > (UINTN)(Limit - Hob)) {
       return FALSE;
     }
-    if (Header->HobType == EFI_HOB_TYPE_GUID_EXTENSION && Length >= LEVEL_HOB_DATA_OFFSET + sizeof(UINT32) &&
-        CompareGuid(&((CONST EFI_HOB_GUID_TYPE *)Hob)->Name, &gEfiGenericVariableGuid)) {
+    if (Header.HobType == EFI_HOB_TYPE_GUID_EXTENSION && Length >= LEVEL_HOB_DATA_OFFSET + sizeof(UINT32) &&
+        CompareMem(Hob + sizeof(EFI_HOB_GENERIC_HEADER), &gEfiGenericVariableGuid, sizeof(EFI_GUID)) == 0) {
       *Level = ReadLittleEndian32(Hob + LEVEL_HOB_DATA_OFFSET);
       return TRUE;
     }

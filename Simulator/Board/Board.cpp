@@ -2,6 +2,8 @@
 
 #include <Guid/GenericVariable.h>
 
+#include <fmt/format.h>
+
 #include <algorithm>
 
 namespace sim {
@@ -48,6 +50,14 @@ void validateBoard(const Board &board) {
   if (!board.dxeServices &&
       std::count(board.timeline.begin(), board.timeline.end(), Step::PciEnumerationComplete) != 0) {
     throw BoardError(board.source + ": a platform without DXE services cannot complete PCI enumeration");
+  }
+  // A service made to "fail" with success or a warning returns without its
+  // results, and a caller that trusts the status crashes on them.
+  for (const FailureRule &rule : board.failures) {
+    if (!EFI_ERROR(rule.status)) {
+      throw BoardError(fmt::format("{}: the failure rule for {} must fail with an error status, not 0x{:X}",
+                                   board.source, rule.service, rule.status));
+    }
   }
   // The machine counts the budget in 64-bit nanoseconds.
   if (board.timeBudgetMs > kMaxTimeBudgetMs) {

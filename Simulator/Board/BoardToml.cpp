@@ -108,7 +108,8 @@ public:
     if (line == 0) {
       line = static_cast<unsigned>(table_.source().begin.line);
     }
-    throw BoardError(fmt::format("{}:{}: key '{}': {}", source_, line, qualified(key), message));
+    // The key comes from the file too: a quoted key may hold control characters.
+    throw BoardError(fmt::format("{}:{}: key '{}': {}", source_, line, printable(qualified(key)), message));
   }
 
   std::string qualified(std::string_view key) const {
@@ -381,7 +382,7 @@ public:
   void finish() const {
     for (const auto &[key, node] : table_) {
       if (used_.count(std::string(key.str())) == 0) {
-        fail(&node, printable(key.str()), "is not a board setting");
+        fail(&node, key.str(), "is not a board setting");
       }
     }
   }
@@ -822,7 +823,8 @@ Board parseBoard(std::string_view text, const std::string &source, int depth) {
   try {
     root = toml::parse(text, source);
   } catch (const toml::parse_error &error) {
-    throw BoardError(fmt::format("{}:{}: {}", source, error.source().begin.line, error.description()));
+    throw BoardError(
+        fmt::format("{}:{}: {}", source, error.source().begin.line, Reader::printable(error.description())));
   }
   // A board may describe only how it differs from another one.
   Board board = baseBoard(root, source, depth);

@@ -171,6 +171,17 @@ TEST(Board, PairsAndTriplesAreCheckedAgainstTheirWidths) {
   EXPECT_EQ(pci.pci[0].registers, (std::vector<std::pair<uint16_t, uint32_t>>{{0xFFC, 0xFFFFFFFF}, {0, 5}}));
 }
 
+TEST(Board, AtMost255SataPortsCanBeListed) {
+  std::string ports;
+  for (int i = 0; i < 255; i++) {
+    ports += "[[platform.sata.port]]\nname = \"Port" + std::to_string(i) + "\"\n";
+  }
+  EXPECT_EQ(sim::parseBoardToml(ports, "t").sata->ports.size(), 255u);
+  ports += "[[platform.sata.port]]\nname = \"Port255\"\n";
+  EXPECT_NE(errorOf(ports).find("key 'platform.sata.port': at most 255 ports can be listed"),
+            std::string::npos);
+}
+
 TEST(Board, ATimeBudgetMustFitNanosecondsIn64Bits) {
   EXPECT_EQ(sim::parseBoardToml("[machine]\ntime_budget_ms = 18446744073709\n", "t").timeBudgetMs,
             sim::kMaxTimeBudgetMs);
@@ -195,6 +206,8 @@ TEST(Board, AFailureRuleMustFailWithAnErrorStatus) {
   sim::Board board =
       sim::parseBoardToml("[[fail]]\nservice = \"LocateProtocol\"\nstatus = \"Not Found\"\n", "t");
   EXPECT_EQ(board.failures.at(0).status, EFI_NOT_FOUND);
+  board.failures.at(0).status = EFI_WARN_BUFFER_TOO_SMALL;
+  EXPECT_THROW(sim::validateBoard(board), sim::BoardError) << "a board built in code too";
 }
 
 TEST(Board, TextIsAsciiWhereItBecomesChar16AndNamesHoldNoControlCharacters) {
@@ -216,6 +229,12 @@ TEST(Board, TextIsAsciiWhereItBecomesChar16AndNamesHoldNoControlCharacters) {
   EXPECT_NE(errorOf("[[variable]]\nname = \"A\\u0000B\"\n" + guid).find("control character 0x00"),
             std::string::npos);
   EXPECT_EQ(errorOf("[\"a\\u0007b\"]\n"), "test.toml:1: key 'a\\x07b': is not a board setting");
+  EXPECT_EQ(errorOf("[expect]\n\"spi\\rlock\" = \"pass\"\n"),
+            "test.toml:2: key 'expect.spi\\x0Dlock': 'spi\\x0Dlock' holds the control character 0x0D");
+  std::string syntax = errorOf("[board]\nname = \"a\x01b\"\n");
+  EXPECT_EQ(syntax.rfind("test.toml:2: ", 0), 0u) << syntax;
+  EXPECT_EQ(syntax.find('\x01'), std::string::npos)
+      << "a syntax error shows the character escaped: " << syntax;
   EXPECT_EQ(sim::parseBoardToml("[board]\nname = \"Syst\u00e8me 2041\"\n", "t").name, "Syst\u00e8me 2041")
       << "a name that is only printed may be UTF-8";
 }
