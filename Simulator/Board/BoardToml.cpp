@@ -139,11 +139,11 @@ public:
       case NumberText::Ok:
         break;
       case NumberText::Negative:
-        fail(node, key, fmt::format("'{}' must not be negative", *text));
+        fail(node, key, fmt::format("'{}' must not be negative", printable(*text)));
       case NumberText::TooLarge:
-        fail(node, key, fmt::format("'{}' does not fit 64 bits", *text));
+        fail(node, key, fmt::format("'{}' does not fit 64 bits", printable(*text)));
       case NumberText::NotANumber:
-        fail(node, key, fmt::format("'{}' is not a number", *text));
+        fail(node, key, fmt::format("'{}' is not a number", printable(*text)));
       }
     } else {
       fail(node, key, "must be an integer");

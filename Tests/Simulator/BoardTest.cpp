@@ -133,6 +133,9 @@ TEST(Board, NumbersInStringsAreStrictUnsignedIntegers) {
                   "' is not a number")
         << text;
   }
+  EXPECT_EQ(errorOf("[firmware]\nsystem_table_revision = \"1\\t2\"\n"),
+            "test.toml:2: key 'firmware.system_table_revision': '1\\x092' is not a number")
+      << "the text is shown escaped";
   EXPECT_EQ(errorOf("[[pcd]]\ntoken = 1\nvalue = \"0x10000000000000000\"\n"),
             "test.toml:3: key 'pcd.value': '0x10000000000000000' does not fit 64 bits");
   EXPECT_EQ(errorOf("[[pcd]]\ntoken = 1\nsize = 2\nvalue = \"0x10000\"\n"),
