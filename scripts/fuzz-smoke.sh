@@ -20,7 +20,7 @@ for t in board s3 print hob boot; do
   fi
   mkdir -p "$work/$t"
   # shellcheck disable=SC2086
-  if ! build/fuzz/bin/fuzz-$t -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 \
+  if ! build/fuzz/bin/fuzz-$t -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -print_final_stats=1 \
       -artifact_prefix="$work/" $dict "$work/$t" "Tests/Fuzz/corpus/$t" >"$work/$t.log" 2>&1; then
     tail -40 "$work/$t.log" >&2
     echo "fuzz-smoke: fuzz-$t found something (input kept in build/fuzz/smoke-findings)" >&2
@@ -28,7 +28,8 @@ for t in board s3 print hob boot; do
     cp "$work"/crash-* "$work"/timeout-* "$work"/leak-* "$work"/oom-* build/fuzz/smoke-findings/ 2>/dev/null || true
     status=1
   else
-    echo "fuzz-smoke: fuzz-$t: $(grep -o 'cov: [0-9]* ft: [0-9]*' "$work/$t.log" | tail -1), $(grep -o 'stat::number_of_executed_units: [0-9]*' "$work/$t.log" | tail -1 || true)"
+    echo "fuzz-smoke: fuzz-$t: $(grep -o 'cov: [0-9]* ft: [0-9]*' "$work/$t.log" | tail -1)," \
+      "$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$t.log") runs"
   fi
   if [ -d "Tests/Fuzz/regressions/$t" ]; then
     if ! build/fuzz/bin/fuzz-$t Tests/Fuzz/regressions/$t/* >"$work/$t-replay.log" 2>&1; then
