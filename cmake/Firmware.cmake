@@ -76,7 +76,12 @@ function(add_firmware_image name)
     # global, and -Bsymbolic keeps another image from interposing on it.
     target_link_libraries(${name} PRIVATE "$<LINK_GROUP:RESCAN,${IMG_LIBS}>")
     # The entry point is what the loader asks for, as /entry: is for lld-link.
-    target_link_options(${name} PRIVATE -Wl,--undefined=_ModuleEntryPoint -Wl,-Bsymbolic -Wl,--no-undefined)
+    target_link_options(${name} PRIVATE -Wl,--undefined=_ModuleEntryPoint -Wl,-Bsymbolic)
+    # clang links the sanitizer runtime into the program only; an image
+    # finds it there when loaded. Otherwise nothing may stay unresolved.
+    if(NOT (KESH_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang"))
+      target_link_options(${name} PRIVATE -Wl,--no-undefined)
+    endif()
     set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   endif()
 endfunction()

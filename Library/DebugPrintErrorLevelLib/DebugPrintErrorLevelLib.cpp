@@ -70,13 +70,19 @@ static CONST UINT8 *FindHobList(IN CONST EFI_SYSTEM_TABLE *SystemTable) {
 // GUID HOB header. When those bytes would lie past the end of the list the
 // HOB gives no level, and the later sources decide (FALSE); a later level
 // HOB never does. A GUID HOB shorter than its own header has no name.
+// Headers are copied out before they are looked at: a length that is not
+// a multiple of 8 leaves the next HOB misaligned.
 static BOOLEAN FindLevelHob(IN CONST UINT8 *HobList, OUT UINT32 *Level) {
   CONST UINT8 *Hob = HobList;
   CONST UINT8 *Limit = nullptr;
 
-  CONST EFI_HOB_GENERIC_HEADER *First = (CONST EFI_HOB_GENERIC_HEADER *)HobList;
-  if (First->HobType == EFI_HOB_TYPE_HANDOFF && First->HobLength >= sizeof(EFI_HOB_HANDOFF_INFO_TABLE)) {
-    UINTN EndHob = (UINTN)((CONST EFI_HOB_HANDOFF_INFO_TABLE *)HobList)->EfiEndOfHobList;
+  EFI_HOB_GENERIC_HEADER Header;
+  CopyMem(&Header, HobList, sizeof(Header));
+  if (Header.HobType == EFI_HOB_TYPE_HANDOFF && Header.HobLength >= sizeof(EFI_HOB_HANDOFF_INFO_TABLE)) {
+    EFI_PHYSICAL_ADDRESS EndOfHobList;
+    CopyMem(&EndOfHobList, HobList + OFFSET_OF(EFI_HOB_HANDOFF_INFO_TABLE, EfiEndOfHobList),
+            sizeof(EndOfHobList));
+    UINTN EndHob = (UINTN)EndOfHobList;
     if (EndHob >= (UINTN)HobList) {
       Limit = (CONST UINT8 *)EndHob + sizeof(EFI_HOB_GENERIC_HEADER);
     }
@@ -86,19 +92,19 @@ static BOOLEAN FindLevelHob(IN CONST UINT8 *HobList, OUT UINT32 *Level) {
     if (Limit != nullptr && (UINTN)(Limit - Hob) < sizeof(EFI_HOB_GENERIC_HEADER)) {
       return FALSE;
     }
-    CONST EFI_HOB_GENERIC_HEADER *Header = (CONST EFI_HOB_GENERIC_HEADER *)Hob;
-    if (Header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
+    CopyMem(&Header, Hob, sizeof(Header));
+    if (Header.HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
       return FALSE;
     }
-    UINTN Length = Header->HobLength;
+    UINTN Length = Header.HobLength;
     if (Length < sizeof(EFI_HOB_GENERIC_HEADER)) {
       return FALSE;
     }
     if (Limit != nullptr && Length > (UINTN)(Limit - Hob)) {
       return FALSE;
     }
-    if (Header->HobType == EFI_HOB_TYPE_GUID_EXTENSION && Length >= sizeof(EFI_HOB_GUID_TYPE) &&
-        CompareGuid(&((CONST EFI_HOB_GUID_TYPE *)Hob)->Name, &gEfiGenericVariableGuid)) {
+    if (Header.HobType == EFI_HOB_TYPE_GUID_EXTENSION && Length >= sizeof(EFI_HOB_GUID_TYPE) &&
+        CompareMem(Hob + sizeof(EFI_HOB_GENERIC_HEADER), &gEfiGenericVariableGuid, sizeof(EFI_GUID)) == 0) {
       // Past a HOB's own length come the next HOB's header bytes, which
       // the list always holds (at least its end HOB), unless the handoff
       // HOB says the list ends sooner.

@@ -2,9 +2,9 @@
 
 #include <Guid/GenericVariable.h>
 
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 namespace sim {
 
@@ -51,20 +51,23 @@ void validateBoard(const Board &board) {
       std::count(board.timeline.begin(), board.timeline.end(), Step::PciEnumerationComplete) != 0) {
     throw BoardError(board.source + ": a platform without DXE services cannot complete PCI enumeration");
   }
+  // A service made to "fail" with success or a warning returns without its
+  // results, and a caller that trusts the status crashes on them.
+  for (const FailureRule &rule : board.failures) {
+    if (!EFI_ERROR(rule.status)) {
+      throw BoardError(fmt::format("{}: the failure rule for {} must fail with an error status, not 0x{:X}",
+                                   board.source, rule.service, rule.status));
+    }
+  }
+  // The machine counts the budget in 64-bit nanoseconds.
+  if (board.timeBudgetMs > kMaxTimeBudgetMs) {
+    throw BoardError(board.source + ": the time budget of " + std::to_string(board.timeBudgetMs) +
+                     " ms does not fit 64-bit nanoseconds");
+  }
   // The S3 hand-off writes a 40-byte message into the communication buffer.
   if (board.s3.commBufferSize != 0 && board.s3.commBufferSize < 40) {
     throw BoardError(board.source + ": the S3 communication buffer must hold the 40-byte hand-off message");
   }
-}
-
-Board loadBoardFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw BoardError(path + ": cannot be read");
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  return parseBoardToml(text.str(), path);
 }
 
 Board referenceBoard() {

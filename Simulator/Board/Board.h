@@ -135,7 +135,14 @@ struct Board {
 
   // Host image of the driver; empty: the one built beside the tool.
   std::string driverImage;
+
+  // [expect]: check name -> the verdict the board expects ("pass", "fail",
+  // "warn", "not-applicable"); the names are the check module's to judge.
+  std::map<std::string, std::string> expectedVerdicts;
 };
+
+// The largest time budget whose nanoseconds fit 64 bits (about 584 years).
+constexpr uint64_t kMaxTimeBudgetMs = ~0ULL / 1000000;
 
 // The bridge whose register 0xA0 holds the SPI controller's base.
 constexpr PciLocation kSpiBridge{0, 0x14, 3};
@@ -152,6 +159,8 @@ public:
 void validateBoard(const Board &board);
 
 Board parseBoardToml(std::string_view text, const std::string &source);
+// Reads the file bounded in size (Host/BoundedFile.h); a file that cannot
+// be read is a BoardError naming it.
 Board loadBoardFile(const std::string &path);
 // The shipped reference board, compiled in.
 const char *referenceBoardToml();

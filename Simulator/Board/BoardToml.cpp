@@ -1,17 +1,28 @@
 // Board files: TOML, read strictly. A key the simulator does not know is an
 // error, not a silent default, so a misspelt setting never boots a
 // different machine than the one described.
+//
+// The reader is a list of sections, each with one small reader; the helpers
+// of `Reader` do the checking (strict integers with their widths, ASCII
+// text, pairs and triples, one-of names) so that every key is held to the
+// same rules and every error has the form "FILE:LINE: key 'TABLE.KEY': ...".
 #include "Board.h"
+#include "Host/BoundedFile.h"
 
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include <array>
+#include <cctype>
 #include <filesystem>
 #include <set>
 
 namespace sim {
 
 namespace {
+
+// At most nine boards may extend each other; a longer chain is a loop.
+constexpr int kMaxExtendsDepth = 8;
 
 uint64_t memoryAttributeBit(std::string_view name) {
   static const std::map<std::string_view, uint64_t> kBits = {
@@ -22,27 +33,69 @@ uint64_t memoryAttributeBit(std::string_view name) {
   return found == kBits.end() ? 0 : found->second;
 }
 
-std::optional<EFI_GCD_MEMORY_TYPE> gcdTypeFromName(std::string_view name) {
-  if (name == "non-existent") {
-    return EfiGcdMemoryTypeNonExistent;
+// A number written as a string: C's base-0 forms (0x hexadecimal, a
+// leading 0 octal, else decimal) and nothing else, no sign, no spaces.
+enum class NumberText { Ok, NotANumber, Negative, TooLarge };
+
+NumberText parseNumberText(std::string_view text, uint64_t &value) {
+  if (!text.empty() && text[0] == '-' && text.size() > 1 &&
+      std::isdigit(static_cast<unsigned char>(text[1]))) {
+    return NumberText::Negative;
   }
-  if (name == "reserved") {
-    return EfiGcdMemoryTypeReserved;
+  unsigned base = 10;
+  size_t at = 0;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    at = 2;
+  } else if (text.size() > 1 && text[0] == '0') {
+    base = 8;
+    at = 1;
   }
-  if (name == "system-memory") {
-    return EfiGcdMemoryTypeSystemMemory;
+  if (at >= text.size()) {
+    return NumberText::NotANumber;
   }
-  if (name == "mmio") {
-    return EfiGcdMemoryTypeMemoryMappedIo;
+  value = 0;
+  bool tooLarge = false;
+  for (; at < text.size(); at++) {
+    char c = text[at];
+    unsigned digit = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
+                     : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
+                     : c >= 'A' && c <= 'F' ? static_cast<unsigned>(c - 'A' + 10)
+                                            : 99;
+    if (digit >= base) {
+      return NumberText::NotANumber;
+    }
+    if (value > (~0ULL - digit) / base) {
+      tooLarge = true;
+    }
+    value = value * base + digit;
   }
-  if (name == "persistent") {
-    return EfiGcdMemoryTypePersistent;
-  }
-  if (name == "more-reliable") {
-    return EfiGcdMemoryTypeMoreReliable;
+  return tooLarge ? NumberText::TooLarge : NumberText::Ok;
+}
+
+// Printable ASCII and nothing else: CHAR16 text is widened byte by byte,
+// and names end up on the console and in reports.
+std::optional<std::string> textProblem(std::string_view text, bool asciiOnly) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      return fmt::format("holds the control character 0x{:02X}", c);
+    }
+    if (asciiOnly && c >= 0x80) {
+      return std::string("holds a character that is not ASCII (it becomes CHAR16 text)");
+    }
   }
   return std::nullopt;
 }
+
+std::u16string wide(const std::string &text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+// One integer of a pair or triple: its largest value and the multiple it must be.
+struct Bound {
+  uint64_t max;
+  uint64_t multiple = 1;
+};
 
 // Reads one table, remembering which keys were used; finish() rejects the rest.
 class Reader {
@@ -55,7 +108,8 @@ public:
     if (line == 0) {
       line = static_cast<unsigned>(table_.source().begin.line);
     }
-    throw BoardError(fmt::format("{}:{}: key '{}': {}", source_, line, qualified(key), message));
+    // The key comes from the file too: a quoted key may hold control characters.
+    throw BoardError(fmt::format("{}:{}: key '{}': {}", source_, line, printable(qualified(key)), message));
   }
 
   std::string qualified(std::string_view key) const {
@@ -73,21 +127,23 @@ public:
       return std::nullopt;
     }
     uint64_t value = 0;
-    if (auto integer = node->value<int64_t>(); integer && node->is_integer()) {
-      if (*integer < 0) {
+    if (node->is_integer()) {
+      int64_t integer = *node->value<int64_t>();
+      if (integer < 0) {
         fail(node, key, "must not be negative");
       }
-      value = static_cast<uint64_t>(*integer);
+      value = static_cast<uint64_t>(integer);
     } else if (auto text = node->value<std::string>()) {
       // Values above 2^63 do not fit a TOML integer; they are written as strings.
-      try {
-        size_t used = 0;
-        value = std::stoull(*text, &used, 0);
-        if (used != text->size()) {
-          throw std::invalid_argument("trailing characters");
-        }
-      } catch (const std::exception &) {
-        fail(node, key, fmt::format("'{}' is not a number", *text));
+      switch (parseNumberText(*text, value)) {
+      case NumberText::Ok:
+        break;
+      case NumberText::Negative:
+        fail(node, key, fmt::format("'{}' must not be negative", printable(*text)));
+      case NumberText::TooLarge:
+        fail(node, key, fmt::format("'{}' does not fit 64 bits", printable(*text)));
+      case NumberText::NotANumber:
+        fail(node, key, fmt::format("'{}' is not a number", printable(*text)));
       }
     } else {
       fail(node, key, "must be an integer");
@@ -102,6 +158,20 @@ public:
     if (auto value = unsignedValue(key, static_cast<uint64_t>(std::numeric_limits<T>::max()))) {
       out = static_cast<T>(*value);
     }
+  }
+
+  template <typename T> void read(std::string_view key, std::optional<T> &out) {
+    if (auto value = unsignedValue(key, static_cast<uint64_t>(std::numeric_limits<T>::max()))) {
+      out = static_cast<T>(*value);
+    }
+  }
+
+  uint64_t requiredUnsigned(std::string_view key, uint64_t max) {
+    auto value = unsignedValue(key, max);
+    if (!value) {
+      fail(nullptr, key, "is required");
+    }
+    return *value;
   }
 
   void readBool(std::string_view key, bool &out) {
@@ -134,19 +204,50 @@ public:
     return *value;
   }
 
-  uint64_t requiredUnsigned(std::string_view key, uint64_t max) {
-    auto value = unsignedValue(key, max);
-    if (!value) {
-      fail(nullptr, key, "is required");
+  // A name that is printed: no control characters. `asciiOnly` for text
+  // that becomes CHAR16.
+  std::optional<std::string> name(std::string_view key, bool asciiOnly) {
+    auto value = string(key);
+    if (value) {
+      checkText(get(key), key, *value, asciiOnly);
     }
-    return *value;
+    return value;
+  }
+
+  void checkText(const toml::node *node, std::string_view key, std::string_view text, bool asciiOnly) const {
+    if (auto problem = textProblem(text, asciiOnly)) {
+      fail(node, key, fmt::format("'{}' {}", printable(text), *problem));
+    }
+  }
+
+  // One of a few names: the index of the value in `choices`. `what` names
+  // the kind of value in the error ("a GCD memory type").
+  std::optional<size_t> oneOf(std::string_view key, std::initializer_list<std::string_view> choices,
+                              const char *what = nullptr) {
+    auto value = string(key);
+    if (!value) {
+      return std::nullopt;
+    }
+    size_t index = 0;
+    std::string list;
+    for (std::string_view choice : choices) {
+      if (*value == choice) {
+        return index;
+      }
+      list += index == 0 ? "" : what == nullptr && index + 1 == choices.size() ? " or " : ", ";
+      list += choice;
+      index++;
+    }
+    fail(get(key), key,
+         what == nullptr ? fmt::format("'{}' is not {}", printable(*value), list)
+                         : fmt::format("'{}' is not {} ({})", printable(*value), what, list));
   }
 
   EFI_GUID guid(std::string_view key) {
     std::string text = requiredString(key);
     auto guid = guidFromString(text);
     if (!guid) {
-      fail(get(key), key, fmt::format("'{}' is not a GUID (8-4-4-4-12 hexadecimal digits)", text));
+      fail(get(key), key, fmt::format("'{}' is not a GUID (8-4-4-4-12 hexadecimal digits)", printable(text)));
     }
     return *guid;
   }
@@ -165,32 +266,78 @@ public:
         if (bit == 0) {
           fail(&element, key,
                fmt::format("'{}' is not a memory attribute (UC, WC, WT, WB, UCE, WP, RP, XP, RUNTIME)",
-                           name.value_or("?")));
+                           printable(name.value_or("?"))));
         }
         mask |= bit;
       }
       return mask;
     }
-    used_.erase(std::string(key));
     return unsignedValue(key, ~0ULL);
   }
 
   std::vector<uint8_t> bytes(std::string_view key) {
-    const toml::node *node = get(key);
     std::vector<uint8_t> out;
+    for (const auto &[element, values] : tuples(key, {Bound{0xFF}}, "must be an array of bytes", true)) {
+      (void)element;
+      out.push_back(static_cast<uint8_t>(values[0]));
+    }
+    return out;
+  }
+
+  // A list of strings (step names, attribute names).
+  std::vector<std::pair<const toml::node *, std::string>> strings(std::string_view key, const char *what) {
+    std::vector<std::pair<const toml::node *, std::string>> out;
+    const toml::node *node = get(key);
     if (node == nullptr) {
       return out;
     }
     const toml::array *array = node->as_array();
     if (array == nullptr) {
-      fail(node, key, "must be an array of bytes");
+      fail(node, key, what);
     }
     for (const toml::node &element : *array) {
-      auto value = element.value<int64_t>();
-      if (!element.is_integer() || !value || *value < 0 || *value > 0xFF) {
-        fail(&element, key, "every element must be a byte (0 to 255)");
+      auto text = element.value<std::string>();
+      if (!text) {
+        fail(&element, key, what);
       }
-      out.push_back(static_cast<uint8_t>(*value));
+      out.emplace_back(&element, *text);
+    }
+    return out;
+  }
+
+  // Lists of [a, b] or [a, b, c] TOML integers, each within its bound
+  // (`scalars`: plain integers instead of one-element lists).
+  using Tuple = std::pair<const toml::node *, std::array<uint64_t, 3>>;
+  std::vector<Tuple> tuples(std::string_view key, std::initializer_list<Bound> bounds, const char *what,
+                            bool scalars = false) {
+    std::vector<Tuple> out;
+    const toml::node *node = get(key);
+    if (node == nullptr) {
+      return out;
+    }
+    const toml::array *array = node->as_array();
+    if (array == nullptr) {
+      fail(node, key, what);
+    }
+    for (const toml::node &element : *array) {
+      std::array<uint64_t, 3> values{};
+      const toml::array *tuple = element.as_array();
+      bool fits = scalars || (tuple != nullptr && tuple->size() == bounds.size());
+      size_t i = 0;
+      for (const Bound &bound : bounds) {
+        if (!fits) {
+          break;
+        }
+        const toml::node *part = scalars ? &element : tuple->get(i);
+        auto value = part->is_integer() ? part->value<int64_t>() : std::nullopt;
+        fits = value && *value >= 0 && static_cast<uint64_t>(*value) <= bound.max &&
+               static_cast<uint64_t>(*value) % bound.multiple == 0;
+        values[i++] = fits ? static_cast<uint64_t>(*value) : 0;
+      }
+      if (!fits) {
+        fail(&element, key, scalars ? "every element must be a byte (0 to 255)" : what);
+      }
+      out.emplace_back(&element, values);
     }
     return out;
   }
@@ -206,21 +353,30 @@ public:
     return node->as_table();
   }
 
-  // [[key]] arrays of tables.
-  std::vector<const toml::table *> tables(std::string_view key) {
-    std::vector<const toml::table *> out;
+  // [key]: `read` with a reader of the table, which must then be used up.
+  template <typename F> void section(std::string_view key, F &&read) {
+    if (const toml::table *table = subtable(key)) {
+      Reader inner(*table, source_, qualified(key));
+      read(inner);
+      inner.finish();
+    }
+  }
+
+  // [[key]]: `read` for each table, in order.
+  template <typename F> void entries(std::string_view key, F &&read) {
     const toml::node *node = get(key);
     if (node == nullptr) {
-      return out;
+      return;
     }
     const toml::array *array = node->as_array();
     if (array == nullptr || !array->is_array_of_tables()) {
       fail(node, key, fmt::format("must be written as [[{}]] tables", qualified(key)));
     }
     for (const toml::node &element : *array) {
-      out.push_back(element.as_table());
+      Reader inner(*element.as_table(), source_, qualified(key));
+      read(inner);
+      inner.finish();
     }
-    return out;
   }
 
   void finish() const {
@@ -231,8 +387,21 @@ public:
     }
   }
 
+  const toml::table &table() const { return table_; }
   const std::string &source() const { return source_; }
-  std::string childPath(std::string_view key) const { return qualified(key); }
+
+  // Text as it may be printed in an error: control characters escaped.
+  static std::string printable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+      if (c < 0x20 || c == 0x7F) {
+        out += fmt::format("\\x{:02X}", c);
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    return out;
+  }
 
 private:
   const toml::table &table_;
@@ -241,59 +410,65 @@ private:
   std::set<std::string> used_;
 };
 
-void readFirmware(Reader &r, Board &board) {
-  r.read("system_table_revision", board.systemTableRevision);
-  r.readBool("runtime_services", board.runtimeServices);
-  r.readBool("dxe_services", board.dxeServices);
-  if (const toml::node *node = r.get("timeline")) {
-    const toml::array *steps = node->as_array();
-    if (steps == nullptr) {
-      r.fail(node, "timeline", "must be an array of step names");
+// ---- One reader per table ------------------------------------------------
+
+void readBoardTable(Reader &e, Board &board) {
+  e.get("extends"); // read before everything else, see parseBoard
+  board.name = e.name("name", false).value_or(board.name);
+  board.driverImage = e.string("driver_image").value_or("");
+}
+
+void readFirmware(Reader &e, Board &board) {
+  e.read("system_table_revision", board.systemTableRevision);
+  e.readBool("runtime_services", board.runtimeServices);
+  e.readBool("dxe_services", board.dxeServices);
+  if (e.get("timeline") == nullptr) {
+    return;
+  }
+  board.timeline.clear();
+  for (const auto &[element, name] : e.strings("timeline", "must be an array of step names")) {
+    auto step = stepFromName(name);
+    if (!step) {
+      e.fail(element, "timeline",
+             fmt::format("'{}' is not a step (load, pci-enumeration-complete, smm-ready-to-lock, end-of-dxe, "
+                         "ready-to-boot, exit-boot-services, load-s3-client)",
+                         Reader::printable(name)));
     }
-    board.timeline.clear();
-    for (const toml::node &element : *steps) {
-      auto name = element.value<std::string>();
-      auto step = name ? stepFromName(*name) : std::nullopt;
-      if (!step) {
-        r.fail(
-            &element, "timeline",
-            fmt::format("'{}' is not a step (load, pci-enumeration-complete, smm-ready-to-lock, end-of-dxe, "
-                        "ready-to-boot, exit-boot-services, load-s3-client)",
-                        name.value_or("?")));
-      }
-      board.timeline.push_back(*step);
-    }
-    if (std::count(board.timeline.begin(), board.timeline.end(), Step::Load) != 1) {
-      r.fail(node, "timeline", "must hold \"load\" exactly once");
-    }
+    board.timeline.push_back(*step);
+  }
+  if (std::count(board.timeline.begin(), board.timeline.end(), Step::Load) != 1) {
+    e.fail(e.get("timeline"), "timeline", "must hold \"load\" exactly once");
   }
 }
 
-void readMachine(Reader &r, Board &board) {
-  r.read("access_cost_ns", board.accessCostNs);
-  r.read("time_budget_ms", board.timeBudgetMs);
-  for (const toml::table *entry : r.tables("cpuid")) {
-    Reader e(*entry, r.source(), r.childPath("cpuid"));
-    uint32_t leaf = static_cast<uint32_t>(e.requiredUnsigned("leaf", 0xFFFFFFFF));
+void readDiagnostics(Reader &e, Board &board) {
+  e.read("debug_environment_answer", board.debugEnvironmentAnswer);
+}
+
+void readMachine(Reader &e, Board &board) {
+  e.read("access_cost_ns", board.accessCostNs);
+  // The budget is counted in 64-bit nanoseconds.
+  if (auto budget = e.unsignedValue("time_budget_ms", kMaxTimeBudgetMs)) {
+    board.timeBudgetMs = *budget;
+  }
+  e.entries("cpuid", [&](Reader &c) {
+    auto leaf = static_cast<uint32_t>(c.requiredUnsigned("leaf", 0xFFFFFFFF));
     CpuidRegs regs;
-    e.read("eax", regs.eax);
-    e.read("ebx", regs.ebx);
-    e.read("ecx", regs.ecx);
-    e.read("edx", regs.edx);
-    e.finish();
+    c.read("eax", regs.eax);
+    c.read("ebx", regs.ebx);
+    c.read("ecx", regs.ecx);
+    c.read("edx", regs.edx);
     board.cpuid[leaf] = regs;
-  }
-  for (const toml::table *entry : r.tables("msr")) {
-    Reader e(*entry, r.source(), r.childPath("msr"));
-    uint32_t index = static_cast<uint32_t>(e.requiredUnsigned("index", 0xFFFFFFFF));
-    board.msr[index] = e.requiredUnsigned("value", ~0ULL);
-    e.finish();
-  }
+  });
+  e.entries("msr", [&](Reader &m) {
+    auto index = static_cast<uint32_t>(m.requiredUnsigned("index", 0xFFFFFFFF));
+    board.msr[index] = m.requiredUnsigned("value", ~0ULL);
+  });
 }
 
 void readPcd(Reader &e, Board &board) {
   UINTN token = e.requiredUnsigned("token", 0xFFFFFFFF);
-  unsigned size = static_cast<unsigned>(e.unsignedValue("size", 8).value_or(8));
+  auto size = static_cast<unsigned>(e.unsignedValue("size", 8).value_or(8));
   if (size != 1 && size != 2 && size != 4 && size != 8) {
     e.fail(e.get("size"), "size", "must be 1, 2, 4 or 8 bytes");
   }
@@ -306,16 +481,13 @@ void readGcd(Reader &e, Board &board) {
   GcdRange range{};
   range.base = e.requiredUnsigned("base", ~0ULL);
   range.length = e.requiredUnsigned("length", ~0ULL);
-  std::string type = e.requiredString("type");
-  auto gcdType = gcdTypeFromName(type);
-  if (!gcdType) {
-    e.fail(
-        e.get("type"), "type",
-        fmt::format("'{}' is not a GCD memory type (non-existent, reserved, system-memory, mmio, persistent, "
-                    "more-reliable)",
-                    type));
-  }
-  range.type = *gcdType;
+  e.requiredString("type");
+  constexpr EFI_GCD_MEMORY_TYPE kTypes[] = {EfiGcdMemoryTypeNonExistent,  EfiGcdMemoryTypeReserved,
+                                            EfiGcdMemoryTypeSystemMemory, EfiGcdMemoryTypeMemoryMappedIo,
+                                            EfiGcdMemoryTypePersistent,   EfiGcdMemoryTypeMoreReliable};
+  range.type = kTypes[*e.oneOf(
+      "type", {"non-existent", "reserved", "system-memory", "mmio", "persistent", "more-reliable"},
+      "a GCD memory type")];
   range.capabilities = e.attributes("capabilities").value_or(0);
   range.attributes = e.attributes("attributes").value_or(0);
   if (range.length == 0 || range.base + range.length < range.base) {
@@ -324,187 +496,14 @@ void readGcd(Reader &e, Board &board) {
   board.gcd.push_back(range);
 }
 
-void readFailure(Reader &e, Board &board) {
-  FailureRule rule;
-  rule.service = e.requiredString("service");
-  rule.call = static_cast<unsigned>(e.unsignedValue("call", 0xFFFFFFFF).value_or(0));
-  if (auto status = e.string("status")) {
-    auto value = statusFromName(*status);
-    if (!value) {
-      e.fail(e.get("status"), "status",
-             fmt::format("'{}' is not a status name such as EFI_NOT_FOUND", *status));
-    }
-    rule.status = *value;
-  }
-  if (e.get("guid") != nullptr) {
-    rule.guid = e.guid("guid");
-  }
-  board.failures.push_back(rule);
-}
-
-std::u16string wide(const std::string &text) {
-  return std::u16string(text.begin(), text.end());
-}
-
-void readPlatform(Reader &r, Board &board) {
-  if (const toml::table *t = r.subtable("nvram")) {
-    Reader e(*t, r.source(), r.childPath("nvram"));
-    NvramConfig config;
-    if (const toml::table *values = e.subtable("values")) {
-      for (const auto &[key, node] : *values) {
-        auto value = node.value<std::string>();
-        if (!node.is_string()) {
-          e.fail(&node, "values", fmt::format("attribute '{}' must be a string", key.str()));
-        }
-        config.values[wide(std::string(key.str()))] = wide(*value);
-      }
-    }
-    if (const toml::node *node = e.get("unterminated")) {
-      const toml::array *names = node->as_array();
-      if (names == nullptr) {
-        e.fail(node, "unterminated", "must be an array of attribute names");
-      }
-      for (const toml::node &element : *names) {
-        auto name = element.value<std::string>();
-        if (!name) {
-          e.fail(&element, "unterminated", "must be an array of attribute names");
-        }
-        config.unterminated.insert(wide(*name));
-      }
-    }
-    e.finish();
-    board.nvram = std::move(config);
-  }
-  if (const toml::table *t = r.subtable("identity")) {
-    Reader e(*t, r.source(), r.childPath("identity"));
-    IdentityConfig config;
-    e.read("system_id", config.systemId);
-    if (auto pwd = e.unsignedValue("pwd", 0xFF)) {
-      config.states[PLATFORM_STATE_PWD] = static_cast<uint8_t>(*pwd);
-    }
-    if (const toml::node *node = e.get("states")) {
-      const toml::array *pairs = node->as_array();
-      if (pairs == nullptr) {
-        e.fail(node, "states", "must be an array of [selector, answer] pairs");
-      }
-      for (const toml::node &element : *pairs) {
-        const toml::array *pair = element.as_array();
-        auto selector = pair != nullptr && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
-        auto answer = pair != nullptr && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
-        if (!selector || !answer || *selector < 0 || *answer < 0 || *answer > 0xFF) {
-          e.fail(&element, "states", "each entry is [selector, answer byte]");
-        }
-        config.states[static_cast<uint32_t>(*selector)] = static_cast<uint8_t>(*answer);
-      }
-    }
-    if (auto getId = e.string("get_id")) {
-      if (*getId == "ok") {
-        config.getId = IdentityConfig::GetId::Ok;
-      } else if (*getId == "fail") {
-        config.getId = IdentityConfig::GetId::Fail;
-      } else if (*getId == "null-record") {
-        config.getId = IdentityConfig::GetId::NullRecord;
-      } else {
-        e.fail(e.get("get_id"), "get_id", fmt::format("'{}' is not ok, fail or null-record", *getId));
-      }
-    }
-    e.finish();
-    board.identity = config;
-  }
-  if (const toml::table *t = r.subtable("sata")) {
-    Reader e(*t, r.source(), r.childPath("sata"));
-    SataConfig config;
-    e.read("mode", config.mode);
-    if (auto mode = e.string("get_config")) {
-      if (*mode != "ok" && *mode != "fail") {
-        e.fail(e.get("get_config"), "get_config", "must be ok or fail");
-      }
-      config.getConfigFails = *mode == "fail";
-    }
-    if (auto mode = e.string("get_port_list")) {
-      if (*mode != "ok" && *mode != "fail" && *mode != "null-array") {
-        e.fail(e.get("get_port_list"), "get_port_list", "must be ok, fail or null-array");
-      }
-      config.getPortListFails = *mode == "fail";
-      config.nullArray = *mode == "null-array";
-    }
-    for (const toml::table *entry : e.tables("port")) {
-      Reader p(*entry, r.source(), e.childPath("port"));
-      SataPortConfig port;
-      if (auto name = p.string("name")) {
-        port.name = wide(*name);
-      }
-      bool nullName = false;
-      p.readBool("null_name", nullName);
-      if (nullName) {
-        port.name.reset();
-      } else if (!port.name) {
-        p.fail(nullptr, "name", "is required (or null_name = true)");
-      }
-      p.read("ahci", port.ahciPort);
-      p.read("die", port.die);
-      p.finish();
-      config.ports.push_back(std::move(port));
-    }
-    if (config.ports.size() > 255) {
-      e.fail(e.get("port"), "port", "at most 255 ports can be listed");
-    }
-    e.finish();
-    board.sata = std::move(config);
-  }
-  if (const toml::table *t = r.subtable("usb_port_control")) {
-    Reader e(*t, r.source(), r.childPath("usb_port_control"));
-    e.finish();
-    board.usbPortControl = true;
-  }
-  if (const toml::table *t = r.subtable("mc5744")) {
-    Reader e(*t, r.source(), r.childPath("mc5744"));
-    e.finish();
-    board.mc5744 = true;
-  }
-  if (const toml::table *t = r.subtable("debug_print_service")) {
-    Reader e(*t, r.source(), r.childPath("debug_print_service"));
-    DebugPrintServiceConfig config;
-    e.read("filters", config.filters);
-    e.finish();
-    board.debugPrintService = config;
-  }
-  if (const toml::table *t = r.subtable("smm_communication")) {
-    Reader e(*t, r.source(), r.childPath("smm_communication"));
-    e.finish();
-    board.smmCommunication = true;
-  }
-}
-
-void readS3(Reader &e, Board &board) {
-  e.read("comm_buffer_size", board.s3.commBufferSize);
-  // The hand-off writes its 40-byte message into the buffer.
-  if (board.s3.commBufferSize != 0 &&
-      (board.s3.commBufferSize < 40 || board.s3.commBufferSize > (1u << 20))) {
-    e.fail(e.get("comm_buffer_size"), "comm_buffer_size", "must be 0 (none) or 40 bytes to 1 MiB");
-  }
-  e.readBool("resume", board.s3.resume);
-  board.s3.clientImage = e.string("client_image").value_or(board.s3.clientImage);
-  if (const toml::node *node = e.get("lose")) {
-    const toml::array *functions = node->as_array();
-    if (functions == nullptr) {
-      e.fail(node, "lose", "must be an array of [bus, device, function] triples");
-    }
-    board.s3.lose.clear();
-    for (const toml::node &element : *functions) {
-      const toml::array *triple = element.as_array();
-      std::optional<int64_t> parts[3];
-      for (size_t i = 0; triple != nullptr && triple->size() == 3 && i < 3; i++) {
-        parts[i] = triple->get(i)->value<int64_t>();
-      }
-      if (!parts[0] || !parts[1] || !parts[2] || *parts[0] < 0 || *parts[0] > 0xFF || *parts[1] < 0 ||
-          *parts[1] > 0x1F || *parts[2] < 0 || *parts[2] > 7) {
-        e.fail(&element, "lose", "each entry is [bus 0-255, device 0-31, function 0-7]");
-      }
-      board.s3.lose.push_back(PciLocation{static_cast<uint8_t>(*parts[0]), static_cast<uint8_t>(*parts[1]),
-                                          static_cast<uint8_t>(*parts[2])});
-    }
-  }
+void readVariable(Reader &e, Board &board) {
+  BoardVariable variable;
+  e.requiredString("name");
+  variable.name = wide(*e.name("name", true));
+  variable.guid = e.guid("guid");
+  variable.data = e.bytes("data");
+  e.read("attributes", variable.attributes);
+  board.variables.push_back(std::move(variable));
 }
 
 // A [[hob]] entry: a GUID HOB by name and data, or the level HOB by its level.
@@ -521,260 +520,345 @@ BoardHob readHob(Reader &e) {
   return hob;
 }
 
-// Pairs [first, second] of integers, each within its bound.
-std::vector<std::pair<uint64_t, uint64_t>> readPairs(Reader &e, std::string_view key, uint64_t firstMax,
-                                                     uint64_t secondMax, const char *what) {
-  std::vector<std::pair<uint64_t, uint64_t>> out;
-  const toml::node *node = e.get(key);
-  if (node == nullptr) {
-    return out;
-  }
-  const toml::array *pairs = node->as_array();
-  if (pairs == nullptr) {
-    e.fail(node, key, what);
-  }
-  for (const toml::node &element : *pairs) {
-    const toml::array *pair = element.as_array();
-    auto first = pair != nullptr && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
-    auto second = pair != nullptr && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
-    if (!first || !second || *first < 0 || *second < 0 || static_cast<uint64_t>(*first) > firstMax ||
-        static_cast<uint64_t>(*second) > secondMax) {
-      e.fail(&element, key, what);
-    }
-    out.emplace_back(static_cast<uint64_t>(*first), static_cast<uint64_t>(*second));
-  }
-  return out;
+void readHobs(Reader &e, Board &board) {
+  board.hobs.push_back(readHob(e));
 }
 
-// CMOS bytes, the Super I/O and the two UARTs.
-void readConsole(Reader &r, Board &board) {
-  if (const toml::table *t = r.subtable("cmos")) {
-    Reader e(*t, r.source(), "cmos");
-    for (const auto &[index, value] :
-         readPairs(e, "bytes", 0x7F, 0xFF, "each entry is [index 0-127, byte]")) {
-      board.cmos[index] = static_cast<uint8_t>(value);
-    }
-    e.finish();
+void readHobList(Reader &e, Board &board) {
+  std::vector<BoardHob> list;
+  e.entries("hob", [&](Reader &h) { list.push_back(readHob(h)); });
+  board.hobLists.push_back(std::move(list));
+}
+
+void readCmos(Reader &e, Board &board) {
+  for (const auto &[element, pair] :
+       e.tuples("bytes", {{0x7F}, {0xFF}}, "each entry is [index 0-127, byte]")) {
+    board.cmos[pair[0]] = static_cast<uint8_t>(pair[1]);
   }
-  if (const toml::table *t = r.subtable("super_io")) {
-    Reader e(*t, r.source(), "super_io");
-    e.readBool("set_up_earlier", board.superIo.setUpEarlier);
-    for (const toml::table *entry : e.tables("device")) {
-      Reader d(*entry, r.source(), e.childPath("device"));
-      auto number = static_cast<uint8_t>(d.requiredUnsigned("number", 0x0F));
-      SuperIoDevice device;
-      d.read("active", device.active);
-      d.read("base", device.base);
-      d.read("irq", device.irq);
-      d.finish();
-      board.superIo.devices[number] = device;
-    }
-    e.finish();
+}
+
+void readSuperIo(Reader &e, Board &board) {
+  e.readBool("set_up_earlier", board.superIo.setUpEarlier);
+  e.entries("device", [&](Reader &d) {
+    auto number = static_cast<uint8_t>(d.requiredUnsigned("number", 0x0F));
+    SuperIoDevice device;
+    d.read("active", device.active);
+    d.read("base", device.base);
+    d.read("irq", device.irq);
+    board.superIo.devices[number] = device;
+  });
+}
+
+void readUart(Reader &e, Board &board) {
+  uint64_t base = e.requiredUnsigned("base", 0xFFFF);
+  if (base != 0x3F8 && base != 0x2F8) {
+    e.fail(e.get("base"), "base", "must be 0x3F8 or 0x2F8");
   }
-  for (const toml::table *t : r.tables("uart")) {
-    Reader e(*t, r.source(), "uart");
-    uint64_t base = e.requiredUnsigned("base", 0xFFFF);
-    if (base != 0x3F8 && base != 0x2F8) {
-      e.fail(e.get("base"), "base", "must be 0x3F8 or 0x2F8");
-    }
-    UartConfig &uart = base == 0x3F8 ? board.uart3F8 : board.uart2F8;
-    e.readBool("present", uart.present);
-    e.readBool("fifo_reports_off", uart.fifoReportsOff);
-    e.readBool("never_drains", uart.neverDrains);
-    if (auto divisor = e.unsignedValue("divisor", 0xFFFF)) {
-      uart.divisor = static_cast<uint16_t>(*divisor);
-    }
-    for (auto [key, field] : {std::pair{"lcr", &uart.lcr}, {"mcr", &uart.mcr}, {"fcr", &uart.fcr}}) {
-      if (auto value = e.unsignedValue(key, 0xFF)) {
-        *field = static_cast<uint8_t>(*value);
+  UartConfig &uart = base == 0x3F8 ? board.uart3F8 : board.uart2F8;
+  e.readBool("present", uart.present);
+  e.readBool("fifo_reports_off", uart.fifoReportsOff);
+  e.readBool("never_drains", uart.neverDrains);
+  e.read("divisor", uart.divisor);
+  e.read("lcr", uart.lcr);
+  e.read("mcr", uart.mcr);
+  e.read("fcr", uart.fcr);
+}
+
+void readPci(Reader &e, Board &board) {
+  BoardPciFunction function;
+  function.bus = static_cast<uint8_t>(e.requiredUnsigned("bus", 0xFF));
+  function.device = static_cast<uint8_t>(e.requiredUnsigned("device", 0x1F));
+  function.function = static_cast<uint8_t>(e.requiredUnsigned("function", 7));
+  for (const auto &[element, pair] : e.tuples("registers", {{0xFFC, 4}, {0xFFFFFFFF}},
+                                              "each entry is [dword offset 0x000-0xFFC, 32-bit value]")) {
+    function.registers.emplace_back(static_cast<uint16_t>(pair[0]), static_cast<uint32_t>(pair[1]));
+  }
+  board.pci.push_back(std::move(function));
+}
+
+void readDie(Reader &e, Board &board) {
+  BoardDie die;
+  die.number = static_cast<uint8_t>(e.requiredUnsigned("number", 7));
+  die.bus = static_cast<uint8_t>(e.requiredUnsigned("bus", 0xFF));
+  for (const auto &[element, pair] :
+       e.tuples("indirect", {{0xFFFFFFFF}, {0xFFFFFFFF}}, "each entry is [32-bit register, 32-bit value]")) {
+    die.indirect[static_cast<uint32_t>(pair[0])] = static_cast<uint32_t>(pair[1]);
+  }
+  board.dies.push_back(std::move(die));
+}
+
+void readSpi(Reader &e, Board &board) {
+  e.read("control", board.spi.control);
+  e.read("restricted_cmd", board.spi.restrictedCmd);
+  e.read("restricted_cmd2", board.spi.restrictedCmd2);
+  e.read("reg_1d", board.spi.reg1D);
+}
+
+void readNvram(Reader &e, Board &board) {
+  NvramConfig config;
+  if (const toml::table *values = e.subtable("values")) {
+    for (const auto &[key, node] : *values) {
+      auto value = node.value<std::string>();
+      if (!node.is_string()) {
+        e.fail(&node, "values", fmt::format("attribute '{}' must be a string", Reader::printable(key.str())));
       }
+      e.checkText(&node, "values", key.str(), true);
+      e.checkText(&node, "values", *value, true);
+      config.values[wide(std::string(key.str()))] = wide(*value);
     }
-    e.finish();
   }
+  for (const auto &[element, name] : e.strings("unterminated", "must be an array of attribute names")) {
+    e.checkText(element, "unterminated", name, true);
+    config.unterminated.insert(wide(name));
+  }
+  board.nvram = std::move(config);
+}
+
+void readIdentity(Reader &e, Board &board) {
+  IdentityConfig config;
+  e.read("system_id", config.systemId);
+  if (auto pwd = e.unsignedValue("pwd", 0xFF)) {
+    config.states[PLATFORM_STATE_PWD] = static_cast<uint8_t>(*pwd);
+  }
+  for (const auto &[element, pair] :
+       e.tuples("states", {{0xFFFFFFFF}, {0xFF}}, "each entry is [32-bit selector, answer byte]")) {
+    config.states[static_cast<uint32_t>(pair[0])] = static_cast<uint8_t>(pair[1]);
+  }
+  constexpr IdentityConfig::GetId kGetId[] = {IdentityConfig::GetId::Ok, IdentityConfig::GetId::Fail,
+                                              IdentityConfig::GetId::NullRecord};
+  if (auto getId = e.oneOf("get_id", {"ok", "fail", "null-record"})) {
+    config.getId = kGetId[*getId];
+  }
+  board.identity = config;
+}
+
+void readSata(Reader &e, Board &board) {
+  SataConfig config;
+  e.read("mode", config.mode);
+  if (auto mode = e.oneOf("get_config", {"ok", "fail"})) {
+    config.getConfigFails = *mode == 1;
+  }
+  if (auto mode = e.oneOf("get_port_list", {"ok", "fail", "null-array"})) {
+    config.getPortListFails = *mode == 1;
+    config.nullArray = *mode == 2;
+  }
+  e.entries("port", [&](Reader &p) {
+    if (config.ports.size() == 255) {
+      e.fail(e.get("port"), "port", "at most 255 ports can be listed");
+    }
+    SataPortConfig port;
+    if (auto name = p.name("name", true)) {
+      port.name = wide(*name);
+    }
+    bool nullName = false;
+    p.readBool("null_name", nullName);
+    if (nullName) {
+      port.name.reset();
+    } else if (!port.name) {
+      p.fail(nullptr, "name", "is required (or null_name = true)");
+    }
+    p.read("ahci", port.ahciPort);
+    p.read("die", port.die);
+    config.ports.push_back(std::move(port));
+  });
+  board.sata = std::move(config);
+}
+
+void readDebugPrintService(Reader &e, Board &board) {
+  DebugPrintServiceConfig config;
+  e.read("filters", config.filters);
+  board.debugPrintService = config;
+}
+
+// The protocols of other platform modules: present means installed.
+void readPlatform(Reader &e, Board &board) {
+  e.section("nvram", [&](Reader &t) { readNvram(t, board); });
+  e.section("identity", [&](Reader &t) { readIdentity(t, board); });
+  e.section("sata", [&](Reader &t) { readSata(t, board); });
+  e.section("usb_port_control", [&](Reader &) { board.usbPortControl = true; });
+  e.section("mc5744", [&](Reader &) { board.mc5744 = true; });
+  e.section("debug_print_service", [&](Reader &t) { readDebugPrintService(t, board); });
+  e.section("smm_communication", [&](Reader &) { board.smmCommunication = true; });
+}
+
+void readS3(Reader &e, Board &board) {
+  e.read("comm_buffer_size", board.s3.commBufferSize);
+  // The hand-off writes its 40-byte message into the buffer.
+  if (board.s3.commBufferSize != 0 &&
+      (board.s3.commBufferSize < 40 || board.s3.commBufferSize > (1u << 20))) {
+    e.fail(e.get("comm_buffer_size"), "comm_buffer_size", "must be 0 (none) or 40 bytes to 1 MiB");
+  }
+  e.readBool("resume", board.s3.resume);
+  board.s3.clientImage = e.string("client_image").value_or(board.s3.clientImage);
+  if (e.get("lose") != nullptr) {
+    board.s3.lose.clear();
+  }
+  for (const auto &[element, triple] :
+       e.tuples("lose", {{0xFF}, {0x1F}, {7}}, "each entry is [bus 0-255, device 0-31, function 0-7]")) {
+    board.s3.lose.push_back(PciLocation{static_cast<uint8_t>(triple[0]), static_cast<uint8_t>(triple[1]),
+                                        static_cast<uint8_t>(triple[2])});
+  }
+}
+
+void readFailure(Reader &e, Board &board) {
+  FailureRule rule;
+  e.requiredString("service");
+  rule.service = *e.name("service", false);
+  rule.call = static_cast<unsigned>(e.unsignedValue("call", 0xFFFFFFFF).value_or(0));
+  if (auto status = e.string("status")) {
+    auto value = statusFromName(*status);
+    if (!value) {
+      e.fail(e.get("status"), "status",
+             fmt::format("'{}' is not a status name such as EFI_NOT_FOUND", Reader::printable(*status)));
+    }
+    // A service that "fails" with success or a warning returns without its
+    // results (no interface, no event): callers that trust the status crash.
+    if (!EFI_ERROR(*value)) {
+      e.fail(e.get("status"), "status",
+             fmt::format("'{}' is not an error status: a failing service must return an error", *status));
+    }
+    rule.status = *value;
+  }
+  if (e.get("guid") != nullptr) {
+    rule.guid = e.guid("guid");
+  }
+  board.failures.push_back(rule);
+}
+
+// [expect]: check name -> verdict. Dotted keys (spi.lock = ...) arrive as
+// nested tables; quoted keys ("spi.lock" = ...) as one key. Both are
+// flattened to "spi.lock".
+void readExpectations(Reader &e, const toml::table &table, const std::string &prefix, Board &board) {
+  for (const auto &[key, node] : table) {
+    std::string name = prefix.empty() ? std::string(key.str()) : prefix + "." + std::string(key.str());
+    e.get(key.str());
+    e.checkText(&node, name, name, true);
+    if (const toml::table *nested = node.as_table()) {
+      readExpectations(e, *nested, name, board);
+      continue;
+    }
+    auto verdict = node.value<std::string>();
+    if (!node.is_string() ||
+        (*verdict != "pass" && *verdict != "fail" && *verdict != "warn" && *verdict != "not-applicable")) {
+      e.fail(&node, name, "must be \"pass\", \"fail\", \"warn\" or \"not-applicable\"");
+    }
+    board.expectedVerdicts[name] = *verdict;
+  }
+}
+
+void readExpect(Reader &e, Board &board) {
+  readExpectations(e, e.table(), "", board);
+}
+
+// The sections of a board file, in the order they are read.
+struct Section {
+  const char *key;
+  bool many; // [[key]] rather than [key]
+  void (*read)(Reader &, Board &);
+};
+constexpr Section kSections[] = {
+    {"board", false, readBoardTable},
+    {"firmware", false, readFirmware},
+    {"diagnostics", false, readDiagnostics},
+    {"machine", false, readMachine},
+    {"pcd", true, readPcd},
+    {"gcd", true, readGcd},
+    {"variable", true, readVariable},
+    {"hob", true, readHobs},
+    {"hob_list", true, readHobList},
+    {"cmos", false, readCmos},
+    {"super_io", false, readSuperIo},
+    {"uart", true, readUart},
+    {"pci", true, readPci},
+    {"die", true, readDie},
+    {"spi", false, readSpi},
+    {"platform", false, readPlatform},
+    {"s3", false, readS3},
+    {"fail", true, readFailure},
+    {"expect", false, readExpect},
+};
+
+Board loadBoard(const std::string &path, int depth);
+
+// The board that `extends` names, else the default machine.
+Board baseBoard(const toml::table &root, const std::string &source, int depth) {
+  const toml::node *extends = root.at_path("board.extends").node();
+  if (extends == nullptr) {
+    return Board{};
+  }
+  auto fail = [&](const std::string &message) {
+    throw BoardError(
+        fmt::format("{}:{}: key 'board.extends': {}", source, extends->source().begin.line, message));
+  };
+  auto base = extends->value<std::string>();
+  if (!base || !extends->is_string()) {
+    fail("must be a string");
+  }
+  if (depth > kMaxExtendsDepth) {
+    throw BoardError(fmt::format("{}: key 'board.extends': boards extend each other in a loop", source));
+  }
+  if (*base == "reference") {
+    return referenceBoard();
+  }
+  if (auto problem = textProblem(*base, false)) {
+    fail(fmt::format("'{}' {}", Reader::printable(*base), *problem));
+  }
+  std::filesystem::path path = std::filesystem::path(source).parent_path() / *base;
+  try {
+    return loadBoard(path.string(), depth + 1);
+  } catch (const FileReadError &error) {
+    // The base's own errors name its file; a base that cannot be read is
+    // this board's error.
+    std::string hint;
+    if (std::filesystem::path(*base).stem() == "reference") {
+      hint = " (the built-in reference board is extends = \"reference\")";
+    }
+    fail(error.what() + hint);
+  }
+  return Board{};
+}
+
+Board parseBoard(std::string_view text, const std::string &source, int depth) {
+  toml::table root;
+  try {
+    root = toml::parse(text, source);
+  } catch (const toml::parse_error &error) {
+    throw BoardError(
+        fmt::format("{}:{}: {}", source, error.source().begin.line, Reader::printable(error.description())));
+  }
+  // A board may describe only how it differs from another one.
+  Board board = baseBoard(root, source, depth);
+  board.source = source;
+  Reader r(root, source, "");
+  for (const Section &section : kSections) {
+    auto read = [&](Reader &e) { section.read(e, board); };
+    if (section.many) {
+      r.entries(section.key, read);
+    } else {
+      r.section(section.key, read);
+    }
+  }
+  r.finish();
+  validateBoard(board);
+  return board;
+}
+
+Board loadBoard(const std::string &path, int depth) {
+  return parseBoard(readBoundedText(path, kMaxBoardFileBytes), path, depth);
 }
 
 } // namespace
 
 Board parseBoardToml(std::string_view text, const std::string &source) {
-  toml::table root;
-  try {
-    root = toml::parse(text, source);
-  } catch (const toml::parse_error &error) {
-    throw BoardError(fmt::format("{}:{}: {}", source, error.source().begin.line, error.description()));
-  }
+  return parseBoard(text, source, 0);
+}
 
-  Board board;
-  // A board may describe only how it differs from another one.
-  if (const toml::node *extends = root.at_path("board.extends").node()) {
-    auto base = extends->value<std::string>();
-    if (!base) {
-      throw BoardError(
-          fmt::format("{}:{}: key 'board.extends': must be a string", source, extends->source().begin.line));
-    }
-    static thread_local int depth = 0;
-    if (depth > 8) {
-      throw BoardError(fmt::format("{}: key 'board.extends': boards extend each other in a loop", source));
-    }
-    depth++;
-    try {
-      if (*base == "reference") {
-        board = referenceBoard();
-      } else {
-        std::filesystem::path path = std::filesystem::path(source).parent_path() / *base;
-        board = loadBoardFile(path.string());
-      }
-    } catch (...) {
-      depth--;
-      throw;
-    }
-    depth--;
+Board loadBoardFile(const std::string &path) {
+  try {
+    return loadBoard(path, 0);
+  } catch (const FileReadError &error) {
+    throw BoardError(error.what());
   }
-  board.source = source;
-  Reader r(root, source, "");
-  if (const toml::table *t = r.subtable("board")) {
-    Reader e(*t, source, "board");
-    e.get("extends");
-    board.name = e.string("name").value_or(board.name);
-    board.driverImage = e.string("driver_image").value_or("");
-    e.finish();
-  }
-  if (const toml::table *t = r.subtable("firmware")) {
-    Reader e(*t, source, "firmware");
-    readFirmware(e, board);
-    e.finish();
-  }
-  if (const toml::table *t = r.subtable("diagnostics")) {
-    Reader e(*t, source, "diagnostics");
-    e.read("debug_environment_answer", board.debugEnvironmentAnswer);
-    e.finish();
-  }
-  if (const toml::table *t = r.subtable("machine")) {
-    Reader e(*t, source, "machine");
-    readMachine(e, board);
-    e.finish();
-  }
-  for (const toml::table *t : r.tables("pcd")) {
-    Reader e(*t, source, "pcd");
-    readPcd(e, board);
-    e.finish();
-  }
-  for (const toml::table *t : r.tables("gcd")) {
-    Reader e(*t, source, "gcd");
-    readGcd(e, board);
-    e.finish();
-  }
-  for (const toml::table *t : r.tables("variable")) {
-    Reader e(*t, source, "variable");
-    BoardVariable variable;
-    std::string name = e.requiredString("name");
-    variable.name.assign(name.begin(), name.end());
-    variable.guid = e.guid("guid");
-    variable.data = e.bytes("data");
-    e.read("attributes", variable.attributes);
-    e.finish();
-    board.variables.push_back(std::move(variable));
-  }
-  for (const toml::table *t : r.tables("hob")) {
-    Reader e(*t, source, "hob");
-    board.hobs.push_back(readHob(e));
-    e.finish();
-  }
-  for (const toml::table *t : r.tables("hob_list")) {
-    Reader e(*t, source, "hob_list");
-    std::vector<BoardHob> list;
-    for (const toml::table *entry : e.tables("hob")) {
-      Reader h(*entry, source, e.childPath("hob"));
-      list.push_back(readHob(h));
-      h.finish();
-    }
-    e.finish();
-    board.hobLists.push_back(std::move(list));
-  }
-  readConsole(r, board);
-  for (const toml::table *t : r.tables("pci")) {
-    Reader e(*t, source, "pci");
-    BoardPciFunction function;
-    function.bus = static_cast<uint8_t>(e.requiredUnsigned("bus", 0xFF));
-    function.device = static_cast<uint8_t>(e.requiredUnsigned("device", 0x1F));
-    function.function = static_cast<uint8_t>(e.requiredUnsigned("function", 7));
-    if (const toml::node *node = e.get("registers")) {
-      const toml::array *pairs = node->as_array();
-      if (pairs == nullptr) {
-        e.fail(node, "registers", "must be an array of [offset, value] pairs");
-      }
-      for (const toml::node &element : *pairs) {
-        const toml::array *pair = element.as_array();
-        auto offset = pair != nullptr && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
-        auto value = pair != nullptr && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
-        if (!offset || !value || *offset < 0 || *offset > 0xFFC || (*offset & 3) != 0 || *value < 0 ||
-            *value > 0xFFFFFFFF) {
-          e.fail(&element, "registers", "each entry is [dword offset 0x000-0xFFC, 32-bit value]");
-        }
-        function.registers.emplace_back(static_cast<uint16_t>(*offset), static_cast<uint32_t>(*value));
-      }
-    }
-    e.finish();
-    board.pci.push_back(std::move(function));
-  }
-  for (const toml::table *t : r.tables("die")) {
-    Reader e(*t, source, "die");
-    BoardDie die;
-    die.number = static_cast<uint8_t>(e.requiredUnsigned("number", 7));
-    die.bus = static_cast<uint8_t>(e.requiredUnsigned("bus", 0xFF));
-    if (const toml::node *node = e.get("indirect")) {
-      const toml::array *pairs = node->as_array();
-      if (pairs == nullptr) {
-        e.fail(node, "indirect", "must be an array of [register, value] pairs");
-      }
-      for (const toml::node &element : *pairs) {
-        const toml::array *pair = element.as_array();
-        auto reg = pair != nullptr && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
-        auto value = pair != nullptr && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
-        if (!reg || !value || *reg < 0 || *reg > 0xFFFFFFFF || *value < 0 || *value > 0xFFFFFFFF) {
-          e.fail(&element, "indirect", "each entry is [32-bit register, 32-bit value]");
-        }
-        die.indirect[static_cast<uint32_t>(*reg)] = static_cast<uint32_t>(*value);
-      }
-    }
-    e.finish();
-    board.dies.push_back(std::move(die));
-  }
-  if (const toml::table *t = r.subtable("spi")) {
-    Reader e(*t, source, "spi");
-    e.read("control", board.spi.control);
-    e.read("restricted_cmd", board.spi.restrictedCmd);
-    e.read("restricted_cmd2", board.spi.restrictedCmd2);
-    e.read("reg_1d", board.spi.reg1D);
-    e.finish();
-  }
-  if (const toml::table *t = r.subtable("platform")) {
-    Reader e(*t, source, "platform");
-    readPlatform(e, board);
-    e.finish();
-  }
-  if (const toml::table *t = r.subtable("s3")) {
-    Reader e(*t, source, "s3");
-    readS3(e, board);
-    e.finish();
-  }
-  for (const toml::table *t : r.tables("fail")) {
-    Reader e(*t, source, "fail");
-    readFailure(e, board);
-    e.finish();
-  }
-  // Check name = the verdict this machine is expected to get; the boot
-  // refuses names and verdicts it does not know.
-  if (const toml::table *t = r.subtable("expect")) {
-    Reader e(*t, source, "expect");
-    for (const auto &entry : *t) {
-      std::string name(entry.first.str());
-      board.expectedVerdicts[name] = *e.string(name);
-    }
-    e.finish();
-  }
-  r.finish();
-  validateBoard(board);
-  return board;
 }
 
 } // namespace sim

@@ -89,6 +89,7 @@ public:
   const Board &board() const { return board_; }
   Machine &machine() { return machine_; }
   DxeCore &core() { return *core_; }
+  const DxeCore &core() const { return *core_; }
   ImageLoader &loader() { return *loader_; }
   const PostCodePorts &postCodes() const { return *postCodes_; }
   // The console's UARTs: 0x3F8 (console()) and its mirror at 0x2F8. After

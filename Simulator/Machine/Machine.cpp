@@ -78,8 +78,14 @@ static uint64_t allOnes(unsigned width) {
   return width >= 8 ? ~0ULL : (1ULL << (width * 8)) - 1;
 }
 
+// Virtual time saturates instead of wrapping: a huge access cost or step
+// must end the boot at the budget, not start the clock again from 0.
+static uint64_t saturatingAdd(uint64_t a, uint64_t b) {
+  return a > ~0ULL - b ? ~0ULL : a + b;
+}
+
 void Machine::tick() {
-  nowNs_ += accessCostNs_;
+  nowNs_ = saturatingAdd(nowNs_, accessCostNs_);
   if (timeBudgetNs_ != 0 && nowNs_ > timeBudgetNs_) {
     halt(HaltReason::TimeBudget,
          fmt::format("the boot ran past {} ms of virtual time", timeBudgetNs_ / 1000000));
@@ -250,7 +256,7 @@ uint16_t Machine::debugEnvironmentQuery() {
 }
 
 void Machine::advance(uint64_t ns) {
-  nowNs_ += ns;
+  nowNs_ = saturatingAdd(nowNs_, ns);
 }
 
 void Machine::halt(HaltReason reason, std::string detail) {

@@ -57,7 +57,8 @@ bool Uart16550::decoding() const {
 
 void Uart16550::count() {
   accesses_++;
-  accessNs_ += machine_.accessCostNs();
+  uint64_t cost = machine_.accessCostNs();
+  accessNs_ = accessNs_ > ~0ULL - cost ? ~0ULL : accessNs_ + cost; // saturates like the machine's clock
 }
 
 uint8_t Uart16550::lineStatus() const {

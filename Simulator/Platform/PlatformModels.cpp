@@ -16,8 +16,8 @@ template <typename Model, typename Iface> Model &self(Iface *This) {
 }
 } // namespace
 
-NvramAttributeModel::NvramAttributeModel(Machine &machine, NvramConfig config)
-    : iface_{nullptr, getAttribute}, machine_(machine), config_(std::move(config)) {}
+NvramAttributeModel::NvramAttributeModel(Machine &, NvramConfig config)
+    : iface_{nullptr, getAttribute}, config_(std::move(config)) {}
 
 EFI_STATUS EFIAPI NvramAttributeModel::getAttribute(OrvexNvramAttributeProtocol *This, EFI_GUID *set,
                                                     const CHAR16 *name, UINTN reserved, UINT16 *size,

@@ -64,6 +64,7 @@ struct HubCall {
 
 class NvramAttributeModel {
 public:
+  // The machine is not used: attribute reads touch no hardware.
   NvramAttributeModel(Machine &machine, NvramConfig config);
   OrvexNvramAttributeProtocol *protocol() { return &iface_; }
   const std::vector<AttributeRead> &reads() const { return reads_; }
@@ -72,7 +73,6 @@ private:
   static EFI_STATUS EFIAPI getAttribute(OrvexNvramAttributeProtocol *This, EFI_GUID *set, const CHAR16 *name,
                                         UINTN reserved, UINT16 *size, VOID *buffer);
   OrvexNvramAttributeProtocol iface_; // first: This is the model
-  Machine &machine_;
   NvramConfig config_;
   std::vector<AttributeRead> reads_;
 };

@@ -81,7 +81,9 @@ S3ResumeModel::resume(const std::vector<S3TableEntry> &entries, const std::vecto
                          before_.count(key) != 0 ? before_[key] : std::nullopt, peek(key.first, key.second)};
     result.registers.push_back(reg);
   }
-  for (const auto &[location, before] : spacesBefore_) {
+  for (const auto &[lostLocation, before] : spacesBefore_) {
+    // A copy: clang 14 does not let a lambda capture a structured binding.
+    PciLocation location = lostLocation;
     std::vector<uint32_t> after = dwords(space_, location);
     for (size_t i = 0; i < before.size(); i++) {
       // A replayed register that differs is already a mismatch above.

@@ -83,7 +83,19 @@ S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminat
       break;
     }
   }
-  if (out.tableLength < kS3TableHeaderSize + 2 || out.tableLength > bytes.size() - 4) {
+  if (out.tableLength < kS3TableHeaderSize + 2) {
+    problem(
+        fmt::format("TableLength 0x{:X} cannot hold the 48-byte header and a terminator", out.tableLength));
+    return out;
+  }
+  // The library creates the table at 0x4000 bytes and grows it 0x400 at a time.
+  if (out.tableLength < kS3TableInitialLength ||
+      (out.tableLength - kS3TableInitialLength) % kS3TableGrowth != 0) {
+    problem(
+        fmt::format("TableLength 0x{:X} is not a length the table can have (0x4000 plus a multiple of 0x400)",
+                    out.tableLength));
+  }
+  if (out.tableLength > bytes.size() - 4) {
     problem(fmt::format("TableLength 0x{:X} does not fit the {} bytes of the buffer with its end marker",
                         out.tableLength, bytes.size()));
     return out;
@@ -93,7 +105,8 @@ S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminat
     problem(fmt::format("no end marker 0x{:08X} at TableLength 0x{:X} (found 0x{:08X})", kS3TableEndMarker,
                         out.tableLength, little(bytes, out.tableLength, 4)));
   }
-  if (out.nextOffset < kS3TableHeaderSize || out.nextOffset + 2 > out.tableLength) {
+  // Compared without adding to NextOffset, which may be anything up to 2^64 - 1.
+  if (out.nextOffset < kS3TableHeaderSize || out.nextOffset > out.tableLength - 2) {
     problem(fmt::format("NextOffset 0x{:X} leaves no room for the terminator below TableLength 0x{:X}",
                         out.nextOffset, out.tableLength));
     return out;

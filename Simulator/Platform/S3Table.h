@@ -18,6 +18,9 @@ constexpr uint32_t kS3TableEndMarker = 0x01558844;
 constexpr uint64_t kS3TableHeaderSize = 0x30;
 constexpr uint16_t kS3TableTerminator = 0xFFFF;
 constexpr uint16_t kS3MemWriteEntry = 3;
+// Lengths the table can have: created at 0x4000 bytes, grown 0x400 at a time.
+constexpr uint64_t kS3TableInitialLength = 0x4000;
+constexpr uint64_t kS3TableGrowth = 0x400;
 
 // Bytes of an entry of this type, or 0 for a type that does not exist.
 unsigned s3EntrySize(uint16_t type);

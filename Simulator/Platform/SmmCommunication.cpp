@@ -64,6 +64,22 @@ bool SmmCommunicationModel::readable(uint64_t address, uint64_t size) const {
   return false;
 }
 
+// SMM reaches only memory the OS leaves alone after boot: the library
+// allocates its private data and table as EfiRuntimeServicesData pool.
+std::optional<std::string> SmmCommunicationModel::notRuntimePool(uint64_t address, uint64_t size) const {
+  for (const PoolBlock &block : core_.poolInUse()) {
+    auto first = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(block.address));
+    if (address >= first && address + size <= first + block.size) {
+      if (block.type == EfiRuntimeServicesData) {
+        return std::nullopt;
+      }
+      return fmt::format("is pool of memory type {}, not EfiRuntimeServicesData (6)",
+                         static_cast<int>(block.type));
+    }
+  }
+  return std::string("is not in pool (EfiRuntimeServicesData)");
+}
+
 std::string SmmCommunicationModel::name(uint64_t address) const {
   for (const Region &region : platformBuffers_) {
     if (address >= region.base && address < region.base + region.size) {
@@ -152,6 +168,9 @@ void SmmCommunicationModel::handle(SmmCommunicateCall &call, const uint8_t *buff
   if (size < kHeader + messageLength) {
     return refuse(EFI_BAD_BUFFER_SIZE, fmt::format("CommSize {} is shorter than the 40-byte message", size));
   }
+  if (size > kHeader + messageLength) {
+    return refuse(EFI_BAD_BUFFER_SIZE, fmt::format("CommSize {} is larger than the 40-byte message", size));
+  }
   uint32_t request = static_cast<uint32_t>(little(buffer + 24, 4));
   if (request != 1) {
     return refuse(EFI_INVALID_PARAMETER, fmt::format("request code {} is not 1 (replay the table)", request));
@@ -169,6 +188,9 @@ void SmmCommunicationModel::handle(SmmCommunicateCall &call, const uint8_t *buff
   if (!readable(data.address, 16)) {
     return refuse(EFI_INVALID_PARAMETER,
                   fmt::format("private data address 0x{:X} is not 16 bytes of live pool", data.address));
+  }
+  if (auto problem = notRuntimePool(data.address, 16)) {
+    return refuse(EFI_INVALID_PARAMETER, "the private data " + *problem);
   }
   const uint8_t *privateBytes = at(data.address);
   data.bootScriptLocked = privateBytes[0];
@@ -200,6 +222,9 @@ void SmmCommunicationModel::handle(SmmCommunicateCall &call, const uint8_t *buff
     return refuse(
         EFI_INVALID_PARAMETER,
         fmt::format("TableLength 0x{:X} and its end marker run past the table's pool block", tableLength));
+  }
+  if (auto problem = notRuntimePool(data.tableBase, tableLength + 4)) {
+    return refuse(EFI_INVALID_PARAMETER, "the table " + *problem);
   }
   // Copied now: the caller frees the table when this returns.
   call.table.assign(at(data.tableBase), at(data.tableBase) + tableLength + 4);

@@ -67,6 +67,8 @@ public:
 private:
   static EFI_STATUS EFIAPI communicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *buffer, UINTN *size);
   bool readable(uint64_t address, uint64_t size) const;
+  // Why [address, address + size) is not EfiRuntimeServicesData pool; nullopt when it is.
+  std::optional<std::string> notRuntimePool(uint64_t address, uint64_t size) const;
   std::string name(uint64_t address) const;
   // "use after free: <what> is freed pool+..." when the address lies in a
   // freed pool block, else empty.

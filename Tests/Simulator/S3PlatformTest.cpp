@@ -148,6 +148,14 @@ TEST(S3Table, EveryDefectTheHandlerReliesOnIsNamed) {
       {"reserved header", [](auto &b) { b[0x10] = 1; }, "reserved header byte 0x10"},
       {"marker", [](auto &b) { b[0x4001] = 0; }, "no end marker"},
       {"length", [](auto &b) { put<uint64_t>(b, 0x20, 0x8000); }, "does not fit"},
+      {"length below the header", [](auto &b) { put<uint64_t>(b, 0x20, 0x20); },
+       "TableLength 0x20 cannot hold the 48-byte header and a terminator"},
+      {"length near 2^64", [](auto &b) { put<uint64_t>(b, 0x20, ~0ULL - 1); }, "is not a length the table"},
+      // NextOffset + 2 wraps to 0 here: the check must not add to it.
+      {"next offset near 2^64", [](auto &b) { put<uint64_t>(b, 0x28, ~0ULL - 1); },
+       "NextOffset 0xFFFFFFFFFFFFFFFE leaves no room for the terminator"},
+      {"next offset at the end", [](auto &b) { put<uint64_t>(b, 0x28, 0x3FFF); },
+       "leaves no room for the terminator"},
       {"next offset", [](auto &b) { put<uint64_t>(b, 0x28, 0x3FFF); }, "leaves no room for the terminator"},
       {"terminator", [](auto &b) { b[0x48] = 0; }, "no terminator 0xFFFF at NextOffset 0x48"},
       {"unknown type", [](auto &b) { b[0x30] = 10; }, "has type 10, which does not exist"},
@@ -166,6 +174,13 @@ TEST(S3Table, EveryDefectTheHandlerReliesOnIsNamed) {
         << c.what << ": " << decoded.problems.front();
   }
   EXPECT_FALSE(sim::decodeS3Table(std::vector<uint8_t>(16, 0)).valid) << "shorter than a header";
+  auto grown = table({{0xE0100048, 1}}, 0x4400);
+  EXPECT_TRUE(sim::decodeS3Table(grown).valid) << "grown once";
+  auto odd = sim::decodeS3Table(table({{0xE0100048, 1}}, 0x4100));
+  EXPECT_FALSE(odd.valid);
+  ASSERT_FALSE(odd.problems.empty());
+  EXPECT_EQ(odd.problems.front(),
+            "TableLength 0x4100 is not a length the table can have (0x4000 plus a multiple of 0x400)");
   auto live = table({{0xE0100048, 1}});
   live[0x48] = 0;
   EXPECT_TRUE(sim::decodeS3Table(live, false).valid) << "a table still being recorded has no terminator";
@@ -308,6 +323,46 @@ TEST_F(SmmHandler, MalformedHandOffsAreRefusedWithAReasonNeverFollowed) {
          return send(message, 40);
        },
        EFI_INVALID_PARAMETER, "the table is malformed: no terminator"},
+      {"size above the message", [&] { return send(message, 48); }, EFI_BAD_BUFFER_SIZE,
+       "CommSize 48 is larger than the 40-byte message"},
+      {"private data in boot-services pool",
+       [&] {
+         void *moved = nullptr;
+         core.systemTable()->BootServices->AllocatePool(EfiBootServicesData, 16, &moved);
+         std::memcpy(moved, privateData, 16);
+         uint64_t where = address(moved);
+         std::memcpy(message + 32, &where, 8);
+         return send(message, 40);
+       },
+       EFI_INVALID_PARAMETER, "the private data is pool of memory type 4, not EfiRuntimeServicesData"},
+      {"private data in the communication buffer",
+       [&] {
+         std::memcpy(message + 40, privateData, 16);
+         uint64_t where = address(message + 40);
+         std::memcpy(message + 32, &where, 8);
+         return send(message, 40);
+       },
+       EFI_INVALID_PARAMETER, "the private data is not in pool"},
+      {"table in boot-services pool",
+       [&] {
+         void *moved = nullptr;
+         core.systemTable()->BootServices->AllocatePool(EfiBootServicesData, 0x4004, &moved);
+         std::memcpy(moved, tableBuffer, 0x4004);
+         uint64_t where = address(moved);
+         std::memcpy(privateData + 8, &where, 8);
+         return send(message, 40);
+       },
+       EFI_INVALID_PARAMETER, "the table is pool of memory type 4"},
+      {"length no growth makes",
+       [&] {
+         auto odd = table({{0xE0100048, 1}}, 0x4100);
+         auto *bigger = static_cast<uint8_t *>(allocate(odd.size()));
+         std::memcpy(bigger, odd.data(), odd.size());
+         uint64_t where = address(bigger);
+         std::memcpy(privateData + 8, &where, 8);
+         return send(message, 40);
+       },
+       EFI_INVALID_PARAMETER, "the table is malformed: TableLength 0x4100 is not a length"},
   };
   for (const Case &c : cases) {
     SetUp();

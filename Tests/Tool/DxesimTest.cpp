@@ -206,4 +206,30 @@ TEST(Dxesim, ARunawayBootEndsAtItsTimeBudgetWithItsOwnExitCode) {
       << run.output;
 }
 
+TEST(Dxesim, BoardsThatCannotBootAreRefusedBeforeAnythingRuns) {
+  ToolRun directory = dxesim("boot /tmp");
+  EXPECT_EQ(directory.exitCode, 2) << "not an empty unnamed board";
+  EXPECT_EQ(directory.output, "dxesim: /tmp: is a directory, not a file\n");
+  ToolRun zero = dxesim("boot /dev/zero");
+  EXPECT_EQ(zero.exitCode, 2);
+  EXPECT_NE(zero.output.find("/dev/zero: is not a regular file and did not end within"), std::string::npos)
+      << zero.output;
+  // A rule that "fails" a service with success leaves the caller without the
+  // interface it trusts the status for: the board is refused, not booted into a crash.
+  std::string success =
+      writeBoard("success-fail.toml", "[board]\nextends = \"reference\"\n[[fail]]\n"
+                                      "service = \"LocateProtocol\"\nstatus = \"EFI_SUCCESS\"\n");
+  ToolRun rule = dxesim("boot " + success);
+  EXPECT_EQ(rule.exitCode, 2) << rule.output;
+  EXPECT_NE(rule.output.find("key 'fail.status': 'EFI_SUCCESS' is not an error status"), std::string::npos)
+      << rule.output;
+  // 18446744073710 ms does not fit 64-bit nanoseconds: refused, not a budget wrapped to 0.45 ms.
+  std::string budget = writeBoard("huge-budget.toml", "[machine]\ntime_budget_ms = 18446744073710\n");
+  ToolRun huge = dxesim("boot " + budget);
+  EXPECT_EQ(huge.exitCode, 2) << huge.output;
+  EXPECT_NE(huge.output.find("key 'machine.time_budget_ms': 0x10C6F7A0B5EE is larger than 0x10C6F7A0B5ED"),
+            std::string::npos)
+      << huge.output;
+}
+
 } // namespace

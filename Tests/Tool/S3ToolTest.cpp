@@ -78,4 +78,33 @@ TEST(S3Tool, NothingToSaveOrNothingToReadIsAnError) {
   EXPECT_NE(missing.output.find("cannot be read"), std::string::npos) << missing.output;
 }
 
+TEST(S3Tool, HostileFilesAreRefusedWithOneLineNamingThePath) {
+  // NextOffset close to 2^64: NextOffset + 2 wraps, and a decoder that adds
+  // before comparing reads before its buffer.
+  std::vector<char> bytes(1 << 20, 0);
+  auto put64 = [&](size_t offset, uint64_t value) {
+    for (unsigned i = 0; i < 8; i++) {
+      bytes[offset + i] = static_cast<char>(value >> (8 * i));
+    }
+  };
+  put64(0, 0x000000015433534FULL); // "OS3T", version 1
+  put64(0x20, bytes.size() - 4);
+  put64(0x28, ~0ULL - 1);
+  std::string wrap = ::testing::TempDir() + "s3-wrap.bin";
+  std::ofstream(wrap, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ToolRun run = dxesim("s3 decode " + wrap);
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("PROBLEM: NextOffset 0xFFFFFFFFFFFFFFFE leaves no room for the terminator"),
+            std::string::npos)
+      << run.output;
+
+  ToolRun zero = dxesim("s3 decode /dev/zero");
+  EXPECT_EQ(zero.exitCode, 1);
+  EXPECT_EQ(zero.output, "dxesim: /dev/zero: is not a regular file and did not end within 67108864 bytes\n");
+  std::string dir = ::testing::TempDir();
+  ToolRun directory = dxesim("s3 decode " + dir);
+  EXPECT_EQ(directory.exitCode, 1);
+  EXPECT_EQ(directory.output, "dxesim: " + dir + ": is a directory, not a file\n");
+}
+
 } // namespace

@@ -8,6 +8,7 @@
 #include "Boot/Trace.h"
 #include "Ovmf.h"
 #include "Explore.h"
+#include "Host/BoundedFile.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -232,11 +233,7 @@ int boot(const BootOptions &options) {
 
 // A table saved with --save-s3: the handler's reading of it.
 int decodeS3(const std::string &path, const std::string &json, const std::string &window) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error(fmt::format("{}: cannot be read", path));
-  }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes = sim::readBoundedFile(path, sim::kMaxS3TableFileBytes);
   sim::S3TableDecode table = sim::decodeS3Table(bytes);
   if (!window.empty()) {
     size_t comma = window.find(',');

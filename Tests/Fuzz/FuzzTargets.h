@@ -1,0 +1,33 @@
+// The bodies of the fuzz targets, as plain functions: libFuzzer calls them
+// with generated inputs (Fuzz*.cpp entry points), the regression test with
+// the saved reproducers. Each returns the invariants the input broke; a
+// crash or a sanitizer report is a finding by itself.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+using Findings = std::vector<std::string>;
+
+// TOML text becomes a board, or one clean BoardError line.
+Findings boardText(std::span<const uint8_t> input);
+// A saved S3 table is decoded; what the decoder calls valid is consistent.
+Findings s3Table(std::span<const uint8_t> input);
+// AsciiVSPrint with a generated format, buffer size and argument slots.
+Findings print(std::span<const uint8_t> input);
+// The error-level library's HOB walk over generated HOB-list bytes.
+Findings hobWalk(std::span<const uint8_t> input);
+// A whole boot of the reference board with generated platform data,
+// judged by sim::bootInvariantViolations.
+Findings boot(std::span<const uint8_t> input);
+
+// The boot target's input as the board file it boots (replayable with
+// `dxesim boot`).
+std::string boardFromBytes(std::span<const uint8_t> input);
+
+} // namespace fuzz

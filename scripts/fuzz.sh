@@ -1,0 +1,42 @@
+#!/bin/sh
+# A fuzzing campaign: scripts/fuzz.sh [TARGET] [SECONDS]
+#
+# Configures and builds the fuzz preset (build/fuzz, clang with libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer), then fuzzes TARGET
+# (board, s3, print, hob or boot; default: each in turn) for SECONDS each
+# (default 60). The working corpus grows in build/fuzz/corpus/TARGET, seeded
+# from Tests/Fuzz/corpus/TARGET; findings land in build/fuzz/findings/TARGET.
+# A finding of the boot target becomes a board for `dxesim boot` with
+#   build/fuzz/bin/fuzz-board-from-bytes FINDING board.toml
+# Reproducers worth keeping go into Tests/Fuzz/regressions/TARGET, which
+# FuzzRegressionTest replays. Extra libFuzzer options: $FUZZ_OPTIONS.
+set -eu
+cd "$(dirname "$0")/.."
+target=${1:-all}
+seconds=${2:-60}
+case "$target" in
+  all) targets="board s3 print hob boot" ;;
+  board|s3|print|hob|boot) targets=$target ;;
+  *) echo "fuzz.sh: unknown target '$target' (board, s3, print, hob, boot, all)" >&2; exit 1 ;;
+esac
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+
+status=0
+for t in $targets; do
+  mkdir -p "build/fuzz/corpus/$t" "build/fuzz/findings/$t"
+  dict=""
+  if [ -f "Tests/Fuzz/$t.dict" ]; then
+    dict="-dict=Tests/Fuzz/$t.dict"
+  fi
+  echo "== fuzz-$t for $seconds s"
+  # shellcheck disable=SC2086
+  if ! build/fuzz/bin/fuzz-$t -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -print_final_stats=1 \
+      -artifact_prefix="build/fuzz/findings/$t/" $dict ${FUZZ_OPTIONS:-} \
+      "build/fuzz/corpus/$t" "Tests/Fuzz/corpus/$t"; then
+    echo "fuzz.sh: fuzz-$t found something: see build/fuzz/findings/$t" >&2
+    status=1
+  fi
+done
+exit $status
