@@ -135,10 +135,6 @@ struct Board {
 
   // Host image of the driver; empty: the one built beside the tool.
   std::string driverImage;
-
-  // [expect]: check name -> the verdict the board expects ("pass", "fail",
-  // "warn", "not-applicable"); the names are the check module's to judge.
-  std::map<std::string, std::string> expectedVerdicts;
 };
 
 // The largest time budget whose nanoseconds fit 64 bits (about 584 years).

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -235,14 +236,21 @@ TEST(RuntimeMmio, EveryShippedBoardFindsItsSpiControllerOnMemoryMappedIo) {
     if (file.path().extension() != ".toml") {
       continue;
     }
+    sim::Board board = sim::loadBoardFile(file.path().string());
+    // The boards of a machine without the hub (OVMF's twins) have no SPI bridge.
+    if (std::none_of(board.pci.begin(), board.pci.end(), [](const sim::BoardPciFunction &f) {
+          return f.bus == 0 && f.device == 0x14 && f.function == 3;
+        })) {
+      continue;
+    }
     boards++;
-    Boot boot(sim::loadBoardFile(file.path().string()));
+    Boot boot(board);
     const std::string &console = boot.console();
     EXPECT_EQ(count(console, "SPI Base Address is incorrect"), 0u) << file.path() << console;
     EXPECT_NE(rangeAt(boot.simulation, kSpiPage).attributes & EFI_MEMORY_RUNTIME, 0u) << file.path();
     EXPECT_NE(boot.simulation.spi()->registers().reg1D & 0x08, 0) << file.path() << ": protected";
   }
-  EXPECT_GE(boards, 7u);
+  EXPECT_GE(boards, 6u);
 }
 
 TEST(RuntimeMmio, TheSpiBaseMessagePrintsAtEitherLevelBit) {

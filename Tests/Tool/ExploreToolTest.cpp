@@ -50,25 +50,22 @@ std::string verdictOf(const nlohmann::json &boot, const std::string &check) {
   return "none";
 }
 
-TEST(SweepTool, FindsTheHandOffThatRunsTwiceWhenItsCloseEventFails) {
+TEST(SweepTool, TheHandOffWhoseCloseEventFailsStillRunsOnce) {
   ToolRun run = dxesim("sweep " + kSource + "/boards/s3-resume.toml --only CloseEvent --quiet --json -");
-  EXPECT_EQ(run.exitCode, 4) << run.output;
+  EXPECT_EQ(run.exitCode, 0) << run.output;
   nlohmann::json sweep = parseJson(run.output);
   EXPECT_EQ(sweep.at("baseline").at("violation"), false);
   EXPECT_EQ(sweep.at("boots").size(), 5u) << "one boot per CloseEvent call";
-  EXPECT_EQ(sweep.at("violations"), 1);
+  EXPECT_EQ(sweep.at("violations"), 0);
 
   const nlohmann::json *handOff = bootFailing(sweep, "CloseEvent", 4);
   ASSERT_NE(handOff, nullptr);
   EXPECT_EQ(handOff->at("failed")[0].at("context"), "OrunS3SaveCloseTableCallBack");
   EXPECT_EQ(handOff->at("failed")[0].at("image"), "KeshInitDxe");
   EXPECT_EQ(handOff->at("failed")[0].at("status"), "Invalid Parameter");
-  EXPECT_EQ(handOff->at("violation"), true);
-  EXPECT_EQ(verdictOf(*handOff, "s3.handoff"), "fail: the table was handed off 2 times (refused: TableClosed "
-                                               "is set: the table was handed off before)");
-  EXPECT_EQ(verdictOf(*handOff, "pool"),
-            "fail: KeshInitDxe: double free: FreePool of a 16388-byte pool block of "
-            "S3ClientDxe that KeshInitDxe freed before");
+  EXPECT_EQ(handOff->at("violation"), false) << handOff->dump(2);
+  EXPECT_EQ(verdictOf(*handOff, "s3.handoff").rfind("pass", 0), 0u) << verdictOf(*handOff, "s3.handoff");
+  EXPECT_EQ(verdictOf(*handOff, "pool").rfind("pass", 0), 0u) << verdictOf(*handOff, "pool");
   // The others close events whose notify functions run once anyway, or
   // whose second run only prints.
   for (unsigned call : {1u, 2u, 3u, 5u}) {
@@ -80,18 +77,18 @@ TEST(SweepTool, FindsTheHandOffThatRunsTwiceWhenItsCloseEventFails) {
 
 TEST(SweepTool, TableNamesEveryCallAndTheTotals) {
   ToolRun run = dxesim("sweep " + kSource + "/boards/s3-resume.toml --only CloseEvent,AllocatePool --quiet");
-  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_NE(run.output.find("== Failure sweep of Kesh reference board, S3 resume"), std::string::npos);
-  EXPECT_NE(
+  size_t handOff =
       run.output.find("CloseEvent                            4  KeshInitDxe  OrunS3SaveCloseTableCallBack   "
-                      "Invalid Parameter    FAIL"),
-      std::string::npos)
-      << run.output;
+                      "Invalid Parameter    ");
+  ASSERT_NE(handOff, std::string::npos) << run.output;
+  EXPECT_NE(run.output.substr(handOff + 87, 4), "FAIL") << run.output.substr(handOff, 120);
   // A failed allocation of the S3 table shows as its assertion and a lost replay.
   EXPECT_NE(run.output.find("changed: assertion added: Library/OrunS3SaveLib/S3Save/OrunS3SaveLib.cpp"),
             std::string::npos);
   EXPECT_NE(run.output.find("-- totals: 7 boots"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("1 violation(s)"), std::string::npos);
+  EXPECT_NE(run.output.find("0 violation(s)"), std::string::npos) << run.output;
 }
 
 TEST(SweepTool, PairsAndChosenStatuses) {
@@ -126,8 +123,8 @@ TEST(MatrixTool, FailingCombinationsBecomeBoardsThatBoot) {
   std::string spec =
       dir.file("m.toml", "[matrix]\nname = \"close\"\nbase = \"" + kSource +
                              "/boards/s3-resume.toml\"\n"
-                             "[[axis]]\nkey = \"fail\"\nlabels = [\"none\", \"close 4\"]\n"
-                             "values = [\"absent\", [{ service = \"CloseEvent\", call = 4, status "
+                             "[[axis]]\nkey = \"fail\"\nlabels = [\"none\", \"close 99\"]\n"
+                             "values = [\"absent\", [{ service = \"CloseEvent\", call = 99, status "
                              "= \"EFI_INVALID_PARAMETER\" }]]\n"
                              "[[axis]]\nkey = \"platform.identity.pwd\"\nvalues = [0, 1]\n");
   std::string out = dir.path + "/failing";
@@ -136,17 +133,19 @@ TEST(MatrixTool, FailingCombinationsBecomeBoardsThatBoot) {
   EXPECT_NE(run.output.find("4 of 4 combinations booted on 2 thread(s)"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("-- totals: 4 boots, 4 outcomes, 2 failing boots"), std::string::npos)
       << run.output;
-  EXPECT_NE(run.output.find("fail s3.handoff: the table was handed off 2 times"), std::string::npos);
+  EXPECT_NE(run.output.find("fail board.fail-rules: never fired: rule 1 (CloseEvent call 99)"), std::string::npos)
+      << run.output;
   ASSERT_TRUE(std::filesystem::exists(out + "/case-2.toml"));
   ASSERT_TRUE(std::filesystem::exists(out + "/case-3.toml"));
   EXPECT_FALSE(std::filesystem::exists(out + "/case-0.toml")) << "passing combinations are not written";
 
   // A written board is a board file like any other, wherever it lies.
   ToolRun boot = dxesim("boot " + out + "/case-3.toml");
-  EXPECT_EQ(boot.exitCode, 0) << boot.output;
-  EXPECT_NE(boot.output.find("== Boot of close: fail=close 4, pwd=1"), std::string::npos) << boot.output;
-  EXPECT_NE(boot.output.find("CloseEvent call 4 -> Invalid Parameter"), std::string::npos);
-  EXPECT_NE(boot.output.find("double free"), std::string::npos);
+  EXPECT_EQ(boot.exitCode, 4) << boot.output;
+  EXPECT_NE(boot.output.find("== Boot of close: fail=close 99, pwd=1"), std::string::npos) << boot.output;
+  EXPECT_NE(boot.output.find("FAILED   board.fail-rules         never fired: rule 1 (CloseEvent call 99)"),
+            std::string::npos)
+      << boot.output;
   EXPECT_NE(boot.output.find("SPI Protection is LOCKED"), std::string::npos) << "pwd = 1 came with it";
 }
 
