@@ -297,6 +297,20 @@ const std::vector<DocumentedPath> &documentedPaths() {
       {"PCD.Set8", std::nullopt, "the SATA routine does not look at its PCD writes", "KeshOnEndOfDxe"},
       {"PCD.Set64", std::nullopt, "the SATA routine does not look at its PCD writes", "KeshOnEndOfDxe"},
       {"SmmCommunication.Communicate", std::nullopt, "the hand-off does not look at Communicate's result"},
+      {"GetMemorySpaceDescriptor", std::nullopt,
+       "the SPI base check cannot see memory-mapped I/O at the base: \"SPI Base Address is incorrect !!\", "
+       "the SPI steps skipped",
+       "KeshOnPciEnumComplete"},
+      {"GetMemorySpaceDescriptor", std::nullopt,
+       "the SPI base check cannot see memory-mapped I/O at the base: \"SPI Base Address is incorrect !!\", "
+       "the SPI lock skipped",
+       "KeshOnEndOfDxe"},
+      {"PCD.Get64", std::nullopt,
+       "a module that reads no shared private data takes the first module's path and creates its own",
+       "entry"},
+      {"PCD.Set64", std::nullopt,
+       "the S3 save library's constructor does not look at its write of the shared private data's address",
+       "entry"},
       {"DebugPrintSvc.DebugPrint", std::nullopt, "the service decides whether a line prints"},
   };
   return kPaths;
