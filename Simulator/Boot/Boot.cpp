@@ -27,12 +27,17 @@ std::string defaultDriverImage() {
   return (self.parent_path() / "KeshInitDxe.so").string();
 }
 
-Simulation::Simulation(const Board &board, std::string driverImage)
+Simulation::Simulation(const Board &board, std::string driverImage, const SimulationOptions &options)
     : board_(board), driverImage_(board.driverImage.empty() ? std::move(driverImage) : board.driverImage) {
   validateBoard(board_);
   if (!std::filesystem::is_regular_file(driverImage_)) {
     throw std::runtime_error(
         fmt::format("the driver image {} does not exist (build it first)", driverImage_));
+  }
+  machine_.setFastPolls(options.fastPolls);
+  machine_.setTraceEnabled(options.trace);
+  if (options.trace) {
+    machine_.reserveTrace(options.traceReserve);
   }
   machine_.setAccessCostNs(board_.accessCostNs);
   machine_.setTimeBudgetNs(board_.timeBudgetMs * 1000000);

@@ -175,7 +175,7 @@ TEST(Uart16550, StuckAbsentOrUndecodedUartsSendNothing) {
 
   Uart gated;
   bool decoding = false;
-  gated.uart.setDecodeGate([&decoding]() { return decoding; });
+  gated.uart.setDecodeGate(&decoding);
   EXPECT_EQ(gated.read(kIir), 0xFF);
   gated.write(kLcr, 0x03);
   gated.send("lost");
@@ -213,25 +213,38 @@ TEST(SuperIo, EachLogicalDeviceDecodesOnlyWhileActiveAtItsBase) {
     machine.ioWrite(0x4E, 1, index);
     machine.ioWrite(0x4F, 1, value);
   };
+  const bool *flag3F8 = superIo.decodeFlag(3, 0x3F8);
+  const bool *flag2F8 = superIo.decodeFlag(3, 0x2F8);
+  EXPECT_EQ(superIo.decodeFlag(3, 0x3F8), flag3F8) << "one flag per device and base";
   EXPECT_EQ(superIo.device(3), sim::SuperIoDevice{}) << "all off out of reset";
   for (auto [index, value] :
        {std::pair{0x07, 0x03}, {0x60, 0x03}, {0x61, 0xF8}, {0x70, 0x04}, {0x30, 0x02}}) {
     set(static_cast<uint8_t>(index), static_cast<uint8_t>(value));
   }
   EXPECT_FALSE(superIo.decodes(3, 0x3F8)) << "only bit 0 activates";
+  EXPECT_FALSE(*flag3F8);
   set(0x30, 0x01);
   EXPECT_EQ(superIo.device(3), (sim::SuperIoDevice{1, 0x3F8, 4}));
   EXPECT_TRUE(superIo.decodes(3, 0x3F8));
   EXPECT_FALSE(superIo.decodes(3, 0x2F8));
+  EXPECT_TRUE(*flag3F8);
+  EXPECT_FALSE(*flag2F8);
+  set(0x61, 0xE8);
+  EXPECT_FALSE(*flag3F8) << "moved away from its base";
+  set(0x61, 0xF8);
+  EXPECT_TRUE(*flag3F8);
   set(0x07, 0x02);
+  set(0x30, 0x00);
+  EXPECT_TRUE(*flag3F8) << "another device's registers leave it alone";
   machine.ioWrite(0x4E, 1, 0x30);
   EXPECT_EQ(machine.ioRead(0x4F, 1), 0x00u) << "device 2 keeps its own registers";
-  EXPECT_EQ(superIo.writes().size(), 7u);
+  EXPECT_EQ(superIo.writes().size(), 10u);
   EXPECT_EQ(superIo.writes()[1].device, 3);
 
   sim::SuperIo early(sim::SuperIoConfig{.setUpEarlier = true, .devices = {}});
   EXPECT_EQ(early.device(3), (sim::SuperIoDevice{1, 0x3F8, 4}));
   EXPECT_EQ(early.device(2), (sim::SuperIoDevice{1, 0x2F8, 3}));
+  EXPECT_TRUE(*early.decodeFlag(2, 0x2F8)) << "a flag made after the set-up starts from it";
 }
 
 } // namespace
