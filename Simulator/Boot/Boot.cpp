@@ -34,6 +34,15 @@ Simulation::Simulation(const Board &board, std::string driverImage, const Simula
     throw std::runtime_error(
         fmt::format("the driver image {} does not exist (build it first)", driverImage_));
   }
+  // Said before anything boots: which image the simulator wants and where
+  // it is found.
+  if (ImageKind kind = imageKind(std::filesystem::path(driverImage_)); kind != ImageKind::HostElf) {
+    throw std::runtime_error(fmt::format(
+        "{} is {}; the simulator loads the driver's host image, KeshInitDxe.so, by default {}", driverImage_,
+        kind == ImageKind::UefiPe ? "a UEFI image (PE32+), not a host image"
+                                  : "not a host image (an ELF shared object)",
+        defaultDriverImage()));
+  }
   machine_.setFastPolls(options.fastPolls);
   machine_.setTraceEnabled(options.trace);
   if (options.trace) {

@@ -3,13 +3,196 @@
 #include <Protocol/LoadedImage.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fmt/format.h>
-#include <stdexcept>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <stdexcept>
 
 namespace sim {
 
+ImageKind imageKind(const std::string &bytes) {
+  if (bytes.size() >= 4 && bytes.compare(0, 4,
+                                         "\x7F"
+                                         "ELF") == 0) {
+    return ImageKind::HostElf;
+  }
+  if (bytes.size() >= 2 && bytes.compare(0, 2, "MZ") == 0) {
+    return ImageKind::UefiPe;
+  }
+  return ImageKind::Other;
+}
+
+ImageKind imageKind(const std::filesystem::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  char head[4] = {};
+  in.read(head, sizeof(head));
+  return in.gcount() > 0 ? imageKind(std::string(head, static_cast<size_t>(in.gcount()))) : ImageKind::Other;
+}
+
 namespace {
+
+// The in-memory copies of host image files, for every loader of the
+// process. The dynamic loader shares one copy of a file among all who open
+// it, so each image loaded at a time has a file of its own; one whose image
+// has been unloaded serves the next load. Each file is read from disk once,
+// and again only when it changes.
+class MemoryFiles {
+public:
+  static MemoryFiles &instance() {
+    static MemoryFiles files;
+    return files;
+  }
+
+  // A sealed in-memory file with the image's bytes, for one load.
+  int acquire(const std::filesystem::path &file, const std::string &name) {
+    struct stat status {};
+    if (stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      throw std::runtime_error(fmt::format("image {} not found at {}", name, file.string()));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry &entry = entries_[file.string()];
+    if (!entry.read || entry.device != status.st_dev || entry.inode != status.st_ino ||
+        entry.size != status.st_size || entry.modified.tv_sec != status.st_mtim.tv_sec ||
+        entry.modified.tv_nsec != status.st_mtim.tv_nsec) {
+      forget(entry);
+      std::ifstream in(file, std::ios::binary);
+      entry.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (!in.good() && !in.eof()) {
+        throw std::runtime_error(fmt::format("image {}: {} cannot be read", name, file.string()));
+      }
+      entry.device = status.st_dev;
+      entry.inode = status.st_ino;
+      entry.size = status.st_size;
+      entry.modified = status.st_mtim;
+      entry.read = true;
+    }
+    switch (imageKind(entry.bytes)) {
+    case ImageKind::HostElf:
+      break;
+    case ImageKind::UefiPe:
+      throw std::runtime_error(fmt::format("image {}: {} is a UEFI image (PE32+), not a host image; the "
+                                           "simulator loads the host build of the module, {}.so",
+                                           name, file.string(), name));
+    case ImageKind::Other:
+      throw std::runtime_error(
+          fmt::format("image {}: {} is not a host image (an ELF shared object)", name, file.string()));
+    }
+    if (!entry.idle.empty()) {
+      int fd = entry.idle.back();
+      entry.idle.pop_back();
+      return fd;
+    }
+    int fd = memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) {
+      throw std::runtime_error(fmt::format("image {}: no in-memory file ({})", name, std::strerror(errno)));
+    }
+    size_t written = 0;
+    while (written < entry.bytes.size()) {
+      ssize_t n = write(fd, entry.bytes.data() + written, entry.bytes.size() - written);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        int error = errno;
+        close(fd);
+        throw std::runtime_error(
+            fmt::format("image {}: in-memory copy failed ({})", name, std::strerror(error)));
+      }
+      written += static_cast<size_t>(n);
+    }
+    // Nothing can change the copy once written.
+    fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+    entry.current.push_back(fd);
+    return fd;
+  }
+
+  // unloaded: the dynamic loader no longer holds the image loaded from it.
+  void release(const std::filesystem::path &file, int fd, bool unloaded) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = entries_.find(file.string());
+    bool current = found != entries_.end() &&
+                   std::find(found->second.current.begin(), found->second.current.end(), fd) !=
+                       found->second.current.end();
+    if (!unloaded) {
+      // Its name stays taken while the image it names is loaded: the file
+      // stays open so that no later file gets that name.
+      if (current) {
+        auto &list = found->second.current;
+        list.erase(std::find(list.begin(), list.end(), fd));
+      }
+      return;
+    }
+    if (current) {
+      found->second.idle.push_back(fd);
+    } else {
+      close(fd); // a copy of an earlier version of the file
+    }
+  }
+
+private:
+  struct Entry {
+    bool read = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    std::string bytes;
+    std::vector<int> current; // copies of these bytes, idle or in use
+    std::vector<int> idle;
+  };
+
+  // The file changed: copies in use are closed when released.
+  static void forget(Entry &entry) {
+    for (int fd : entry.idle) {
+      close(fd);
+    }
+    entry.idle.clear();
+    entry.current.clear();
+    entry.read = false;
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
+};
+
+std::string memoryFilePath(int fd) {
+  return fmt::format("/proc/self/fd/{}", fd);
+}
+
+// The dynamic loader's message, naming the image file instead of the copy.
+std::string loaderError(int fd, const std::filesystem::path &file) {
+  const char *text = dlerror();
+  std::string message = text != nullptr ? text : "unknown error";
+  std::string copy = memoryFilePath(fd);
+  for (size_t at = message.find(copy); at != std::string::npos; at = message.find(copy, at)) {
+    message.replace(at, copy.size(), file.string());
+    at += file.string().size();
+  }
+  return message;
+}
+
+// Unloads an image and gives its copy back.
+void unload(void *library, int fd, const std::filesystem::path &file) {
+  if (library != nullptr) {
+    dlclose(library);
+  }
+  std::string path = memoryFilePath(fd);
+  void *still = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (still != nullptr) {
+    dlclose(still);
+  }
+  MemoryFiles::instance().release(file, fd, still == nullptr);
+}
 
 Machine &machineOf(VOID *context) {
   return *static_cast<Machine *>(context);
@@ -62,40 +245,27 @@ ImageLoader::ImageLoader(Machine &machine, DxeCore &core) : machine_(machine), c
 
 ImageLoader::~ImageLoader() {
   for (auto &image : images_) {
-    if (image->library != nullptr) {
-      dlclose(image->library);
-    }
-  }
-  if (!dir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    unload(image->library, image->memoryFile, image->file);
   }
 }
 
 LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::string &name) {
-  if (!std::filesystem::is_regular_file(file)) {
-    throw std::runtime_error(fmt::format("image {} not found at {}", name, file.string()));
-  }
-  if (dir_.empty()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dxesim-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("cannot create a folder for loaded images");
-    }
-    dir_ = pattern;
-  }
   auto image = std::make_unique<LoadedImage>();
   image->name = name;
-  // The dynamic loader shares one copy per file; a fresh file per load gives
-  // each image its own globals, as separate firmware images have.
-  image->copy = dir_ / fmt::format("{}-{}.so", name, images_.size());
-  std::filesystem::copy_file(file, image->copy);
-  image->library = dlopen(image->copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  image->file = file;
+  // A copy of its own gives each image its own globals, as separate
+  // firmware images have.
+  image->memoryFile = MemoryFiles::instance().acquire(file, name);
+  image->library = dlopen(memoryFilePath(image->memoryFile).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (image->library == nullptr) {
-    throw std::runtime_error(fmt::format("image {} cannot be loaded: {}", name, dlerror()));
+    std::string error = loaderError(image->memoryFile, file);
+    unload(nullptr, image->memoryFile, file);
+    throw std::runtime_error(fmt::format("image {} cannot be loaded: {}", name, error));
   }
   auto bind = reinterpret_cast<decltype(&HwAccessSimBind)>(dlsym(image->library, "HwAccessSimBind"));
   image->entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(dlsym(image->library, "_ModuleEntryPoint"));
   if (bind == nullptr || image->entry == nullptr) {
+    unload(image->library, image->memoryFile, file);
     throw std::runtime_error(
         fmt::format("{} is not a host firmware image (no _ModuleEntryPoint)", file.string()));
   }
@@ -111,6 +281,7 @@ LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::str
   EFI_HANDLE handle = nullptr;
   EFI_STATUS status = core_.installProtocol(&handle, gEfiLoadedImageProtocolGuid, loaded);
   if (EFI_ERROR(status)) {
+    unload(image->library, image->memoryFile, file);
     throw std::runtime_error(fmt::format("image {}: no image handle ({})", name, statusName(status)));
   }
   image->handle = handle;
