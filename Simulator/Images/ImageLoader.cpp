@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -41,6 +40,28 @@ ImageKind imageKind(const std::filesystem::path &file) {
 
 namespace {
 
+bool readFile(const std::filesystem::path &file, size_t size, std::string &bytes) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  bytes.resize(size);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = read(fd, bytes.data() + done, size - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  bytes.resize(done);
+  return done == size;
+}
+
 // The in-memory copies of host image files, for every loader of the
 // process. The dynamic loader shares one copy of a file among all who open
 // it, so each image loaded at a time has a file of its own; one whose image
@@ -65,9 +86,7 @@ public:
         entry.size != status.st_size || entry.modified.tv_sec != status.st_mtim.tv_sec ||
         entry.modified.tv_nsec != status.st_mtim.tv_nsec) {
       forget(entry);
-      std::ifstream in(file, std::ios::binary);
-      entry.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      if (!in.good() && !in.eof()) {
+      if (!readFile(file, static_cast<size_t>(status.st_size), entry.bytes)) {
         throw std::runtime_error(fmt::format("image {}: {} cannot be read", name, file.string()));
       }
       entry.device = status.st_dev;
