@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 
 #include <filesystem>
-#include <regex>
+#include <string_view>
 #include <unistd.h>
 
 namespace sim {
@@ -241,14 +241,44 @@ const BootOutcome &Simulation::run() {
 }
 
 std::vector<AssertionRecord> Simulation::assertions() const {
-  // A report may follow a message that did not end its line.
-  static const std::regex kReport(R"(ASSERT ([^ ()]+)\((\d+)\): ([^\r\n]*)\r?\n)");
+  return findAssertionReports(uart3F8_->bytes());
+}
+
+// "ASSERT FILE(LINE): EXPRESSION" and CR LF or LF, where FILE has no space
+// or parenthesis and LINE is decimal; anywhere in the text, as a report may
+// follow a message that did not end its line.
+std::vector<AssertionRecord> findAssertionReports(const std::string &text) {
+  static constexpr std::string_view kMarker = "ASSERT ";
   std::vector<AssertionRecord> out;
-  const std::string &text = uart3F8_->bytes();
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), kReport); it != std::sregex_iterator();
-       ++it) {
-    out.push_back(
-        AssertionRecord{(*it)[1].str(), static_cast<unsigned>(std::stoul((*it)[2].str())), (*it)[3].str()});
+  size_t at = text.find(kMarker);
+  while (at != std::string::npos) {
+    size_t file = at + kMarker.size();
+    size_t fileEnd = text.find_first_of(" ()", file);
+    size_t lineStart = fileEnd + 1;
+    size_t lineEnd = lineStart;
+    uint64_t line = 0;
+    while (fileEnd != std::string::npos && lineEnd < text.size() && text[lineEnd] >= '0' &&
+           text[lineEnd] <= '9' && line <= UINT32_MAX) {
+      line = line * 10 + static_cast<uint64_t>(text[lineEnd] - '0');
+      lineEnd++;
+    }
+    bool matched = fileEnd != std::string::npos && fileEnd > file && text[fileEnd] == '(' &&
+                   lineEnd > lineStart && line <= UINT32_MAX && text.compare(lineEnd, 3, "): ") == 0;
+    if (matched) {
+      size_t expression = lineEnd + 3;
+      size_t expressionEnd = text.find_first_of("\r\n", expression);
+      size_t next = expressionEnd;
+      if (next != std::string::npos && text[next] == '\r') {
+        next++;
+      }
+      if (next < text.size() && text[next] == '\n') {
+        out.push_back(AssertionRecord{text.substr(file, fileEnd - file), static_cast<unsigned>(line),
+                                      text.substr(expression, expressionEnd - expression)});
+        at = text.find(kMarker, next + 1);
+        continue;
+      }
+    }
+    at = text.find(kMarker, at + 1);
   }
   return out;
 }

@@ -140,6 +140,10 @@ private:
   bool ran_ = false;
 };
 
+// The assertion reports in console text. A line number too large for
+// 32 bits marks no report.
+std::vector<AssertionRecord> findAssertionReports(const std::string &text);
+
 // Where the tool and the tests find the driver's host image.
 std::string defaultDriverImage();
 

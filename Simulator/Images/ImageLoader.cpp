@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,33 +41,26 @@ ImageKind imageKind(const std::filesystem::path &file) {
 
 namespace {
 
-bool readFile(const std::filesystem::path &file, size_t size, std::string &bytes) {
-  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  bytes.resize(size);
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = read(fd, bytes.data() + done, size - done);
+// Copies size bytes of from into to, at its start, inside the kernel.
+bool copyFile(int to, int from, size_t size) {
+  off_t offset = 0;
+  while (static_cast<size_t>(offset) < size) {
+    ssize_t n = sendfile(to, from, &offset, size - static_cast<size_t>(offset));
     if (n < 0 && errno == EINTR) {
       continue;
     }
     if (n <= 0) {
-      break;
+      return false;
     }
-    done += static_cast<size_t>(n);
   }
-  close(fd);
-  bytes.resize(done);
-  return done == size;
+  return true;
 }
 
 // The in-memory copies of host image files, for every loader of the
 // process. The dynamic loader shares one copy of a file among all who open
-// it, so each image loaded at a time has a file of its own; one whose image
+// it, so each image loaded at a time has a copy of its own; one whose image
 // has been unloaded serves the next load. Each file is read from disk once,
-// and again only when it changes.
+// and again only when it changes; further copies are made from the first.
 class MemoryFiles {
 public:
   static MemoryFiles &instance() {
@@ -82,20 +76,36 @@ public:
     }
     std::lock_guard<std::mutex> lock(mutex_);
     Entry &entry = entries_[file.string()];
-    if (!entry.read || entry.device != status.st_dev || entry.inode != status.st_ino ||
+    if (entry.first < 0 || entry.device != status.st_dev || entry.inode != status.st_ino ||
         entry.size != status.st_size || entry.modified.tv_sec != status.st_mtim.tv_sec ||
         entry.modified.tv_nsec != status.st_mtim.tv_nsec) {
       forget(entry);
-      if (!readFile(file, static_cast<size_t>(status.st_size), entry.bytes)) {
+      int source = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (source < 0) {
         throw std::runtime_error(fmt::format("image {}: {} cannot be read", name, file.string()));
       }
+      char head[4] = {};
+      ssize_t headSize = pread(source, head, sizeof(head), 0);
+      entry.kind = imageKind(std::string(head, headSize > 0 ? static_cast<size_t>(headSize) : 0));
+      if (entry.kind == ImageKind::HostElf) {
+        int fd = -1;
+        try {
+          fd = newCopy(name, source, static_cast<size_t>(status.st_size));
+        } catch (...) {
+          close(source);
+          throw;
+        }
+        entry.first = fd;
+        entry.current.push_back(fd);
+        entry.idle.push_back(fd);
+      }
+      close(source);
       entry.device = status.st_dev;
       entry.inode = status.st_ino;
       entry.size = status.st_size;
       entry.modified = status.st_mtim;
-      entry.read = true;
     }
-    switch (imageKind(entry.bytes)) {
+    switch (entry.kind) {
     case ImageKind::HostElf:
       break;
     case ImageKind::UefiPe:
@@ -111,26 +121,7 @@ public:
       entry.idle.pop_back();
       return fd;
     }
-    int fd = memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0) {
-      throw std::runtime_error(fmt::format("image {}: no in-memory file ({})", name, std::strerror(errno)));
-    }
-    size_t written = 0;
-    while (written < entry.bytes.size()) {
-      ssize_t n = write(fd, entry.bytes.data() + written, entry.bytes.size() - written);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        int error = errno;
-        close(fd);
-        throw std::runtime_error(
-            fmt::format("image {}: in-memory copy failed ({})", name, std::strerror(error)));
-      }
-      written += static_cast<size_t>(n);
-    }
-    // Nothing can change the copy once written.
-    fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+    int fd = newCopy(name, entry.first, static_cast<size_t>(entry.size));
     entry.current.push_back(fd);
     return fd;
   }
@@ -160,15 +151,31 @@ public:
 
 private:
   struct Entry {
-    bool read = false;
+    int first = -1; // the copy read from the file; -1 before or when not an image
+    ImageKind kind = ImageKind::Other;
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
     timespec modified{};
-    std::string bytes;
-    std::vector<int> current; // copies of these bytes, idle or in use
+    std::vector<int> current; // copies of this version of the file, idle or in use
     std::vector<int> idle;
   };
+
+  static int newCopy(const std::string &name, int from, size_t size) {
+    int fd = memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) {
+      throw std::runtime_error(fmt::format("image {}: no in-memory file ({})", name, std::strerror(errno)));
+    }
+    if (!copyFile(fd, from, size)) {
+      int error = errno;
+      close(fd);
+      throw std::runtime_error(
+          fmt::format("image {}: in-memory copy failed ({})", name, std::strerror(error)));
+    }
+    // Nothing can change the copy once made.
+    fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+    return fd;
+  }
 
   // The file changed: copies in use are closed when released.
   static void forget(Entry &entry) {
@@ -177,7 +184,7 @@ private:
     }
     entry.idle.clear();
     entry.current.clear();
-    entry.read = false;
+    entry.first = -1;
   }
 
   std::mutex mutex_;
