@@ -60,7 +60,7 @@ public:
 private:
   std::vector<FailureRule> rules_;
   std::map<std::string, unsigned, std::less<>> calls_;
-  std::map<std::string, unsigned, std::less<>> guidCalls_; // "<service> <GUID>"
+  std::map<std::string, unsigned, std::less<>> guidCalls_; // "<service> " and the GUID's bytes
   std::vector<std::string> injected_;
 };
 

@@ -25,12 +25,23 @@ void FailurePlan::count(std::string_view service) {
   }
 }
 
+namespace {
+// The service's name and the GUID's 16 bytes: counted on every call, so
+// nothing is formatted.
+std::string guidCallKey(std::string_view service, const EFI_GUID &guid) {
+  std::string key(service);
+  key.push_back(' ');
+  key.append(reinterpret_cast<const char *>(&guid), sizeof(guid));
+  return key;
+}
+} // namespace
+
 std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI_GUID *guid) {
   count(service);
   unsigned nth = calls(service);
   unsigned nthAboutGuid = 0;
   if (guid != nullptr) {
-    nthAboutGuid = ++guidCalls_[fmt::format("{} {}", service, guidToString(*guid))];
+    nthAboutGuid = ++guidCalls_[guidCallKey(service, *guid)];
   }
   for (const auto &rule : rules_) {
     if (rule.service != service) {
@@ -60,7 +71,7 @@ unsigned FailurePlan::calls(std::string_view service) const {
 }
 
 unsigned FailurePlan::calls(std::string_view service, const EFI_GUID &guid) const {
-  auto it = guidCalls_.find(fmt::format("{} {}", service, guidToString(guid)));
+  auto it = guidCalls_.find(guidCallKey(service, guid));
   return it == guidCalls_.end() ? 0 : it->second;
 }
 
