@@ -3,6 +3,7 @@
 #include <Protocol/LoadedImage.h>
 
 #include <dlfcn.h>
+#include <link.h>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/mman.h>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 namespace sim {
@@ -40,6 +42,19 @@ ImageKind imageKind(const std::filesystem::path &file) {
 }
 
 namespace {
+
+std::string memoryFilePath(int fd) {
+  return fmt::format("/proc/self/fd/{}", fd);
+}
+
+// Whether the dynamic loader still holds an image loaded from this copy.
+bool stillLoaded(int fd) {
+  void *still = dlopen(memoryFilePath(fd).c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (still != nullptr) {
+    dlclose(still);
+  }
+  return still != nullptr;
+}
 
 // Copies size bytes of from into to, at its start, inside the kernel.
 bool copyFile(int to, int from, size_t size) {
@@ -68,8 +83,14 @@ public:
     return files;
   }
 
-  // A sealed in-memory file with the image's bytes, for one load.
-  int acquire(const std::filesystem::path &file, const std::string &name) {
+  struct Lease {
+    int fd;
+    void *library; // a parked image, its globals as loaded; null: dlopen the file
+  };
+
+  // A sealed in-memory file with the image's bytes, for one load, and the
+  // image loaded from it if one is parked.
+  Lease acquire(const std::filesystem::path &file, const std::string &name) {
     struct stat status {};
     if (stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
       throw std::runtime_error(fmt::format("image {} not found at {}", name, file.string()));
@@ -116,14 +137,47 @@ public:
       throw std::runtime_error(
           fmt::format("image {}: {} is not a host image (an ELF shared object)", name, file.string()));
     }
+    if (!entry.parked.empty()) {
+      Lease lease = entry.parked.back();
+      entry.parked.pop_back();
+      for (const Writable &range : pristine_[lease.library]) {
+        std::memcpy(reinterpret_cast<void *>(range.start), range.bytes.data(), range.bytes.size());
+      }
+      return lease;
+    }
     if (!entry.idle.empty()) {
       int fd = entry.idle.back();
       entry.idle.pop_back();
-      return fd;
+      return Lease{fd, nullptr};
     }
     int fd = newCopy(name, entry.first, static_cast<size_t>(entry.size));
     entry.current.push_back(fd);
-    return fd;
+    return Lease{fd, nullptr};
+  }
+
+  // Keeps the writable memory of an image just loaded, to start it afresh.
+  void remember(void *library) {
+    std::optional<std::vector<Writable>> ranges = writableRanges(library);
+    if (!ranges) {
+      return; // not found: unloaded when its load is over
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    pristine_[library] = std::move(*ranges);
+  }
+
+  // An image whose load is over stays loaded for the next load of the same
+  // version of its file; false when it must be unloaded instead.
+  bool park(const std::filesystem::path &file, int fd, void *library) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = entries_.find(file.string());
+    if (found == entries_.end() || !pristine_.contains(library) ||
+        std::find(found->second.current.begin(), found->second.current.end(), fd) ==
+            found->second.current.end()) {
+      pristine_.erase(library);
+      return false;
+    }
+    found->second.parked.push_back(Lease{fd, library});
+    return true;
   }
 
   // unloaded: the dynamic loader no longer holds the image loaded from it.
@@ -159,7 +213,60 @@ private:
     timespec modified{};
     std::vector<int> current; // copies of this version of the file, idle or in use
     std::vector<int> idle;
+    std::vector<Lease> parked; // loaded from copies in current, not in use
   };
+
+  // The part of an image's writable segments that stays writable once
+  // loaded (past its read-only-after-relocation part): data and bss.
+  struct Writable {
+    uintptr_t start;
+    std::vector<uint8_t> bytes;
+  };
+  static std::optional<std::vector<Writable>> writableRanges(void *library) {
+    struct Search {
+      link_map *map = nullptr;
+      bool found = false;
+      std::vector<Writable> ranges;
+    } search;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &search.map) != 0 || search.map == nullptr) {
+      return std::nullopt;
+    }
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+          auto *search = static_cast<Search *>(data);
+          if (info->dlpi_addr != search->map->l_addr ||
+              std::strcmp(info->dlpi_name, search->map->l_name) != 0) {
+            return 0;
+          }
+          search->found = true;
+          uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+          uintptr_t relroEnd = 0;
+          for (unsigned i = 0; i < info->dlpi_phnum; i++) {
+            const ElfW(Phdr) &header = info->dlpi_phdr[i];
+            if (header.p_type == PT_GNU_RELRO) {
+              relroEnd = (info->dlpi_addr + header.p_vaddr + header.p_memsz) & ~(page - 1);
+            }
+          }
+          for (unsigned i = 0; i < info->dlpi_phnum; i++) {
+            const ElfW(Phdr) &header = info->dlpi_phdr[i];
+            if (header.p_type != PT_LOAD || (header.p_flags & PF_W) == 0) {
+              continue;
+            }
+            uintptr_t start = std::max<uintptr_t>(info->dlpi_addr + header.p_vaddr, relroEnd);
+            uintptr_t end = info->dlpi_addr + header.p_vaddr + header.p_memsz;
+            if (start < end) {
+              const auto *bytes = reinterpret_cast<const uint8_t *>(start);
+              search->ranges.push_back(Writable{start, std::vector<uint8_t>(bytes, bytes + (end - start))});
+            }
+          }
+          return 1;
+        },
+        &search);
+    if (!search.found) {
+      return std::nullopt;
+    }
+    return std::move(search.ranges);
+  }
 
   static int newCopy(const std::string &name, int from, size_t size) {
     int fd = memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING);
@@ -178,7 +285,15 @@ private:
   }
 
   // The file changed: copies in use are closed when released.
-  static void forget(Entry &entry) {
+  void forget(Entry &entry) {
+    for (const Lease &lease : entry.parked) {
+      pristine_.erase(lease.library);
+      dlclose(lease.library);
+      if (!stillLoaded(lease.fd)) {
+        close(lease.fd);
+      }
+    }
+    entry.parked.clear();
     for (int fd : entry.idle) {
       close(fd);
     }
@@ -189,11 +304,8 @@ private:
 
   std::mutex mutex_;
   std::map<std::string, Entry> entries_;
+  std::map<void *, std::vector<Writable>> pristine_;
 };
-
-std::string memoryFilePath(int fd) {
-  return fmt::format("/proc/self/fd/{}", fd);
-}
 
 // The dynamic loader's message, naming the image file instead of the copy.
 std::string loaderError(int fd, const std::filesystem::path &file) {
@@ -207,17 +319,15 @@ std::string loaderError(int fd, const std::filesystem::path &file) {
   return message;
 }
 
-// Unloads an image and gives its copy back.
-void unload(void *library, int fd, const std::filesystem::path &file) {
+// Parks an image for the next load, or unloads it and gives its copy back.
+void unload(void *library, int fd, const std::filesystem::path &file, bool parkable) {
+  if (library != nullptr && parkable && MemoryFiles::instance().park(file, fd, library)) {
+    return;
+  }
   if (library != nullptr) {
     dlclose(library);
   }
-  std::string path = memoryFilePath(fd);
-  void *still = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  if (still != nullptr) {
-    dlclose(still);
-  }
-  MemoryFiles::instance().release(file, fd, still == nullptr);
+  MemoryFiles::instance().release(file, fd, !stillLoaded(fd));
 }
 
 Machine &machineOf(VOID *context) {
@@ -271,7 +381,7 @@ ImageLoader::ImageLoader(Machine &machine, DxeCore &core) : machine_(machine), c
 
 ImageLoader::~ImageLoader() {
   for (auto &image : images_) {
-    unload(image->library, image->memoryFile, image->file);
+    unload(image->library, image->memoryFile, image->file, true);
   }
 }
 
@@ -281,17 +391,24 @@ LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::str
   image->file = file;
   // A copy of its own gives each image its own globals, as separate
   // firmware images have.
-  image->memoryFile = MemoryFiles::instance().acquire(file, name);
-  image->library = dlopen(memoryFilePath(image->memoryFile).c_str(), RTLD_NOW | RTLD_LOCAL);
+  // An image parked by an earlier load comes back with its writable memory
+  // as it was loaded: the same as loading it again, without the cost.
+  MemoryFiles::Lease lease = MemoryFiles::instance().acquire(file, name);
+  image->memoryFile = lease.fd;
+  image->library = lease.library;
   if (image->library == nullptr) {
-    std::string error = loaderError(image->memoryFile, file);
-    unload(nullptr, image->memoryFile, file);
-    throw std::runtime_error(fmt::format("image {} cannot be loaded: {}", name, error));
+    image->library = dlopen(memoryFilePath(image->memoryFile).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (image->library == nullptr) {
+      std::string error = loaderError(image->memoryFile, file);
+      unload(nullptr, image->memoryFile, file, false);
+      throw std::runtime_error(fmt::format("image {} cannot be loaded: {}", name, error));
+    }
+    MemoryFiles::instance().remember(image->library);
   }
   auto bind = reinterpret_cast<decltype(&HwAccessSimBind)>(dlsym(image->library, "HwAccessSimBind"));
   image->entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(dlsym(image->library, "_ModuleEntryPoint"));
   if (bind == nullptr || image->entry == nullptr) {
-    unload(image->library, image->memoryFile, file);
+    unload(image->library, image->memoryFile, file, false);
     throw std::runtime_error(
         fmt::format("{} is not a host firmware image (no _ModuleEntryPoint)", file.string()));
   }
@@ -307,7 +424,7 @@ LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::str
   EFI_HANDLE handle = nullptr;
   EFI_STATUS status = core_.installProtocol(&handle, gEfiLoadedImageProtocolGuid, loaded);
   if (EFI_ERROR(status)) {
-    unload(image->library, image->memoryFile, file);
+    unload(image->library, image->memoryFile, file, true);
     throw std::runtime_error(fmt::format("image {}: no image handle ({})", name, statusName(status)));
   }
   image->handle = handle;
