@@ -58,8 +58,10 @@ void Uart16550::count() {
 
 std::optional<IoDevice::PollForecast> Uart16550::pollForecast(uint16_t port, unsigned width) const {
   (void)width;
-  // Undecoded, never draining or idle (nothing queued, or no baud clock to
-  // send it), the status changes only when something is written.
+  // The settled status has THRE and TEMT set, all a console waits for: a
+  // wait on this register ends by then at the latest. Undecoded, never
+  // draining or idle (nothing queued, or no baud clock to send it), the
+  // status changes only when something is written.
   if (((port - base_) & 7) != kLsr || !decoding() || config_.neverDrains || !state_.shifting) {
     return std::nullopt;
   }
