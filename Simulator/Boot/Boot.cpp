@@ -12,7 +12,7 @@
 #include <fmt/format.h>
 
 #include <filesystem>
-#include <regex>
+#include <string_view>
 #include <unistd.h>
 
 namespace sim {
@@ -32,7 +32,7 @@ std::string defaultDriverImage() {
   return (self.parent_path() / "KeshInitDxe.so").string();
 }
 
-Simulation::Simulation(const Board &board, std::string driverImage)
+Simulation::Simulation(const Board &board, std::string driverImage, const SimulationOptions &options)
     : board_(board), driverImage_(board.driverImage.empty() ? std::move(driverImage) : board.driverImage) {
   validateBoard(board_);
   validateExpectations(board_);
@@ -42,6 +42,20 @@ Simulation::Simulation(const Board &board, std::string driverImage)
   }
   tap_ = std::make_unique<ConsoleTap>(machine_);
   machine_.setObserver(tap_.get());
+  // Said before anything boots: which image the simulator wants and where
+  // it is found.
+  if (ImageKind kind = imageKind(std::filesystem::path(driverImage_)); kind != ImageKind::HostElf) {
+    throw std::runtime_error(fmt::format(
+        "{} is {}; the simulator loads the driver's host image, KeshInitDxe.so, by default {}", driverImage_,
+        kind == ImageKind::UefiPe ? "a UEFI image (PE32+), not a host image"
+                                  : "not a host image (an ELF shared object)",
+        defaultDriverImage()));
+  }
+  machine_.setFastPolls(options.fastPolls);
+  machine_.setTraceEnabled(options.trace);
+  if (options.trace) {
+    machine_.reserveTrace(options.traceReserve);
+  }
   machine_.setAccessCostNs(board_.accessCostNs);
   machine_.setTimeBudgetNs(board_.timeBudgetMs * 1000000);
   machine_.setDebugEnvironmentAnswer(board_.debugEnvironmentAnswer);
@@ -285,26 +299,57 @@ void ConsoleTap::portWritten(uint16_t port, unsigned width, uint32_t value) {
 // "ASSERT file(line): expression" line written since the previous trap, on
 // the first UART, or on the second when the first got none.
 void ConsoleTap::breakpointHit(uint64_t count) {
-  static const std::regex kReport(R"(ASSERT ([^ ()]+)\((\d+)\): ([^\r\n]*)\r?\n)");
   Trap trap{count, machine_.trace().empty() ? 0 : machine_.trace().size() - 1, machine_.context(), {}, {}, 0};
   for (Uart &uart : uarts_) {
-    std::string recent = uart.written.substr(uart.seen);
+    std::vector<AssertionRecord> reports = findAssertionReports(uart.written.substr(uart.seen));
     uart.seen = uart.written.size();
-    if (trap.file) {
-      continue;
-    }
-    std::smatch last;
-    for (auto it = std::sregex_iterator(recent.begin(), recent.end(), kReport); it != std::sregex_iterator();
-         ++it) {
-      last = *it;
-    }
-    if (!last.empty()) {
-      trap.file = last[1].str();
-      trap.line = static_cast<unsigned>(std::stoul(last[2].str()));
-      trap.expression = last[3].str();
+    if (!trap.file && !reports.empty()) {
+      trap.file = reports.back().file;
+      trap.line = reports.back().line;
+      trap.expression = reports.back().expression;
     }
   }
   traps_.push_back(std::move(trap));
+}
+
+
+// "ASSERT FILE(LINE): EXPRESSION" and CR LF or LF, where FILE has no space
+// or parenthesis and LINE is decimal; anywhere in the text, as a report may
+// follow a message that did not end its line.
+std::vector<AssertionRecord> findAssertionReports(const std::string &text) {
+  static constexpr std::string_view kMarker = "ASSERT ";
+  std::vector<AssertionRecord> out;
+  size_t at = text.find(kMarker);
+  while (at != std::string::npos) {
+    size_t file = at + kMarker.size();
+    size_t fileEnd = text.find_first_of(" ()", file);
+    size_t lineStart = fileEnd + 1;
+    size_t lineEnd = lineStart;
+    uint64_t line = 0;
+    while (fileEnd != std::string::npos && lineEnd < text.size() && text[lineEnd] >= '0' &&
+           text[lineEnd] <= '9' && line <= UINT32_MAX) {
+      line = line * 10 + static_cast<uint64_t>(text[lineEnd] - '0');
+      lineEnd++;
+    }
+    bool matched = fileEnd != std::string::npos && fileEnd > file && text[fileEnd] == '(' &&
+                   lineEnd > lineStart && line <= UINT32_MAX && text.compare(lineEnd, 3, "): ") == 0;
+    if (matched) {
+      size_t expression = lineEnd + 3;
+      size_t expressionEnd = text.find_first_of("\r\n", expression);
+      size_t next = expressionEnd;
+      if (next != std::string::npos && text[next] == '\r') {
+        next++;
+      }
+      if (next < text.size() && text[next] == '\n') {
+        out.push_back(AssertionRecord{text.substr(file, fileEnd - file), static_cast<unsigned>(line),
+                                      text.substr(expression, expressionEnd - expression)});
+        at = text.find(kMarker, next + 1);
+        continue;
+      }
+    }
+    at = text.find(kMarker, at + 1);
+  }
+  return out;
 }
 
 } // namespace sim

@@ -73,10 +73,23 @@ struct BootOutcome {
   std::vector<StepRecord> steps;
 };
 
+// How the simulator runs a boot, whatever the board: none of these changes
+// what the firmware sees.
+struct SimulationOptions {
+  // Busy-waits on a UART's line status skip to the UART's next event
+  // (Machine::setFastPolls); the boot and its report come out the same.
+  bool fastPolls = true;
+  // Off: the machine keeps no access trace (batch runs that only want the
+  // outcome); the parts of the report drawn from the trace are then empty.
+  bool trace = true;
+  // Trace entries to make room for at the start.
+  size_t traceReserve = 0;
+};
+
 class Simulation {
 public:
   // driverImage: the host image of the driver (the board's own choice wins).
-  Simulation(const Board &board, std::string driverImage);
+  Simulation(const Board &board, std::string driverImage, const SimulationOptions &options = {});
   ~Simulation();
 
   // Runs the board's timeline. Never throws for what the firmware does: a
@@ -164,6 +177,10 @@ private:
   BootOutcome outcome_;
   bool ran_ = false;
 };
+
+// The assertion reports in console text. A line number too large for
+// 32 bits marks no report.
+std::vector<AssertionRecord> findAssertionReports(const std::string &text);
 
 // Where the tool and the tests find the driver's host image.
 std::string defaultDriverImage();

@@ -77,10 +77,7 @@ void Simulation::attachConsole() {
   for (const Wiring &wiring :
        {Wiring{uart3F8_.get(), SuperIo::kUart3F8Device}, Wiring{uart2F8_.get(), SuperIo::kUart2F8Device}}) {
     if (!board_.superIo.setUpEarlier) {
-      SuperIo *superIo = superIo_.get();
-      uint16_t base = wiring.uart->base();
-      uint8_t device = wiring.device;
-      wiring.uart->setDecodeGate([superIo, device, base]() { return superIo->decodes(device, base); });
+      wiring.uart->setDecodeGate(superIo_->decodeFlag(wiring.device, wiring.uart->base()));
     }
     machine_.mapIo(wiring.uart->base(), wiring.uart->base() + 7, wiring.uart);
   }

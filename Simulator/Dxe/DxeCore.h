@@ -94,7 +94,7 @@ private:
   std::vector<FailureHit> hits_;
   std::vector<FailureRule> rules_;
   std::map<std::string, unsigned, std::less<>> calls_;
-  std::map<std::string, unsigned, std::less<>> guidCalls_; // "<service> <GUID>"
+  std::map<std::string, unsigned, std::less<>> guidCalls_; // "<service> " and the GUID's bytes
   std::vector<std::string> injected_;
   std::vector<ServiceCall> log_;
 };

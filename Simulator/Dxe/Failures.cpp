@@ -34,6 +34,17 @@ unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, 
   return nth;
 }
 
+namespace {
+// The service's name and the GUID's 16 bytes: counted on every call, so
+// nothing is formatted.
+std::string guidCallKey(std::string_view service, const EFI_GUID &guid) {
+  std::string key(service);
+  key.push_back(' ');
+  key.append(reinterpret_cast<const char *>(&guid), sizeof(guid));
+  return key;
+}
+} // namespace
+
 void FailurePlan::count(std::string_view service, CallSite site) {
   countCall(service, nullptr, site, false);
 }
@@ -42,7 +53,7 @@ std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI
   unsigned nth = countCall(service, guid, site, true);
   unsigned nthAboutGuid = 0;
   if (guid != nullptr) {
-    nthAboutGuid = ++guidCalls_[fmt::format("{} {}", service, guidToString(*guid))];
+    nthAboutGuid = ++guidCalls_[guidCallKey(service, *guid)];
   }
   for (size_t index = 0; index < rules_.size(); index++) {
     const FailureRule &rule = rules_[index];
@@ -75,7 +86,7 @@ unsigned FailurePlan::calls(std::string_view service) const {
 }
 
 unsigned FailurePlan::calls(std::string_view service, const EFI_GUID &guid) const {
-  auto it = guidCalls_.find(fmt::format("{} {}", service, guidToString(guid)));
+  auto it = guidCalls_.find(guidCallKey(service, guid));
   return it == guidCalls_.end() ? 0 : it->second;
 }
 

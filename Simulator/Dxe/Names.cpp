@@ -196,14 +196,27 @@ bool sameGuid(const EFI_GUID &a, const EFI_GUID &b) {
   return std::memcmp(&a, &b, sizeof(EFI_GUID)) == 0;
 }
 
+namespace {
+// One entry per byte value: the reflected polynomial applied eight times.
+constexpr std::array<uint32_t, 256> makeCrc32Table() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t value = 0; value < 256; value++) {
+    uint32_t crc = value;
+    for (int bit = 0; bit < 8; bit++) {
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    table[value] = crc;
+  }
+  return table;
+}
+constexpr std::array<uint32_t, 256> kCrc32Table = makeCrc32Table();
+} // namespace
+
 uint32_t crc32(const void *data, size_t size) {
   const auto *bytes = static_cast<const uint8_t *>(data);
   uint32_t crc = 0xFFFFFFFFu;
   for (size_t i = 0; i < size; i++) {
-    crc ^= bytes[i];
-    for (int bit = 0; bit < 8; bit++) {
-      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
+    crc = (crc >> 8) ^ kCrc32Table[(crc ^ bytes[i]) & 0xFFu];
   }
   return ~crc;
 }

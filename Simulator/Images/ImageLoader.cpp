@@ -3,13 +3,343 @@
 #include <Protocol/LoadedImage.h>
 
 #include <dlfcn.h>
+#include <link.h>
+#include <fcntl.h>
 #include <fmt/format.h>
-#include <stdexcept>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
 
 namespace sim {
 
+ImageKind imageKind(const std::string &bytes) {
+  if (bytes.size() >= 4 && bytes.compare(0, 4,
+                                         "\x7F"
+                                         "ELF") == 0) {
+    return ImageKind::HostElf;
+  }
+  if (bytes.size() >= 2 && bytes.compare(0, 2, "MZ") == 0) {
+    return ImageKind::UefiPe;
+  }
+  return ImageKind::Other;
+}
+
+ImageKind imageKind(const std::filesystem::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  char head[4] = {};
+  in.read(head, sizeof(head));
+  return in.gcount() > 0 ? imageKind(std::string(head, static_cast<size_t>(in.gcount()))) : ImageKind::Other;
+}
+
 namespace {
+
+// Byte by byte and outside the address sanitizer's view: an image built
+// with it has poisoned red zones between its globals, which this copies too.
+__attribute__((no_sanitize("address"))) void copyImageMemory(uint8_t *to, const uint8_t *from, size_t size) {
+  const volatile uint8_t *source = from;
+  volatile uint8_t *target = to;
+  for (size_t i = 0; i < size; i++) {
+    target[i] = source[i];
+  }
+}
+
+std::string memoryFilePath(int fd) {
+  return fmt::format("/proc/self/fd/{}", fd);
+}
+
+// Whether the dynamic loader still holds an image loaded from this copy.
+bool stillLoaded(int fd) {
+  void *still = dlopen(memoryFilePath(fd).c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (still != nullptr) {
+    dlclose(still);
+  }
+  return still != nullptr;
+}
+
+// Copies size bytes of from into to, at its start, inside the kernel.
+bool copyFile(int to, int from, size_t size) {
+  off_t offset = 0;
+  while (static_cast<size_t>(offset) < size) {
+    ssize_t n = sendfile(to, from, &offset, size - static_cast<size_t>(offset));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The in-memory copies of host image files, for every loader of the
+// process. The dynamic loader shares one copy of a file among all who open
+// it, so each image loaded at a time has a copy of its own; one whose image
+// has been unloaded serves the next load. Each file is read from disk once,
+// and again only when it changes; further copies are made from the first.
+class MemoryFiles {
+public:
+  static MemoryFiles &instance() {
+    static MemoryFiles files;
+    return files;
+  }
+
+  struct Lease {
+    int fd;
+    void *library; // a parked image, its globals as loaded; null: dlopen the file
+  };
+
+  // A sealed in-memory file with the image's bytes, for one load, and the
+  // image loaded from it if one is parked.
+  Lease acquire(const std::filesystem::path &file, const std::string &name) {
+    struct stat status {};
+    if (stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      throw std::runtime_error(fmt::format("image {} not found at {}", name, file.string()));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry &entry = entries_[file.string()];
+    if (entry.first < 0 || entry.device != status.st_dev || entry.inode != status.st_ino ||
+        entry.size != status.st_size || entry.modified.tv_sec != status.st_mtim.tv_sec ||
+        entry.modified.tv_nsec != status.st_mtim.tv_nsec) {
+      forget(entry);
+      int source = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (source < 0) {
+        throw std::runtime_error(fmt::format("image {}: {} cannot be read", name, file.string()));
+      }
+      char head[4] = {};
+      ssize_t headSize = pread(source, head, sizeof(head), 0);
+      entry.kind = imageKind(std::string(head, headSize > 0 ? static_cast<size_t>(headSize) : 0));
+      if (entry.kind == ImageKind::HostElf) {
+        int fd = -1;
+        try {
+          fd = newCopy(name, source, static_cast<size_t>(status.st_size));
+        } catch (...) {
+          close(source);
+          throw;
+        }
+        entry.first = fd;
+        entry.current.push_back(fd);
+        entry.idle.push_back(fd);
+      }
+      close(source);
+      entry.device = status.st_dev;
+      entry.inode = status.st_ino;
+      entry.size = status.st_size;
+      entry.modified = status.st_mtim;
+    }
+    switch (entry.kind) {
+    case ImageKind::HostElf:
+      break;
+    case ImageKind::UefiPe:
+      throw std::runtime_error(fmt::format("image {}: {} is a UEFI image (PE32+), not a host image; the "
+                                           "simulator loads the host build of the module, {}.so",
+                                           name, file.string(), name));
+    case ImageKind::Other:
+      throw std::runtime_error(
+          fmt::format("image {}: {} is not a host image (an ELF shared object)", name, file.string()));
+    }
+    if (!entry.parked.empty()) {
+      Lease lease = entry.parked.back();
+      entry.parked.pop_back();
+      for (const Writable &range : pristine_[lease.library]) {
+        copyImageMemory(reinterpret_cast<uint8_t *>(range.start), range.bytes.data(), range.bytes.size());
+      }
+      return lease;
+    }
+    if (!entry.idle.empty()) {
+      int fd = entry.idle.back();
+      entry.idle.pop_back();
+      return Lease{fd, nullptr};
+    }
+    int fd = newCopy(name, entry.first, static_cast<size_t>(entry.size));
+    entry.current.push_back(fd);
+    return Lease{fd, nullptr};
+  }
+
+  // Keeps the writable memory of an image just loaded, to start it afresh.
+  void remember(void *library) {
+    std::optional<std::vector<Writable>> ranges = writableRanges(library);
+    if (!ranges) {
+      return; // not found: unloaded when its load is over
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    pristine_[library] = std::move(*ranges);
+  }
+
+  // An image whose load is over stays loaded for the next load of the same
+  // version of its file; false when it must be unloaded instead.
+  bool park(const std::filesystem::path &file, int fd, void *library) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = entries_.find(file.string());
+    if (found == entries_.end() || !pristine_.contains(library) ||
+        std::find(found->second.current.begin(), found->second.current.end(), fd) ==
+            found->second.current.end()) {
+      pristine_.erase(library);
+      return false;
+    }
+    found->second.parked.push_back(Lease{fd, library});
+    return true;
+  }
+
+  // unloaded: the dynamic loader no longer holds the image loaded from it.
+  void release(const std::filesystem::path &file, int fd, bool unloaded) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = entries_.find(file.string());
+    bool current = found != entries_.end() &&
+                   std::find(found->second.current.begin(), found->second.current.end(), fd) !=
+                       found->second.current.end();
+    if (!unloaded) {
+      // Its name stays taken while the image it names is loaded: the file
+      // stays open so that no later file gets that name.
+      if (current) {
+        auto &list = found->second.current;
+        list.erase(std::find(list.begin(), list.end(), fd));
+      }
+      return;
+    }
+    if (current) {
+      found->second.idle.push_back(fd);
+    } else {
+      close(fd); // a copy of an earlier version of the file
+    }
+  }
+
+private:
+  struct Entry {
+    int first = -1; // the copy read from the file; -1 before or when not an image
+    ImageKind kind = ImageKind::Other;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    std::vector<int> current; // copies of this version of the file, idle or in use
+    std::vector<int> idle;
+    std::vector<Lease> parked; // loaded from copies in current, not in use
+  };
+
+  // The part of an image's writable segments that stays writable once
+  // loaded (past its read-only-after-relocation part): data and bss.
+  struct Writable {
+    uintptr_t start;
+    std::vector<uint8_t> bytes;
+  };
+  static std::optional<std::vector<Writable>> writableRanges(void *library) {
+    struct Search {
+      link_map *map = nullptr;
+      bool found = false;
+      std::vector<Writable> ranges;
+    } search;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &search.map) != 0 || search.map == nullptr) {
+      return std::nullopt;
+    }
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+          auto *search = static_cast<Search *>(data);
+          if (info->dlpi_addr != search->map->l_addr ||
+              std::strcmp(info->dlpi_name, search->map->l_name) != 0) {
+            return 0;
+          }
+          search->found = true;
+          uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+          uintptr_t relroEnd = 0;
+          for (unsigned i = 0; i < info->dlpi_phnum; i++) {
+            const ElfW(Phdr) &header = info->dlpi_phdr[i];
+            if (header.p_type == PT_GNU_RELRO) {
+              relroEnd = (info->dlpi_addr + header.p_vaddr + header.p_memsz) & ~(page - 1);
+            }
+          }
+          for (unsigned i = 0; i < info->dlpi_phnum; i++) {
+            const ElfW(Phdr) &header = info->dlpi_phdr[i];
+            if (header.p_type != PT_LOAD || (header.p_flags & PF_W) == 0) {
+              continue;
+            }
+            uintptr_t start = std::max<uintptr_t>(info->dlpi_addr + header.p_vaddr, relroEnd);
+            uintptr_t end = info->dlpi_addr + header.p_vaddr + header.p_memsz;
+            if (start < end) {
+              Writable range{start, std::vector<uint8_t>(end - start)};
+              copyImageMemory(range.bytes.data(), reinterpret_cast<const uint8_t *>(start), end - start);
+              search->ranges.push_back(std::move(range));
+            }
+          }
+          return 1;
+        },
+        &search);
+    if (!search.found) {
+      return std::nullopt;
+    }
+    return std::move(search.ranges);
+  }
+
+  static int newCopy(const std::string &name, int from, size_t size) {
+    int fd = memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) {
+      throw std::runtime_error(fmt::format("image {}: no in-memory file ({})", name, std::strerror(errno)));
+    }
+    if (!copyFile(fd, from, size)) {
+      int error = errno;
+      close(fd);
+      throw std::runtime_error(
+          fmt::format("image {}: in-memory copy failed ({})", name, std::strerror(error)));
+    }
+    // Nothing can change the copy once made.
+    fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+    return fd;
+  }
+
+  // The file changed: copies in use are closed when released.
+  void forget(Entry &entry) {
+    for (const Lease &lease : entry.parked) {
+      pristine_.erase(lease.library);
+      dlclose(lease.library);
+      if (!stillLoaded(lease.fd)) {
+        close(lease.fd);
+      }
+    }
+    entry.parked.clear();
+    for (int fd : entry.idle) {
+      close(fd);
+    }
+    entry.idle.clear();
+    entry.current.clear();
+    entry.first = -1;
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
+  std::map<void *, std::vector<Writable>> pristine_;
+};
+
+// The dynamic loader's message, naming the image file instead of the copy.
+std::string loaderError(int fd, const std::filesystem::path &file) {
+  const char *text = dlerror();
+  std::string message = text != nullptr ? text : "unknown error";
+  std::string copy = memoryFilePath(fd);
+  for (size_t at = message.find(copy); at != std::string::npos; at = message.find(copy, at)) {
+    message.replace(at, copy.size(), file.string());
+    at += file.string().size();
+  }
+  return message;
+}
+
+// Parks an image for the next load, or unloads it and gives its copy back.
+void unload(void *library, int fd, const std::filesystem::path &file, bool parkable) {
+  if (library != nullptr && parkable && MemoryFiles::instance().park(file, fd, library)) {
+    return;
+  }
+  if (library != nullptr) {
+    dlclose(library);
+  }
+  MemoryFiles::instance().release(file, fd, !stillLoaded(fd));
+}
 
 Machine &machineOf(VOID *context) {
   return *static_cast<Machine *>(context);
@@ -62,40 +392,34 @@ ImageLoader::ImageLoader(Machine &machine, DxeCore &core) : machine_(machine), c
 
 ImageLoader::~ImageLoader() {
   for (auto &image : images_) {
-    if (image->library != nullptr) {
-      dlclose(image->library);
-    }
-  }
-  if (!dir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    unload(image->library, image->memoryFile, image->file, true);
   }
 }
 
 LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::string &name) {
-  if (!std::filesystem::is_regular_file(file)) {
-    throw std::runtime_error(fmt::format("image {} not found at {}", name, file.string()));
-  }
-  if (dir_.empty()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dxesim-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("cannot create a folder for loaded images");
-    }
-    dir_ = pattern;
-  }
   auto image = std::make_unique<LoadedImage>();
   image->name = name;
-  // The dynamic loader shares one copy per file; a fresh file per load gives
-  // each image its own globals, as separate firmware images have.
-  image->copy = dir_ / fmt::format("{}-{}.so", name, images_.size());
-  std::filesystem::copy_file(file, image->copy);
-  image->library = dlopen(image->copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  image->file = file;
+  // A copy of its own gives each image its own globals, as separate
+  // firmware images have.
+  // An image parked by an earlier load comes back with its writable memory
+  // as it was loaded: the same as loading it again, without the cost.
+  MemoryFiles::Lease lease = MemoryFiles::instance().acquire(file, name);
+  image->memoryFile = lease.fd;
+  image->library = lease.library;
   if (image->library == nullptr) {
-    throw std::runtime_error(fmt::format("image {} cannot be loaded: {}", name, dlerror()));
+    image->library = dlopen(memoryFilePath(image->memoryFile).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (image->library == nullptr) {
+      std::string error = loaderError(image->memoryFile, file);
+      unload(nullptr, image->memoryFile, file, false);
+      throw std::runtime_error(fmt::format("image {} cannot be loaded: {}", name, error));
+    }
+    MemoryFiles::instance().remember(image->library);
   }
   auto bind = reinterpret_cast<decltype(&HwAccessSimBind)>(dlsym(image->library, "HwAccessSimBind"));
   image->entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(dlsym(image->library, "_ModuleEntryPoint"));
   if (bind == nullptr || image->entry == nullptr) {
+    unload(image->library, image->memoryFile, file, false);
     throw std::runtime_error(
         fmt::format("{} is not a host firmware image (no _ModuleEntryPoint)", file.string()));
   }
@@ -111,6 +435,7 @@ LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::str
   EFI_HANDLE handle = nullptr;
   EFI_STATUS status = core_.installProtocol(&handle, gEfiLoadedImageProtocolGuid, loaded);
   if (EFI_ERROR(status)) {
+    unload(image->library, image->memoryFile, file, true);
     throw std::runtime_error(fmt::format("image {}: no image handle ({})", name, statusName(status)));
   }
   image->handle = handle;

@@ -1,6 +1,8 @@
 // Loads host images (shared objects built from the firmware sources) and
 // starts them as the DXE dispatcher would. Every load is a fresh copy of the
-// file, so each image, and each boot, has its own library globals.
+// image, so each image, and each boot, has its own library globals. The
+// file is read once per process; the copies are in-memory files, so nothing
+// is written to disk and nothing is left behind, however the process ends.
 #pragma once
 
 #include "Dxe/DxeCore.h"
@@ -15,6 +17,14 @@
 
 namespace sim {
 
+enum class ImageKind {
+  HostElf, // a shared object: what the loader takes
+  UefiPe,  // a PE32+ image, as firmware loads it
+  Other,
+};
+ImageKind imageKind(const std::string &bytes);
+ImageKind imageKind(const std::filesystem::path &file);
+
 struct LoadedImage {
   std::string name;
   EFI_HANDLE handle = nullptr;
@@ -22,7 +32,8 @@ struct LoadedImage {
   bool started = false;
   EFI_STATUS entryStatus = EFI_NOT_STARTED;
   void *library = nullptr;
-  std::filesystem::path copy;
+  int memoryFile = -1; // the in-memory copy it was loaded from
+  std::filesystem::path file;
 };
 
 class ImageLoader {
@@ -32,7 +43,9 @@ public:
   ImageLoader(const ImageLoader &) = delete;
   ImageLoader &operator=(const ImageLoader &) = delete;
 
-  // Throws std::runtime_error when the file is not a loadable image.
+  // Throws std::runtime_error when the file is not a loadable image: one
+  // that cannot be read, is no ELF shared object (a UEFI PE32+ image, say),
+  // or lacks the host entry points.
   LoadedImage &load(const std::filesystem::path &file, const std::string &name);
   // Runs the module entry with the image handle and the system table.
   EFI_STATUS start(LoadedImage &image);
@@ -43,7 +56,6 @@ private:
   Machine &machine_;
   DxeCore &core_;
   HW_SIM_BINDING binding_{};
-  std::filesystem::path dir_;
   std::vector<std::unique_ptr<LoadedImage>> images_;
   std::vector<std::unique_ptr<std::vector<uint8_t>>> loadedImageProtocols_;
 };

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace sim {
 
 const char *accessKindName(AccessKind kind) {
@@ -47,6 +49,7 @@ const char *haltReasonName(HaltReason reason) {
 Machine::Machine() = default;
 
 void Machine::mapIo(uint16_t first, uint16_t last, IoDevice *device) {
+  endPollRun();
   io_.insert(io_.begin(), IoRange{first, last, device});
 }
 
@@ -116,7 +119,18 @@ void Machine::raiseInterrupt(uint64_t portAccesses, std::function<void()> handle
   interruptHandler_ = std::move(handler);
 }
 
+void Machine::setTraceEnabled(bool enabled) {
+  endPollRun();
+  traceEnabled_ = enabled;
+}
+
+void Machine::setFastPolls(bool enabled) {
+  endPollRun();
+  fastPolls_ = enabled;
+}
+
 void Machine::deliverInterrupt() {
+  endPollRun();
   std::function<void()> handler = std::move(interruptHandler_);
   interruptHandler_ = nullptr;
   interruptAt_.reset();
@@ -140,18 +154,82 @@ void Machine::portAccess() {
   }
 }
 
+// The reads a busy-wait would make between the last one and the device's
+// next change, all answered as the last one was, accounted without being
+// made. The wait goes on after each of them: it has read this answer twice
+// in a row, and it cannot give up before the device settles.
+void Machine::skipPolls() {
+  PollRun &run = pollRun_;
+  const IoDevice::PollForecast &forecast = run.forecast;
+  if (interruptAt_ || interruptPending_ || accessCostNs_ == 0 || forecast.nextChangeNs <= nowNs_) {
+    return;
+  }
+  // Reads come at now + i x cost, the (reads + i)-th of the run.
+  uint64_t settlingReads =
+      forecast.settledNs > nowNs_ ? (forecast.settledNs - nowNs_ + accessCostNs_ - 1) / accessCostNs_ : 1;
+  if (settlingReads > kWaitPollLimit || run.reads > kWaitPollLimit - settlingReads) {
+    return;
+  }
+  // Folded into the entry of the last read, or not at all.
+  if (traceEnabled_ &&
+      (trace_.empty() || trace_.back().kind != AccessKind::IoRead || trace_.back().address != run.port ||
+       trace_.back().width != run.width || trace_.back().interruptsEnabled != run.interruptsEnabled)) {
+    return;
+  }
+  // Each before the change, none past the budget.
+  uint64_t count = (forecast.nextChangeNs - nowNs_ - 1) / accessCostNs_;
+  if (timeBudgetNs_ != 0) {
+    count = timeBudgetNs_ > nowNs_ ? std::min(count, (timeBudgetNs_ - nowNs_) / accessCostNs_) : 0;
+  }
+  if (count == 0) {
+    return;
+  }
+  portAccesses_ += count;
+  nowNs_ += count * accessCostNs_;
+  run.reads += count;
+  skippedPolls_ += count;
+  run.device->skippedReads(run.port, run.width, count);
+  if (traceEnabled_) {
+    trace_.back().repeat += count;
+    trace_.back().lastValue = run.value;
+  }
+}
+
 uint32_t Machine::ioRead(uint16_t port, unsigned width) {
+  PollRun &run = pollRun_;
+  bool repeats =
+      run.valid && run.port == port && run.width == width && run.interruptsEnabled == interruptsEnabled_;
+  if (repeats && run.repeated && fastPolls_) {
+    skipPolls();
+  }
+  run.valid = false;
+  uint64_t interruptsBefore = interruptsTaken_;
   portAccess();
   tick();
+  repeats = repeats && interruptsTaken_ == interruptsBefore;
   uint16_t first = 0;
   IoDevice *device = findIo(port, &first);
   uint32_t value = device != nullptr ? device->ioRead(port, width) : static_cast<uint32_t>(allOnes(width));
   value &= static_cast<uint32_t>(allOnes(width));
   record(AccessKind::IoRead, port, width, value);
+  if (fastPolls_) {
+    std::optional<IoDevice::PollForecast> forecast =
+        device != nullptr ? device->pollForecast(port, width) : std::nullopt;
+    run.repeated = repeats && forecast.has_value() && run.device == device && run.value == value;
+    run.reads = repeats ? run.reads + 1 : 1;
+    run.valid = true;
+    run.port = port;
+    run.width = static_cast<uint8_t>(width);
+    run.interruptsEnabled = interruptsEnabled_;
+    run.device = device;
+    run.value = value;
+    run.forecast = forecast.value_or(IoDevice::PollForecast{0, 0});
+  }
   return value;
 }
 
 void Machine::ioWrite(uint16_t port, unsigned width, uint32_t value) {
+  endPollRun();
   portAccess();
   tick();
   value &= static_cast<uint32_t>(allOnes(width));
@@ -166,6 +244,7 @@ void Machine::ioWrite(uint16_t port, unsigned width, uint32_t value) {
 }
 
 uint64_t Machine::mmioRead(uint64_t address, unsigned width) {
+  endPollRun();
   tick();
   uint64_t base = 0;
   MmioDevice *device = findMmio(address, &base);
@@ -176,6 +255,7 @@ uint64_t Machine::mmioRead(uint64_t address, unsigned width) {
 }
 
 void Machine::mmioWrite(uint64_t address, unsigned width, uint64_t value) {
+  endPollRun();
   tick();
   value &= allOnes(width);
   record(AccessKind::MmioWrite, address, width, value);
@@ -190,6 +270,7 @@ void Machine::setCpuid(uint32_t leaf, CpuidRegs regs) {
 }
 
 CpuidRegs Machine::cpuid(uint32_t leaf, uint32_t subleaf) {
+  endPollRun();
   (void)subleaf;
   tick();
   auto found = cpuid_.find(leaf);
@@ -217,6 +298,7 @@ void Machine::setMsr(uint32_t index, uint64_t value) {
 }
 
 uint64_t Machine::readMsr(uint32_t index) {
+  endPollRun();
   tick();
   auto found = msr_.find(index);
   uint64_t value = found != msr_.end() ? found->second : 0;
@@ -225,6 +307,7 @@ uint64_t Machine::readMsr(uint32_t index) {
 }
 
 void Machine::setInterrupts(bool enabled) {
+  endPollRun();
   tick();
   interruptsEnabled_ = enabled;
   record(enabled ? AccessKind::InterruptsOn : AccessKind::InterruptsOff, 0, 0, enabled ? 1 : 0);
@@ -234,6 +317,7 @@ void Machine::setInterrupts(bool enabled) {
 }
 
 void Machine::breakpoint() {
+  endPollRun();
   tick();
   breakpoints_++;
   record(AccessKind::Breakpoint, 0, 0, breakpoints_);
@@ -245,17 +329,20 @@ void Machine::breakpoint() {
 // PAUSE takes time but is no bus access, so it stays out of the trace; a
 // polling loop then folds into one entry per polled register.
 void Machine::pause() {
+  endPollRun();
   tick();
   pauses_++;
 }
 
 uint16_t Machine::debugEnvironmentQuery() {
+  endPollRun();
   tick();
   record(AccessKind::DebugQuery, 0xBACCD00B, 2, debugAnswer_);
   return debugAnswer_;
 }
 
 void Machine::advance(uint64_t ns) {
+  endPollRun();
   nowNs_ = saturatingAdd(nowNs_, ns);
 }
 

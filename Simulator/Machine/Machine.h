@@ -58,6 +58,28 @@ public:
   virtual ~IoDevice() = default;
   virtual uint32_t ioRead(uint16_t port, unsigned width) = 0;
   virtual void ioWrite(uint16_t port, unsigned width, uint32_t value) = 0;
+
+  // For a status register that firmware busy-waits on, asked right after a
+  // read of the port whose answer is going to change on its own: when it
+  // next changes (reads before then answer the same and change nothing but
+  // the device's access count), and from when it changes no more. Nullopt
+  // when the answer stays as it is until another access, or when a read may
+  // have any other effect.
+  struct PollForecast {
+    uint64_t nextChangeNs;
+    uint64_t settledNs;
+  };
+  virtual std::optional<PollForecast> pollForecast(uint16_t port, unsigned width) const {
+    (void)port;
+    (void)width;
+    return std::nullopt;
+  }
+  // Reads the machine accounted on that forecast without making them.
+  virtual void skippedReads(uint16_t port, unsigned width, uint64_t count) {
+    (void)port;
+    (void)width;
+    (void)count;
+  }
 };
 
 class MmioDevice {
@@ -130,7 +152,26 @@ public:
   void setContext(uint32_t context) { context_ = context; }
   uint32_t context() const { return context_; }
   void setObserver(MachineObserver *observer) { observer_ = observer; }
-  void setTraceEnabled(bool enabled) { traceEnabled_ = enabled; }
+  void setTraceEnabled(bool enabled);
+  bool traceEnabled() const { return traceEnabled_; }
+  // Room for this many entries up front, for runs that know what a boot needs.
+  void reserveTrace(size_t entries) { trace_.reserve(entries); }
+
+  // Busy-waits. A port read that repeats the one before it (same port,
+  // width and interrupt flag, nothing else in between) and got the same
+  // answer is taken as a wait that goes on while the answer stays: the reads
+  // that would follow before the device's next change are accounted at once
+  // (clock, port-access count, the device's access count, the trace's
+  // folded entry) and the next one is made for real. Only a wait that the
+  // device settles within kWaitPollLimit reads is shortened: the console
+  // library gives a wait up after that many reads, and one that would run
+  // that long makes every read, so it gives up at the same one. Nothing an
+  // interrupt or the time budget would act on is skipped. On by default.
+  static constexpr uint64_t kWaitPollLimit = 100000;
+  void setFastPolls(bool enabled);
+  bool fastPolls() const { return fastPolls_; }
+  // Port reads accounted without being made.
+  uint64_t skippedPolls() const { return skippedPolls_; }
 
   // Raises an interrupt just before the port access that comes after
   // `portAccesses` more of them. It is taken when the interrupt flag is set,
@@ -154,6 +195,20 @@ private:
   void tick();
   void portAccess();
   void deliverInterrupt();
+  // The chain of identical port reads that a busy-wait makes.
+  struct PollRun {
+    bool valid = false; // the last machine action was this read
+    uint16_t port = 0;
+    uint8_t width = 0;
+    bool interruptsEnabled = false;
+    IoDevice *device = nullptr;
+    uint32_t value = 0;
+    uint64_t reads = 0;    // identical reads in a row, this one included
+    bool repeated = false; // it answered as the one before it, and the device has a forecast
+    IoDevice::PollForecast forecast{};
+  };
+  void endPollRun() { pollRun_.valid = false; }
+  void skipPolls();
 
   std::vector<IoRange> io_;
   std::vector<MmioRange> mmio_;
@@ -175,6 +230,9 @@ private:
   uint64_t interruptsTaken_ = 0;
   uint32_t context_ = 0;
   MachineObserver *observer_ = nullptr;
+  bool fastPolls_ = true;
+  PollRun pollRun_;
+  uint64_t skippedPolls_ = 0;
 };
 
 } // namespace sim

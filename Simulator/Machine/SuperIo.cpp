@@ -18,6 +18,7 @@ void SuperIo::setDevice(uint8_t number, const SuperIoDevice &device) {
   regs[0x60] = static_cast<uint8_t>(device.base >> 8);
   regs[0x61] = static_cast<uint8_t>(device.base);
   regs[0x70] = device.irq;
+  updateDecodeFlags();
 }
 
 SuperIoDevice SuperIo::device(uint8_t number) const {
@@ -30,6 +31,22 @@ bool SuperIo::decodes(uint8_t number, uint16_t base) const {
   return (d.active & 0x01) != 0 && d.base == base;
 }
 
+const bool *SuperIo::decodeFlag(uint8_t number, uint16_t base) {
+  for (const DecodeFlag &flag : decodeFlags_) {
+    if (flag.number == number && flag.base == base) {
+      return &flag.decodes;
+    }
+  }
+  decodeFlags_.push_back(DecodeFlag{number, base, decodes(number, base)});
+  return &decodeFlags_.back().decodes;
+}
+
+void SuperIo::updateDecodeFlags() {
+  for (DecodeFlag &flag : decodeFlags_) {
+    flag.decodes = decodes(flag.number, flag.base);
+  }
+}
+
 uint8_t SuperIo::readRegister(uint8_t index) const {
   return index < 0x30 ? state_.global[index] : state_.device[selected()][index];
 }
@@ -40,6 +57,7 @@ void SuperIo::writeRegister(uint8_t index, uint8_t value) {
   } else {
     state_.device[selected()][index] = value;
   }
+  updateDecodeFlags();
 }
 
 uint32_t SuperIo::ioRead(uint16_t port, unsigned width) {

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -58,6 +59,9 @@ public:
 
   SuperIoDevice device(uint8_t number) const;
   bool decodes(uint8_t number, uint16_t base) const;
+  // A flag that follows decodes(number, base) as the registers change, for
+  // a device model to test on every access; it lives as long as this.
+  const bool *decodeFlag(uint8_t number, uint16_t base);
   // Data-port writes, in order.
   const std::vector<Write> &writes() const { return writes_; }
 
@@ -66,9 +70,17 @@ private:
   uint8_t readRegister(uint8_t index) const;
   void writeRegister(uint8_t index, uint8_t value);
   void setDevice(uint8_t number, const SuperIoDevice &device);
+  void updateDecodeFlags();
+
+  struct DecodeFlag {
+    uint8_t number;
+    uint16_t base;
+    bool decodes;
+  };
 
   SuperIoState state_;
   std::vector<Write> writes_;
+  std::deque<DecodeFlag> decodeFlags_; // stable addresses
 };
 
 } // namespace sim

@@ -51,14 +51,39 @@ Uart16550::Uart16550(Machine &machine, uint16_t base, const UartConfig &config)
   state_.fcr = config.fcr.value_or(state_.fcr);
 }
 
-bool Uart16550::decoding() const {
-  return config_.present && (!decodeGate_ || decodeGate_());
-}
-
 void Uart16550::count() {
   accesses_++;
   uint64_t cost = machine_.accessCostNs();
   accessNs_ = accessNs_ > ~0ULL - cost ? ~0ULL : accessNs_ + cost; // saturates like the machine's clock
+}
+
+std::optional<IoDevice::PollForecast> Uart16550::pollForecast(uint16_t port, unsigned width) const {
+  (void)width;
+  // The settled status has THRE and TEMT set, all a console waits for: a
+  // wait on this register ends by then at the latest. Undecoded, never
+  // draining or idle (nothing queued, or no baud clock to send it), the
+  // status changes only when something is written.
+  if (((port - base_) & 7) != kLsr || !decoding() || config_.neverDrains || !state_.shifting) {
+    return std::nullopt;
+  }
+  uint64_t waiting = state_.transmitFifo.size();
+  if (waiting == 0) {
+    return PollForecast{state_.shiftEndNs, state_.shiftEndNs};
+  }
+  // The character after this one starts at the settings of that moment,
+  // which reads cannot change; without a divisor the rest stays queued.
+  LineSettings next = settings();
+  if (next.divisor == 0) {
+    return std::nullopt;
+  }
+  return PollForecast{state_.shiftEndNs, state_.shiftEndNs + waiting * next.characterNs()};
+}
+
+void Uart16550::skippedReads(uint16_t port, unsigned width, uint64_t count) {
+  (void)port;
+  (void)width;
+  accesses_ += count;
+  accessNs_ += count * machine_.accessCostNs();
 }
 
 uint8_t Uart16550::lineStatus() const {

@@ -88,10 +88,16 @@ public:
   uint32_t ioRead(uint16_t port, unsigned width) override;
   void ioWrite(uint16_t port, unsigned width, uint32_t value) override;
 
-  // While the gate answers false the UART does not decode its ports: reads
-  // float (0xFF) and writes are lost.
-  void setDecodeGate(std::function<bool()> gate) { decodeGate_ = std::move(gate); }
-  bool decoding() const;
+  // While the flag is false the UART does not decode its ports: reads float
+  // (0xFF) and writes are lost. Null: it always decodes.
+  void setDecodeGate(const bool *decoding) { decodeGate_ = decoding; }
+  bool decoding() const { return config_.present && (decodeGate_ == nullptr || *decodeGate_); }
+
+  // The line status register is what firmware polls: while the transmitter
+  // works it holds its value until the shift register finishes its
+  // character, and settles when the last queued one has gone out.
+  std::optional<PollForecast> pollForecast(uint16_t port, unsigned width) const override;
+  void skippedReads(uint16_t port, unsigned width, uint64_t count) override;
 
   // Lets the line finish what is queued, at the times it would go out even
   // when that is past the machine's clock: for the end of a boot.
@@ -129,7 +135,7 @@ private:
   uint16_t base_;
   UartConfig config_;
   Uart16550State state_;
-  std::function<bool()> decodeGate_;
+  const bool *decodeGate_ = nullptr;
   std::string sent_;
   std::vector<SentRun> runs_;
   std::vector<HoldingWrite> holdingWrites_;

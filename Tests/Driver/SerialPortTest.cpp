@@ -61,8 +61,8 @@ struct Bench {
     machine.mapIo(0x3F8, 0x3FF, &uart3F8);
     machine.mapIo(0x2F8, 0x2FF, &uart2F8);
     if (!setup.superIo.setUpEarlier) {
-      uart3F8.setDecodeGate([this]() { return superIo.decodes(3, 0x3F8); });
-      uart2F8.setDecodeGate([this]() { return superIo.decodes(2, 0x2F8); });
+      uart3F8.setDecodeGate(superIo.decodeFlag(3, 0x3F8));
+      uart2F8.setDecodeGate(superIo.decodeFlag(2, 0x2F8));
     }
   }
 

@@ -8,11 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr uint16_t kBase = 0x3F8;
-constexpr unsigned kThr = 0, kIer = 1, kIir = 2, kLcr = 3, kMcr = 4, kLsr = 5, kMsr = 6;
+constexpr unsigned kThr = 0, kIer = 1, kIir = 2, kLcr = 3, kMcr = 4, kLsr = 5, kMsr = 6, kScr = 7;
 constexpr uint8_t kThre = 0x20, kTemt = 0x40;
 constexpr uint64_t k115200CharacterNs = 86806; // 10 bits at 115200 baud, rounded
 constexpr uint64_t k9600CharacterNs = 1041667;
@@ -175,7 +176,7 @@ TEST(Uart16550, StuckAbsentOrUndecodedUartsSendNothing) {
 
   Uart gated;
   bool decoding = false;
-  gated.uart.setDecodeGate([&decoding]() { return decoding; });
+  gated.uart.setDecodeGate(&decoding);
   EXPECT_EQ(gated.read(kIir), 0xFF);
   gated.write(kLcr, 0x03);
   gated.send("lost");
@@ -185,6 +186,132 @@ TEST(Uart16550, StuckAbsentOrUndecodedUartsSendNothing) {
   EXPECT_TRUE(gated.uart.bytes().empty());
   EXPECT_EQ(gated.uart.accesses(), 7u) << "every access counts, decoded or not";
   EXPECT_EQ(gated.uart.accessNs(), 7 * gated.machine.accessCostNs());
+}
+
+// ---------------------------------------------------------------------------
+// Busy-waits with and without the fast path: what the firmware and the
+// trace see must not differ.
+
+// The console library's wait: TRUE when the bits came, FALSE when given up.
+bool waitFor(Uart &u, uint8_t bits) {
+  for (uint64_t poll = 0; poll < sim::Machine::kWaitPollLimit; poll++) {
+    if ((u.read(kLsr) & bits) == bits) {
+      return true;
+    }
+  }
+  return false;
+}
+
+struct Snapshot {
+  uint64_t nowNs = 0;
+  std::vector<std::string> trace;
+  uint64_t accesses = 0;
+  uint64_t accessNs = 0;
+  std::string bytes;
+  size_t holdingWrites = 0;
+  uint64_t interrupts = 0;
+  std::vector<bool> waits;
+  bool operator==(const Snapshot &) const = default;
+};
+
+Snapshot snapshot(Uart &u, std::vector<bool> waits) {
+  Snapshot out{u.machine.nowNs(),
+               {},
+               u.uart.accesses(),
+               u.uart.accessNs(),
+               u.uart.bytes(),
+               u.uart.holdingWrites().size(),
+               u.machine.interruptsTaken(),
+               std::move(waits)};
+  for (const sim::TraceEntry &e : u.machine.trace()) {
+    out.trace.push_back(std::to_string(static_cast<int>(e.kind)) + " " + std::to_string(e.address) + " w" +
+                        std::to_string(e.width) + " " + std::to_string(e.value) + ".." +
+                        std::to_string(e.lastValue) + " x" + std::to_string(e.repeat) + " @" +
+                        std::to_string(e.timeNs) + (e.interruptsEnabled ? " IF" : ""));
+  }
+  return out;
+}
+
+// Runs the scenario on a UART with the fast path off and on; the snapshots
+// must agree, and the fast run must have skipped reads (else nothing was
+// compared).
+template <typename Scenario> void expectSameWithFastPolls(Scenario scenario, bool skips = true) {
+  Snapshot results[2];
+  uint64_t skipped[2] = {};
+  for (int fast = 0; fast < 2; fast++) {
+    Uart u;
+    u.machine.setFastPolls(fast == 1);
+    std::vector<bool> waits = scenario(u);
+    results[fast] = snapshot(u, waits);
+    skipped[fast] = u.machine.skippedPolls();
+  }
+  EXPECT_EQ(skipped[0], 0u);
+  if (skips) {
+    EXPECT_GT(skipped[1], 0u) << "the fast path was never taken";
+  } else {
+    EXPECT_EQ(skipped[1], 0u);
+  }
+  EXPECT_EQ(results[0].nowNs, results[1].nowNs);
+  EXPECT_EQ(results[0].trace, results[1].trace);
+  EXPECT_TRUE(results[0] == results[1]);
+}
+
+TEST(FastPolls, WaitsEndAtTheSameReadAndTimeAsWithoutThem) {
+  expectSameWithFastPolls([](Uart &u) {
+    u.program(1, 0x03, 0x01);
+    std::vector<bool> waits;
+    u.send("sixteen bytes...");
+    waits.push_back(waitFor(u, kTemt));
+    u.send("five.");
+    waits.push_back(waitFor(u, kThre)); // ends while the last character is still going out
+    waits.push_back(waitFor(u, kThre | kTemt));
+    u.program(12, 0x03, 0x00); // 9600 baud, FIFOs off
+    u.send("x");
+    waits.push_back(waitFor(u, kTemt));
+    return waits;
+  });
+}
+
+// A status read that is not repeated is no wait: reading once while the
+// transmitter works, then writing, takes two accesses' time.
+TEST(FastPolls, ASingleOrDoubleStatusReadIsNoWait) {
+  expectSameWithFastPolls(
+      [](Uart &u) {
+        u.program(1, 0x03, 0x01);
+        u.send("abc");
+        u.read(kLsr);
+        u.write(kScr, 1);
+        u.read(kLsr);
+        u.read(kLsr);
+        u.write(kScr, 2);
+        return std::vector<bool>{};
+      },
+      false);
+}
+
+// Nothing is skipped past an interrupt: it comes at the same port access,
+// and the wait goes on after its handler.
+TEST(FastPolls, AnInterruptComesAtTheSameAccess) {
+  expectSameWithFastPolls([](Uart &u) {
+    u.program(1, 0x03, 0x01);
+    u.send("sixteen bytes...");
+    std::vector<bool> waits;
+    waits.push_back(waitFor(u, kTemt)); // skipped reads before the interrupt is raised
+    u.send("sixteen more....");
+    u.machine.raiseInterrupt(600, [&u]() { u.write(kScr, 0x5A); });
+    waits.push_back(waitFor(u, kTemt));
+    return waits;
+  });
+}
+
+// Without the trace, the clock and the counts still come out the same.
+TEST(FastPolls, WithoutTheTraceTimeAndCountsAgree) {
+  expectSameWithFastPolls([](Uart &u) {
+    u.machine.setTraceEnabled(false);
+    u.program(1, 0x03, 0x01);
+    u.send("sixteen bytes...");
+    return std::vector<bool>{waitFor(u, kTemt)};
+  });
 }
 
 TEST(Cmos, Bit7OfTheIndexMasksNmisAndIsNoAddressBit) {
@@ -213,25 +340,38 @@ TEST(SuperIo, EachLogicalDeviceDecodesOnlyWhileActiveAtItsBase) {
     machine.ioWrite(0x4E, 1, index);
     machine.ioWrite(0x4F, 1, value);
   };
+  const bool *flag3F8 = superIo.decodeFlag(3, 0x3F8);
+  const bool *flag2F8 = superIo.decodeFlag(3, 0x2F8);
+  EXPECT_EQ(superIo.decodeFlag(3, 0x3F8), flag3F8) << "one flag per device and base";
   EXPECT_EQ(superIo.device(3), sim::SuperIoDevice{}) << "all off out of reset";
   for (auto [index, value] :
        {std::pair{0x07, 0x03}, {0x60, 0x03}, {0x61, 0xF8}, {0x70, 0x04}, {0x30, 0x02}}) {
     set(static_cast<uint8_t>(index), static_cast<uint8_t>(value));
   }
   EXPECT_FALSE(superIo.decodes(3, 0x3F8)) << "only bit 0 activates";
+  EXPECT_FALSE(*flag3F8);
   set(0x30, 0x01);
   EXPECT_EQ(superIo.device(3), (sim::SuperIoDevice{1, 0x3F8, 4}));
   EXPECT_TRUE(superIo.decodes(3, 0x3F8));
   EXPECT_FALSE(superIo.decodes(3, 0x2F8));
+  EXPECT_TRUE(*flag3F8);
+  EXPECT_FALSE(*flag2F8);
+  set(0x61, 0xE8);
+  EXPECT_FALSE(*flag3F8) << "moved away from its base";
+  set(0x61, 0xF8);
+  EXPECT_TRUE(*flag3F8);
   set(0x07, 0x02);
+  set(0x30, 0x00);
+  EXPECT_TRUE(*flag3F8) << "another device's registers leave it alone";
   machine.ioWrite(0x4E, 1, 0x30);
   EXPECT_EQ(machine.ioRead(0x4F, 1), 0x00u) << "device 2 keeps its own registers";
-  EXPECT_EQ(superIo.writes().size(), 7u);
+  EXPECT_EQ(superIo.writes().size(), 10u);
   EXPECT_EQ(superIo.writes()[1].device, 3);
 
   sim::SuperIo early(sim::SuperIoConfig{.setUpEarlier = true, .devices = {}});
   EXPECT_EQ(early.device(3), (sim::SuperIoDevice{1, 0x3F8, 4}));
   EXPECT_EQ(early.device(2), (sim::SuperIoDevice{1, 0x2F8, 3}));
+  EXPECT_TRUE(*early.decodeFlag(2, 0x2F8)) << "a flag made after the set-up starts from it";
 }
 
 } // namespace

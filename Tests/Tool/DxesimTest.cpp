@@ -198,6 +198,21 @@ TEST(Dxesim, BrokenSyntaxAndMissingFilesAreClearErrors) {
       << missing.output;
 }
 
+// The UEFI build of the driver given where the host image belongs: one
+// line that says which image the simulator loads and where it is, before
+// anything boots.
+TEST(Dxesim, AUefiImageGivenAsTheDriverSaysWhichImageItWants) {
+  std::string efi = writeBoard("KeshInitDxe.efi", std::string("MZ\x90\0", 4) + std::string(60, '\0'));
+  ToolRun run = dxesim("boot --image " + efi);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("dxesim: " + efi + " is a UEFI image (PE32+)"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("KeshInitDxe.so, by default " + std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("ELF header"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("KeshInitEntryPoint"), std::string::npos) << "nothing half-booted";
+}
+
 TEST(Dxesim, ARunawayBootEndsAtItsTimeBudgetWithItsOwnExitCode) {
   std::string path = writeBoard("budget.toml", "[machine]\ntime_budget_ms = 1\naccess_cost_ns = 100000\n");
   ToolRun run = dxesim("boot " + path);

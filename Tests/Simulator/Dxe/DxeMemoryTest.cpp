@@ -151,6 +151,21 @@ TEST_F(HelpersTest, CalculateCrc32IsTheStandardCrc) {
   UINT32 crc = 0;
   ASSERT_EQ(bs->CalculateCrc32(check, 9, &crc), EFI_SUCCESS);
   EXPECT_EQ(crc, 0xCBF43926u);
+  // Every byte value, so every entry of a table-driven CRC takes part.
+  std::vector<uint8_t> all(256);
+  for (size_t i = 0; i < all.size(); i++) {
+    all[i] = static_cast<uint8_t>(i);
+  }
+  ASSERT_EQ(bs->CalculateCrc32(all.data(), all.size(), &crc), EFI_SUCCESS);
+  EXPECT_EQ(crc, 0x29058C73u);
+  std::vector<uint8_t> descending;
+  for (int round = 0; round < 3; round++) {
+    for (int value = 255; value >= 0; value--) {
+      descending.push_back(static_cast<uint8_t>(value));
+    }
+  }
+  ASSERT_EQ(bs->CalculateCrc32(descending.data(), descending.size(), &crc), EFI_SUCCESS);
+  EXPECT_EQ(crc, 0xBCDE63C3u);
   EXPECT_EQ(bs->CalculateCrc32(check, 0, &crc), EFI_INVALID_PARAMETER);
   EXPECT_EQ(bs->CalculateCrc32(nullptr, 9, &crc), EFI_INVALID_PARAMETER);
   EXPECT_EQ(bs->CalculateCrc32(check, 9, nullptr), EFI_INVALID_PARAMETER);
