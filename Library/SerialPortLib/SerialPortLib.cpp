@@ -50,12 +50,14 @@ static_assert(SERIAL_PCI_DEVICE_LIST_FIRST == 0xFF, "a PCI UART search is not pa
 #define PM_TIMER_COUNT_MASK 0x00FFFFFFu
 #define UART_WAIT_TICKS 357955u // 100 ms
 static_assert((PM_TIMER_PORT & 3) == 0, "IoRead32 asserts alignment, and an assertion would print here");
-// The timer is read once per stretch of status reads. A stretch starts at
-// one read and doubles while it lasts under 1/64 of the bound, up to 256
-// reads: the timer adds well under 1% to a long wait, and whatever a port
-// read costs, a wait overruns its bound by at most a stretch.
-#define UART_WAIT_SLICE_TICKS (UART_WAIT_TICKS / 64)
-#define UART_WAIT_MAX_STRETCH 256
+// A wait first reads only the UART's status, UART_WAIT_UNTIMED_POLLS times:
+// a working UART at 115200 baud always answers within them, and the wait
+// costs no timer reads. Past them it reads the timer once every
+// UART_WAIT_STRIDE status reads and gives up once the bound has passed
+// since then: it adds under 0.4% to a long wait, and whatever a port read
+// costs, a wait ends within the bound and the two counts of reads.
+#define UART_WAIT_UNTIMED_POLLS 4096
+#define UART_WAIT_STRIDE 256
 // A timer that does not move over this many status reads is not running
 // (or not decoded: a floating port reads all ones): the wait gives up then,
 // so no wait can run forever.
@@ -64,7 +66,7 @@ static_assert((PM_TIMER_PORT & 3) == 0, "IoRead32 asserts alignment, and an asse
 typedef struct {
   UINT32 Elapsed; // timer ticks since the wait's first timer read
   UINT32 Ticks;   // the timer at its last read
-  UINT32 Stretch; // status reads per timer read; 0 before the first
+  BOOLEAN Timed;  // the timer has been read once
   UINT32 Polls;   // status reads since the last timer read
   UINT32 Stalled; // status reads since the timer last moved
 } UART_WAIT;
@@ -99,12 +101,12 @@ BOOLEAN EFIAPI SerialPortWritable(IN UINTN SerialRegisterBase) {
 // Called after each status read that did not end a wait; FALSE once the
 // wait has lasted its bound.
 static BOOLEAN WaitGoesOn(IN OUT UART_WAIT *Wait) {
-  if (++Wait->Polls < Wait->Stretch) {
+  if (++Wait->Polls < (Wait->Timed ? UART_WAIT_STRIDE : UART_WAIT_UNTIMED_POLLS)) {
     return TRUE;
   }
   UINT32 Now = IoRead32(PM_TIMER_PORT) & PM_TIMER_COUNT_MASK;
-  if (Wait->Stretch == 0) {
-    Wait->Stretch = 1;
+  if (!Wait->Timed) {
+    Wait->Timed = TRUE;
   } else {
     // A stretch is far shorter than the counter's 4.7-s period, so the
     // masked difference survives a wrap.
@@ -113,9 +115,6 @@ static BOOLEAN WaitGoesOn(IN OUT UART_WAIT *Wait) {
     Wait->Stalled = Delta == 0 ? Wait->Stalled + Wait->Polls : 0;
     if (Wait->Elapsed >= UART_WAIT_TICKS || Wait->Stalled >= UART_WAIT_STALLED_POLLS) {
       return FALSE;
-    }
-    if (Delta < UART_WAIT_SLICE_TICKS && Wait->Stretch < UART_WAIT_MAX_STRETCH) {
-      Wait->Stretch *= 2;
     }
   }
   Wait->Ticks = Now;

@@ -341,8 +341,11 @@ std::vector<AssertionRecord> findAssertionReports(const std::string &text) {
         next++;
       }
       if (next < text.size() && text[next] == '\n') {
-        out.push_back(AssertionRecord{text.substr(file, fileEnd - file), static_cast<unsigned>(line),
-                                      text.substr(expression, expressionEnd - expression)});
+        AssertionRecord report;
+        report.file = text.substr(file, fileEnd - file);
+        report.line = static_cast<unsigned>(line);
+        report.expression = text.substr(expression, expressionEnd - expression);
+        out.push_back(std::move(report));
         at = text.find(kMarker, next + 1);
         continue;
       }

@@ -31,7 +31,16 @@ struct StepRecord {
   std::string note; // what the platform did, or why the step was skipped
 };
 
-struct AssertionRecord;
+// An assertion report and the breakpoint trap that ended it.
+struct AssertionRecord {
+  std::string file;
+  unsigned line = 0;
+  std::string expression;
+  uint64_t breakpoint = 0; // which trap (1-based)
+  size_t traceIndex = 0;
+  std::string code;          // the image and function that ran
+  bool reportWritten = true; // false: the trap came without a report on either UART's transmitter
+};
 struct BootRecord;
 
 // What the firmware wrote to each console UART's transmit holding register,

@@ -77,15 +77,6 @@ struct NvramReadRecord {
   std::string callerError; // "" when the caller kept the rules
 };
 
-struct AssertionRecord {
-  std::string file;
-  unsigned line = 0;
-  std::string expression;
-  uint64_t breakpoint = 0; // which trap (1-based)
-  size_t traceIndex = 0;
-  std::string code;          // the image and function that ran
-  bool reportWritten = true; // false: the trap came without a report on either UART's transmitter
-};
 
 struct FatalStopRecord {
   uint32_t code = 0;

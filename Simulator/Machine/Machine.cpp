@@ -167,7 +167,7 @@ void Machine::skipPolls() {
   // Reads come at now + i x cost, the (reads + i)-th of the run.
   uint64_t settlingReads =
       forecast.settledNs > nowNs_ ? (forecast.settledNs - nowNs_ + accessCostNs_ - 1) / accessCostNs_ : 1;
-  if (settlingReads > kWaitPollLimit || run.reads > kWaitPollLimit - settlingReads) {
+  if (run.afterTimer || settlingReads > kWaitUntimedPolls || run.reads > kWaitUntimedPolls - settlingReads) {
     return;
   }
   // Folded into the entry of the last read, or not at all.
@@ -202,6 +202,7 @@ uint32_t Machine::ioRead(uint16_t port, unsigned width) {
   if (repeats && run.repeated && fastPolls_) {
     skipPolls();
   }
+  bool afterTimer = run.valid && run.port == kPmTimerPort;
   run.valid = false;
   uint64_t interruptsBefore = interruptsTaken_;
   portAccess();
@@ -217,6 +218,7 @@ uint32_t Machine::ioRead(uint16_t port, unsigned width) {
         device != nullptr ? device->pollForecast(port, width) : std::nullopt;
     run.repeated = repeats && forecast.has_value() && run.device == device && run.value == value;
     run.reads = repeats ? run.reads + 1 : 1;
+    run.afterTimer = repeats ? run.afterTimer : afterTimer;
     run.valid = true;
     run.port = port;
     run.width = static_cast<uint8_t>(width);

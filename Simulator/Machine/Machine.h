@@ -168,6 +168,12 @@ public:
   // that long makes every read, so it gives up at the same one. Nothing an
   // interrupt or the time budget would act on is skipped. On by default.
   static constexpr uint64_t kWaitPollLimit = 100000;
+  // The console's waits read only the UART for this many reads
+  // (UART_WAIT_UNTIMED_POLLS) and then the PM timer between strides of
+  // reads, counted in reads made: only a wait the UART settles within
+  // these reads is shortened, and none after a timer read.
+  static constexpr uint64_t kWaitUntimedPolls = 4096;
+  static constexpr uint16_t kPmTimerPort = 0x408;
   void setFastPolls(bool enabled);
   bool fastPolls() const { return fastPolls_; }
   // Port reads accounted without being made.
@@ -205,6 +211,7 @@ private:
     uint32_t value = 0;
     uint64_t reads = 0;    // identical reads in a row, this one included
     bool repeated = false; // it answered as the one before it, and the device has a forecast
+    bool afterTimer = false; // the run began right after a PM timer read
     IoDevice::PollForecast forecast{};
   };
   void endPollRun() { pollRun_.valid = false; }

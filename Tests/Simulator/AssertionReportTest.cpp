@@ -78,8 +78,11 @@ TEST(AssertionReports, AgreeWithTheRegularExpressionOnMixedText) {
     std::vector<sim::AssertionRecord> expected;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), kReport); it != std::sregex_iterator();
          ++it) {
-      expected.push_back(sim::AssertionRecord{
-          (*it)[1].str(), static_cast<unsigned>(std::stoul((*it)[2].str())), (*it)[3].str()});
+      sim::AssertionRecord report;
+      report.file = (*it)[1].str();
+      report.line = static_cast<unsigned>(std::stoul((*it)[2].str()));
+      report.expression = (*it)[3].str();
+      expected.push_back(report);
     }
     reports += expected.size();
     auto found = sim::findAssertionReports(text);
