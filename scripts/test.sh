@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything (the UEFI image included) and runs every test, in the
-# host build and again in the sanitizer build.
+# host build and again in the sanitizer build, then a short fuzzing pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -9,3 +9,5 @@ for preset in host asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j"$(nproc)"
 done
+# A short coverage-guided fuzzing pass and the replay of its saved findings.
+scripts/fuzz-smoke.sh
