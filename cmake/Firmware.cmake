@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Firmware code: freestanding C++ built two ways from the same sources.
 #  - host: static libraries (position-independent) linked into host images,
 #    shared objects that the simulator loads one copy each, and into tests;

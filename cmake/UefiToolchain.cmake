@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Cross build of the firmware images: clang for x86_64-unknown-windows (the
 # UEFI ABI: PE/COFF, Microsoft x64 calls, LLP64), linked with lld-link.
 set(CMAKE_SYSTEM_NAME Generic)

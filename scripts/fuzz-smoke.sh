@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # A short fuzzing pass for the test run: builds the fuzz preset, runs each
 # target from its seed corpus for a few seconds (about 30 s in all), then
 # replays every saved reproducer of Tests/Fuzz/regressions through its

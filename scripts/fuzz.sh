@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # A fuzzing campaign: scripts/fuzz.sh [TARGET] [SECONDS]
 #
 # Configures and builds the fuzz preset (build/fuzz, clang with libFuzzer,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Static checks: formatting of every tracked C++ file, and cppcheck over the
 # firmware and the host code. Prints what it finds; exits non-zero if any.
 set -uo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Boots boards in Debian's OVMF under QEMU and in the simulator, and compares the runs.
 
 For each board, `dxesim ovmf BOARD` writes the OVMF fixture's configuration

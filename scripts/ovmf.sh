@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Builds the UEFI images and dxesim, boots boards in Debian's OVMF under QEMU
 # and in the simulator, and compares the runs (scripts/ovmf-boot.py). Without
 # arguments: every shipped board OVMF can express; else the options given,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Builds the host tools and boots the reference board.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Installs what the build needs on Debian 12. Safe to run again.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang lld llvm pkg-config git

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Builds everything (the UEFI image included) and runs every test, in the
 # host build and again in the sanitizer build, then a short fuzzing pass.
 set -euo pipefail

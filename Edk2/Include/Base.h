@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Processor-binding and base definitions shared by every firmware module.
 // Freestanding: no C or C++ library header is included, so the same code
 // builds for the UEFI image (LLP64) and for the host (LP64).

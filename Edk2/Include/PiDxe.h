@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Root include of a PI DXE module.
 #pragma once
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Root include of a UEFI module.
 #pragma once
 #include <Uefi/UefiBaseType.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The hardware-access primitives: everything the firmware does to the
 // processor and the buses goes through these. One instance executes the
 // x86-64 instructions (the UEFI image); the other hands each access to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // How a host image is bound to the simulated machine. The loader calls the
 // image's HwAccessSimBind before its entry point; each image keeps its own
 // binding, as it keeps its own copy of every library global.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Host instance of the hardware-access primitives: every access is handed
 // to the simulated machine this image was bound to.
 #include <HwAccessLib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // x86-64 instance of the hardware-access primitives, for the UEFI image.
 //
 // With link-time optimisation these are inlined into their callers, so each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // This platform's console: every byte goes to the 16550 UARTs at 0x3F8 and
 // 0x2F8, behind the board's Super I/O, at the speed CMOS selects.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // This platform's error-level instance: the level comes from the earlier
 // boot phase's level HOB or from CMOS, and other components read and replace
 // it through the debug mask protocol installed on the image handle.

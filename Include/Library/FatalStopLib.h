@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The fatal stop: a terminal POST-code display for states that cannot occur.
 #pragma once
 #include <Base.h>

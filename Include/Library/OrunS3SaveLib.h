@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // OrunS3SaveLib: the S3 save table. Register writes marked for S3 capture
 // go to the standard boot-script operation until SMM ready-to-lock, then
 // into one table shared by every module that carries this library; at

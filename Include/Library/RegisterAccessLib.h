@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Width-coded PCI register access, index/data register pairs and the
 // indirect registers of each die's root device. A width code is 1, 2, 3 or
 // 4 for 8, 16, 32 or 64 bits; adding REGISTER_ACCESS_S3_CAPTURE asks that a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The silicon vendor's debug-print service. Its provider decides from the
 // filter flags whether and where a line is printed.
 #pragma once

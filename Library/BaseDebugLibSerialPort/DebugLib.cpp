@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Debug messages and assertion reports written to the serial console.
 #include <Base.h>
 #include <Library/DebugLib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The fatal stop and the dead loop: what is left when the firmware meets a
 // state that cannot occur. Both show their state on POST-code ports.
 #include <Base.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The run-time error level: taken from the earlier boot phase's level HOB,
 // else from four CMOS bytes, cached once found, and readable and replaceable
 // by other components through the debug mask protocol.

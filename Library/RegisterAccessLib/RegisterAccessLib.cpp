@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Width-coded register access over the PCI library, with the S3 capture
 // path for writes that must be replayed on resume.
 #include <Base.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The board's Super I/O decodes the two console UARTs only once their
 // logical devices are set up: device 3 at 0x3F8 on IRQ 4, device 2 at 0x2F8
 // on IRQ 3. Its index/data pair is used directly; this Super I/O needs no

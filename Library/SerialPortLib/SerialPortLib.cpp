@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The dual serial console: every byte goes to the UART at 0x3F8 and then to
 // the one at 0x2F8, both polled, both at the line speed CMOS selects. The
 // console keeps no run-time state: each call works from the build settings

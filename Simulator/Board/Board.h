@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // One machine, as a board file or a test describes it.
 #pragma once
 

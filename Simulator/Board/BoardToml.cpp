@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Board files: TOML, read strictly. A key the simulator does not know is an
 // error, not a silent default, so a misspelt setting never boots a
 // different machine than the one described.

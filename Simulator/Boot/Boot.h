@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // One boot of a board: the machine and its devices, the DXE core with the
 // board's platform data, the driver image, and the timeline run in order.
 #pragma once

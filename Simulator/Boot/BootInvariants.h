@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // What must hold after any boot, whatever the board's platform data: the
 // judgement the boot fuzzer applies to every run, usable by other checks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The core itself: tables, configuration table, HOB list, the handlers of
 // the slots this firmware never uses, ExitBootServices and the public API.
 #include "Dxe/DxeImpl.h"

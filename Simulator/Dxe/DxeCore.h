@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The simulated DXE core: the system, boot, runtime and DXE services
 // tables, events and TPL, the protocol database, pool, the GCD memory map,
 // the PCD protocol, variables and the HOB list that a DXE driver sees when

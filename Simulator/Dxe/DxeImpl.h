@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // State of the simulated DXE core shared by its source files. Each area
 // (events, protocols, memory, GCD, PCD, variables) fills its table slots
 // with EFIAPI services that reach this state through active().

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // TPL and events: raise/restore with notify dispatch, event creation and
 // validation, signalling (groups included), closing and checking.
 #include "Dxe/DxeImpl.h"

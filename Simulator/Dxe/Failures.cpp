@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Failure injection: rules matched against every service call.
 #include "Dxe/DxeCore.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The GCD memory-space map and the DXE services over it. The map holds
 // sorted, non-overlapping ranges; what lies between them is outside it.
 // Ranges are split where an operation needs a boundary and merged again

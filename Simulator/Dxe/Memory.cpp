@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Pool allocation with ownership tracking, Stall on the machine clock and
 // the memory/CRC helpers of the boot services table.
 #include "Dxe/DxeImpl.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Status and GUID text as the firmware prints it, the table CRC and TPL names.
 #include "Dxe/DxeCore.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The PCD protocol over the board's dynamic token store. Only the
 // token-number getters and setters are modelled; the rest report their use.
 #include "Dxe/DxeImpl.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The protocol database: handles, interfaces, install notifies with their
 // registration keys, and the boot services over them.
 #include "Dxe/DxeImpl.h"

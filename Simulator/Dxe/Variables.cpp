@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Runtime variable services over the core's variable store.
 #include "Dxe/DxeImpl.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Runs pieces of work each in a forked child with a time limit, so that a
 // crash, a sanitizer report or a hang of one is recorded and the others go
 // on. The child sends a small result back over a pipe. Call only from a

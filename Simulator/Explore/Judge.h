@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Judging a boot: named checks with verdicts, the invariants every boot
 // must keep, and the observable effects of a boot that two boots are
 // compared by.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The board matrix: a base board and axes, each a board key with a list of
 // values ("absent" removes the key). Every combination (or the listed
 // cases) becomes a board file's table, read by the normal board reader,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Explore/Sweep.h"
 
 #include "Explore/Isolation.h"

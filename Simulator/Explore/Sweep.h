@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The failure sweep: boots a board once to learn every call its images make
 // to a firmware service, then once per call with that call alone failing
 // (or per pair of calls), each boot isolated in a child process, and judges

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Names of functions in the loaded host images, for telling where a call
 // came from: the images keep their symbols hidden, so the names come from
 // each image file's own symbol table.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Reading a file the user names (a board, a saved S3 table) without
 // trusting it: bounded in size, and every refusal one line naming the path.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Loads host images (shared objects built from the firmware sources) and
 // starts them as the DXE dispatcher would. Every load is a fresh copy of the
 // image, so each image, and each boot, has its own library globals. The

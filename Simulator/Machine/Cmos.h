@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // CMOS/RTC RAM behind the index port 0x70 and the data port 0x71: 128
 // bytes, as the board holds them. Bit 7 of an index write masks NMIs; it is
 // not an address bit. The RTC's clock is not modelled: its registers are

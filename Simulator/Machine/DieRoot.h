@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A die's root device (device 0, function 0 on the die's bus): its index
 // register at 0xB8 selects an indirect register that the data register at
 // 0xBC reads and writes. Indirect registers reset to the board's values, 0

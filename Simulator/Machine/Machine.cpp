@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Machine.h"
 
 #include <fmt/format.h>

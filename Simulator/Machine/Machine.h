@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The simulated machine: port and MMIO buses with device models on them,
 // CPUID and MSR tables, the interrupt flag, the breakpoint trap, a virtual
 // clock and an ordered trace of every access.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PCI configuration spaces and the host bridge that reaches them through
 // configuration mechanism 1 at 0xCF8/0xCFC.
 #pragma once

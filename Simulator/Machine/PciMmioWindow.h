@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The PCI memory-mapped configuration window: MSR 0xC0010058 places it
 // (bit 0 enable, bits 5:2 the bus-count exponent, bits 63:20 the base) and
 // it reaches the same configuration spaces as CF8/CFC, one MiB per bus.

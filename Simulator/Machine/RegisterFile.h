@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A block of plain registers, such as the hub's ACPI MMIO page as far as
 // this platform's firmware uses it: every byte reads back what was last
 // written. Reset value: all zero.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The hub's SPI flash controller, as far as firmware programs it: 32-bit
 // registers SpiControl (0x00), RestrictedCmd (0x04) and RestrictedCmd2
 // (0x08), and the byte at 0x1D (bit 2 WriteBufferEn, bit 3 protect, bit 5

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A Super I/O on the index/data pair 0x4E/0x4F, without a configuration
 // mode: the pair works at once. Register 0x07 selects one of 16 logical
 // devices; each device has its own registers from 0x30 up: 0x30 activate

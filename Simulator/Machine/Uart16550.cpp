@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Uart16550.h"
 
 #include <fmt/format.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A 16550 UART on eight I/O ports from its base, as a console uses it: the
 // divisor latch, line control, FIFO control with the FIFO bits of the
 // interrupt identification register, modem control, a 16-byte transmit FIFO

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The silicon vendor's debug-print service as the platform provides it:
 // it prints the lines whose filter flags the board enables, keeps them
 // apart from the UART console, and counts the rest.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Models of the platform protocols that other firmware modules install:
 // NVRAM attributes, platform identity, USB port control and the MC5744 hub
 // controller. Each records every call the driver makes, with the position

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Board settings of the S3 save platform: the debug-print service, the SMM
 // Communication protocol, the communication buffer, the second module
 // carrying the S3 save library, and a sleep and resume after the boot.

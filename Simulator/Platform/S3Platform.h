@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The platform around the S3 save library, as one boot sets it up from
 // the board: the PCD tokens and the communication buffer, the PCI
 // configuration window, the debug-print service, the SMM Communication

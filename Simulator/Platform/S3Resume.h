@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A sleep and resume after the boot: the platform loses the configuration
 // state of the functions it was told to, then replays the type-3 entries
 // the SMM handler copied, in order, through the memory-mapped

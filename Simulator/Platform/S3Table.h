@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The S3 save table as the SMM replay handler reads it: an independent
 // reading of the wire format (header, entries, terminator, end marker),
 // strict about everything the handler relies on.

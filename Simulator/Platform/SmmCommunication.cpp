@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "SmmCommunication.h"
 
 #include <fmt/format.h>

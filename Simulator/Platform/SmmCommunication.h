@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The PI SMM Communication protocol with the S3 replay handler behind it.
 // During Communicate the handler checks the 40-byte hand-off message,
 // follows the private data to the S3 save table, checks it and copies the

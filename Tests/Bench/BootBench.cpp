@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // How long the simulator takes to boot the reference board in-process:
 // with full logging, at error level 0 (the console stays quiet), without
 // the access trace, and with the busy-wait fast path off for comparison.

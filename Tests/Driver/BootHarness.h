@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Whole boots of the driver's host image, for tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The dual console in whole boots of the driver: both UARTs, the Super I/O
 // and the CMOS speed as boards describe them, and the console's part of the
 // report.

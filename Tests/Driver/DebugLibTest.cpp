@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The report forms, the level filters, the fatal stop and the ACPI-timer
 // delay, linked statically with the firmware libraries and a machine.
 #include "Machine/Devices.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Whole boots of the driver's host image on simulated boards.
 #include "BootHarness.h"
 #include "Boot/Report.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The error level and the debug mask protocol. Unit cases drive the library
 // inside a fresh copy of the probe module each (Tests/Firmware/
 // ErrorLevelProbeDxe), so every case starts from the library's start state;

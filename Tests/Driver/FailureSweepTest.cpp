@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Every firmware service the driver and its libraries call, failing on
 // every call: the boot must still end normally, with the driver loaded.
 #include "BootHarness.h"

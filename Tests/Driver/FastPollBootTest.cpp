@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Whole boots with the busy-wait fast path off and on: every shipped board,
 // the built-in reference board and boards whose waits run into the poll
 // limit, the time budget or a UART that never drains. The text summary, the

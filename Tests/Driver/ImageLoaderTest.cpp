@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Loading host images: each load a copy with its own globals, held in
 // memory only; images of the wrong kind refused with a message that says
 // which image the simulator wants.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The S3 save library linked into the test with a DXE core, the machine,
 // the debug-print service and the SMM replay handler: table creation,
 // growth and checks, every entry layout, the PCI window, the lifecycle and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PCI configuration access through CF8/CFC on the modelled host bridge.
 #include "FirmwareHarness.h"
 #include "Machine/Machine.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Reading NVRAM attributes: the caller's discipline and the buffer bound.
 #include <PlatformProtocols.h>
 

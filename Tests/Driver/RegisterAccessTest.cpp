@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Width-coded register access and the die indirect registers, on the
 // modelled host bridge, with this test's own S3 save instance recording
 // what the capture path hands over.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Runtime MMIO reporting at PCI enumeration complete, over whole boots.
 #include "BootHarness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Whole boots with the S3 save library in the driver and in a second
 // module (S3ClientDxe): the shared table, the hand-off to the SMM replay
 // handler and the simulated sleep and resume.

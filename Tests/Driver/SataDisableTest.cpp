@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The embedded SATA port disable at End of DXE, over whole boots.
 #include "BootHarness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The dual serial console linked statically with a machine that carries
 // CMOS, the Super I/O and both UART models: the Super I/O hook, the UART
 // set-up at the CMOS speed, and the burst writer with its waits bounded in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The UefiLib helpers the driver and its libraries use, over a DXE core:
 // the configuration-table lookup, the Ready-to-Boot event and the protocol
 // notify that runs once at registration.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The USB and SD-card port policy over whole boots: NVRAM attributes and
 // the System ID against what reaches the port control and hub protocols.
 #include "BootHarness.h"

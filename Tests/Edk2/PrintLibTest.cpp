@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Host tests of the firmware's formatted print into a caller's buffer.
 #include <Uefi.h>
 #include <Library/PrintLib.h>

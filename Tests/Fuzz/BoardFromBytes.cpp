@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // fuzz-board-from-bytes INPUT [OUTPUT]: the board file a boot fuzz input
 // stands for, so that a finding replays with `dxesim boot OUTPUT`.
 #include "FuzzTargets.h"

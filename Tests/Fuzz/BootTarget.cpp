@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A whole boot of the reference board with generated platform data. The
 // bytes become a board file first, so that any finding replays with
 // `dxesim boot` (fuzz-board-from-bytes writes it).

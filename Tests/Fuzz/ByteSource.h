@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Takes values from fuzz input bytes; once the bytes run out every value is 0.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // libFuzzer entry point of one target (KESH_FUZZ_TARGET names it): a broken
 // invariant aborts, so libFuzzer saves the input like any crash.
 #include "FuzzTargets.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The bodies of the fuzz targets, as plain functions: libFuzzer calls them
 // with generated inputs (Fuzz*.cpp entry points), the regression test with
 // the saved reproducers. Each returns the invariants the input broke; a

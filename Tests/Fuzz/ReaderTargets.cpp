@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The two readers of files a user hands to dxesim: boards and S3 tables.
 #include "Board/Board.h"
 #include "FuzzTargets.h"

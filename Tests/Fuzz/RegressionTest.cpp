@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Every reproducer the fuzzers found, replayed through its target: each
 // folder of Tests/Fuzz/regressions is named after the target it feeds.
 #include "Board/Board.h"

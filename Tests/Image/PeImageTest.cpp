@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The UEFI image as firmware will see it: a relocatable PE32+ x86-64
 // boot-service driver with an entry point and nothing to import.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Finding assertion reports in console text.
 #include "Boot/Boot.h"
 

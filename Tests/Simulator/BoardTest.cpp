@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Board files: what they describe, and how a bad one is refused.
 #include "Board/Board.h"
 #include "Host/BoundedFile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The exploration engines: board values a matrix applies, the boards it
 // generates, the isolation of boots in child processes, the invariants of
 // the default judge and boots on several threads at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The machine's virtual clock at its limits: it saturates, so the time
 // budget still ends a boot whose access cost or steps are huge.
 #include "Machine/Machine.h"

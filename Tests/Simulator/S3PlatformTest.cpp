@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The S3 save platform's models on their own: the configuration window,
 // the table reader, the SMM replay handler's checks, the debug-print
 // service and the sleep and resume.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The console's devices as firmware sees them through the port bus: the
 // 16550 UART model, CMOS RAM and the Super I/O.
 #include "Machine/Cmos.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "FirmwareHarness.h"
 
 #include <Library/DebugPrintErrorLevelLib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // For tests that link firmware libraries straight into the test: the
 // console and error-level instances those libraries need, this test
 // module's build settings, and the binding of the host hardware

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The console instance of the harness: what the firmware writes is kept in
 // harness::console().
 #include "FirmwareHarness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The command-line tool as a user runs it.
 #include <nlohmann/json.hpp>
 

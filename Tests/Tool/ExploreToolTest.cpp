@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // dxesim sweep and dxesim matrix as a user runs them.
 #include "ToolRun.h"
 

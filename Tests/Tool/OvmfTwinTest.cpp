@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // dxesim ovmf: what the OVMF fixture is told about a board, the twin the
 // simulator boots in its place, and the boards OVMF cannot express.
 #include <nlohmann/json.hpp>

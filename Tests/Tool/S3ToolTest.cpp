@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // dxesim's S3 save commands as a user runs them: the table saved as it was
 // handed off, and decoded again from the file.
 #include "ToolRun.h"

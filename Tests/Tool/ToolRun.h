@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Runs dxesim as a user would, capturing what it prints and its exit status.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """scripts/ovmf-boot.py's comparison, on runs made up to differ in one way each."""
 import importlib.util
 import os

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Explore.h"
 
 #include "Explore/Matrix.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The `sweep` and `matrix` subcommands of dxesim: their options, and the
 // commands themselves. Exit status: 0 no violation, 4 a violation (a
 // failing check, a crash, a sanitizer report, a halt or a hang), 1 error;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // dxesim ovmf: a board as the OVMF fixture runs it, and its twin in the
 // simulator.
 //

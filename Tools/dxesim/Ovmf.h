@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // dxesim ovmf: the OVMF fixture's configuration for a board, and the
 // simulator's run of the board's OVMF twin.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Configuration-table entry that carries the PI DXE services table.
 #pragma once
 #include <Uefi.h>

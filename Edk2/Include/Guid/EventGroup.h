@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Event groups signalled by the DXE core and the boot manager.
 #pragma once
 #include <Uefi.h>

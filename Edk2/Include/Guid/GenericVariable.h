@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Namespace of the generic debug settings: the "EFIDebug" variable and the
 // level HOB of the earlier boot phase.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Configuration-table entry that carries the HOB list of the earlier boot phase.
 #pragma once
 #include <Uefi.h>

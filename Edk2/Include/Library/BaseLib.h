@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // String, arithmetic and processor primitives.
 #pragma once
 #include <Base.h>

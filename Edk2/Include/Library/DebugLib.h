@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Leveled debug messages and assertion reports, in the three report forms.
 #pragma once
 #include <Base.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Port I/O and memory-mapped I/O.
 #pragma once
 #include <Base.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Dynamic PCD access by token number. A module defines _PCD_TOKEN_<Name>
 // for each token it uses.
 #pragma once

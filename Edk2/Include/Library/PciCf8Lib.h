@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PCI configuration access through the CF8/CFC port pair.
 #pragma once
 #include <Base.h>

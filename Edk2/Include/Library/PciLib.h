@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PCI configuration access; the instance decides the mechanism.
 #pragma once
 #include <Base.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Formatted output into a caller's buffer.
 #pragma once
 #include <Base.h>

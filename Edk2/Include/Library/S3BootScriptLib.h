@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The standard S3 boot-script save operations.
 #pragma once
 #include <Base.h>

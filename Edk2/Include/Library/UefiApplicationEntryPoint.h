@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Module entry of a UEFI application: constructors, entry, destructors.
 #pragma once
 #include <Uefi.h>

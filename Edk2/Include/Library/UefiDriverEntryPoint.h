@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Module entry of a UEFI driver: constructors, driver entry, destructors.
 // The module supplies the three lists (its AutoGen) and the two parameters.
 #pragma once

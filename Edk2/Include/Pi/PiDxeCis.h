@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PI DXE services table and the Global Coherency Domain (PI 1.x, volume 2).
 #pragma once
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PI hand-off blocks (PI 1.x, volume 3).
 #pragma once
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The CPU architectural protocol: only interrupt handler registration is used.
 #pragma once
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Lets other components read and replace a module's debug error level.
 #pragma once
 #include <Uefi.h>

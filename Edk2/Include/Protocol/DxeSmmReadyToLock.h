@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Installed just before SMRAM is locked; later DXE code may not trust SMM entry.
 #pragma once
 #include <Uefi.h>

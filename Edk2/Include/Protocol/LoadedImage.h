@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The loaded-image protocol, installed on every image handle.
 #pragma once
 #include <Uefi.h>

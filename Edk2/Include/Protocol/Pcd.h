@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The EDK II PCD protocol: dynamic platform configuration by token number.
 #pragma once
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Installed by the PCI bus driver once enumeration is complete.
 #pragma once
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PI SMM Communication protocol: hands a buffer to the SMM handler that
 // registered for the GUID at its start, and returns when SMM is done with it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // UEFI base types and status codes.
 #pragma once
 #include <Base.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // UEFI system table, boot services and runtime services (UEFI 2.x).
 #pragma once
 #include <Uefi/UefiBaseType.h>

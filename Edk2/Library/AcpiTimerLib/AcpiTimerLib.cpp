@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Delays against the ACPI PM timer: a 24-bit counter at 3,579,545 Hz.
 #include <Uefi.h>
 #include <Library/TimerLib.h>

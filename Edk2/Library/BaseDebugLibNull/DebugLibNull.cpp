@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // DebugLib that reports nothing: for test modules that keep their own log.
 #include <Library/DebugLib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The compiler may emit calls to memset and memcpy for structure copies and
 // initialisers; a freestanding image has no C library to provide them.
 #include <Base.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The PCI front over the CF8/CFC library: each operation forwards unchanged.
 #include <Library/PciLib.h>
 #include <Library/PciCf8Lib.h>

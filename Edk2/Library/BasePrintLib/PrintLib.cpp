@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Formatted output into a caller's buffer. Re-entrant: no state outside the
 // caller's stack and buffer, so it is safe from any TPL and from notify
 // functions that interrupt another print.

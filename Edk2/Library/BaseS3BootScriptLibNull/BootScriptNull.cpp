@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The no-op boot script: nothing is saved, every request succeeds.
 #include <Library/S3BootScriptLib.h>
 

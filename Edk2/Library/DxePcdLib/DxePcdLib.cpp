@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PCD access over the PCD protocol. The protocol is located on first use:
 // no constructor of this library takes a slot in the module's list.
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Module entry of an application: it ends when its entry returns, so its
 // libraries are always torn down.
 #include <Library/UefiApplicationEntryPoint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Module entry of a boot-service driver: library constructors, then the
 // driver entry, then the library destructors if the entry failed.
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // What the build generates for this module: its parameters, the library
 // constructor and destructor lists in their fixed order, and its PCD values.
 #include <PiDxe.h>

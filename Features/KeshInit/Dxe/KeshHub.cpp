@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "KeshHub.h"
 #include <Library/PciLib.h>
 #include <Library/DxeServicesTableLib.h>

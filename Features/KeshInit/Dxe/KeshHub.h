@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The Kesh hub as the driver sees it: fixed addresses and the SPI controller.
 #pragma once
 #include <PiDxe.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Driver entry and event wiring: all hub work happens late in DXE, in the
 // notify functions registered here.
 #include "KeshInit.h"

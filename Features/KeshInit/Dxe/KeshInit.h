@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The Kesh hub initialisation driver.
 #pragma once
 #include <PiDxe.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "PlatformProtocols.h"
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The platform protocols this driver uses. Other firmware modules install
 // them; the driver locates each one when it needs it and calls only the
 // members declared here, at their fixed offsets.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Reporting the hub's ACPI MMIO page and the SPI controller's page as
 // runtime MMIO once PCI enumeration is complete.
 #include "KeshInit.h"

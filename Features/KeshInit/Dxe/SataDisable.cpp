@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Switching off the embedded SATA port that holds a hidden redundant OS.
 #include "KeshInit.h"
 #include "PlatformProtocols.h"

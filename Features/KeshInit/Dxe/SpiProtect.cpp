@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Arming the SPI flash protection at End of DXE.
 #include "KeshInit.h"
 #include "KeshHub.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The USB and SD-card port policy: NVRAM attributes and the System ID
 // decide which port groups and internal devices are switched off.
 #include "KeshInit.h"

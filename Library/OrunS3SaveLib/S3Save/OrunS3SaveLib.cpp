@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // OrunS3SaveLib: recording into the S3 save table, its checks, the PCI
 // window, the library's print routine, and its lifecycle: the shared
 // private data, the ready-to-lock switch and the hand-off to SMM.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A module that carries the error-level library and lets a test drive it:
 // its entry installs this probe on its image handle and runs no library
 // constructor, so each loaded copy starts with the library's start state

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <Uefi.h>
 #include <Library/UefiDriverEntryPoint.h>
 #include <Library/ErrorLevelLib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The fixture module's build-generated parts.
 #include <PiDxe.h>
 #include <Library/UefiDriverEntryPoint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The board as the OVMF fixture and the phase application are given it:
 // one fixed-layout block, written by `dxesim ovmf` from a board file and
 // handed to QEMU as the fw_cfg file KESH_OVMF_CONFIG_FILE. Shared by the

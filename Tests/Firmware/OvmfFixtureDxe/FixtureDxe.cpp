@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Stands in, under OVMF, for the platform modules of the board it is given
 // (FixtureConfig.h, read from fw_cfg): the platform protocols, this
 // driver's PCD tokens, the SMM replay handler, the debug-print service, the

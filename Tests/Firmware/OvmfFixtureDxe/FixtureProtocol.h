@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // How the phase application reaches the OVMF fixture: the board's
 // configuration, and the records only it can make.
 #pragma once

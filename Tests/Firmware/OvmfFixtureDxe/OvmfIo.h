@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // What the fixture and the phase application share under QEMU: reading
 // fw_cfg files, writing record lines to the debug console, and marking the
 // stretches of the UARTs that belong to the boot's steps.

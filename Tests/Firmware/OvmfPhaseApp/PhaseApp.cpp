@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Performs the board's timeline under OVMF, where PCI enumeration and SMM
 // ready-to-lock are long complete: loads the driver and the S3 client from
 // fw_cfg, signals End of DXE and Ready to Boot, exits boot services, in the

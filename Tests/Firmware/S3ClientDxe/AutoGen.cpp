@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // What the build generates for this module: its parameters, its library
 // constructor and destructor lists, and its PCD values.
 #include <Uefi.h>

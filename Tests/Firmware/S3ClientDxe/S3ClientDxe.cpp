@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Programs a few configuration registers through CF8/CFC and records each
 // write for S3 replay, as a module's capture path would.
 #include <Uefi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A second module carrying OrunS3SaveLib: it adopts the shared private data
 // and records S3 writes of its own, which must land in the driver's table.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // TPL and event services of the simulated DXE core, called through the
 // boot services table.
 #include "DxeTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Pool, Stall, the memory helpers and the GCD memory-space services of the
 // simulated DXE core.
 #include "DxeTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The protocol database of the simulated DXE core: install/locate,
 // registration keys of protocol notifies, the multiple-interface services.
 #include "DxeTestSupport.h"

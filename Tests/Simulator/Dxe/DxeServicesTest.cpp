@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The simulated DXE core's tables, configuration table and HOB list, the
 // PCD protocol, variables, failure injection and the status/GUID text.
 #include "DxeTestSupport.h"

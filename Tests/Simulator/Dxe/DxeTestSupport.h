@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared fixture of the simulated DXE core tests: a machine, a core, its
 // tables, and notify functions that log which notify ran at which TPL.
 #pragma once

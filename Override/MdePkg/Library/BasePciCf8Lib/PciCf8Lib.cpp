@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // PCI configuration mechanism 1 on this platform: standard registers
 // 0x00-0xFF through CF8/CFC, and extended registers 0x100-0xFFF through
 // bits 27:24 of the address port while the node's extended decoding is on.
