@@ -6,6 +6,8 @@
 #include "Boot/Checks.h"
 #include "Boot/Report.h"
 
+#include <PlatformProtocols.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -183,6 +185,17 @@ TEST(Checks, TheDebugMaskInstallationFailureAssertsBeforeTheConsoleAndIsCounted)
   EXPECT_EQ(record.assertions.size(), record.breakpoints);
   EXPECT_TRUE(record.assertions[0].reportWritten);
   EXPECT_EQ(record.assertions[0].code, "KeshInitDxe _ModuleEntryPoint");
+}
+
+TEST(Checks, AnInjectedFailureNamesTheProtocolItWasAbout) {
+  sim::Board board = sim::referenceBoard();
+  board.failures.push_back(sim::FailureRule{"LocateProtocol", 1, EFI_NOT_FOUND, gMc5744ProtocolGuid});
+  boot::Boot boot(board);
+  const sim::BootRecord &record = boot.simulation.record();
+  ASSERT_EQ(record.injected.size(), 1u);
+  EXPECT_EQ(record.injected[0], "LocateProtocol call 1 (about MC5744) -> Not Found");
+  EXPECT_NE(sim::textSummary(record).find("  LocateProtocol call 1 (about MC5744) -> Not Found\n"),
+            std::string::npos);
 }
 
 TEST(Checks, ARuleThatNeverFiresIsABoardMistake) {
