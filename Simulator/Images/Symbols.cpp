@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -39,44 +38,49 @@ std::string plainName(const std::string &symbol) {
 }
 
 // The function symbols of an ELF64 file, sorted by address; empty when the
-// file cannot be read or is no ELF64 object.
+// file cannot be read or is no ELF64 object. Only the headers, the symbol
+// table and its strings are read: the image's debug sections are large.
 std::vector<Symbol> readSymbols(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<Symbol> out;
-  auto fits = [&bytes](uint64_t offset, uint64_t size) {
-    return offset <= bytes.size() && size <= bytes.size() - offset;
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(0, std::ios::end);
+  auto fileSize = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
+  auto readAt = [&in, fileSize](uint64_t offset, uint64_t size, void *to) {
+    if (offset > fileSize || size > fileSize - offset) {
+      return false;
+    }
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(static_cast<char *>(to), static_cast<std::streamsize>(size));
+    return static_cast<bool>(in);
   };
   Elf64_Ehdr header;
-  if (!fits(0, sizeof(header))) {
-    return out;
-  }
-  std::memcpy(&header, bytes.data(), sizeof(header));
-  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
-      header.e_shentsize != sizeof(Elf64_Shdr) ||
-      !fits(header.e_shoff, uint64_t{header.e_shnum} * sizeof(Elf64_Shdr))) {
+  if (!readAt(0, sizeof(header), &header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+      header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_shentsize != sizeof(Elf64_Shdr)) {
     return out;
   }
   std::vector<Elf64_Shdr> sections(header.e_shnum);
-  std::memcpy(sections.data(), bytes.data() + header.e_shoff, sections.size() * sizeof(Elf64_Shdr));
+  if (!readAt(header.e_shoff, sections.size() * sizeof(Elf64_Shdr), sections.data())) {
+    return out;
+  }
   for (const Elf64_Shdr &section : sections) {
-    if (section.sh_type != SHT_SYMTAB || section.sh_link >= sections.size() ||
-        !fits(section.sh_offset, section.sh_size)) {
+    if (section.sh_type != SHT_SYMTAB || section.sh_link >= sections.size()) {
       continue;
     }
     const Elf64_Shdr &strings = sections[section.sh_link];
-    if (!fits(strings.sh_offset, strings.sh_size)) {
+    std::vector<Elf64_Sym> symbols(section.sh_size / sizeof(Elf64_Sym));
+    std::vector<char> names(strings.sh_size);
+    if (!readAt(section.sh_offset, symbols.size() * sizeof(Elf64_Sym), symbols.data()) ||
+        !readAt(strings.sh_offset, names.size(), names.data())) {
       continue;
     }
-    for (uint64_t at = 0; at + sizeof(Elf64_Sym) <= section.sh_size; at += sizeof(Elf64_Sym)) {
-      Elf64_Sym symbol;
-      std::memcpy(&symbol, bytes.data() + section.sh_offset + at, sizeof(symbol));
-      if (ELF64_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_name >= strings.sh_size) {
+    for (const Elf64_Sym &symbol : symbols) {
+      if (ELF64_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_name >= names.size()) {
         continue;
       }
-      const char *name = bytes.data() + strings.sh_offset + symbol.st_name;
-      size_t length = strnlen(name, strings.sh_size - symbol.st_name);
-      out.push_back(Symbol{symbol.st_value, symbol.st_size, plainName(std::string(name, length))});
+      const char *name = names.data() + symbol.st_name;
+      size_t length = strnlen(name, names.size() - symbol.st_name);
+      out.push_back(Symbol{symbol.st_value, symbol.st_size, std::string(name, length)});
     }
   }
   std::sort(out.begin(), out.end(), [](const Symbol &a, const Symbol &b) { return a.value < b.value; });
@@ -105,7 +109,7 @@ std::string functionName(const void *address, const std::string &image) {
     return "";
   }
   const Symbol &symbol = *std::prev(after);
-  return offset < symbol.value + std::max<uint64_t>(symbol.size, 1) ? symbol.name : "";
+  return offset < symbol.value + std::max<uint64_t>(symbol.size, 1) ? plainName(symbol.name) : "";
 }
 
 } // namespace sim
