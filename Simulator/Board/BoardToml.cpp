@@ -832,9 +832,10 @@ void refuseNonAsciiOutsideText(std::string_view text, const std::string &source)
     switch (in) {
     case In::Code:
       if (static_cast<unsigned char>(c) >= 0x80) {
-        throw BoardError(fmt::format("{}:{}: a character that is not ASCII (byte 0x{:02X}) outside a string or a "
-                                     "comment",
-                                     source, line, static_cast<unsigned char>(c)));
+        throw BoardError(
+            fmt::format("{}:{}: a character that is not ASCII (byte 0x{:02X}) outside a string or a "
+                        "comment",
+                        source, line, static_cast<unsigned char>(c)));
       }
       if (c == '#') {
         in = In::Comment;

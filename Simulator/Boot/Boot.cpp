@@ -312,7 +312,6 @@ void ConsoleTap::breakpointHit(uint64_t count) {
   traps_.push_back(std::move(trap));
 }
 
-
 // "ASSERT FILE(LINE): EXPRESSION" and CR LF or LF, where FILE has no space
 // or parenthesis and LINE is decimal; anywhere in the text, as a report may
 // follow a message that did not end its line.

@@ -77,7 +77,6 @@ struct NvramReadRecord {
   std::string callerError; // "" when the caller kept the rules
 };
 
-
 struct FatalStopRecord {
   uint32_t code = 0;
   std::vector<uint32_t> windows;

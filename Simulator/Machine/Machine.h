@@ -210,8 +210,8 @@ private:
     bool interruptsEnabled = false;
     IoDevice *device = nullptr;
     uint32_t value = 0;
-    uint64_t reads = 0;    // identical reads in a row, this one included
-    bool repeated = false; // it answered as the one before it, and the device has a forecast
+    uint64_t reads = 0;      // identical reads in a row, this one included
+    bool repeated = false;   // it answered as the one before it, and the device has a forecast
     bool afterTimer = false; // the run began right after a PM timer read
     IoDevice::PollForecast forecast{};
   };

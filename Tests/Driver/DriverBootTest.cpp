@@ -181,7 +181,9 @@ TEST(DriverBoot, ErrorLevelZeroSilencesMessagesButNotAssertions) {
 TEST(DriverBoot, BootsAreDeterministic) {
   auto once = []() {
     Booted boot(sim::referenceBoard());
-    return std::make_pair(sim::traceText(sim::namedTrace(boot.simulation.machine().trace(), boot.simulation.record(), {})), sim::jsonReport(boot.simulation).dump());
+    return std::make_pair(
+        sim::traceText(sim::namedTrace(boot.simulation.machine().trace(), boot.simulation.record(), {})),
+        sim::jsonReport(boot.simulation).dump());
   };
   auto first = once();
   auto second = once();

@@ -31,7 +31,8 @@ Outputs bootWith(const sim::Board &board, bool fastPolls) {
   sim::Simulation simulation(board, boot::kImage, options);
   simulation.run();
   return Outputs{sim::textSummary(simulation), sim::jsonReport(simulation).dump(2),
-                 sim::traceText(sim::namedTrace(simulation.machine().trace(), simulation.record(), {})), simulation.machine().skippedPolls(),
+                 sim::traceText(sim::namedTrace(simulation.machine().trace(), simulation.record(), {})),
+                 simulation.machine().skippedPolls(),
                  simulation.console().accesses() + simulation.secondConsole().accesses()};
 }
 
@@ -95,7 +96,8 @@ TEST(FastPollBoot, WaitsThatGiveUpDoSoAtTheSameRead) {
   sim::Board slowLine = sim::referenceBoard();
   slowLine.cmos[0x6F] = 0x06; // 9600 baud: 1.04 ms a character
   slowLine.accessCostNs = 100;
-  EXPECT_NE(expectSameBoot(slowLine, "9600 baud at 100 ns a read", std::nullopt).trace.find(kTimedWait), std::string::npos);
+  EXPECT_NE(expectSameBoot(slowLine, "9600 baud at 100 ns a read", std::nullopt).trace.find(kTimedWait),
+            std::string::npos);
   slowLine.accessCostNs = 5; // no burst settles within the untimed reads
   EXPECT_NE(expectSameBoot(slowLine, "9600 baud at 5 ns a read", std::nullopt).trace.find(kTimedWait),
             std::string::npos);

@@ -95,9 +95,9 @@ TEST(S3SaveBoot, TheS3ResumeBoardReplaysEveryRecordedRegisterToItsValueAtReadyTo
   EXPECT_NE(summary.find("-- S3 resume: 6 entries replayed, 6 registers compared, 0 mismatches"),
             std::string::npos)
       << summary;
-  EXPECT_NE(
-      summary.find("0x0078  mem-write  width 64-bit  address 0x00000000E0100050  value 0x0123456789ABCDEF  (01:00.0+0x050)"),
-      std::string::npos)
+  EXPECT_NE(summary.find("0x0078  mem-write  width 64-bit  address 0x00000000E0100050  value "
+                         "0x0123456789ABCDEF  (01:00.0+0x050)"),
+            std::string::npos)
       << summary;
   EXPECT_NE(summary.find("F0 61 40 5C 51 D0 43 4F BC 23 5E 5E 89 B3 CE C0"), std::string::npos) << summary;
   EXPECT_NE(summary.find("-- S3 save library: closed"), std::string::npos) << summary;
@@ -239,7 +239,8 @@ TEST(S3SaveBoot, AHandOffWhoseEventWouldNotCloseIsNotRunAgainByTheSecondReadyToB
     // Without a configuration window (OVMF's twin) the library's own
     // report of the missing window is the only assertion.
     for (const sim::AssertionRecord &assertion : simulation.assertions()) {
-      EXPECT_EQ(assertion.expression.rfind("GetPciMmioAddress", 0), 0u) << file << ": " << assertion.expression;
+      EXPECT_EQ(assertion.expression.rfind("GetPciMmioAddress", 0), 0u)
+          << file << ": " << assertion.expression;
     }
     EXPECT_EQ(simulation.s3().resumeResult() ? simulation.s3().resumeResult()->mismatches() : 0u, 0u);
   }

@@ -245,7 +245,8 @@ TEST(Board, TextIsAsciiWhereItBecomesChar16AndNamesHoldNoControlCharacters) {
   // library, whose check of it is undefined for some; comments take any.
   EXPECT_EQ(errorOf("[machine]\ntime_budge\u0317_ms = 1\n"),
             "test.toml:2: a character that is not ASCII (byte 0xCC) outside a string or a comment");
-  EXPECT_EQ(sim::parseBoardToml("# caf\u00e9 \"'\n[machine] # \u00e9\ntime_budget_ms = 5\n", "t").timeBudgetMs, 5u);
+  EXPECT_EQ(
+      sim::parseBoardToml("# caf\u00e9 \"'\n[machine] # \u00e9\ntime_budget_ms = 5\n", "t").timeBudgetMs, 5u);
   // Control characters are refused and shown escaped, never printed raw.
   EXPECT_EQ(errorOf("[board]\nname = \"two\\nlines\\u001b[31m\"\n"),
             "test.toml:2: key 'board.name': 'two\\x0Alines\\x1B[31m' holds the control character 0x0A");

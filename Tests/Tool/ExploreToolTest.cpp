@@ -134,7 +134,8 @@ TEST(MatrixTool, FailingCombinationsBecomeBoardsThatBoot) {
   EXPECT_NE(run.output.find("4 of 4 combinations booted on 2 thread(s)"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("-- totals: 4 boots, 4 outcomes, 2 failing boots"), std::string::npos)
       << run.output;
-  EXPECT_NE(run.output.find("fail board.fail-rules: never fired: rule 1 (CloseEvent call 99)"), std::string::npos)
+  EXPECT_NE(run.output.find("fail board.fail-rules: never fired: rule 1 (CloseEvent call 99)"),
+            std::string::npos)
       << run.output;
   ASSERT_TRUE(std::filesystem::exists(out + "/case-2.toml"));
   ASSERT_TRUE(std::filesystem::exists(out + "/case-3.toml"));

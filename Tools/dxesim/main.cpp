@@ -270,10 +270,12 @@ sim::explore::Judge checksJudge() {
     std::vector<sim::explore::Verdict> out;
     bool injects = !simulation.board().failures.empty();
     for (const sim::CheckResult &check : simulation.record().checks) {
-      if (check.name == "entry" || check.name == "events" || check.name == "pool" || check.name == "s3.handoff") {
+      if (check.name == "entry" || check.name == "events" || check.name == "pool" ||
+          check.name == "s3.handoff") {
         continue;
       }
-      std::string verdict = check.expected == std::optional<std::string>(check.verdict) ? "pass" : check.verdict;
+      std::string verdict =
+          check.expected == std::optional<std::string>(check.verdict) ? "pass" : check.verdict;
       if (injects && verdict == "fail" && check.name != "board.fail-rules") {
         verdict = "warn";
       }
