@@ -269,9 +269,13 @@ std::string Simulation::codeName(uint32_t context) const {
     return "";
   }
   const CodeContext &code = contexts[context - 1];
-  auto file = imageFiles_.find(code.image);
-  std::string function = file == imageFiles_.end() ? "" : functionName(code.function, file->second);
+  std::string function = functionIn(code.image, code.function);
   return function.empty() ? code.image : code.image + " " + function;
+}
+
+std::string Simulation::functionIn(const std::string &image, const void *address) const {
+  auto file = imageFiles_.find(image);
+  return file == imageFiles_.end() ? "" : functionName(address, file->second);
 }
 
 std::vector<AssertionRecord> Simulation::assertions() const {

@@ -146,6 +146,8 @@ public:
   const ConsoleTap &consoleTap() const { return *tap_; }
   // "KeshInitDxe KeshOnEndOfDxe": the image and function of a trace context.
   std::string codeName(uint32_t context) const;
+  // The function of the loaded image `image` that holds this address, or "".
+  std::string functionIn(const std::string &image, const void *address) const;
   // What the boot did: built once, when run() ends.
   const BootRecord &record() const;
 

@@ -2,7 +2,6 @@
 #include "Explore/Sweep.h"
 
 #include "Explore/Isolation.h"
-#include "Explore/Symbols.h"
 
 #include <PlatformProtocols.h>
 #include <Protocol/DebugPrintSvc.h>
@@ -182,11 +181,10 @@ std::string bootInChild(const Board &board, const SweepOptions &options, const s
   for (size_t i = 0; i < fail.size(); i++) {
     actual.push_back(callJson(fail[i]));
   }
-  ImageSymbols symbols;
-  auto sweepCall = [&symbols](const ServiceCall &call) {
+  auto sweepCall = [&simulation](const ServiceCall &call) {
     std::string context = "entry";
     if (call.notify != 0) {
-      context = symbols.functionAt(call.notify);
+      context = simulation.functionIn(call.image, reinterpret_cast<const void *>(call.notify));
       if (context.empty()) {
         context = fmt::format("notify 0x{:X}", call.notify);
       }
