@@ -2,6 +2,7 @@
 // Loading host images: each load a copy with its own globals, held in
 // memory only; images of the wrong kind refused with a message that says
 // which image the simulator wants.
+#include "ScratchDir.h"
 #include "BootHarness.h"
 
 #include "Boot/Report.h"
@@ -103,7 +104,7 @@ TEST(ImageLoader, ImagesAreHeldInMemoryAndLeaveNoFileBehind) {
 class WrongImage : public ::testing::Test {
 protected:
   std::string write(const std::string &name, const std::string &bytes) {
-    std::string path = ::testing::TempDir() + name;
+    std::string path = processScratch().path(name);
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }

@@ -2,6 +2,7 @@
 // Board files: what they describe, and how a bad one is refused.
 #include "Board/Board.h"
 #include "Host/BoundedFile.h"
+#include "ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -290,16 +291,7 @@ sata.port.disable = "not-applicable"
 // Boards on disk: extends, directories, files that are not boards.
 class BoardFiles : public ::testing::Test {
 protected:
-  void SetUp() override {
-    dir = std::filesystem::path(::testing::TempDir()) / "board-files";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-  }
-  std::string write(const std::string &name, const std::string &text) {
-    std::filesystem::path path = dir / name;
-    std::ofstream(path) << text;
-    return path.string();
-  }
+  std::string write(const std::string &name, const std::string &text) { return scratch.file(name, text); }
   std::string errorOfFile(const std::string &path) {
     try {
       sim::loadBoardFile(path);
@@ -308,7 +300,8 @@ protected:
     }
     return "";
   }
-  std::filesystem::path dir;
+  ScratchDir scratch{"board-files"};
+  const std::filesystem::path &dir = scratch.root();
 };
 
 TEST_F(BoardFiles, ADirectoryIsNotABoard) {

@@ -2,6 +2,7 @@
 // The exploration engines: board values a matrix applies, the boards it
 // generates, the isolation of boots in child processes, the invariants of
 // the default judge and boots on several threads at once.
+#include "ScratchDir.h"
 #include "Explore/Isolation.h"
 #include "Explore/Judge.h"
 #include "Explore/Matrix.h"
@@ -26,28 +27,13 @@ namespace ex = sim::explore;
 const std::string kImage = std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so";
 const std::string kBoards = std::string(KESH_SOURCE_DIR) + "/boards";
 
-class TempDir {
-public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "explore-test-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string file(const std::string &name, const std::string &text) const {
-    std::string full = (std::filesystem::path(path) / name).string();
-    std::ofstream(full) << text;
-    return full;
-  }
-  std::string path;
-};
-
 // A matrix over the reference board.
 std::string matrixText(const std::string &axes, const std::string &base = kBoards + "/reference.toml") {
   return "[matrix]\nname = \"test\"\nbase = \"" + base + "\"\n" + axes;
 }
 
 TEST(MatrixBoards, AbsentRemovesAKeyAndOtherValuesReplaceOrCreateIt) {
-  TempDir dir;
+  ScratchDir dir;
   ex::Matrix matrix = ex::parseMatrixToml(matrixText(R"(
 [[axis]]
 key = "platform.identity.system_id"
@@ -60,7 +46,7 @@ key = "platform.sata.port"
 labels = ["none", "one"]
 values = ["absent", [{ name = "SATA Port5", ahci = 5, die = 1 }]]
 )"),
-                                          dir.path + "/m.toml");
+                                          dir.path("m.toml"));
   ASSERT_EQ(matrix.size(), 8u);
   // First axis slowest.
   EXPECT_EQ(matrix.combination(5), (std::vector<std::optional<size_t>>{1, 0, 1}));
@@ -103,10 +89,10 @@ TEST(MatrixBoards, ApplyingValuesThroughTheTablePath) {
 }
 
 TEST(MatrixBoards, ABaseThatExtendsAnotherStillReadsFromAnywhere) {
-  TempDir dir;
+  ScratchDir dir;
   ex::Matrix matrix = ex::parseMatrixToml(
       matrixText("[[axis]]\nkey = \"s3.resume\"\nvalues = [false]\n", kBoards + "/s3-resume.toml"),
-      dir.path + "/m.toml");
+      dir.path("m.toml"));
   std::string text = matrix.boardToml(matrix.combination(0));
   EXPECT_NE(text.find(kBoards + "/reference.toml"), std::string::npos) << text;
   std::string written = dir.file("elsewhere.toml", text);
@@ -117,7 +103,7 @@ TEST(MatrixBoards, ABaseThatExtendsAnotherStillReadsFromAnywhere) {
 }
 
 TEST(MatrixBoards, CasesPickValuesByTextOrLabelAndKeepTheRest) {
-  TempDir dir;
+  ScratchDir dir;
   ex::Matrix matrix = ex::parseMatrixToml(matrixText(R"(
 [[axis]]
 key = "platform.identity.pwd"
@@ -132,7 +118,7 @@ values = [0, 1]
 "platform.sata.mode" = "raid"
 "platform.identity.pwd" = 0
 )"),
-                                          dir.path + "/m.toml");
+                                          dir.path("m.toml"));
   ASSERT_EQ(matrix.size(), 2u);
   EXPECT_EQ(matrix.combination(0), (std::vector<std::optional<size_t>>{1, std::nullopt}));
   EXPECT_EQ(matrix.combination(1), (std::vector<std::optional<size_t>>{0, 1}));
@@ -159,7 +145,7 @@ TEST(MatrixBoards, MistakesNameTheFileAndLine) {
             "m.toml:2: key 'matrix.base': /nonexistent/board.toml cannot be read");
   EXPECT_EQ(error(matrixText("")), "m.toml: at least one [[axis]] with 'key' and 'values' is required");
   // A base that is no board is the board reader's error.
-  TempDir dir;
+  ScratchDir dir;
   std::string bad = dir.file("bad.toml", "[firmware]\nruntime_service = true\n");
   EXPECT_THROW(ex::parseMatrixToml(matrixText("", bad), "m.toml"), sim::BoardError);
 }

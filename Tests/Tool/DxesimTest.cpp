@@ -2,6 +2,7 @@
 // The command-line tool as a user runs it.
 #include <nlohmann/json.hpp>
 
+#include "ScratchDir.h"
 #include "ToolRun.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@ namespace {
 const std::string kExtendsReference = "[board]\nextends = \"" KESH_SOURCE_DIR "/boards/reference.toml\"\n";
 
 std::string writeBoard(const std::string &name, const std::string &text) {
-  std::string path = ::testing::TempDir() + name;
+  std::string path = processScratch().path(name);
   std::ofstream(path) << text;
   return path;
 }
@@ -103,8 +104,8 @@ TEST(Dxesim, WithoutABoardItBootsTheBuiltInReferenceBoard) {
 }
 
 TEST(Dxesim, WritesTheSameBootAsJsonAndTheTraceToFilesOrStandardOutput) {
-  std::string json = ::testing::TempDir() + "report.json";
-  std::string trace = ::testing::TempDir() + "trace.txt";
+  std::string json = processScratch().path("report.json");
+  std::string trace = processScratch().path("trace.txt");
   ToolRun run = dxesim("boot --trace " + trace + " --json " + json);
   ASSERT_EQ(run.exitCode, 0) << run.output;
   std::ifstream traceIn(trace);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // dxesim sweep and dxesim matrix as a user runs them.
+#include "ScratchDir.h"
 #include "ToolRun.h"
 
 #include <nlohmann/json.hpp>
@@ -10,21 +11,6 @@
 namespace {
 
 const std::string kSource = KESH_SOURCE_DIR;
-
-class TempDir {
-public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "explore-tool-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string file(const std::string &name, const std::string &text) const {
-    std::string full = (std::filesystem::path(path) / name).string();
-    std::ofstream(full) << text;
-    return full;
-  }
-  std::string path;
-};
 
 nlohmann::json parseJson(const std::string &text) {
   auto json = nlohmann::json::parse(text, nullptr, false);
@@ -120,7 +106,7 @@ TEST(SweepTool, BadArguments) {
 }
 
 TEST(MatrixTool, FailingCombinationsBecomeBoardsThatBoot) {
-  TempDir dir;
+  ScratchDir dir;
   std::string spec =
       dir.file("m.toml", "[matrix]\nname = \"close\"\nbase = \"" + kSource +
                              "/boards/s3-resume.toml\"\n"
@@ -128,7 +114,7 @@ TEST(MatrixTool, FailingCombinationsBecomeBoardsThatBoot) {
                              "values = [\"absent\", [{ service = \"CloseEvent\", call = 99, status "
                              "= \"EFI_INVALID_PARAMETER\" }]]\n"
                              "[[axis]]\nkey = \"platform.identity.pwd\"\nvalues = [0, 1]\n");
-  std::string out = dir.path + "/failing";
+  std::string out = dir.path("failing");
   ToolRun run = dxesim("matrix " + spec + " --out " + out + " --quiet --threads 2");
   EXPECT_EQ(run.exitCode, 4) << run.output;
   EXPECT_NE(run.output.find("4 of 4 combinations booted on 2 thread(s)"), std::string::npos) << run.output;
@@ -152,11 +138,11 @@ TEST(MatrixTool, FailingCombinationsBecomeBoardsThatBoot) {
 }
 
 TEST(MatrixTool, PolicySampleRunsEndToEnd) {
-  TempDir dir;
-  ToolRun run = dxesim("matrix " + kSource + "/matrices/policy.toml --sample 60 --quiet --json " + dir.path +
-                       "/policy.json");
+  ScratchDir dir;
+  ToolRun run = dxesim("matrix " + kSource + "/matrices/policy.toml --sample 60 --quiet --json " +
+                       dir.root().string() + "/policy.json");
   EXPECT_EQ(run.exitCode, 0) << run.output;
-  std::ifstream in(dir.path + "/policy.json");
+  std::ifstream in(dir.path("policy.json"));
   nlohmann::json result = nlohmann::json::parse(in);
   EXPECT_EQ(result.at("combinations"), 97200);
   EXPECT_EQ(result.at("booted"), 60);
@@ -171,7 +157,7 @@ TEST(MatrixTool, PolicySampleRunsEndToEnd) {
 }
 
 TEST(MatrixTool, BadMatrixFile) {
-  TempDir dir;
+  ScratchDir dir;
   std::string spec = dir.file("m.toml", "[matrix]\nbase = \"nowhere.toml\"\n");
   ToolRun run = dxesim("matrix " + spec);
   EXPECT_EQ(run.exitCode, 2);

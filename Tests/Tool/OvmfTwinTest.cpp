@@ -3,6 +3,7 @@
 // simulator boots in its place, and the boards OVMF cannot express.
 #include <nlohmann/json.hpp>
 
+#include "ScratchDir.h"
 #include "ToolRun.h"
 
 #include <OvmfFixtureDxe/FixtureConfig.h>
@@ -20,7 +21,7 @@ namespace {
 const std::string kBoards = std::string(KESH_SOURCE_DIR) + "/boards/";
 
 std::string writeBoard(const std::string &name, const std::string &text) {
-  std::string path = ::testing::TempDir() + name;
+  std::string path = processScratch().path(name);
   std::ofstream(path) << text;
   return path;
 }
@@ -41,8 +42,8 @@ std::string fromHex(const std::string &hex) {
 }
 
 TwinRun twinOf(const std::string &board) {
-  std::string config = ::testing::TempDir() + "twin.cfg";
-  std::string json = ::testing::TempDir() + "twin.json";
+  std::string config = processScratch().path("twin.cfg");
+  std::string json = processScratch().path("twin.json");
   std::remove(config.c_str());
   std::remove(json.c_str());
   TwinRun out{dxesim("ovmf " + board + " --config " + config + " --json " + json), {}, {}, ""};
@@ -173,7 +174,7 @@ service = "LocateProtocol"
 [platform.nvram.values]
 UsbPorts = "A value much longer than the sixty-three characters a fixture field holds"
 )");
-  std::string config = ::testing::TempDir() + "refused.cfg";
+  std::string config = processScratch().path("refused.cfg");
   std::remove(config.c_str());
   ToolRun run = dxesim("ovmf " + path + " --config " + config);
   EXPECT_EQ(run.exitCode, 2) << run.output;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // dxesim's S3 save commands as a user runs them: the table saved as it was
 // handed off, and decoded again from the file.
+#include "ScratchDir.h"
 #include "ToolRun.h"
 
 #include <nlohmann/json.hpp>
@@ -19,7 +20,7 @@ namespace {
 const std::string kS3Board = std::string(KESH_SOURCE_DIR) + "/boards/s3-resume.toml";
 
 TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
-  std::string path = ::testing::TempDir() + "s3-table.bin";
+  std::string path = processScratch().path("s3-table.bin");
   std::remove(path.c_str());
   ToolRun boot = dxesim("boot " + kS3Board + " --save-s3 " + path);
   ASSERT_EQ(boot.exitCode, 0) << boot.output;
@@ -57,7 +58,7 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
 
   // A damaged copy: the terminator overwritten.
   bytes[0xC0] = 0;
-  std::string damaged = ::testing::TempDir() + "s3-damaged.bin";
+  std::string damaged = processScratch().path("s3-damaged.bin");
   std::ofstream(damaged, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ToolRun bad = dxesim("s3 decode " + damaged);
   EXPECT_EQ(bad.exitCode, 1);
@@ -67,7 +68,7 @@ TEST(S3Tool, TheHandedOffTableIsSavedAndDecodesEntryByEntry) {
 }
 
 TEST(S3Tool, NothingToSaveOrNothingToReadIsAnError) {
-  std::string path = ::testing::TempDir() + "s3-none.bin";
+  std::string path = processScratch().path("s3-none.bin");
   std::remove(path.c_str());
   ToolRun boot = dxesim("boot --save-s3 " + path);
   EXPECT_EQ(boot.exitCode, 1);
@@ -91,7 +92,7 @@ TEST(S3Tool, HostileFilesAreRefusedWithOneLineNamingThePath) {
   put64(0, 0x000000015433534FULL); // "OS3T", version 1
   put64(0x20, bytes.size() - 4);
   put64(0x28, ~0ULL - 1);
-  std::string wrap = ::testing::TempDir() + "s3-wrap.bin";
+  std::string wrap = processScratch().path("s3-wrap.bin");
   std::ofstream(wrap, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ToolRun run = dxesim("s3 decode " + wrap);
   EXPECT_EQ(run.exitCode, 1) << run.output;
@@ -102,7 +103,7 @@ TEST(S3Tool, HostileFilesAreRefusedWithOneLineNamingThePath) {
   ToolRun zero = dxesim("s3 decode /dev/zero");
   EXPECT_EQ(zero.exitCode, 1);
   EXPECT_EQ(zero.output, "dxesim: /dev/zero: is not a regular file and did not end within 67108864 bytes\n");
-  std::string dir = ::testing::TempDir();
+  std::string dir = processScratch().root().string();
   ToolRun directory = dxesim("s3 decode " + dir);
   EXPECT_EQ(directory.exitCode, 1);
   EXPECT_EQ(directory.output, "dxesim: " + dir + ": is a directory, not a file\n");
