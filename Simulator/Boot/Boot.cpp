@@ -182,7 +182,7 @@ void Simulation::runStep(Step step) {
   switch (step) {
   case Step::Load: {
     LoadedImage &image = loader_->load(driverImage_, "KeshInitDxe");
-    imageFiles_[image.name] = driverImage_;
+    imageFiles_[image.name] = ImageFile{driverImage_, image.base};
     outcome_.entryStatus = loader_->start(image);
     record.note = fmt::format("entry returned {}", statusName(*outcome_.entryStatus));
     break;
@@ -215,7 +215,7 @@ void Simulation::runStep(Step step) {
     break;
   case Step::LoadS3Client: {
     LoadedImage &image = loader_->load(s3_->clientImage(driverImage_), "S3ClientDxe");
-    imageFiles_[image.name] = s3_->clientImage(driverImage_);
+    imageFiles_[image.name] = ImageFile{s3_->clientImage(driverImage_), image.base};
     record.note = fmt::format("S3ClientDxe entry returned {}", statusName(loader_->start(image)));
     break;
   }
@@ -275,7 +275,7 @@ std::string Simulation::codeName(uint32_t context) const {
 
 std::string Simulation::functionIn(const std::string &image, const void *address) const {
   auto file = imageFiles_.find(image);
-  return file == imageFiles_.end() ? "" : functionName(address, file->second);
+  return file == imageFiles_.end() ? "" : functionName(address, file->second.base, file->second.path);
 }
 
 std::vector<AssertionRecord> Simulation::assertions() const {

@@ -184,7 +184,11 @@ private:
   std::unique_ptr<DxeCore> core_;
   std::unique_ptr<ImageLoader> loader_;
   std::unique_ptr<ConsoleTap> tap_;
-  std::map<std::string, std::string> imageFiles_; // image name -> host image file
+  struct ImageFile {
+    std::string path; // the host image file
+    uintptr_t base;   // where this boot's copy was loaded
+  };
+  std::map<std::string, ImageFile> imageFiles_; // by image name
   std::unique_ptr<BootRecord> record_;
   BootOutcome outcome_;
   bool ran_ = false;

@@ -312,6 +312,11 @@ BootRecord recordBoot(Simulation &simulation) {
     r.readyToBootSignals += step.step == Step::ReadyToBoot && ran ? 1 : 0;
   }
 
+  // Each place code ran, named once: events, assertions and the trace read these.
+  r.codeNames.push_back("");
+  for (size_t i = 1; i <= core.codeContexts().size(); i++) {
+    r.codeNames.push_back(simulation.codeName(static_cast<uint32_t>(i)));
+  }
   for (const EventInfo &event : core.events()) {
     if (event.owner == "DxeCore") {
       continue;
@@ -332,9 +337,11 @@ BootRecord recordBoot(Simulation &simulation) {
       e.subject = "no group";
     }
     e.owner = event.owner;
-    for (const CodeContext &code : core.codeContexts()) {
+    const auto &contexts = core.codeContexts();
+    for (size_t i = 0; i < contexts.size(); i++) {
+      const CodeContext &code = contexts[i];
       if (code.function == reinterpret_cast<const void *>(event.notify) && code.image == event.owner) {
-        std::string name = simulation.codeName(core.codeContext(code.image, code.function));
+        const std::string &name = r.codeNames[i + 1];
         e.notifyFunction = name.size() > code.image.size() ? name.substr(code.image.size() + 1) : "";
       }
     }
@@ -419,7 +426,8 @@ BootRecord recordBoot(Simulation &simulation) {
     a.expression = trap.expression.value_or("");
     a.breakpoint = trap.breakpoint;
     a.traceIndex = trap.traceIndex;
-    a.code = simulation.codeName(trap.context);
+    a.code =
+        trap.context < r.codeNames.size() ? r.codeNames[trap.context] : simulation.codeName(trap.context);
     a.reportWritten = trap.file.has_value();
     r.assertions.push_back(std::move(a));
   }
@@ -461,10 +469,6 @@ BootRecord recordBoot(Simulation &simulation) {
     }
   }
   r.diagnostics = core.diagnostics();
-  r.codeNames.push_back("");
-  for (size_t i = 1; i <= core.codeContexts().size(); i++) {
-    r.codeNames.push_back(simulation.codeName(static_cast<uint32_t>(i)));
-  }
 
   r.actualPolicy = actualPolicy(board, r);
   r.expectedPolicy = expectedPolicy(board, r, &r.policyNote);

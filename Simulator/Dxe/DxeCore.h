@@ -13,12 +13,14 @@
 
 #include "Machine/Machine.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -59,11 +61,13 @@ struct CallSite {
   uintptr_t notify = 0;
 };
 
-// One counted call, in the order made.
+// One counted call, in the order made. The names are the plan's own copies,
+// kept once per name however often it calls: valid while the plan lives
+// and until it is cleared.
 struct ServiceCall {
-  std::string service;
+  std::string_view service;
   unsigned nth = 0; // among the calls of this service, from 1
-  std::string image;
+  std::string_view image;
   uintptr_t notify = 0;
   std::optional<EFI_GUID> guid;
   bool failable = true; // false: the service has no outcome a rule could change
@@ -95,7 +99,13 @@ private:
   std::vector<FailureHit> hits_;
   std::vector<FailureRule> rules_;
   std::map<std::string, unsigned, std::less<>> calls_;
-  std::map<std::string, unsigned, std::less<>> guidCalls_; // "<service> " and the GUID's bytes
+  struct GuidCall {
+    std::string_view service; // a key of calls_
+    std::array<uint8_t, sizeof(EFI_GUID)> guid;
+    auto operator<=>(const GuidCall &) const = default;
+  };
+  std::map<GuidCall, unsigned> guidCalls_;
+  std::set<std::string, std::less<>> images_; // the names ServiceCall::image views
   std::vector<std::string> injected_;
   std::vector<ServiceCall> log_;
 };

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <cstring>
+
 namespace sim {
 
 void FailurePlan::add(FailureRule rule) {
@@ -14,6 +16,7 @@ void FailurePlan::clear() {
   rules_.clear();
   calls_.clear();
   guidCalls_.clear();
+  images_.clear();
   injected_.clear();
   hits_.clear();
   log_.clear();
@@ -26,23 +29,26 @@ unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, 
     it = calls_.emplace(std::string(service), 0).first;
   }
   unsigned nth = ++it->second;
-  ServiceCall call{std::string(service), nth, std::string(site.image), site.notify, std::nullopt, failable,
-                   std::nullopt};
+  auto image = images_.find(site.image);
+  if (image == images_.end()) {
+    image = images_.emplace(site.image).first;
+  }
+  ServiceCall call{it->first, nth, *image, site.notify, std::nullopt, failable, std::nullopt};
   if (guid != nullptr) {
     call.guid = *guid;
   }
-  log_.push_back(std::move(call));
+  if (log_.empty()) {
+    log_.reserve(128); // a whole boot's calls, most of the time
+  }
+  log_.push_back(call);
   return nth;
 }
 
 namespace {
-// The service's name and the GUID's 16 bytes: counted on every call, so
-// nothing is formatted.
-std::string guidCallKey(std::string_view service, const EFI_GUID &guid) {
-  std::string key(service);
-  key.push_back(' ');
-  key.append(reinterpret_cast<const char *>(&guid), sizeof(guid));
-  return key;
+std::array<uint8_t, sizeof(EFI_GUID)> guidBytes(const EFI_GUID &guid) {
+  std::array<uint8_t, sizeof(EFI_GUID)> bytes{};
+  std::memcpy(bytes.data(), &guid, sizeof(guid));
+  return bytes;
 }
 } // namespace
 
@@ -54,7 +60,8 @@ std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI
   unsigned nth = countCall(service, guid, site, true);
   unsigned nthAboutGuid = 0;
   if (guid != nullptr) {
-    nthAboutGuid = ++guidCalls_[guidCallKey(service, *guid)];
+    // The service was counted just above: its name is a key of calls_.
+    nthAboutGuid = ++guidCalls_[GuidCall{calls_.find(service)->first, guidBytes(*guid)}];
   }
   for (size_t index = 0; index < rules_.size(); index++) {
     const FailureRule &rule = rules_[index];
@@ -87,7 +94,7 @@ unsigned FailurePlan::calls(std::string_view service) const {
 }
 
 unsigned FailurePlan::calls(std::string_view service, const EFI_GUID &guid) const {
-  auto it = guidCalls_.find(guidCallKey(service, guid));
+  auto it = guidCalls_.find(GuidCall{service, guidBytes(guid)});
   return it == guidCalls_.end() ? 0 : it->second;
 }
 

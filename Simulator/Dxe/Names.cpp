@@ -198,26 +198,42 @@ bool sameGuid(const EFI_GUID &a, const EFI_GUID &b) {
 }
 
 namespace {
-// One entry per byte value: the reflected polynomial applied eight times.
-constexpr std::array<uint32_t, 256> makeCrc32Table() {
-  std::array<uint32_t, 256> table{};
+// Slicing by eight: table[0] is the classic byte-at-a-time table (the
+// reflected polynomial applied eight times); table[k] advances a byte that
+// is k bytes further from the end, so eight bytes are folded per step.
+using Crc32Tables = std::array<std::array<uint32_t, 256>, 8>;
+constexpr Crc32Tables makeCrc32Tables() {
+  Crc32Tables tables{};
   for (uint32_t value = 0; value < 256; value++) {
     uint32_t crc = value;
     for (int bit = 0; bit < 8; bit++) {
       crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
-    table[value] = crc;
+    tables[0][value] = crc;
   }
-  return table;
+  for (size_t k = 1; k < 8; k++) {
+    for (uint32_t value = 0; value < 256; value++) {
+      uint32_t previous = tables[k - 1][value];
+      tables[k][value] = (previous >> 8) ^ tables[0][previous & 0xFFu];
+    }
+  }
+  return tables;
 }
-constexpr std::array<uint32_t, 256> kCrc32Table = makeCrc32Table();
+constexpr Crc32Tables kCrc32 = makeCrc32Tables();
 } // namespace
 
 uint32_t crc32(const void *data, size_t size) {
   const auto *bytes = static_cast<const uint8_t *>(data);
   uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; i++) {
-    crc = (crc >> 8) ^ kCrc32Table[(crc ^ bytes[i]) & 0xFFu];
+  for (; size >= 8; size -= 8, bytes += 8) {
+    uint32_t low = crc ^ (uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+                          uint32_t{bytes[3]} << 24);
+    crc = kCrc32[7][low & 0xFFu] ^ kCrc32[6][(low >> 8) & 0xFFu] ^ kCrc32[5][(low >> 16) & 0xFFu] ^
+          kCrc32[4][low >> 24] ^ kCrc32[3][bytes[4]] ^ kCrc32[2][bytes[5]] ^ kCrc32[1][bytes[6]] ^
+          kCrc32[0][bytes[7]];
+  }
+  for (; size > 0; size--, bytes++) {
+    crc = (crc >> 8) ^ kCrc32[0][(crc ^ *bytes) & 0xFFu];
   }
   return ~crc;
 }

@@ -184,12 +184,13 @@ std::string bootInChild(const Board &board, const SweepOptions &options, const s
   auto sweepCall = [&simulation](const ServiceCall &call) {
     std::string context = "entry";
     if (call.notify != 0) {
-      context = simulation.functionIn(call.image, reinterpret_cast<const void *>(call.notify));
+      context = simulation.functionIn(std::string(call.image), reinterpret_cast<const void *>(call.notify));
       if (context.empty()) {
         context = fmt::format("notify 0x{:X}", call.notify);
       }
     }
-    return SweepCall{call.service, call.nth, call.image, context, call.guid, call.failable};
+    return SweepCall{
+        std::string(call.service), call.nth, std::string(call.image), context, call.guid, call.failable};
   };
   nlohmann::json calls = nlohmann::json::array();
   for (const ServiceCall &call : simulation.core().failures().log()) {

@@ -35,12 +35,18 @@ ImageKind imageKind(const std::string &bytes) {
   return ImageKind::Other;
 }
 
-ImageKind imageKind(const std::filesystem::path &file) {
-  std::ifstream in(file, std::ios::binary);
+namespace {
+ImageKind imageKindOfFile(const std::filesystem::path &file) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return ImageKind::Other;
+  }
   char head[4] = {};
-  in.read(head, sizeof(head));
-  return in.gcount() > 0 ? imageKind(std::string(head, static_cast<size_t>(in.gcount()))) : ImageKind::Other;
+  ssize_t headSize = pread(fd, head, sizeof(head), 0);
+  close(fd);
+  return imageKind(std::string(head, headSize > 0 ? static_cast<size_t>(headSize) : 0));
 }
+} // namespace
 
 namespace {
 
@@ -68,6 +74,34 @@ bool stillLoaded(int fd) {
 }
 
 // Copies size bytes of from into to, at its start, inside the kernel.
+// The bytes the dynamic loader maps: up to the end of the furthest segment.
+// What follows (debug information, the section headers) stays in the file,
+// where the symbol reader finds it; an image whose headers do not add up is
+// copied whole and left for dlopen to judge.
+size_t loadableSize(int fd, size_t fileSize) {
+  Elf64_Ehdr header{};
+  if (pread(fd, &header, sizeof(header), 0) != static_cast<ssize_t>(sizeof(header)) ||
+      header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr) ||
+      header.e_phnum == 0 || header.e_phoff > fileSize ||
+      header.e_phnum > (fileSize - header.e_phoff) / sizeof(Elf64_Phdr)) {
+    return fileSize;
+  }
+  std::vector<Elf64_Phdr> segments(header.e_phnum);
+  size_t tableSize = segments.size() * sizeof(Elf64_Phdr);
+  if (pread(fd, segments.data(), tableSize, static_cast<off_t>(header.e_phoff)) !=
+      static_cast<ssize_t>(tableSize)) {
+    return fileSize;
+  }
+  uint64_t end = header.e_phoff + tableSize;
+  for (const Elf64_Phdr &segment : segments) {
+    if (segment.p_offset > fileSize || segment.p_filesz > fileSize - segment.p_offset) {
+      return fileSize;
+    }
+    end = std::max<uint64_t>(end, segment.p_offset + segment.p_filesz);
+  }
+  return static_cast<size_t>(end);
+}
+
 bool copyFile(int to, int from, size_t size) {
   off_t offset = 0;
   while (static_cast<size_t>(offset) < size) {
@@ -108,9 +142,7 @@ public:
     }
     std::lock_guard<std::mutex> lock(mutex_);
     Entry &entry = entries_[file.string()];
-    if (entry.first < 0 || entry.device != status.st_dev || entry.inode != status.st_ino ||
-        entry.size != status.st_size || entry.modified.tv_sec != status.st_mtim.tv_sec ||
-        entry.modified.tv_nsec != status.st_mtim.tv_nsec) {
+    if (entry.first < 0 || !unchanged(entry, status)) {
       forget(entry);
       int source = open(file.c_str(), O_RDONLY | O_CLOEXEC);
       if (source < 0) {
@@ -122,7 +154,8 @@ public:
       if (entry.kind == ImageKind::HostElf) {
         int fd = -1;
         try {
-          fd = newCopy(name, source, static_cast<size_t>(status.st_size));
+          entry.copySize = loadableSize(source, static_cast<size_t>(status.st_size));
+          fd = newCopy(name, source, entry.copySize);
         } catch (...) {
           close(source);
           throw;
@@ -161,9 +194,22 @@ public:
       entry.idle.pop_back();
       return Lease{fd, nullptr};
     }
-    int fd = newCopy(name, entry.first, static_cast<size_t>(entry.size));
+    int fd = newCopy(name, entry.first, entry.copySize);
     entry.current.push_back(fd);
     return Lease{fd, nullptr};
+  }
+
+  // What the file is, from what was read of it if it has not changed since.
+  ImageKind kindOf(const std::filesystem::path &file) {
+    struct stat status {};
+    if (stat(file.c_str(), &status) == 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto known = entries_.find(file.string());
+      if (known != entries_.end() && unchanged(known->second, status)) {
+        return known->second.kind;
+      }
+    }
+    return imageKindOfFile(file);
   }
 
   // Keeps the writable memory of an image just loaded, to start it afresh.
@@ -221,11 +267,17 @@ private:
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
+    size_t copySize = 0; // the bytes of the file each copy holds
     timespec modified{};
     std::vector<int> current; // copies of this version of the file, idle or in use
     std::vector<int> idle;
     std::vector<Lease> parked; // loaded from copies in current, not in use
   };
+
+  static bool unchanged(const Entry &entry, const struct stat &status) {
+    return entry.device == status.st_dev && entry.inode == status.st_ino && entry.size == status.st_size &&
+           entry.modified.tv_sec == status.st_mtim.tv_sec && entry.modified.tv_nsec == status.st_mtim.tv_nsec;
+  }
 
   // The part of an image's writable segments that stays writable once
   // loaded (past its read-only-after-relocation part): data and bss.
@@ -318,6 +370,14 @@ private:
   std::map<std::string, Entry> entries_;
   std::map<void *, std::vector<Writable>> pristine_;
 };
+
+} // namespace
+
+ImageKind imageKind(const std::filesystem::path &file) {
+  return MemoryFiles::instance().kindOf(file);
+}
+
+namespace {
 
 // The dynamic loader's message, naming the image file instead of the copy.
 std::string loaderError(int fd, const std::filesystem::path &file) {
@@ -416,6 +476,9 @@ LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::str
       throw std::runtime_error(fmt::format("image {} cannot be loaded: {}", name, error));
     }
     MemoryFiles::instance().remember(image->library);
+  }
+  if (link_map *map = nullptr; dlinfo(image->library, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+    image->base = map->l_addr;
   }
   auto bind = reinterpret_cast<decltype(&HwAccessSimBind)>(dlsym(image->library, "HwAccessSimBind"));
   image->entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(dlsym(image->library, "_ModuleEntryPoint"));

@@ -34,6 +34,7 @@ struct LoadedImage {
   EFI_STATUS entryStatus = EFI_NOT_STARTED;
   void *library = nullptr;
   int memoryFile = -1; // the in-memory copy it was loaded from
+  uintptr_t base = 0;  // where it was loaded: addresses less this are file offsets
   std::filesystem::path file;
 };
 

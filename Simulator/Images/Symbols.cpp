@@ -2,7 +2,6 @@
 #include "Symbols.h"
 
 #include <cxxabi.h>
-#include <dlfcn.h>
 #include <elf.h>
 
 #include <algorithm>
@@ -89,9 +88,8 @@ std::vector<Symbol> readSymbols(const std::string &path) {
 
 } // namespace
 
-std::string functionName(const void *address, const std::string &image) {
-  Dl_info info{};
-  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+std::string functionName(const void *address, uintptr_t base, const std::string &image) {
+  if (address == nullptr || reinterpret_cast<uintptr_t>(address) < base) {
     return "";
   }
   static std::mutex lock;
@@ -101,7 +99,7 @@ std::string functionName(const void *address, const std::string &image) {
   if (found == files.end()) {
     found = files.emplace(image, readSymbols(image)).first;
   }
-  uint64_t offset = reinterpret_cast<uintptr_t>(address) - reinterpret_cast<uintptr_t>(info.dli_fbase);
+  uint64_t offset = reinterpret_cast<uintptr_t>(address) - base;
   const std::vector<Symbol> &symbols = found->second;
   auto after = std::upper_bound(symbols.begin(), symbols.end(), offset,
                                 [](uint64_t value, const Symbol &symbol) { return value < symbol.value; });

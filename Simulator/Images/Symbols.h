@@ -4,13 +4,14 @@
 // none of them: the names come from the image file's own symbol table.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace sim {
 
-// The function that contains this address in a loaded copy of the image
-// file `image`, or "" when none is known. Thread-safe; each image file is
-// read once per process.
-std::string functionName(const void *address, const std::string &image);
+// The function that contains this address of a copy of the image file
+// `image` loaded at `base`, or "" when none is known. Thread-safe; each
+// image file is read once per process.
+std::string functionName(const void *address, uintptr_t base, const std::string &image);
 
 } // namespace sim

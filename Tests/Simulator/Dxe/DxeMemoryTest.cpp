@@ -167,6 +167,28 @@ TEST_F(HelpersTest, CalculateCrc32IsTheStandardCrc) {
   }
   ASSERT_EQ(bs->CalculateCrc32(descending.data(), descending.size(), &crc), EFI_SUCCESS);
   EXPECT_EQ(crc, 0xBCDE63C3u);
+  // Every length and starting offset against the bit-at-a-time definition,
+  // so that each way eight-byte steps and the tail can meet is seen.
+  auto bitwise = [](const uint8_t *bytes, size_t size) {
+    uint32_t value = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; i++) {
+      value ^= bytes[i];
+      for (int bit = 0; bit < 8; bit++) {
+        value = (value & 1u) != 0 ? (value >> 1) ^ 0xEDB88320u : value >> 1;
+      }
+    }
+    return ~value;
+  };
+  std::vector<uint8_t> mixed(48);
+  for (size_t i = 0; i < mixed.size(); i++) {
+    mixed[i] = static_cast<uint8_t>(i * 37 + 11);
+  }
+  for (size_t start = 0; start < 8; start++) {
+    for (size_t size = 1; start + size <= mixed.size(); size++) {
+      ASSERT_EQ(bs->CalculateCrc32(mixed.data() + start, size, &crc), EFI_SUCCESS);
+      EXPECT_EQ(crc, bitwise(mixed.data() + start, size)) << "offset " << start << ", " << size << " bytes";
+    }
+  }
   EXPECT_EQ(bs->CalculateCrc32(check, 0, &crc), EFI_INVALID_PARAMETER);
   EXPECT_EQ(bs->CalculateCrc32(nullptr, 9, &crc), EFI_INVALID_PARAMETER);
   EXPECT_EQ(bs->CalculateCrc32(check, 9, nullptr), EFI_INVALID_PARAMETER);
