@@ -72,7 +72,10 @@ void validateBoard(const Board &board) {
 }
 
 Board referenceBoard() {
-  return parseBoardToml(referenceBoardToml(), "boards/reference.toml (built in)");
+  // Its text is fixed at build time: read once per process, copied per use
+  // (every board that extends it, every boot of a sweep or a matrix).
+  static const Board parsed = parseBoardToml(referenceBoardToml(), "boards/reference.toml (built in)");
+  return parsed;
 }
 
 BoardHob levelHob(uint32_t level) {
