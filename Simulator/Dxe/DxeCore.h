@@ -102,9 +102,10 @@ private:
   struct GuidCall {
     std::string_view service; // a key of calls_
     std::array<uint8_t, sizeof(EFI_GUID)> guid;
-    auto operator<=>(const GuidCall &) const = default;
+    bool operator==(const GuidCall &) const = default;
   };
-  std::map<GuidCall, unsigned> guidCalls_;
+  // A boot asks about a few dozen GUIDs: a scan beats a tree's allocations.
+  std::vector<std::pair<GuidCall, unsigned>> guidCalls_;
   std::set<std::string, std::less<>> images_; // the names ServiceCall::image views
   std::vector<std::string> injected_;
   std::vector<ServiceCall> log_;

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -61,7 +62,14 @@ std::optional<EFI_STATUS> FailurePlan::check(std::string_view service, const EFI
   unsigned nthAboutGuid = 0;
   if (guid != nullptr) {
     // The service was counted just above: its name is a key of calls_.
-    nthAboutGuid = ++guidCalls_[GuidCall{calls_.find(service)->first, guidBytes(*guid)}];
+    GuidCall key{calls_.find(service)->first, guidBytes(*guid)};
+    auto known = std::find_if(guidCalls_.begin(), guidCalls_.end(),
+                              [&](const auto &entry) { return entry.first == key; });
+    if (known == guidCalls_.end()) {
+      guidCalls_.emplace_back(key, 0);
+      known = std::prev(guidCalls_.end());
+    }
+    nthAboutGuid = ++known->second;
   }
   for (size_t index = 0; index < rules_.size(); index++) {
     const FailureRule &rule = rules_[index];
@@ -94,7 +102,9 @@ unsigned FailurePlan::calls(std::string_view service) const {
 }
 
 unsigned FailurePlan::calls(std::string_view service, const EFI_GUID &guid) const {
-  auto it = guidCalls_.find(GuidCall{service, guidBytes(guid)});
+  GuidCall key{service, guidBytes(guid)};
+  auto it = std::find_if(guidCalls_.begin(), guidCalls_.end(),
+                         [&](const auto &entry) { return entry.first == key; });
   return it == guidCalls_.end() ? 0 : it->second;
 }
 

@@ -19,6 +19,7 @@ namespace {
 struct Symbol {
   uint64_t value, size;
   std::string name;
+  std::string plain; // demangled when first asked for
 };
 
 // "KeshOnEndOfDxe" for "_Z14KeshOnEndOfDxePvS_": the name as the source
@@ -79,7 +80,7 @@ std::vector<Symbol> readSymbols(const std::string &path) {
       }
       const char *name = names.data() + symbol.st_name;
       size_t length = strnlen(name, names.size() - symbol.st_name);
-      out.push_back(Symbol{symbol.st_value, symbol.st_size, std::string(name, length)});
+      out.push_back(Symbol{symbol.st_value, symbol.st_size, std::string(name, length), ""});
     }
   }
   std::sort(out.begin(), out.end(), [](const Symbol &a, const Symbol &b) { return a.value < b.value; });
@@ -100,14 +101,20 @@ std::string functionName(const void *address, uintptr_t base, const std::string 
     found = files.emplace(image, readSymbols(image)).first;
   }
   uint64_t offset = reinterpret_cast<uintptr_t>(address) - base;
-  const std::vector<Symbol> &symbols = found->second;
+  std::vector<Symbol> &symbols = found->second;
   auto after = std::upper_bound(symbols.begin(), symbols.end(), offset,
                                 [](uint64_t value, const Symbol &symbol) { return value < symbol.value; });
   if (after == symbols.begin()) {
     return "";
   }
-  const Symbol &symbol = *std::prev(after);
-  return offset < symbol.value + std::max<uint64_t>(symbol.size, 1) ? plainName(symbol.name) : "";
+  Symbol &symbol = *std::prev(after);
+  if (offset >= symbol.value + std::max<uint64_t>(symbol.size, 1)) {
+    return "";
+  }
+  if (symbol.plain.empty()) {
+    symbol.plain = plainName(symbol.name);
+  }
+  return symbol.plain;
 }
 
 } // namespace sim
