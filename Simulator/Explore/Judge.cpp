@@ -46,7 +46,8 @@ Verdict haltCheck(Simulation &simulation) {
 Verdict poolCheck(Simulation &simulation) {
   std::vector<std::string> problems;
   for (const std::string &line : simulation.core().diagnostics()) {
-    if (contains(line, "use after free") || contains(line, "double free") || contains(line, "FreePool of")) {
+    if (contains(line, "use after free") || contains(line, "double free") || contains(line, "FreePool of") ||
+        contains(line, "AllocatePool of")) {
       problems.push_back(line);
     }
   }

@@ -35,7 +35,7 @@ Judge combineJudges(std::vector<Judge> judges);
 // - entry: the driver's entry returned EFI_SUCCESS;
 // - halt: the machine did not halt (fatal stop, dead loop, time budget);
 // - pool: no use after free, double free or free of a pointer the pool
-//   never handed out;
+//   never handed out, and no allocation of a type the pool does not model;
 // - s3.handoff: the S3 save table reached the SMM handler at most once and
 //   every hand-off was accepted (not malformed);
 // - events: no event of a group ran its notify function more than once

@@ -4,7 +4,7 @@
 // `dxesim boot` (fuzz-board-from-bytes writes it).
 #include "Board/Board.h"
 #include "Boot/Boot.h"
-#include "Boot/BootInvariants.h"
+#include "Explore/Judge.h"
 #include "ByteSource.h"
 #include "FuzzTargets.h"
 
@@ -187,7 +187,24 @@ Findings boot(std::span<const uint8_t> input) {
   }
   sim::Simulation simulation(board, sim::defaultDriverImage());
   simulation.run();
-  return sim::bootInvariantViolations(simulation);
+  return bootFindings(simulation);
+}
+
+Findings bootFindings(sim::Simulation &simulation) {
+  // Hostile platform data may rightly end a boot at a fatal stop or the
+  // dead-loop marker, even inside the entry point; only a boot that ran
+  // out of time is a runaway.
+  const auto &halt = simulation.outcome().halt;
+  bool stoppedOnPurpose = halt && halt->reason != sim::HaltReason::TimeBudget;
+  Findings out;
+  for (const sim::explore::Verdict &verdict : sim::explore::invariants(simulation)) {
+    if (verdict.verdict != "fail" ||
+        (stoppedOnPurpose && (verdict.check == "halt" || verdict.check == "entry"))) {
+      continue;
+    }
+    out.push_back(verdict.check + ": " + verdict.reason);
+  }
+  return out;
 }
 
 } // namespace fuzz

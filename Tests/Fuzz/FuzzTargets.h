@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace sim {
+class Simulation;
+}
+
 namespace fuzz {
 
 using Findings = std::vector<std::string>;
@@ -24,8 +28,12 @@ Findings print(std::span<const uint8_t> input);
 // The error-level library's HOB walk over generated HOB-list bytes.
 Findings hobWalk(std::span<const uint8_t> input);
 // A whole boot of the reference board with generated platform data,
-// judged by sim::bootInvariantViolations.
+// judged by bootFindings.
 Findings boot(std::span<const uint8_t> input);
+// The invariants every explored boot keeps (sim::explore::invariants) that
+// a finished boot broke. A fatal stop or the dead-loop marker is a
+// legitimate end under hostile data; running out of time is not.
+Findings bootFindings(sim::Simulation &simulation);
 
 // The boot target's input as the board file it boots (replayable with
 // `dxesim boot`).

@@ -51,7 +51,8 @@ Findings s3Table(std::span<const uint8_t> input) {
   for (bool requireTerminator : {true, false}) {
     sim::S3TableDecode table = sim::decodeS3Table(input, requireTerminator);
     // The entries decode the same in both passes: described once.
-    for (const sim::S3TableEntry &entry : requireTerminator ? table.entries : std::vector<sim::S3TableEntry>{}) {
+    for (const sim::S3TableEntry &entry :
+         requireTerminator ? table.entries : std::vector<sim::S3TableEntry>{}) {
       (void)sim::describeS3Entry(entry);
     }
     if (table.valid != table.problems.empty()) {
