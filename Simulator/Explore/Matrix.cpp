@@ -256,8 +256,9 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
     for (const toml::node &entry : *array) {
       std::vector<std::optional<size_t>> chosen(matrix.axes.size());
       for (const auto &[key, node] : *entry.as_table()) {
+        std::string_view name = key.str(); // clang before 16 captures no structured binding
         auto axis = std::find_if(matrix.axes.begin(), matrix.axes.end(),
-                                 [&](const MatrixAxis &a) { return a.key == key.str(); });
+                                 [name](const MatrixAxis &a) { return a.key == name; });
         if (axis == matrix.axes.end()) {
           fail(source, &node, fmt::format("case: '{}' is not the key of an axis", key.str()));
         }
