@@ -308,9 +308,6 @@ const std::vector<DocumentedPath> &documentedPaths() {
       {"PCD.Get64", std::nullopt,
        "a module that reads no shared private data takes the first module's path and creates its own",
        "entry"},
-      {"PCD.Set64", std::nullopt,
-       "the S3 save library's constructor does not look at its write of the shared private data's address",
-       "entry"},
       {"DebugPrintSvc.DebugPrint", std::nullopt, "the service decides whether a line prints"},
   };
   return kPaths;

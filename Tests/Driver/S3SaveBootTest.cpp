@@ -246,6 +246,26 @@ TEST(S3SaveBoot, AHandOffWhoseEventWouldNotCloseIsNotRunAgainByTheSecondReadyToB
   }
 }
 
+// The second module finds the private data only through PCD 214: when the
+// first module's write of it fails, the constructor says so.
+TEST(S3SaveBoot, ALostWriteOfThePrivateDataAddressIsReported) {
+  sim::Board board = s3Board();
+  board.failures.push_back(sim::FailureRule{"PCD.Set64", 1, EFI_NOT_FOUND, std::nullopt});
+  boot::Boot boot(board);
+  sim::Simulation &simulation = boot.simulation;
+  ASSERT_EQ(simulation.core().failures().injected().size(), 1u);
+  std::vector<std::string> reports;
+  for (const sim::AssertionRecord &assertion : simulation.assertions()) {
+    reports.push_back(assertion.file + ": " + assertion.expression);
+  }
+  EXPECT_EQ(reports,
+            std::vector<std::string>{"Library/OrunS3SaveLib/S3Save/OrunS3SaveLib.cpp: !EFI_ERROR (Status)"});
+  // Without the address, the client creates private data of its own.
+  auto writes = writesOf(simulation, 214);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[1].owner, "S3ClientDxe");
+}
+
 TEST(S3SaveBoot, AWindowThatWouldWrapPastTheTopOfMemoryHandsOffNoLowMemoryWrites) {
   sim::Board board = s3Board();
   board.msr[0xC0010058] = 0xFFFFFFFFFFFFFFFFULL;

@@ -411,7 +411,10 @@ EFI_STATUS EFIAPI OrunS3SaveLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYS
     OrunS3LibPrivateData->TableClosed = 0;
     OrunS3LibPrivateData->TableBase = 0;
     Shared = (UINT64)(UINTN)OrunS3LibPrivateData;
-    PcdSet64S(PcdS3SavePrivateData, Shared);
+    // Later modules find the private data only through this PCD: a lost
+    // write leaves them saving into tables that are never handed off.
+    EFI_STATUS Status = PcdSet64S(PcdS3SavePrivateData, Shared);
+    ASSERT_EFI_ERROR(Status);
     mS3ScriptLockTarget = OrunS3LibPrivateData;
 
     VOID *Registration = nullptr;
@@ -426,8 +429,8 @@ EFI_STATUS EFIAPI OrunS3SaveLibConstructor(IN EFI_HANDLE ImageHandle, IN EFI_SYS
     }
 
     mCloseTableEventClosed = FALSE;
-    EFI_STATUS Status = gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OrunS3SaveCloseTableCallBack,
-                                           nullptr, &gEfiEventReadyToBootGuid, &mCloseTableEvent);
+    Status = gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OrunS3SaveCloseTableCallBack, nullptr,
+                                &gEfiEventReadyToBootGuid, &mCloseTableEvent);
     if (Status != EFI_SUCCESS) {
       ASSERT(Status == EFI_SUCCESS);
       if (EFI_ERROR(Status)) {
