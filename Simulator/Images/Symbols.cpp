@@ -3,11 +3,13 @@
 
 #include <cxxabi.h>
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -42,18 +44,20 @@ std::string plainName(const std::string &symbol) {
 // table and its strings are read: the image's debug sections are large.
 std::vector<Symbol> readSymbols(const std::string &path) {
   std::vector<Symbol> out;
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(0, std::ios::end);
-  auto fileSize = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
-  auto readAt = [&in, fileSize](uint64_t offset, uint64_t size, void *to) {
-    if (offset > fileSize || size > fileSize - offset) {
-      return false;
-    }
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(offset));
-    in.read(static_cast<char *>(to), static_cast<std::streamsize>(size));
-    return static_cast<bool>(in);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return out;
+  }
+  struct stat status {};
+  uint64_t fileSize = fstat(fd, &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
+  auto readAt = [fd, fileSize](uint64_t offset, uint64_t size, void *to) {
+    return offset <= fileSize && size <= fileSize - offset &&
+           pread(fd, to, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
   };
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
   Elf64_Ehdr header;
   if (!readAt(0, sizeof(header), &header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
       header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_shentsize != sizeof(Elf64_Shdr)) {
