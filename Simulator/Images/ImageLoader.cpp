@@ -46,9 +46,7 @@ ImageKind imageKindOfFile(const std::filesystem::path &file) {
   close(fd);
   return imageKind(std::string(head, headSize > 0 ? static_cast<size_t>(headSize) : 0));
 }
-} // namespace
 
-namespace {
 
 // Byte by byte and outside the address sanitizer's view: an image built
 // with it has poisoned red zones between its globals, which this copies too.
@@ -73,7 +71,6 @@ bool stillLoaded(int fd) {
   return still != nullptr;
 }
 
-// Copies size bytes of from into to, at its start, inside the kernel.
 // The bytes the dynamic loader maps: up to the end of the furthest segment.
 // What follows (debug information, the section headers) stays in the file,
 // where the symbol reader finds it; an image whose headers do not add up is
@@ -102,6 +99,7 @@ size_t loadableSize(int fd, size_t fileSize) {
   return static_cast<size_t>(end);
 }
 
+// Copies size bytes of from into to, at its start, inside the kernel.
 bool copyFile(int to, int from, size_t size) {
   off_t offset = 0;
   while (static_cast<size_t>(offset) < size) {
