@@ -76,6 +76,13 @@ struct ServiceCall {
 
 class FailurePlan {
 public:
+  FailurePlan() = default;
+  // The log views names the plan holds: a copy would view the original's.
+  // A move keeps them where they are.
+  FailurePlan(const FailurePlan &) = delete;
+  FailurePlan &operator=(const FailurePlan &) = delete;
+  FailurePlan(FailurePlan &&) = default;
+  FailurePlan &operator=(FailurePlan &&) = default;
   void add(FailureRule rule);
   void clear();
   // Counts the call (per service name) and returns the status to fail with,
