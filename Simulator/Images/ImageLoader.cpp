@@ -47,7 +47,6 @@ ImageKind imageKindOfFile(const std::filesystem::path &file) {
   return imageKind(std::string(head, headSize > 0 ? static_cast<size_t>(headSize) : 0));
 }
 
-
 // Byte by byte and outside the address sanitizer's view: an image built
 // with it has poisoned red zones between its globals, which this copies too.
 __attribute__((no_sanitize("address"))) void copyImageMemory(uint8_t *to, const uint8_t *from, size_t size) {
