@@ -285,16 +285,25 @@ public:
     return out;
   }
 
-  // A list of strings (step names, attribute names).
-  std::vector<std::pair<const toml::node *, std::string>> strings(std::string_view key, const char *what) {
-    std::vector<std::pair<const toml::node *, std::string>> out;
+  // The array at key; null when the key is absent. Anything else fails.
+  const toml::array *arrayAt(std::string_view key, const char *what) {
     const toml::node *node = get(key);
     if (node == nullptr) {
-      return out;
+      return nullptr;
     }
     const toml::array *array = node->as_array();
     if (array == nullptr) {
       fail(node, key, what);
+    }
+    return array;
+  }
+
+  // A list of strings (step names, attribute names).
+  std::vector<std::pair<const toml::node *, std::string>> strings(std::string_view key, const char *what) {
+    std::vector<std::pair<const toml::node *, std::string>> out;
+    const toml::array *array = arrayAt(key, what);
+    if (array == nullptr) {
+      return out;
     }
     for (const toml::node &element : *array) {
       auto text = element.value<std::string>();
@@ -312,13 +321,9 @@ public:
   std::vector<Tuple> tuples(std::string_view key, std::initializer_list<Bound> bounds, const char *what,
                             bool scalars = false) {
     std::vector<Tuple> out;
-    const toml::node *node = get(key);
-    if (node == nullptr) {
-      return out;
-    }
-    const toml::array *array = node->as_array();
+    const toml::array *array = arrayAt(key, what);
     if (array == nullptr) {
-      fail(node, key, what);
+      return out;
     }
     for (const toml::node &element : *array) {
       std::array<uint64_t, 3> values{};

@@ -23,6 +23,15 @@ CheckResult result(std::string verdict, std::string reason, std::vector<std::str
   return CheckResult{"", std::move(verdict), std::move(reason), std::move(evidence), std::nullopt};
 }
 
+// "a; b; c": the reasons of one verdict, in the order found.
+std::string joined(const std::vector<std::string> &reasons) {
+  std::string text;
+  for (const std::string &reason : reasons) {
+    text += (text.empty() ? "" : "; ") + reason;
+  }
+  return text;
+}
+
 bool stepAfterLoad(const BootRecord &r, std::string_view step) {
   bool loaded = false;
   for (const RecordedStep &s : r.timeline) {
@@ -158,11 +167,7 @@ CheckResult runtimeMmioCheck(const BootRecord &r, const Board &) {
     }
   }
   if (!problems.empty()) {
-    std::string text;
-    for (const std::string &problem : problems) {
-      text += (text.empty() ? "" : "; ") + problem;
-    }
-    return result("fail", text, evidence);
+    return result("fail", joined(problems), evidence);
   }
   return result("pass",
                 r.spi ? "ACPI MMIO and SPI pages reported as runtime MMIO, WriteBufferEn set"
@@ -223,11 +228,7 @@ CheckResult spiLockCheck(const BootRecord &r, const Board &board) {
     return result("pass", "locked, all seven flash-writing opcodes restricted, SpiControl bit 22 clear",
                   evidence);
   }
-  std::string text;
-  for (const std::string &problem : problems) {
-    text += (text.empty() ? "" : "; ") + problem;
-  }
-  return result("fail", "PWD inserted but " + text, evidence);
+  return result("fail", "PWD inserted but " + joined(problems), evidence);
 }
 
 CheckResult spiArmedCheck(const BootRecord &r, const Board &) {
@@ -280,11 +281,7 @@ CheckResult usbPolicyCheck(const BootRecord &r, const Board &) {
   if (differences.empty()) {
     return result("pass", "port groups and hub enables are what the settings call for", evidence);
   }
-  std::string text;
-  for (const std::string &d : differences) {
-    text += (text.empty() ? "" : "; ") + d;
-  }
-  return result("fail", text, evidence);
+  return result("fail", joined(differences), evidence);
 }
 
 CheckResult sataPolicyCheck(const BootRecord &r, const Board &) {
@@ -322,11 +319,7 @@ CheckResult sataPolicyCheck(const BootRecord &r, const Board &) {
   if (differences.empty()) {
     return result("pass", "PCD tokens and die registers are what the settings call for", evidence);
   }
-  std::string text;
-  for (const std::string &d : differences) {
-    text += (text.empty() ? "" : "; ") + d;
-  }
-  return result("fail", text, evidence);
+  return result("fail", joined(differences), evidence);
 }
 
 CheckResult consoleCheck(const BootRecord &r, const Board &) {
@@ -352,11 +345,7 @@ CheckResult consoleCheck(const BootRecord &r, const Board &) {
   if (problems.empty()) {
     return result("pass", "both UARTs carry the same bytes with the same line settings", evidence);
   }
-  std::string text;
-  for (const std::string &p : problems) {
-    text += (text.empty() ? "" : "; ") + p;
-  }
-  return result("fail", text, evidence);
+  return result("fail", joined(problems), evidence);
 }
 
 CheckResult assertionsCheck(const BootRecord &r, const Board &board) {
