@@ -12,6 +12,8 @@
 #include "Platform/PlatformModels.h"
 #include "Platform/S3Config.h"
 
+#include "Boot/Verdict.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -130,9 +132,9 @@ struct Board {
   std::optional<SataConfig> sata;
   std::vector<BoardDie> dies;
 
-  // Check name -> the verdict this board is expected to get, for checks
+  // Check name -> the outcome this board is expected to get, for checks
   // that are not expected to pass ([expect]).
-  std::map<std::string, std::string> expectedVerdicts;
+  std::map<std::string, Expectation> expectations;
 
   // Host image of the driver; empty: the one built beside the tool.
   std::string driverImage;

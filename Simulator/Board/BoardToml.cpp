@@ -490,9 +490,10 @@ void readGcd(Reader &e, Board &board) {
   e.requiredString("type");
   constexpr EFI_GCD_MEMORY_TYPE kTypes[] = {EfiGcdMemoryTypeNonExistent,  EfiGcdMemoryTypeReserved,
                                             EfiGcdMemoryTypeSystemMemory, EfiGcdMemoryTypeMemoryMappedIo,
-                                            EfiGcdMemoryTypePersistent,   EfiGcdMemoryTypeMoreReliable};
+                                            EfiGcdMemoryTypePersistent,   EfiGcdMemoryTypeMoreReliable,
+                                            EfiGcdMemoryTypeUnaccepted};
   range.type = kTypes[*e.oneOf(
-      "type", {"non-existent", "reserved", "system-memory", "mmio", "persistent", "more-reliable"},
+      "type", {"non-existent", "reserved", "system-memory", "mmio", "persistent", "more-reliable", "unaccepted"},
       "a GCD memory type")];
   range.capabilities = e.attributes("capabilities").value_or(0);
   range.attributes = e.attributes("attributes").value_or(0);
@@ -731,24 +732,42 @@ void readFailure(Reader &e, Board &board) {
   board.failures.push_back(rule);
 }
 
-// [expect]: check name -> verdict. Dotted keys (spi.lock = ...) arrive as
-// nested tables; quoted keys ("spi.lock" = ...) as one key. Both are
-// flattened to "spi.lock".
+// [expect]: check name -> verdict, or { verdict = ..., count = N } for a
+// check that counts. Dotted keys (spi.lock = ...) arrive as nested tables;
+// quoted keys ("spi.lock" = ...) as one key. Both are flattened to
+// "spi.lock".
 void readExpectations(Reader &e, const toml::table &table, const std::string &prefix, Board &board) {
+  constexpr std::string_view kVerdicts = "must be \"pass\", \"fail\", \"warn\" or \"not-applicable\"";
   for (const auto &[key, node] : table) {
     std::string name = prefix.empty() ? std::string(key.str()) : prefix + "." + std::string(key.str());
     e.get(key.str());
     e.checkText(&node, name, name, true);
-    if (const toml::table *nested = node.as_table()) {
+    const toml::table *nested = node.as_table();
+    if (nested != nullptr && !nested->contains("verdict")) {
       readExpectations(e, *nested, name, board);
       continue;
     }
-    auto verdict = node.value<std::string>();
-    if (!node.is_string() ||
-        (*verdict != "pass" && *verdict != "fail" && *verdict != "warn" && *verdict != "not-applicable")) {
-      e.fail(&node, name, "must be \"pass\", \"fail\", \"warn\" or \"not-applicable\"");
+    const toml::node *verdictNode = nested != nullptr ? nested->get("verdict") : &node;
+    auto verdict = verdictNode->value<std::string>();
+    std::optional<Verdict> parsed = verdictNode->is_string() ? parseVerdict(*verdict) : std::nullopt;
+    if (!parsed) {
+      e.fail(verdictNode, name, std::string(kVerdicts));
     }
-    board.expectedVerdicts[name] = *verdict;
+    Expectation expectation{*parsed, std::nullopt};
+    if (nested != nullptr) {
+      for (const auto &[field, value] : *nested) {
+        if (field.str() == "count") {
+          auto count = value.value<int64_t>();
+          if (!value.is_integer() || *count < 0) {
+            e.fail(&value, name + ".count", "must be a count (0 or more)");
+          }
+          expectation.count = static_cast<size_t>(*count);
+        } else if (field.str() != "verdict") {
+          e.fail(&value, name + "." + std::string(field.str()), "is not an expectation key (verdict, count)");
+        }
+      }
+    }
+    board.expectations[name] = expectation;
   }
 }
 

@@ -107,6 +107,7 @@ Simulation::Simulation(const Board &board, std::string driverImage, const Simula
     spi_ = std::make_unique<SpiController>(board_.spi);
     machine_.mapMmio(spiBase_, SpiController::kSize, spi_.get());
   }
+  platformFacts_ = readPlatformFacts(board_, pci_);
 
   core_ = std::make_unique<DxeCore>(machine_);
   core_->setSystemTableRevision(board_.systemTableRevision);
@@ -295,15 +296,37 @@ void ConsoleTap::portWritten(uint16_t port, unsigned width, uint32_t value) {
       uarts_[i].lcr = static_cast<uint8_t>(value);
     } else if (port == base && (uarts_[i].lcr & 0x80) == 0) {
       uarts_[i].written += static_cast<char>(value);
+      sequence_++;
+      if (value == '\n') {
+        lineEnded(uarts_[i]);
+      }
     }
   }
+}
+
+// A report is counted where it is printed: a trap may never follow it.
+void ConsoleTap::lineEnded(Uart &uart) {
+  std::string_view line(uart.written.data() + uart.lineStart, uart.written.size() - uart.lineStart);
+  uart.lineStart = uart.written.size();
+  if (line.find("ASSERT ") == std::string_view::npos) {
+    return;
+  }
+  for (const AssertionRecord &found : findAssertionReports(std::string(line))) {
+    uart.reports.push_back(Report{found.file, found.expression, found.line,
+                                  machine_.trace().empty() ? 0 : machine_.trace().size() - 1, machine_.context(), sequence_});
+  }
+}
+
+const std::vector<ConsoleTap::Report> &ConsoleTap::reports() const {
+  return uarts_[0].reports.empty() ? uarts_[1].reports : uarts_[0].reports;
 }
 
 // The report that DebugAssert writes just before its trap: the last
 // "ASSERT file(line): expression" line written since the previous trap, on
 // the first UART, or on the second when the first got none.
 void ConsoleTap::breakpointHit(uint64_t count) {
-  Trap trap{count, machine_.trace().empty() ? 0 : machine_.trace().size() - 1, machine_.context(), {}, {}, 0};
+  Trap trap{count, machine_.trace().empty() ? 0 : machine_.trace().size() - 1, machine_.context(), {}, {}, 0,
+            sequence_};
   for (Uart &uart : uarts_) {
     std::vector<AssertionRecord> reports = findAssertionReports(uart.written.substr(uart.seen));
     uart.seen = uart.written.size();

@@ -17,6 +17,7 @@
 #include "Machine/Uart16550.h"
 #include "Platform/PlatformModels.h"
 #include "Platform/S3Platform.h"
+#include "Record.h"
 
 #include <functional>
 #include <memory>
@@ -32,17 +33,6 @@ struct StepRecord {
   std::string note; // what the platform did, or why the step was skipped
 };
 
-// An assertion report and the breakpoint trap that ended it.
-struct AssertionRecord {
-  std::string file;
-  unsigned line = 0;
-  std::string expression;
-  uint64_t breakpoint = 0; // which trap (1-based)
-  size_t traceIndex = 0;
-  std::string code;          // the image and function that ran
-  bool reportWritten = true; // false: the trap came without a report on either UART's transmitter
-};
-struct BootRecord;
 
 // What the firmware wrote to each console UART's transmit holding register,
 // decoded or not, and the assertion report that precedes each breakpoint
@@ -62,16 +52,31 @@ public:
     uint32_t context;
     std::optional<std::string> file, expression;
     unsigned line = 0;
+    uint64_t sequence = 0; // console bytes written before it: orders traps and reports, trace or no trace
   };
   const std::vector<Trap> &traps() const { return traps_; }
+  // Every assertion report as the firmware printed it, trap or no trap: on
+  // the first UART, and on the second only where the first got none.
+  struct Report {
+    std::string file, expression;
+    unsigned line = 0;
+    size_t traceIndex = 0; // the line's last byte
+    uint32_t context = 0;
+    uint64_t sequence = 0;
+  };
+  const std::vector<Report> &reports() const;
 
 private:
   struct Uart {
     uint8_t lcr = 0;
     std::string written;
-    size_t seen = 0; // bytes before the last trap
+    size_t seen = 0;      // bytes before the last trap
+    size_t lineStart = 0; // where the line being written began
+    std::vector<Report> reports;
   };
+  void lineEnded(Uart &uart);
   Machine &machine_;
+  uint64_t sequence_ = 0;
   Uart uarts_[2];
   std::vector<Trap> traps_;
 };
@@ -142,8 +147,10 @@ public:
   // The image whose handle this is, or "".
   std::string imageName(EFI_HANDLE handle) const;
   const BootOutcome &outcome() const { return outcome_; }
-  // Assertion reports, as written before each breakpoint trap.
+  // Assertion reports, as printed, with their traps.
   std::vector<AssertionRecord> assertions() const;
+  // The platform as the machine was built, before any firmware ran.
+  const PlatformFacts &platformFacts() const { return platformFacts_; }
   const ConsoleTap &consoleTap() const { return *tap_; }
   // "KeshInitDxe KeshOnEndOfDxe": the image and function of a trace context.
   std::string codeName(uint32_t context) const;
@@ -190,6 +197,7 @@ private:
     uintptr_t base;   // where this boot's copy was loaded
   };
   std::map<std::string, ImageFile> imageFiles_; // by image name
+  PlatformFacts platformFacts_;
   std::unique_ptr<BootRecord> record_;
   BootOutcome outcome_;
   bool ran_ = false;

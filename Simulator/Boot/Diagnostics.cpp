@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Diagnostics.h"
+#include "Boot.h"
 
 #include <Guid/HobList.h>
 #include <Pi/PiHob.h>

@@ -126,6 +126,9 @@ void usbPolicy(const Board &board, PolicyOutcome &out) {
       hubCalled = true;
     }
   }
+  if (hubCalled) {
+    out.hubLocations = locations;
+  }
   if (hubCalled && board.mc5744) {
     std::array<uint32_t, 4> enables{1, 1, 1, 1};
     for (const HubLocation &location : kHubLocations) {
@@ -138,7 +141,24 @@ void usbPolicy(const Board &board, PolicyOutcome &out) {
   }
 }
 
-void sataPolicy(const Board &board, PolicyOutcome &out) {
+// The root devices that answer on a bus, with their port-disable register
+// at power-on; a later [[die]] of the same number replaces the earlier.
+std::map<uint8_t, uint32_t> rootsByBus(const Board &board, uint8_t bus) {
+  std::map<uint8_t, const BoardDie *> dies;
+  for (const BoardDie &die : board.dies) {
+    dies[die.number] = &die;
+  }
+  std::map<uint8_t, uint32_t> out;
+  for (const auto &[number, die] : dies) {
+    if (die->bus == bus) {
+      auto reset = die->indirect.find(0x03101800);
+      out[number] = reset == die->indirect.end() ? 0 : reset->second;
+    }
+  }
+  return out;
+}
+
+void sataPolicy(const Board &board, const PlatformFacts &facts, PolicyOutcome &out) {
   if (!board.nvram || !board.sata || !board.identity || board.identity->getId != IdentityConfig::GetId::Ok) {
     return;
   }
@@ -178,11 +198,12 @@ void sataPolicy(const Board &board, PolicyOutcome &out) {
   if (!target || *target > kLastRecordableDie || match->ahciPort >= kPortsPerDie) {
     return;
   }
-  // A die the board does not describe has no bus register: nothing is
-  // recorded or written for it.
-  bool dieExists = std::any_of(board.dies.begin(), board.dies.end(),
-                               [&target](const BoardDie &die) { return die.number == *target; });
-  if (!dieExists) {
+  // A die whose bus register reads all ones is not populated: nothing is
+  // recorded or written for it. Otherwise the port is recorded, and switched
+  // off through the root device on the bus the register names, if any
+  // answers there.
+  uint32_t busRegister = facts.dieBuses.size() > *target ? facts.dieBuses[*target].value : 0xFFFFFFFFu;
+  if (busRegister == 0xFFFFFFFFu) {
     return;
   }
   if (*target == 0) {
@@ -190,12 +211,20 @@ void sataPolicy(const Board &board, PolicyOutcome &out) {
   } else {
     out.pcd[kPcdOtherDies] = uint64_t{1} << (*target * kPortsPerDie + match->ahciPort + 8);
   }
-  out.dieDisableBits[*target] = 0x10000u << match->ahciPort;
+  uint8_t bus = static_cast<uint8_t>(busRegister & 0xFF);
+  for (const auto &[number, reset] : rootsByBus(board, bus)) {
+    (void)number;
+    // Bit 0 set, the port's bit set, bit 0 cleared: each a read-modify-write.
+    uint32_t portBit = 0x10000u << match->ahciPort;
+    uint32_t first = reset | 1u;
+    uint32_t second = first | portBit;
+    out.dieWrites[number] = {first, second, second & ~1u};
+  }
 }
 
 } // namespace
 
-PolicyOutcome actualPolicy(const Board &board, const BootRecord &record) {
+PolicyOutcome actualPolicy(const BootRecord &record) {
   PolicyOutcome out;
   for (const PortMaskCall &call : record.portMaskCalls) {
     out.portMaskCalls.emplace_back(call.mask, call.value);
@@ -205,18 +234,11 @@ PolicyOutcome actualPolicy(const Board &board, const BootRecord &record) {
   if (applied) {
     out.hubEnables = record.hubEnables;
   }
+  out.hubLocations = record.hubLocations;
   out.pcd = record.pcdAfter;
   for (const DieRecord &die : record.dies) {
-    uint32_t atReset = 0;
-    for (const BoardDie &boardDie : board.dies) {
-      if (boardDie.number == die.die) {
-        auto found = boardDie.indirect.find(0x03101800);
-        atReset = found == boardDie.indirect.end() ? 0 : found->second;
-      }
-    }
-    uint32_t set = die.portDisable & ~atReset & 0x00FF0000u;
-    if (set != 0) {
-      out.dieDisableBits[die.die] = set;
+    if (!die.portDisableWrites.empty()) {
+      out.dieWrites[die.die] = die.portDisableWrites;
     }
   }
   return out;
@@ -233,8 +255,8 @@ std::optional<PolicyOutcome> expectedPolicy(const Board &board, const BootRecord
   }
   bool loaded = false, endOfDxe = false;
   for (const RecordedStep &step : record.timeline) {
-    loaded |= step.step == "load";
-    endOfDxe |= loaded && step.step == "end-of-dxe";
+    loaded |= step.step == Step::Load;
+    endOfDxe |= loaded && step.step == Step::EndOfDxe;
   }
   PolicyOutcome out;
   if (!endOfDxe) {
@@ -242,7 +264,7 @@ std::optional<PolicyOutcome> expectedPolicy(const Board &board, const BootRecord
     return out;
   }
   usbPolicy(board, out);
-  sataPolicy(board, out);
+  sataPolicy(board, record.platform, out);
   return out;
 }
 

@@ -10,7 +10,7 @@
 namespace sim {
 
 // What the hardware and the PCD ended with, read from the record.
-PolicyOutcome actualPolicy(const Board &board, const BootRecord &record);
+PolicyOutcome actualPolicy(const BootRecord &record);
 
 // What the board calls for; nullopt (with the reason in *note) when the
 // boot cannot be predicted from its settings: the driver never reached End

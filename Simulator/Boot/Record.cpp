@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Record.h"
+#include "Boot.h"
 #include "Checks.h"
 #include "PolicyModel.h"
-#include "Report.h"
-
-#include <Guid/EventGroup.h>
 
 #include <fmt/format.h>
 
@@ -16,65 +14,20 @@ namespace sim {
 
 namespace {
 
-std::string eventTypeName(UINT32 type) {
-  switch (type) {
-  case EVT_NOTIFY_SIGNAL:
-    return "notify-signal";
-  case EVT_NOTIFY_WAIT:
-    return "notify-wait";
-  case EVT_SIGNAL_EXIT_BOOT_SERVICES:
-    return "exit-boot-services";
-  default:
-    return fmt::format("0x{:08X}", type);
-  }
-}
+constexpr uint64_t kPageMask = 0xFFF;
+constexpr uint8_t kSpiWriteBufferEn = 0x04, kSpiProtect = 0x08, kSpiLock = 0x20;
+constexpr uint32_t kSpiControlBit22 = 0x00400000;
+constexpr uint16_t kDieBusRegister = 0x84;
+constexpr uint8_t kDies = 8;
 
-const char *gcdTypeName(EFI_GCD_MEMORY_TYPE type) {
-  switch (type) {
-  case EfiGcdMemoryTypeNonExistent:
-    return "non-existent";
-  case EfiGcdMemoryTypeReserved:
-    return "reserved";
-  case EfiGcdMemoryTypeSystemMemory:
-    return "system-memory";
-  case EfiGcdMemoryTypeMemoryMappedIo:
-    return "mmio";
-  case EfiGcdMemoryTypePersistent:
-    return "persistent";
-  case EfiGcdMemoryTypeMoreReliable:
-    return "more-reliable";
-  default:
-    return "unknown";
-  }
-}
+// The seven opcodes that write or erase flash.
+constexpr uint8_t kWritingOpcodes[] = {0x01, 0x06, 0x02, 0x20, 0xD8, 0xC7, 0x60};
 
-std::string memoryTypeName(EFI_MEMORY_TYPE type) {
-  static const char *const kNames[] = {"EfiReservedMemoryType",
-                                       "EfiLoaderCode",
-                                       "EfiLoaderData",
-                                       "EfiBootServicesCode",
-                                       "EfiBootServicesData",
-                                       "EfiRuntimeServicesCode",
-                                       "EfiRuntimeServicesData",
-                                       "EfiConventionalMemory",
-                                       "EfiUnusableMemory",
-                                       "EfiACPIReclaimMemory",
-                                       "EfiACPIMemoryNVS",
-                                       "EfiMemoryMappedIO",
-                                       "EfiMemoryMappedIOPortSpace",
-                                       "EfiPalCode",
-                                       "EfiPersistentMemory"};
-  auto index = static_cast<size_t>(type);
-  return index < std::size(kNames) ? kNames[index] : fmt::format("0x{:X}", index);
-}
-
-// "pool[2]+0x10": the block of live pool that holds this address, by its
-// position among the blocks in use (host addresses differ from run to run).
-std::optional<std::string> poolReference(const std::vector<PoolBlock> &pool, uint64_t address) {
+std::optional<PoolRef> poolRef(const std::vector<PoolBlock> &pool, uint64_t address) {
   for (size_t i = 0; i < pool.size(); i++) {
     auto first = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pool[i].address));
     if (address >= first && address < first + std::max<uint64_t>(pool[i].size, 1)) {
-      return fmt::format("pool[{}]+0x{:X}", i, address - first);
+      return PoolRef{i, address - first};
     }
   }
   return std::nullopt;
@@ -90,37 +43,128 @@ bool liveRange(const std::vector<PoolBlock> &pool, uint64_t address, uint64_t si
   return false;
 }
 
-const std::pair<uint8_t, const char *> kWritingOpcodes[] = {
-    {0x01, "write status"}, {0x06, "write enable"}, {0x02, "page program"}, {0x20, "sector erase"},
-    {0xD8, "block erase"},  {0xC7, "chip erase"},   {0x60, "chip erase"}};
+const GcdRange *rangeHolding(const std::vector<GcdRange> &map, uint64_t address) {
+  for (const GcdRange &range : map) {
+    if (address >= range.base && address - range.base < range.length) {
+      return &range;
+    }
+  }
+  return nullptr;
+}
 
-SpiRecord spiRecord(Simulation &simulation, const SpiController &spi) {
+void recordOutcome(BootRecord &r, Simulation &simulation) {
+  const Board &board = simulation.board();
+  const BootOutcome &outcome = simulation.outcome();
+  r.boardName = board.name;
+  r.boardSource = board.source;
+  r.completed = outcome.completed;
+  if (outcome.halt) {
+    r.haltReason = outcome.halt->reason;
+    r.haltDetail = outcome.halt->detail;
+  }
+  r.entryStatus = outcome.entryStatus;
+  for (const StepRecord &step : outcome.steps) {
+    bool ran = step.note.rfind("halted", 0) != 0;
+    r.timeline.push_back(RecordedStep{step.step, step.startNs, step.note, ran});
+    r.endOfDxeSignalled |= step.step == Step::EndOfDxe && ran;
+    r.readyToBootSignals += step.step == Step::ReadyToBoot && ran ? 1 : 0;
+  }
+}
+
+void recordCodeNames(BootRecord &r, Simulation &simulation) {
+  r.codeNames.push_back("");
+  for (size_t i = 1; i <= simulation.core().codeContexts().size(); i++) {
+    r.codeNames.push_back(simulation.codeName(static_cast<uint32_t>(i)));
+  }
+}
+
+EventKind eventKind(UINT32 type) {
+  switch (type) {
+  case EVT_NOTIFY_SIGNAL:
+    return EventKind::NotifySignal;
+  case EVT_NOTIFY_WAIT:
+    return EventKind::NotifyWait;
+  case EVT_SIGNAL_EXIT_BOOT_SERVICES:
+    return EventKind::ExitBootServices;
+  default:
+    return EventKind::Other;
+  }
+}
+
+void recordEvents(BootRecord &r, Simulation &simulation) {
+  DxeCore &core = simulation.core();
+  const auto &contexts = core.codeContexts();
+  for (const EventInfo &event : core.events()) {
+    if (event.owner == "DxeCore") {
+      continue;
+    }
+    RecordedEvent e;
+    e.kind = eventKind(event.type);
+    e.type = event.type;
+    e.tpl = event.notifyTpl;
+    e.group = event.group;
+    e.notifyProtocol = event.notifyProtocol;
+    e.owner = event.owner;
+    for (size_t i = 0; i < contexts.size(); i++) {
+      const CodeContext &code = contexts[i];
+      if (code.function == reinterpret_cast<const void *>(event.notify) && code.image == event.owner) {
+        const std::string &name = r.codeNames[i + 1];
+        e.notifyFunction = name.size() > code.image.size() ? name.substr(code.image.size() + 1) : "";
+      }
+    }
+    e.signals = event.signals;
+    e.notifies = event.notifies;
+    e.closed = event.closed;
+    r.events.push_back(std::move(e));
+  }
+}
+
+void recordMemoryMap(BootRecord &r, Simulation &simulation) {
+  r.gcdAtStart = simulation.gcdAtStart();
+  r.gcd = simulation.core().gcdMap();
+  for (const GcdRange &after : r.gcd) {
+    if (const GcdRange *before = rangeHolding(r.gcdAtStart, after.base)) {
+      if (before->attributes != after.attributes || before->image != after.image || before->type != after.type) {
+        r.mapChanges.push_back(MapChange{after.base, after.length, after.type, before->attributes,
+                                         after.attributes, simulation.imageName(after.image)});
+      }
+    }
+  }
+}
+
+void recordSpi(BootRecord &r, Simulation &simulation, const SpiController &spi, const Machine &machine) {
   SpiRecord out;
   out.base = simulation.spiBase();
   out.before = simulation.spiAtReset();
   out.after = spi.registers();
-  out.protect = (out.after.reg1D & 0x08) != 0;
-  out.lock = (out.after.reg1D & 0x20) != 0;
-  out.writeBufferEnabled = (out.after.reg1D & 0x04) != 0;
-  out.spiControlBit22 = (out.after.control & 0x00400000) != 0;
-  for (const auto &[opcode, name] : kWritingOpcodes) {
+  out.protect = (out.after.reg1D & kSpiProtect) != 0;
+  out.lock = (out.after.reg1D & kSpiLock) != 0;
+  out.writeBufferEnabled = (out.after.reg1D & kSpiWriteBufferEn) != 0;
+  out.spiControlBit22 = (out.after.control & kSpiControlBit22) != 0;
+  for (uint8_t opcode : kWritingOpcodes) {
     bool restricted = false;
     for (uint32_t word : {out.after.restrictedCmd, out.after.restrictedCmd2}) {
       for (unsigned lane = 0; lane < 4; lane++) {
         restricted |= ((word >> (8 * lane)) & 0xFF) == opcode;
       }
     }
-    out.opcodes.push_back(SpiOpcode{opcode, name, restricted});
+    out.opcodes.push_back(SpiOpcode{opcode, restricted});
   }
-  const auto &trace = simulation.machine().trace();
+  const auto &trace = machine.trace();
   for (size_t i = 0; i < trace.size(); i++) {
     const TraceEntry &e = trace[i];
-    if (e.kind == AccessKind::MmioWrite && e.address == out.base + 0x1D && (e.value & 0x08) != 0) {
-      out.armedAt = i;
-      break;
+    if (e.kind == AccessKind::MmioWrite && e.address == out.base + 0x1D && e.width == 1) {
+      auto value = static_cast<uint8_t>(e.value);
+      out.reg1DWrites.push_back(SpiByteWrite{i, value});
+      if (!out.armedAt && (value & kSpiProtect) != 0) {
+        out.armedAt = i;
+      }
+      if (!out.lockedAt && (value & kSpiLock) != 0) {
+        out.lockedAt = i;
+      }
     }
   }
-  auto consider = [&out](std::optional<size_t> at, const char *by) {
+  auto consider = [&out](std::optional<size_t> at, PortOffBy by) {
     if (at && (!out.firstPortOffAt || *at < *out.firstPortOffAt)) {
       out.firstPortOffAt = at;
       out.firstPortOffBy = by;
@@ -129,13 +173,13 @@ SpiRecord spiRecord(Simulation &simulation, const SpiController &spi) {
   if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
     for (const PortMaskCall &call : usb->calls()) {
       if ((call.mask & call.value) != 0) {
-        consider(call.traceIndex, "SetPortMask");
+        consider(call.traceIndex, PortOffBy::SetPortMask);
         break;
       }
     }
   }
   if (const Mc5744Model *hub = simulation.mc5744()) {
-    consider(hub->firstPortOffAt(), "MC5744 ApplyConfig");
+    consider(hub->firstPortOffAt(), PortOffBy::HubApplyConfig);
   }
   // A SATA port goes off with the write that sets its bit in a die's
   // port-disable register, through the index/data pair at 0xB8/0xBC.
@@ -144,31 +188,221 @@ SpiRecord spiRecord(Simulation &simulation, const SpiController &spi) {
     if (e.kind == AccessKind::IoWrite && e.address == 0xCFC && e.width == 4 && (e.value & 0x00FF0000) != 0 &&
         i >= 2 && trace[i - 1].kind == AccessKind::IoWrite && trace[i - 1].address == 0xCF8 &&
         (trace[i - 1].value & 0xFC) == 0xBC) {
-      consider(i, "SATA port-disable write");
+      consider(i, PortOffBy::SataPortDisable);
       break;
     }
   }
-  return out;
+  r.spi = std::move(out);
 }
 
-ConsoleRecord consoleRecord(const Simulation &simulation) {
-  ConsoleRecord out;
+// "OrvexPlatformUsbDisable Locations = 0x15": the only place the locations
+// the driver hands the hub routine show.
+std::optional<uint8_t> reportedHubLocations(const std::string &console) {
+  static constexpr std::string_view kLine = "OrvexPlatformUsbDisable Locations = 0x";
+  size_t at = console.rfind(kLine);
+  if (at == std::string::npos) {
+    return std::nullopt;
+  }
+  unsigned value = 0;
+  size_t digits = 0;
+  for (size_t i = at + kLine.size(); i < console.size(); i++, digits++) {
+    char c = static_cast<char>(std::tolower(static_cast<unsigned char>(console[i])));
+    unsigned digit = c >= '0' && c <= '9' ? unsigned(c - '0') : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10) : 16;
+    if (digit == 16) {
+      break;
+    }
+    value = value * 16 + digit;
+    if (value > 0xFF) {
+      return std::nullopt;
+    }
+  }
+  return digits == 0 ? std::nullopt : std::optional<uint8_t>(static_cast<uint8_t>(value));
+}
+
+void recordPorts(BootRecord &r, Simulation &simulation) {
+  if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
+    r.usbPortControlInstalled = true;
+    r.portMaskCalls = usb->calls();
+    r.portGroupsOff = usb->switchedOff();
+  }
+  if (const Mc5744Model *hub = simulation.mc5744()) {
+    r.mc5744Installed = true;
+    r.hubCalls = hub->calls();
+    r.hubEnables = hub->applied();
+  }
+  r.hubLocations = reportedHubLocations(simulation.consoleTap().written(0x3F8));
+  if (const PlatformIdModel *identity = simulation.identity()) {
+    r.platformStateQueries = identity->queries();
+  }
+}
+
+void recordDies(BootRecord &r, Simulation &simulation) {
+  const Board &board = simulation.board();
+  for (const auto &[number, die] : simulation.dies()) {
+    DieRecord d;
+    d.die = number;
+    for (const BoardDie &boardDie : board.dies) {
+      if (boardDie.number == number) {
+        d.bus = boardDie.bus;
+        auto reset = boardDie.indirect.find(DieRoot::kSataPortDisable);
+        d.portDisableAtReset = reset == boardDie.indirect.end() ? 0 : reset->second;
+      }
+    }
+    d.portDisable = die->indirect(DieRoot::kSataPortDisable);
+    for (const auto &[reg, value] : die->writes()) {
+      if (reg == DieRoot::kSataPortDisable) {
+        d.portDisableWrites.push_back(value);
+      }
+    }
+    r.dies.push_back(std::move(d));
+  }
+}
+
+void recordPcd(BootRecord &r, Simulation &simulation, const std::vector<PoolBlock> &pool) {
+  DxeCore &core = simulation.core();
+  for (const PcdWrite &write : core.pcdWrites()) {
+    r.pcdWrites.push_back(PcdWriteRecord{write.token, write.size, write.value,
+                                         write.value == 0 ? std::nullopt : poolRef(pool, write.value),
+                                         write.status, write.owner});
+  }
+  for (uint64_t token = 228; token <= 236; token++) {
+    auto found = core.pcdTokens().find(token);
+    auto atStart = simulation.board().pcd.find(token);
+    uint64_t start = atStart == simulation.board().pcd.end() ? 0 : atStart->second.value;
+    if (found != core.pcdTokens().end() && found->second.value != start) {
+      r.pcdAfter[token] = found->second.value;
+    }
+  }
+}
+
+void recordNvram(BootRecord &r, Simulation &simulation) {
+  if (const NvramAttributeModel *nvram = simulation.nvram()) {
+    r.nvramInstalled = true;
+    for (const AttributeRead &read : nvram->reads()) {
+      r.nvramReads.push_back(
+          NvramReadRecord{std::string(read.name.begin(), read.name.end()), read.status, read.problem});
+    }
+  }
+}
+
+void recordS3Library(S3Record &out, Simulation &simulation, const std::vector<PoolBlock> &pool) {
+  S3LibraryRecord &library = out.library;
+  DxeCore &core = simulation.core();
+  auto token = core.pcdTokens().find(kPcdS3SavePrivateData);
+  uint64_t address = token == core.pcdTokens().end() ? 0 : token->second.value;
+  if (address == 0) {
+    library.state = S3LibraryState::NoPrivateData;
+    return;
+  }
+  if (!liveRange(pool, address, 16)) {
+    library.state = S3LibraryState::PrivateDataNotPool;
+    return;
+  }
+  library.privateData = poolRef(pool, address);
+  const auto *bytes = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(address));
+  S3PrivateData data;
+  data.address = address;
+  data.bootScriptLocked = bytes[0];
+  data.tableClosed = bytes[1];
+  std::memcpy(&data.tableBase, bytes + 8, 8);
+  library.data = data;
+  library.state = data.tableClosed != 0        ? S3LibraryState::Closed
+                  : data.bootScriptLocked != 0 ? S3LibraryState::Recording
+                                               : S3LibraryState::BeforeReadyToLock;
+  if (data.tableBase == 0) {
+    return;
+  }
+  out.tableEverCreated = true;
+  library.table = poolRef(pool, data.tableBase);
+  library.tableFreed = !library.table.has_value();
+  if (liveRange(pool, data.tableBase, kS3TableHeaderSize)) {
+    const auto *table = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(data.tableBase));
+    uint64_t length = 0;
+    std::memcpy(&length, table + 0x20, 8);
+    size_t size = length < (uint64_t{1} << 30) && liveRange(pool, data.tableBase, length + 4)
+                      ? static_cast<size_t>(length + 4)
+                      : kS3TableHeaderSize;
+    library.liveTable = decodeS3Table(std::span<const uint8_t>(table, size), false);
+    if (out.window) {
+      locateConfigRegisters(*library.liveTable, out.window->base, out.window->buses);
+    }
+  }
+}
+
+// A block a hand-off named, as the boot left it: freed unless it is still
+// the live block it was.
+MemoryRef atEndOfBoot(MemoryRef ref, const std::vector<PoolBlock> &pool) {
+  if (ref.kind == MemoryRef::Kind::Pool && !liveRange(pool, ref.address - ref.offset, ref.size)) {
+    ref.kind = MemoryRef::Kind::FreedPool;
+  }
+  return ref;
+}
+
+void recordS3(BootRecord &r, Simulation &simulation, const std::vector<PoolBlock> &pool) {
+  S3Record &out = r.s3;
+  const S3Platform &s3 = simulation.s3();
+  if (const PciMmioWindow *window = s3.window()) {
+    out.window = S3Record::Window{window->base(), window->size(), window->buses()};
+  }
+  recordS3Library(out, simulation, pool);
+  if (const DebugPrintServiceModel *service = s3.debugPrint()) {
+    out.debugPrintInstalled = true;
+    out.debugPrintFilters = service->enabledFilters();
+    out.debugPrintLines = service->lines();
+  }
+  if (const SmmCommunicationModel *smm = s3.smmCommunication()) {
+    out.smmInstalled = true;
+    for (const SmmCommunicateCall &call : smm->calls()) {
+      SmmCallRecord c;
+      c.buffer = call.bufferRef;
+      c.commSize = call.commSize;
+      c.status = call.status;
+      c.accepted = call.accepted;
+      c.injected = call.injected;
+      c.reason = call.reason;
+      c.message = call.message;
+      if (call.privateDataRef) {
+        c.privateDataBlock = atEndOfBoot(*call.privateDataRef, pool);
+      }
+      if (call.tableRef) {
+        c.tableBlock = atEndOfBoot(*call.tableRef, pool);
+        out.tableEverCreated |= call.tableRef->address != 0;
+      }
+      c.privateData = call.privateData;
+      if (!call.table.empty()) {
+        c.table = call.decoded;
+        if (out.window) {
+          locateConfigRegisters(*c.table, out.window->base, out.window->buses);
+        }
+        c.tableBytes = call.table;
+      }
+      out.smmCalls.push_back(std::move(c));
+    }
+  }
+  if (const auto &resume = s3.resumeResult()) {
+    out.resume = *resume;
+  }
+}
+
+void recordConsole(BootRecord &r, Simulation &simulation) {
+  ConsoleRecord &out = r.console;
   const Uart16550 *uarts[] = {&simulation.console(), &simulation.secondConsole()};
   for (unsigned i = 0; i < 2; i++) {
     const Uart16550 &uart = *uarts[i];
-    UartRecord &r = out.uarts[i];
-    r.base = uart.base();
-    r.present = uart.config().present;
-    r.bytes = uart.bytes();
-    r.written = simulation.consoleTap().written(uart.base());
-    r.pending = uart.pending();
-    r.lost = uart.lost();
-    r.runs = uart.runs();
-    for (const SentRun &run : r.runs) {
-      r.lineNs += run.count * run.settings.characterNs();
+    UartRecord &u = out.uarts[i];
+    u.base = uart.base();
+    u.present = uart.config().present;
+    u.fifoReportsOff = uart.config().fifoReportsOff;
+    u.bytes = uart.bytes();
+    u.written = simulation.consoleTap().written(uart.base());
+    u.pending = uart.pending();
+    u.lost = uart.lost();
+    u.runs = uart.runs();
+    for (const SentRun &run : u.runs) {
+      u.lineNs += run.count * run.settings.characterNs();
     }
-    r.accesses = uart.accesses();
-    r.accessNs = uart.accessNs();
+    u.accesses = uart.accesses();
+    u.accessNs = uart.accessNs();
   }
   const std::string &a = out.uarts[0].bytes;
   const std::string &b = out.uarts[1].bytes;
@@ -190,289 +424,192 @@ ConsoleRecord consoleRecord(const Simulation &simulation) {
   out.lineRateBoundNs = std::max(out.uarts[0].lineNs, out.uarts[1].lineNs);
   out.accesses = out.uarts[0].accesses + out.uarts[1].accesses;
   out.consoleNs = out.uarts[0].accessNs + out.uarts[1].accessNs;
-  return out;
 }
 
-S3Record s3Record(Simulation &simulation, const std::vector<PoolBlock> &pool) {
-  S3Record out;
-  const S3Platform &s3 = simulation.s3();
-  if (const PciMmioWindow *window = s3.window()) {
-    out.window = S3Record::Window{window->base(), window->size(), window->buses()};
-  }
-  S3LibraryRecord &library = out.library;
-  DxeCore &core = simulation.core();
-  auto token = core.pcdTokens().find(kPcdS3SavePrivateData);
-  uint64_t address = token == core.pcdTokens().end() ? 0 : token->second.value;
-  if (address == 0) {
-    library.state = "no-private-data";
-  } else if (!liveRange(pool, address, 16)) {
-    library.state = "private-data-not-pool";
-  } else {
-    library.privateData = poolReference(pool, address);
-    const auto *bytes = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(address));
-    S3PrivateData data;
-    data.address = address;
-    data.bootScriptLocked = bytes[0];
-    data.tableClosed = bytes[1];
-    std::memcpy(&data.tableBase, bytes + 8, 8);
-    library.data = data;
-    library.state = data.tableClosed != 0        ? "closed"
-                    : data.bootScriptLocked != 0 ? "recording"
-                                                 : "before-ready-to-lock";
-    if (data.tableBase != 0) {
-      library.tableBase = poolReference(pool, data.tableBase).value_or("freed");
+// Every report as printed, with the trap that followed it if one did, and
+// every trap that came without a report.
+void recordAssertions(BootRecord &r, Simulation &simulation) {
+  const ConsoleTap &tap = simulation.consoleTap();
+  auto codeName = [&](uint32_t context) {
+    return context < r.codeNames.size() ? r.codeNames[context] : simulation.codeName(context);
+  };
+  const auto &reports = tap.reports();
+  const auto &traps = tap.traps();
+  size_t next = 0;
+  for (const ConsoleTap::Trap &trap : traps) {
+    // The reports printed before this trap: all but the last went untrapped.
+    size_t last = next;
+    while (last < reports.size() && reports[last].sequence <= trap.sequence) {
+      last++;
     }
-    if (data.tableBase != 0 && liveRange(pool, data.tableBase, kS3TableHeaderSize)) {
-      const auto *table = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(data.tableBase));
-      uint64_t length = 0;
-      std::memcpy(&length, table + 0x20, 8);
-      size_t size = length < (uint64_t{1} << 30) && liveRange(pool, data.tableBase, length + 4)
-                        ? static_cast<size_t>(length + 4)
-                        : kS3TableHeaderSize;
-      library.liveTable = decodeS3Table(std::span<const uint8_t>(table, size), false);
-      if (out.window) {
-        locateConfigRegisters(*library.liveTable, out.window->base, out.window->buses);
-      }
+    for (size_t i = next; i + 1 < last; i++) {
+      const ConsoleTap::Report &report = reports[i];
+      r.assertions.push_back(AssertionRecord{report.file, report.line, report.expression, 0,
+                                             report.traceIndex, codeName(report.context), true});
     }
-  }
-  if (const DebugPrintServiceModel *service = s3.debugPrint()) {
-    out.debugPrintInstalled = true;
-    out.debugPrintFilters = service->enabledFilters();
-    out.debugPrintLines = service->lines();
-  }
-  if (const SmmCommunicationModel *smm = s3.smmCommunication()) {
-    out.smmInstalled = true;
-    for (const SmmCommunicateCall &call : smm->calls()) {
-      SmmCallRecord r;
-      r.buffer = call.bufferName;
-      r.commSize = call.commSize;
-      r.status = statusName(call.status);
-      r.accepted = call.accepted;
-      r.reason = call.reason;
-      r.message = call.message;
-      // "pool[1]+0x0 (16388 bytes, S3ClientDxe)": the reference, its
-      // explanation left to the pool list.
-      r.privateDataName = call.privateDataName.substr(0, call.privateDataName.find(" ("));
-      r.tableName = call.tableName.substr(0, call.tableName.find(" ("));
-      r.privateData = call.privateData;
-      if (!call.table.empty()) {
-        r.table = call.decoded;
-        if (out.window) {
-          locateConfigRegisters(*r.table, out.window->base, out.window->buses);
-        }
-        r.tableBytes = call.table;
-      }
-      out.smmCalls.push_back(std::move(r));
-    }
-  }
-  if (const auto &resume = s3.resumeResult()) {
-    out.resume = *resume;
-  }
-  return out;
-}
-
-} // namespace
-
-size_t BootRecord::unexpectedFailures() const {
-  return static_cast<size_t>(std::count_if(checks.begin(), checks.end(), [](const CheckResult &check) {
-    return check.expected ? *check.expected != check.verdict && check.verdict != "warn"
-                          : check.verdict == "fail";
-  }));
-}
-
-size_t BootRecord::unexpectedWarnings() const {
-  return static_cast<size_t>(std::count_if(checks.begin(), checks.end(), [](const CheckResult &check) {
-    return check.verdict == "warn" && check.expected != std::optional<std::string>("warn");
-  }));
-}
-
-BootRecord recordBoot(Simulation &simulation) {
-  BootRecord r;
-  const Board &board = simulation.board();
-  const BootOutcome &outcome = simulation.outcome();
-  DxeCore &core = simulation.core();
-  Machine &machine = simulation.machine();
-  std::vector<PoolBlock> pool = core.poolInUse();
-
-  r.boardName = board.name;
-  r.boardSource = board.source;
-  r.completed = outcome.completed;
-  if (outcome.halt) {
-    r.haltReason = haltReasonName(outcome.halt->reason);
-    r.haltDetail = outcome.halt->detail;
-  }
-  if (outcome.entryStatus) {
-    r.entryStatus = statusName(*outcome.entryStatus);
-  }
-  r.virtualTimeNs = machine.nowNs();
-  for (const StepRecord &step : outcome.steps) {
-    r.timeline.push_back(RecordedStep{stepName(step.step), step.startNs, step.note});
-    bool ran = step.note.rfind("halted", 0) != 0;
-    r.endOfDxeSignalled |= step.step == Step::EndOfDxe && ran;
-    r.readyToBootSignals += step.step == Step::ReadyToBoot && ran ? 1 : 0;
-  }
-
-  // Each place code ran, named once: events, assertions and the trace read these.
-  r.codeNames.push_back("");
-  for (size_t i = 1; i <= core.codeContexts().size(); i++) {
-    r.codeNames.push_back(simulation.codeName(static_cast<uint32_t>(i)));
-  }
-  for (const EventInfo &event : core.events()) {
-    if (event.owner == "DxeCore") {
-      continue;
-    }
-    RecordedEvent e;
-    e.type = eventTypeName(event.type);
-    e.tpl = tplName(event.notifyTpl);
-    if (event.group) {
-      e.group = guidDisplayName(*event.group);
-      e.subject = "group " + *e.group;
-    } else if (event.notifyProtocol) {
-      e.notifyProtocol = guidDisplayName(*event.notifyProtocol);
-      e.subject = "protocol notify " + *e.notifyProtocol;
-    } else if (event.type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
-      e.group = "Exit Boot Services";
-      e.subject = "group Exit Boot Services";
-    } else {
-      e.subject = "no group";
-    }
-    e.owner = event.owner;
-    const auto &contexts = core.codeContexts();
-    for (size_t i = 0; i < contexts.size(); i++) {
-      const CodeContext &code = contexts[i];
-      if (code.function == reinterpret_cast<const void *>(event.notify) && code.image == event.owner) {
-        const std::string &name = r.codeNames[i + 1];
-        e.notifyFunction = name.size() > code.image.size() ? name.substr(code.image.size() + 1) : "";
-      }
-    }
-    e.signals = event.signals;
-    e.notifies = event.notifies;
-    e.closed = event.closed;
-    r.events.push_back(std::move(e));
-  }
-
-  r.gcd = core.gcdMap();
-  for (const GcdRange &after : r.gcd) {
-    for (const GcdRange &before : simulation.gcdAtStart()) {
-      if (after.base >= before.base && after.base - before.base < before.length) {
-        if (before.attributes != after.attributes || before.image != after.image ||
-            before.type != after.type) {
-          r.mapChanges.push_back(MapChange{after.base, after.length, gcdTypeName(after.type),
-                                           before.attributes, after.attributes,
-                                           simulation.imageName(after.image)});
-        }
-        break;
-      }
-    }
-  }
-
-  if (const SpiController *spi = simulation.spi()) {
-    r.spi = spiRecord(simulation, *spi);
-  }
-  if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
-    r.usbPortControlInstalled = true;
-    r.portMaskCalls = usb->calls();
-    r.portGroupsOff = usb->switchedOff();
-  }
-  if (const Mc5744Model *hub = simulation.mc5744()) {
-    r.mc5744Installed = true;
-    r.hubCalls = hub->calls();
-    r.hubEnables = hub->applied();
-  }
-  for (const auto &[number, die] : simulation.dies()) {
-    DieRecord d;
-    d.die = number;
-    for (const BoardDie &boardDie : board.dies) {
-      if (boardDie.number == number) {
-        d.bus = boardDie.bus;
-      }
-    }
-    d.portDisable = die->indirect(DieRoot::kSataPortDisable);
-    for (unsigned port = 0; port < 8; port++) {
-      if ((d.portDisable & (0x10000u << port)) != 0) {
-        d.disabledPorts.push_back(port);
-      }
-    }
-    r.dies.push_back(std::move(d));
-  }
-  for (const PcdWrite &write : core.pcdWrites()) {
-    r.pcdWrites.push_back(PcdWriteRecord{write.token, write.size, write.value,
-                                         write.value == 0 ? std::nullopt : poolReference(pool, write.value),
-                                         statusName(write.status), write.owner});
-  }
-  for (uint64_t token = 228; token <= 236; token++) {
-    auto found = core.pcdTokens().find(token);
-    auto atStart = board.pcd.find(token);
-    uint64_t start = atStart == board.pcd.end() ? 0 : atStart->second.value;
-    if (found != core.pcdTokens().end() && found->second.value != start) {
-      r.pcdAfter[token] = found->second.value;
-    }
-  }
-  if (const NvramAttributeModel *nvram = simulation.nvram()) {
-    r.nvramInstalled = true;
-    for (const AttributeRead &read : nvram->reads()) {
-      r.nvramReads.push_back(NvramReadRecord{std::string(read.name.begin(), read.name.end()),
-                                             statusName(read.status), read.problem});
-    }
-  }
-
-  r.s3 = s3Record(simulation, pool);
-  r.console = consoleRecord(simulation);
-
-  for (const ConsoleTap::Trap &trap : simulation.consoleTap().traps()) {
     AssertionRecord a;
-    a.file = trap.file.value_or("");
-    a.line = trap.line;
-    a.expression = trap.expression.value_or("");
     a.breakpoint = trap.breakpoint;
     a.traceIndex = trap.traceIndex;
-    a.code =
-        trap.context < r.codeNames.size() ? r.codeNames[trap.context] : simulation.codeName(trap.context);
-    a.reportWritten = trap.file.has_value();
+    a.code = codeName(trap.context);
+    if (last > next) {
+      const ConsoleTap::Report &report = reports[last - 1];
+      a.file = report.file;
+      a.line = report.line;
+      a.expression = report.expression;
+    } else {
+      a.reportWritten = false;
+    }
     r.assertions.push_back(std::move(a));
+    next = last;
   }
-  r.breakpoints = machine.breakpointCount();
+  for (size_t i = next; i < reports.size(); i++) {
+    const ConsoleTap::Report &report = reports[i];
+    r.assertions.push_back(AssertionRecord{report.file, report.line, report.expression, 0, report.traceIndex,
+                                           codeName(report.context), true});
+  }
+  r.breakpoints = simulation.machine().breakpointCount();
   for (const auto &stop : simulation.postCodes().fatalStops()) {
     r.fatalStops.push_back(FatalStopRecord{stop.code, stop.windows, stop.halted});
   }
   r.postCodes = simulation.postCodes().history();
+}
 
+bool isPoolMisuse(const std::string &line) {
+  for (std::string_view kind : {"use after free", "double free", "FreePool of", "AllocatePool of"}) {
+    if (line.find(kind) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void recordPool(BootRecord &r, const std::vector<PoolBlock> &pool) {
   uint64_t privateData = r.s3.library.data ? r.s3.library.data->address : 0;
   uint64_t tableBase = r.s3.library.data ? r.s3.library.data->tableBase : 0;
   for (size_t i = 0; i < pool.size(); i++) {
     const PoolBlock &block = pool[i];
     auto first = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(block.address));
-    r.pool.push_back(PoolRecord{block.size, memoryTypeName(block.type), block.owner,
-                                fmt::format("pool[{}]", i), first == privateData,
+    r.pool.push_back(PoolRecord{i, block.size, block.type, block.owner, first == privateData,
                                 tableBase != 0 && first == tableBase});
   }
-
-  for (const FailureHit &hit : core.failures().hits()) {
-    r.injected.push_back(
-        hit.guid ? fmt::format("{} call {} (about {}) -> {}", hit.service, hit.call,
-                               guidDisplayName(*hit.guid), statusName(hit.status))
-                 : fmt::format("{} call {} -> {}", hit.service, hit.call, statusName(hit.status)));
+  for (const std::string &line : r.diagnostics) {
+    if (isPoolMisuse(line)) {
+      r.poolMisuse.push_back(line);
+    }
   }
+}
+
+void recordFailures(BootRecord &r, Simulation &simulation) {
+  const Board &board = simulation.board();
+  const FailurePlan &plan = simulation.core().failures();
   for (const FailureRule &rule : board.failures) {
-    FailureRuleRecord f;
-    f.service = rule.service;
-    f.call = rule.call;
-    f.status = statusName(rule.status);
-    if (rule.guid) {
-      f.guid = guidDisplayName(*rule.guid);
-    }
-    r.failureRules.push_back(std::move(f));
+    r.failureRules.push_back(FailureRuleRecord{rule.service, rule.call, rule.status, rule.guid, 0});
   }
-  for (const FailureHit &hit : core.failures().hits()) {
-    if (hit.rule < r.failureRules.size()) {
-      r.failureRules[hit.rule].hits++;
+  // Which of its function's calls of the service each call was.
+  std::map<std::tuple<std::string_view, std::string, std::string_view, uintptr_t>, unsigned> occurrences;
+  size_t hit = 0;
+  for (const ServiceCall &call : plan.log()) {
+    if (call.image != "DxeCore") {
+      r.serviceCalls[std::string(call.service)]++;
     }
+    unsigned occurrence =
+        ++occurrences[{call.service, call.guid ? guidToString(*call.guid) : std::string(), call.image, call.notify}];
+    if (!call.injected || hit >= plan.hits().size()) {
+      continue;
+    }
+    const FailureHit &h = plan.hits()[hit++];
+    FailureHitRecord f;
+    f.rule = h.rule;
+    f.service = h.service;
+    f.call = h.call;
+    f.guid = h.guid;
+    f.status = h.status;
+    f.image = std::string(call.image);
+    f.function = "entry";
+    if (call.notify != 0) {
+      f.function = simulation.functionIn(f.image, reinterpret_cast<const void *>(call.notify));
+      if (f.function.empty()) {
+        f.function = fmt::format("notify 0x{:X}", call.notify);
+      }
+    }
+    f.occurrence = occurrence;
+    if (h.rule < r.failureRules.size()) {
+      r.failureRules[h.rule].hits++;
+    }
+    r.injected.push_back(std::move(f));
   }
-  r.diagnostics = core.diagnostics();
+}
 
-  r.actualPolicy = actualPolicy(board, r);
-  r.expectedPolicy = expectedPolicy(board, r, &r.policyNote);
-  r.checks = runChecks(r, board);
+} // namespace
+
+bool CheckResult::asExpected() const {
+  if (!expected) {
+    return verdict != Verdict::Fail;
+  }
+  return expected->verdict == verdict && (!expected->count || expected->count == count);
+}
+
+size_t BootRecord::unexpectedFailures() const {
+  return static_cast<size_t>(std::count_if(checks.begin(), checks.end(), [](const CheckResult &check) {
+    return check.expected ? !check.asExpected() && check.verdict != Verdict::Warn : check.verdict == Verdict::Fail;
+  }));
+}
+
+size_t BootRecord::unexpectedWarnings() const {
+  return static_cast<size_t>(std::count_if(checks.begin(), checks.end(), [](const CheckResult &check) {
+    return check.verdict == Verdict::Warn && (!check.expected || check.expected->verdict != Verdict::Warn);
+  }));
+}
+
+PlatformFacts readPlatformFacts(const Board &board, const PciConfigSpace &pci) {
+  PlatformFacts facts;
+  facts.dxeServices = board.dxeServices;
+  if (pci.exists(kSpiBridge)) {
+    facts.spiBaseRegister = pci.read32(kSpiBridge, kSpiBaseRegister);
+    uint64_t base = *facts.spiBaseRegister & 0xFFFFFFC0u;
+    if (const GcdRange *range = rangeHolding(board.gcd, base & ~kPageMask)) {
+      facts.spiPageType = range->type;
+    }
+  }
+  if (board.identity) {
+    facts.identityInstalled = true;
+    auto pwd = board.identity->states.find(8);
+    facts.pwdAnswer = pwd == board.identity->states.end() ? 0 : pwd->second;
+  }
+  for (uint8_t die = 0; die < kDies; die++) {
+    PciLocation location{0, static_cast<uint8_t>(0x18 + die), 0};
+    facts.dieBuses.push_back(
+        DieBusRead{die, pci.exists(location) ? pci.read32(location, kDieBusRegister) : 0xFFFFFFFFu});
+  }
+  return facts;
+}
+
+BootRecord recordBoot(Simulation &simulation) {
+  BootRecord r;
+  std::vector<PoolBlock> pool = simulation.core().poolInUse();
+  recordOutcome(r, simulation);
+  r.virtualTimeNs = simulation.machine().nowNs();
+  r.platform = simulation.platformFacts();
+  recordCodeNames(r, simulation);
+  recordEvents(r, simulation);
+  recordMemoryMap(r, simulation);
+  if (const SpiController *spi = simulation.spi()) {
+    recordSpi(r, simulation, *spi, simulation.machine());
+  }
+  recordPorts(r, simulation);
+  recordDies(r, simulation);
+  recordPcd(r, simulation, pool);
+  recordNvram(r, simulation);
+  recordS3(r, simulation, pool);
+  recordConsole(r, simulation);
+  recordAssertions(r, simulation);
+  r.diagnostics = simulation.core().diagnostics();
+  recordPool(r, pool);
+  recordFailures(r, simulation);
+
+  r.actualPolicy = actualPolicy(r);
+  r.expectedPolicy = expectedPolicy(simulation.board(), r, &r.policyNote);
+  r.checks = runChecks(r, simulation.board());
   return r;
 }
 

@@ -1,47 +1,73 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// What one boot did, built once when the boot ends. The text summary, the
-// JSON report, the checks and the trace all read this record; none of them
-// looks at the simulation again.
+// What one boot did, built once when the boot ends: typed facts, never
+// display text. The text summary, the JSON report, the checks, the trace,
+// the sweep and the OVMF comparison all read this record; none of them looks
+// at the simulation again, and names and hex are the renderers' business.
 #pragma once
 
-#include "Boot.h"
+#include "Verdict.h"
+
+#include "Board/Board.h"
+#include "Machine/Devices.h"
+#include "Machine/Machine.h"
+#include "Machine/Pci.h"
+#include "Machine/SpiController.h"
+#include "Machine/Uart16550.h"
+#include "Platform/DebugPrintService.h"
+#include "Platform/PlatformModels.h"
+#include "Platform/S3Resume.h"
+#include "Platform/SmmCommunication.h"
 
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace sim {
 
+class Simulation;
+
 struct RecordedStep {
-  std::string step;
+  Step step;
   uint64_t startNs;
-  std::string note;
+  std::string note; // what the platform did, or why the step was skipped
+  bool ran = true;  // false: the machine had halted before it
 };
 
+enum class EventKind : uint8_t { NotifySignal, NotifyWait, ExitBootServices, Other };
+
 struct RecordedEvent {
-  std::string type;    // "notify-signal", "notify-wait", "exit-boot-services", or the hex type
-  std::string tpl;     // "TPL_CALLBACK"
-  std::string subject; // "group End of DXE", "protocol notify PCI Enumeration Complete", "no group"
-  std::optional<std::string> group;          // the group's name, when it has one
-  std::optional<std::string> notifyProtocol; // the protocol it waits for, if any
-  std::string owner;
-  std::string notifyFunction; // symbol name, or "" when unknown
+  EventKind kind = EventKind::Other;
+  uint32_t type = 0;
+  EFI_TPL tpl = 0;
+  std::optional<EFI_GUID> group;          // the event group it belongs to
+  std::optional<EFI_GUID> notifyProtocol; // the protocol whose installation it waits for
+  std::string owner;                      // the image that created it
+  std::string notifyFunction;             // symbol name, or "" when unknown
   uint64_t signals = 0, notifies = 0;
   bool closed = false;
 };
 
 struct MapChange {
   uint64_t base = 0, length = 0;
-  std::string type; // "mmio", "system-memory", ...
+  EFI_GCD_MEMORY_TYPE type = EfiGcdMemoryTypeNonExistent;
   uint64_t attributesBefore = 0, attributesAfter = 0;
   std::string owner; // the image that allocated it, or ""
 };
 
 struct SpiOpcode {
   uint8_t opcode;
-  std::string name;
   bool restricted;
+};
+
+// Who switched the first port off.
+enum class PortOffBy : uint8_t { SetPortMask, HubApplyConfig, SataPortDisable };
+
+// One write of the SPI controller's byte at 0x1D, as the trace saw it.
+struct SpiByteWrite {
+  size_t traceIndex;
+  uint8_t value;
 };
 
 struct SpiRecord {
@@ -49,31 +75,51 @@ struct SpiRecord {
   SpiRegisters before, after;
   bool protect = false, lock = false, writeBufferEnabled = false;
   bool spiControlBit22 = false;
-  std::vector<SpiOpcode> opcodes;
-  std::optional<size_t> armedAt;        // trace entry of the write that set the protect bit
-  std::optional<size_t> firstPortOffAt; // trace entry of the first call that switched a port off
-  std::optional<std::string> firstPortOffBy;
+  std::vector<SpiOpcode> opcodes;      // the seven flash-writing opcodes
+  std::vector<SpiByteWrite> reg1DWrites; // in order
+  std::optional<size_t> armedAt;        // trace entry of the first write with the protect bit
+  std::optional<size_t> lockedAt;       // trace entry of the first write with the lock bit
+  std::optional<size_t> firstPortOffAt; // trace entry (or call's trace position) of the first port switched off
+  std::optional<PortOffBy> firstPortOffBy;
+  // The trace entry the first port-off call's position names is the
+  // call's own when the model logged one; the hardware trace has none for
+  // protocol calls, so the report says which kind it is.
 };
 
 struct DieRecord {
   uint8_t die = 0;
   uint8_t bus = 0;
-  uint32_t portDisable = 0; // indirect register 0x03101800 as the boot left it
-  std::vector<unsigned> disabledPorts;
+  uint32_t portDisableAtReset = 0; // indirect register 0x03101800 at power-on
+  uint32_t portDisable = 0;        // as the boot left it
+  std::vector<uint32_t> portDisableWrites; // every value written to it, in order
+};
+
+// What a die's bus register (0:18+die.0, 0x84) reads: the platform fact the
+// SATA policy rests on, whether or not the board describes the die.
+struct DieBusRead {
+  uint8_t die = 0;
+  uint32_t value = 0xFFFFFFFF;
+};
+
+// Where a live address points: the block of pool that holds it, by its
+// position among the blocks in use (host addresses differ from run to run).
+struct PoolRef {
+  size_t index = 0;
+  uint64_t offset = 0;
 };
 
 struct PcdWriteRecord {
   uint64_t token = 0;
   unsigned size = 0;
   uint64_t value = 0;
-  std::optional<std::string> pointsTo; // "pool[0]+0x0": the value is a live pool address
-  std::string status;
+  std::optional<PoolRef> pointsTo; // the value is a live pool address
+  EFI_STATUS status = EFI_SUCCESS;
   std::string owner;
 };
 
 struct NvramReadRecord {
   std::string name;
-  std::string status;
+  EFI_STATUS status = EFI_SUCCESS;
   std::string callerError; // "" when the caller kept the rules
 };
 
@@ -84,10 +130,10 @@ struct FatalStopRecord {
 };
 
 struct PoolRecord {
+  size_t index = 0; // "pool[index]": its position among the blocks in use
   size_t size = 0;
-  std::string type; // "EfiRuntimeServicesData", ...
+  EFI_MEMORY_TYPE type = EfiReservedMemoryType;
   std::string owner;
-  std::string name; // "pool[0]"
   bool s3PrivateData = false;
   bool s3Table = false;
 };
@@ -95,8 +141,9 @@ struct PoolRecord {
 struct UartRecord {
   uint16_t base = 0;
   bool present = true;
-  std::string bytes;   // as sent on the line
-  std::string written; // as the firmware wrote it to the transmit holding register
+  bool fifoReportsOff = false; // the UART says its FIFOs are off: the console skips it
+  std::string bytes;           // as sent on the line
+  std::string written;         // as the firmware wrote it to the transmit holding register
   size_t pending = 0;
   uint64_t lost = 0;
   std::vector<SentRun> runs;
@@ -114,31 +161,48 @@ struct ConsoleRecord {
   uint64_t accesses = 0;
 };
 
+// One failure rule of the board and how often it fired.
 struct FailureRuleRecord {
   std::string service;
   unsigned call = 0;
-  std::string status;
-  std::optional<std::string> guid;
+  EFI_STATUS status = EFI_SUCCESS;
+  std::optional<EFI_GUID> guid;
   unsigned hits = 0;
 };
 
+// One call a failure rule failed: where it was made and which of that
+// function's calls of the service it was (its step).
+struct FailureHitRecord {
+  size_t rule = 0;
+  std::string service;
+  unsigned call = 0; // among the boot's calls of the service, from 1
+  std::optional<EFI_GUID> guid;
+  EFI_STATUS status = EFI_SUCCESS;
+  std::string image;
+  std::string function;    // the notify function, "entry" outside notifies
+  unsigned occurrence = 0; // among this image and function's calls of the service, from 1
+};
+
+enum class S3LibraryState : uint8_t { NoPrivateData, PrivateDataNotPool, BeforeReadyToLock, Recording, Closed };
+
 struct S3LibraryRecord {
-  std::string
-      state; // "no-private-data", "before-ready-to-lock", "recording", "closed", "private-data-not-pool"
-  std::optional<std::string> privateData; // its pool name
+  S3LibraryState state = S3LibraryState::NoPrivateData;
+  std::optional<PoolRef> privateData;
   std::optional<S3PrivateData> data;
-  std::optional<std::string> tableBase; // pool name, "freed", or null when 0
+  bool tableFreed = false; // the table base names no live pool
+  std::optional<PoolRef> table;
   std::optional<S3TableDecode> liveTable;
 };
 
 struct SmmCallRecord {
-  std::string buffer;
+  MemoryRef buffer;
   std::optional<uint64_t> commSize;
-  std::string status;
+  EFI_STATUS status = EFI_SUCCESS;
   bool accepted = false;
+  bool injected = false; // a failure rule failed it before the handler saw it
   std::string reason;
   std::vector<uint8_t> message;
-  std::string privateDataName, tableName;
+  std::optional<MemoryRef> privateDataBlock, tableBlock;
   std::optional<S3PrivateData> privateData;
   std::optional<S3TableDecode> table;
   std::vector<uint8_t> tableBytes;
@@ -151,6 +215,9 @@ struct S3Record {
   };
   std::optional<Window> window;
   S3LibraryRecord library;
+  // Every capture the library made: configuration writes marked for S3
+  // after ready-to-lock, whichever module made them.
+  bool tableEverCreated = false;
   bool debugPrintInstalled = false;
   uint64_t debugPrintFilters = 0;
   std::vector<DebugPrintLine> debugPrintLines;
@@ -164,30 +231,59 @@ struct S3Record {
 struct PolicyOutcome {
   std::vector<std::pair<uint32_t, uint32_t>> portMaskCalls; // (mask, value), controller 0
   std::optional<std::array<uint32_t, 4>> hubEnables;        // nullopt: the hub is not programmed
+  std::optional<uint8_t> hubLocations;                      // the locations handed to the hub routine
   std::map<uint64_t, uint64_t> pcd;                         // tokens 228-236 written
-  std::map<uint8_t, uint32_t> dieDisableBits;               // die -> port bits (16-23) set
+  std::map<uint8_t, std::vector<uint32_t>> dieWrites;       // die -> port-disable register writes
+  bool operator==(const PolicyOutcome &) const = default;
+};
+
+// An assertion report, and the breakpoint trap that ended it when one did.
+struct AssertionRecord {
+  std::string file;
+  unsigned line = 0;
+  std::string expression;
+  uint64_t breakpoint = 0; // which trap (1-based); 0: no trap followed the report
+  size_t traceIndex = 0;
+  std::string code;          // the image and function that ran
+  bool reportWritten = true; // false: the trap came without a report on either UART's transmitter
 };
 
 struct CheckResult {
   std::string name;
-  std::string verdict; // "pass", "fail", "warn", "not-applicable"
+  Verdict verdict = Verdict::Pass;
   std::string reason;
   std::vector<std::string> evidence;
-  std::optional<std::string> expected; // the board's [expect] verdict, when it states one
+  std::optional<size_t> count;         // what a counting check counted
+  std::optional<Expectation> expected; // the board's [expect], when it states one
+  // Whether the outcome is the board's stated one (or a pass where none is stated).
+  bool asExpected() const;
+};
+
+// The platform as the driver found it: facts the checks' reference model
+// reads, taken from the machine before the boot, never from the driver.
+struct PlatformFacts {
+  std::optional<uint32_t> spiBaseRegister; // 0:14.3 0xA0; nullopt: the function is absent
+  std::optional<EFI_GCD_MEMORY_TYPE> spiPageType; // the GCD range holding the SPI base; nullopt: none
+  bool dxeServices = true;
+  bool identityInstalled = false;
+  std::optional<uint8_t> pwdAnswer; // QueryPlatformState (8) as the platform would answer it
+  std::vector<DieBusRead> dieBuses; // dies 0 to 7
 };
 
 struct BootRecord {
   std::string boardName, boardSource;
   bool completed = false;
-  std::optional<std::string> haltReason, haltDetail;
-  std::optional<std::string> entryStatus;
+  std::optional<HaltReason> haltReason;
+  std::optional<std::string> haltDetail;
+  std::optional<EFI_STATUS> entryStatus;
   uint64_t virtualTimeNs = 0;
   std::vector<RecordedStep> timeline;
   bool endOfDxeSignalled = false;
   unsigned readyToBootSignals = 0;
+  PlatformFacts platform;
   std::vector<RecordedEvent> events;
   std::vector<MapChange> mapChanges;
-  std::vector<GcdRange> gcd;
+  std::vector<GcdRange> gcdAtStart, gcd;
   std::optional<SpiRecord> spi;
   bool usbPortControlInstalled = false;
   std::vector<PortMaskCall> portMaskCalls;
@@ -195,11 +291,13 @@ struct BootRecord {
   bool mc5744Installed = false;
   std::vector<HubCall> hubCalls;
   std::array<uint32_t, 4> hubEnables{1, 1, 1, 1};
+  std::optional<uint8_t> hubLocations; // as the driver reported them to the hub routine
   std::vector<DieRecord> dies;
   std::vector<PcdWriteRecord> pcdWrites;
   std::map<uint64_t, uint64_t> pcdAfter; // tokens 228-236 as the boot left them, where set
   bool nvramInstalled = false;
   std::vector<NvramReadRecord> nvramReads;
+  std::vector<uint32_t> platformStateQueries; // QueryPlatformState selectors, in order
   S3Record s3;
   ConsoleRecord console;
   std::vector<AssertionRecord> assertions;
@@ -207,7 +305,9 @@ struct BootRecord {
   std::vector<FatalStopRecord> fatalStops;
   std::vector<PostCodePorts::Write> postCodes;
   std::vector<PoolRecord> pool;
-  std::vector<std::string> injected;
+  std::vector<std::string> poolMisuse; // use after free, double free, frees of foreign pointers
+  std::map<std::string, unsigned> serviceCalls; // calls made by the images, by service
+  std::vector<FailureHitRecord> injected;
   std::vector<FailureRuleRecord> failureRules;
   std::vector<std::string> diagnostics;
   // The board's policy, as the reference model reads it, and what it calls for.
@@ -225,5 +325,8 @@ struct BootRecord {
 
 // Built by Simulation::run() at the end of the boot.
 BootRecord recordBoot(Simulation &simulation);
+
+// Read when the machine is built, before any firmware runs.
+PlatformFacts readPlatformFacts(const Board &board, const PciConfigSpace &pci);
 
 } // namespace sim

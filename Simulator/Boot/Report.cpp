@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Report.h"
 #include "S3Report.h"
+#include "Boot.h"
 
 #include <Guid/DxeServices.h>
 #include <Guid/EventGroup.h>
@@ -53,16 +54,61 @@ std::string padded(uint64_t value, int digits) {
   return fmt::format("0x{:0{}X}", value, digits);
 }
 
-json optional(const std::optional<std::string> &value) {
-  return value ? json(*value) : json(nullptr);
+json optionalGuid(const std::optional<EFI_GUID> &guid) {
+  return guid ? json(guidDisplayName(*guid)) : json(nullptr);
 }
+
 
 std::string outcomeText(const BootRecord &r) {
   if (r.haltReason) {
-    return fmt::format("halted: {} ({})", *r.haltReason, r.haltDetail.value_or(""));
+    return fmt::format("halted: {} ({})", haltReasonName(*r.haltReason), r.haltDetail.value_or(""));
   }
   return r.completed ? "completed" : "not run";
 }
+
+const char *opcodeName(uint8_t opcode) {
+  switch (opcode) {
+  case 0x01:
+    return "write status";
+  case 0x06:
+    return "write enable";
+  case 0x02:
+    return "page program";
+  case 0x20:
+    return "sector erase";
+  case 0xD8:
+    return "block erase";
+  case 0xC7:
+  case 0x60:
+    return "chip erase";
+  default:
+    return "opcode";
+  }
+}
+
+const char *portOffByName(PortOffBy by) {
+  switch (by) {
+  case PortOffBy::SetPortMask:
+    return "SetPortMask";
+  case PortOffBy::HubApplyConfig:
+    return "MC5744 ApplyConfig";
+  case PortOffBy::SataPortDisable:
+    return "SATA port-disable write";
+  }
+  return "?";
+}
+
+std::vector<unsigned> disabledPorts(const DieRecord &die) {
+  std::vector<unsigned> ports;
+  for (unsigned port = 0; port < 8; port++) {
+    if ((die.portDisable & (0x10000u << port)) != 0) {
+      ports.push_back(port);
+    }
+  }
+  return ports;
+}
+
+std::string injectedText(const FailureHitRecord &hit);
 
 const char *const kSpiNames[] = {"SpiControl", "RestrictedCmd", "RestrictedCmd2", "0x1D"};
 
@@ -207,13 +253,18 @@ json policyJson(const PolicyOutcome &policy) {
     pcd.push_back({{"token", token}, {"value", hex(value)}});
   }
   json dies = json::array();
-  for (const auto &[die, bits] : policy.dieDisableBits) {
-    dies.push_back({{"die", die}, {"bits", hex(bits)}});
+  for (const auto &[die, values] : policy.dieWrites) {
+    json writes = json::array();
+    for (uint32_t value : values) {
+      writes.push_back(hex(value));
+    }
+    dies.push_back({{"die", die}, {"writes", writes}});
   }
   return {{"port_mask_calls", calls},
           {"hub_enables", policy.hubEnables ? json(*policy.hubEnables) : json(nullptr)},
+          {"hub_locations", policy.hubLocations ? json(hex(*policy.hubLocations)) : json(nullptr)},
           {"pcd", pcd},
-          {"die_disable_bits", dies}};
+          {"die_writes", dies}};
 }
 
 } // namespace
@@ -247,10 +298,99 @@ std::string attributeNames(uint64_t attributes) {
   return out.empty() ? "none" : out;
 }
 
+std::string memoryTypeName(EFI_MEMORY_TYPE type) {
+  static const char *const kNames[] = {"EfiReservedMemoryType",
+                                       "EfiLoaderCode",
+                                       "EfiLoaderData",
+                                       "EfiBootServicesCode",
+                                       "EfiBootServicesData",
+                                       "EfiRuntimeServicesCode",
+                                       "EfiRuntimeServicesData",
+                                       "EfiConventionalMemory",
+                                       "EfiUnusableMemory",
+                                       "EfiACPIReclaimMemory",
+                                       "EfiACPIMemoryNVS",
+                                       "EfiMemoryMappedIO",
+                                       "EfiMemoryMappedIOPortSpace",
+                                       "EfiPalCode",
+                                       "EfiPersistentMemory"};
+  auto index = static_cast<size_t>(type);
+  return index < std::size(kNames) ? kNames[index] : fmt::format("0x{:X}", index);
+}
+
+const char *gcdTypeName(EFI_GCD_MEMORY_TYPE type) {
+  switch (type) {
+  case EfiGcdMemoryTypeNonExistent:
+    return "non-existent";
+  case EfiGcdMemoryTypeReserved:
+    return "reserved";
+  case EfiGcdMemoryTypeSystemMemory:
+    return "system-memory";
+  case EfiGcdMemoryTypeMemoryMappedIo:
+    return "mmio";
+  case EfiGcdMemoryTypePersistent:
+    return "persistent";
+  case EfiGcdMemoryTypeMoreReliable:
+    return "more-reliable";
+  case EfiGcdMemoryTypeUnaccepted:
+    return "unaccepted";
+  default:
+    return "other";
+  }
+}
+
+std::string eventTypeName(const RecordedEvent &event) {
+  switch (event.kind) {
+  case EventKind::NotifySignal:
+    return "notify-signal";
+  case EventKind::NotifyWait:
+    return "notify-wait";
+  case EventKind::ExitBootServices:
+    return "exit-boot-services";
+  case EventKind::Other:
+    break;
+  }
+  return fmt::format("0x{:08X}", event.type);
+}
+
+std::string eventSubject(const RecordedEvent &event) {
+  if (event.group) {
+    return "group " + guidDisplayName(*event.group);
+  }
+  if (event.notifyProtocol) {
+    return "protocol notify " + guidDisplayName(*event.notifyProtocol);
+  }
+  return event.kind == EventKind::ExitBootServices ? "group Exit Boot Services" : "no group";
+}
+
+const char *s3LibraryStateName(S3LibraryState state) {
+  switch (state) {
+  case S3LibraryState::NoPrivateData:
+    return "no-private-data";
+  case S3LibraryState::PrivateDataNotPool:
+    return "private-data-not-pool";
+  case S3LibraryState::BeforeReadyToLock:
+    return "before-ready-to-lock";
+  case S3LibraryState::Recording:
+    return "recording";
+  case S3LibraryState::Closed:
+    return "closed";
+  }
+  return "?";
+}
+
+std::string poolRefName(const PoolRef &ref) {
+  return fmt::format("pool[{}]+0x{:X}", ref.index, ref.offset);
+}
+
+std::string haltText(const BootRecord &r) {
+  return r.haltReason ? haltReasonName(*r.haltReason) : "";
+}
+
 std::string outcomeLine(const BootRecord &r) {
   size_t counts[4] = {0, 0, 0, 0};
   for (const CheckResult &check : r.checks) {
-    counts[check.verdict == "pass" ? 0 : check.verdict == "fail" ? 1 : check.verdict == "warn" ? 2 : 3]++;
+    counts[static_cast<size_t>(check.verdict)]++;
   }
   return fmt::format(
       "outcome: {}; checks: {} passed, {} failed, {} warnings, {} not applicable; {} unexpected",
@@ -260,18 +400,22 @@ std::string outcomeLine(const BootRecord &r) {
 std::string textChecks(const BootRecord &r) {
   std::string out = "-- checks\n";
   for (const CheckResult &check : r.checks) {
-    std::string verdict = check.verdict == "pass"   ? "PASSED"
-                          : check.verdict == "fail" ? "FAILED"
-                          : check.verdict == "warn" ? "WARNING"
-                                                    : "N/A";
+    std::string verdict = check.verdict == Verdict::Pass   ? "PASSED"
+                          : check.verdict == Verdict::Fail ? "FAILED"
+                          : check.verdict == Verdict::Warn ? "WARNING"
+                                                           : "N/A";
     std::string expected;
     if (check.expected) {
-      expected = *check.expected == check.verdict
-                     ? "  (expected)"
-                     : fmt::format("  (UNEXPECTED: the board expects {})", *check.expected);
+      std::string stated(verdictName(check.expected->verdict));
+      if (check.expected->count) {
+        stated += fmt::format(" with a count of {}", *check.expected->count);
+      }
+      expected = check.asExpected() ? "  (expected)"
+                                    : fmt::format("  (UNEXPECTED: the board expects {}{})", stated,
+                                                  check.count ? fmt::format("; counted {}", *check.count) : "");
     }
     out += fmt::format("  {:<8} {:<24} {}{}\n", verdict, check.name, check.reason, expected);
-    if (check.verdict == "fail" || check.verdict == "warn") {
+    if (check.verdict == Verdict::Fail || check.verdict == Verdict::Warn) {
       for (const std::string &evidence : check.evidence) {
         out += "           " + evidence + "\n";
       }
@@ -290,20 +434,21 @@ std::string textSummary(const BootRecord &r) {
   line(fmt::format("== Boot of {} ({})", r.boardName, r.boardSource));
   line(fmt::format("outcome: {}", outcomeText(r)));
   if (r.entryStatus) {
-    line(fmt::format("driver entry: {}", *r.entryStatus));
+    line(fmt::format("driver entry: {}", statusName(*r.entryStatus)));
   }
   line(fmt::format("virtual time: {}", ms(r.virtualTimeNs)));
 
   line("-- timeline");
   for (const RecordedStep &step : r.timeline) {
-    line(fmt::format("  {:>12.3f} ms  {:<26} {}", step.startNs / 1e6, step.step, step.note));
+    line(fmt::format("  {:>12.3f} ms  {:<26} {}", step.startNs / 1e6, stepName(step.step), step.note));
   }
 
   line("-- events of the driver");
   unsigned closed = 0;
   for (const RecordedEvent &event : r.events) {
     closed += event.closed ? 1 : 0;
-    line(fmt::format("  {:<20} {:<13} {:<46} notified {}x{}{}", event.type, event.tpl, event.subject,
+    line(fmt::format("  {:<20} {:<13} {:<46} notified {}x{}{}", eventTypeName(event), tplName(event.tpl),
+                     eventSubject(event),
                      event.notifies, event.closed ? ", closed" : ", open",
                      event.notifyFunction.empty() ? "" : "  " + event.notifyFunction));
   }
@@ -311,7 +456,8 @@ std::string textSummary(const BootRecord &r) {
 
   line(fmt::format("-- memory map changes: {}", r.mapChanges.size()));
   for (const MapChange &change : r.mapChanges) {
-    line(fmt::format("  {} +{}  {}  {} -> {}{}{}", padded(change.base, 8), hex(change.length), change.type,
+    line(fmt::format("  {} +{}  {}  {} -> {}{}{}", padded(change.base, 8), hex(change.length),
+                     gcdTypeName(change.type),
                      attributeNames(change.attributesBefore), attributeNames(change.attributesAfter),
                      (change.attributesAfter & EFI_MEMORY_RUNTIME) != 0 ? "  runtime MMIO" : "",
                      change.owner.empty() ? "" : "  allocated by " + change.owner));
@@ -329,8 +475,8 @@ std::string textSummary(const BootRecord &r) {
                      r.spi->lock ? "set" : "clear"));
     std::string opcodes;
     for (const SpiOpcode &opcode : r.spi->opcodes) {
-      opcodes += fmt::format("{}{} {} {}", opcodes.empty() ? "" : ", ", padded(opcode.opcode, 2), opcode.name,
-                             opcode.restricted ? "restricted" : "open");
+      opcodes += fmt::format("{}{} {} {}", opcodes.empty() ? "" : ", ", padded(opcode.opcode, 2),
+                             opcodeName(opcode.opcode), opcode.restricted ? "restricted" : "open");
     }
     line("  opcodes: " + opcodes);
     line("  armed before the first port was switched off: " + armedText(*r.spi));
@@ -355,7 +501,7 @@ std::string textSummary(const BootRecord &r) {
   }
   for (const DieRecord &die : r.dies) {
     std::string ports;
-    for (unsigned port : die.disabledPorts) {
+    for (unsigned port : disabledPorts(die)) {
       ports += fmt::format(" {}", port);
     }
     line(fmt::format("-- die {}: SATA port-disable register {}, AHCI ports disabled:{}", die.die,
@@ -364,7 +510,7 @@ std::string textSummary(const BootRecord &r) {
   if (r.nvramInstalled) {
     line(fmt::format("-- NVRAM attribute reads: {}", r.nvramReads.size()));
     for (const NvramReadRecord &read : r.nvramReads) {
-      line(fmt::format("  {:<20} {}{}", read.name, read.status,
+      line(fmt::format("  {:<20} {}{}", read.name, statusName(read.status),
                        read.callerError.empty() ? "" : "  CALLER ERROR: " + read.callerError));
     }
   }
@@ -398,20 +544,22 @@ std::string textSummary(const BootRecord &r) {
   }
   line(fmt::format("-- pool in use: {} blocks, {} bytes", r.pool.size(), bytes));
   for (const PoolRecord &block : r.pool) {
-    line(fmt::format("  {}: {} bytes, {}, owner {}", block.name, block.size, block.type, block.owner));
+    line(fmt::format("  pool[{}]: {} bytes, {}, owner {}", block.index, block.size, memoryTypeName(block.type),
+                     block.owner));
   }
 
   if (!r.pcdWrites.empty()) {
     line("-- PCD writes");
     for (const PcdWriteRecord &write : r.pcdWrites) {
       line(fmt::format("  token {} ({} bytes) = {}  [{}] by {}", write.token, write.size,
-                       write.pointsTo ? *write.pointsTo : hex(write.value), write.status, write.owner));
+                       write.pointsTo ? poolRefName(*write.pointsTo) : hex(write.value), statusName(write.status),
+                       write.owner));
     }
   }
   if (!r.injected.empty()) {
     line("-- injected failures");
-    for (const std::string &text : r.injected) {
-      line("  " + text);
+    for (const FailureHitRecord &hit : r.injected) {
+      line("  " + injectedText(hit));
     }
   }
   if (!r.diagnostics.empty()) {
@@ -431,35 +579,44 @@ json jsonReport(const BootRecord &r) {
   report["board"] = {{"name", r.boardName}, {"source", r.boardSource}};
   report["outcome"] = {
       {"completed", r.completed},
-      {"halt", r.haltReason ? json({{"reason", *r.haltReason}, {"detail", *r.haltDetail}}) : json(nullptr)}};
-  report["entry_status"] = optional(r.entryStatus);
+      {"halt", r.haltReason ? json({{"reason", haltReasonName(*r.haltReason)}, {"detail", *r.haltDetail}})
+                            : json(nullptr)}};
+  report["entry_status"] = r.entryStatus ? json(statusName(*r.entryStatus)) : json(nullptr);
   report["virtual_time_ns"] = r.virtualTimeNs;
 
   json checks = json::array();
   for (const CheckResult &check : r.checks) {
+    json expected = nullptr;
+    if (check.expected) {
+      expected = {{"verdict", verdictName(check.expected->verdict)},
+                  {"count", check.expected->count ? json(*check.expected->count) : json(nullptr)}};
+    }
     checks.push_back({{"name", check.name},
-                      {"verdict", check.verdict},
+                      {"verdict", verdictName(check.verdict)},
                       {"reason", check.reason},
                       {"evidence", check.evidence},
-                      {"expected", optional(check.expected)}});
+                      {"count", check.count ? json(*check.count) : json(nullptr)},
+                      {"expected", expected},
+                      {"as_expected", check.asExpected()}});
   }
   report["checks"] = checks;
   report["unexpected"] = {{"failures", r.unexpectedFailures()}, {"warnings", r.unexpectedWarnings()}};
 
   json steps = json::array();
   for (const RecordedStep &step : r.timeline) {
-    steps.push_back({{"step", step.step}, {"start_ns", step.startNs}, {"note", step.note}});
+    steps.push_back({{"step", stepName(step.step)}, {"start_ns", step.startNs}, {"note", step.note}});
   }
   report["timeline"] = steps;
 
   json events = json::array();
   for (const RecordedEvent &event : r.events) {
     events.push_back(
-        {{"type", event.type},
-         {"notify_tpl", event.tpl},
-         {"subject", event.subject},
-         {"group", optional(event.group)},
-         {"notify_protocol", optional(event.notifyProtocol)},
+        {{"type", eventTypeName(event)},
+         {"notify_tpl", tplName(event.tpl)},
+         {"subject", eventSubject(event)},
+         {"group", event.kind == EventKind::ExitBootServices && !event.group ? json("Exit Boot Services")
+                                                                              : optionalGuid(event.group)},
+         {"notify_protocol", optionalGuid(event.notifyProtocol)},
          {"owner", event.owner},
          {"notify_function", event.notifyFunction.empty() ? json(nullptr) : json(event.notifyFunction)},
          {"signals", event.signals},
@@ -475,6 +632,7 @@ json jsonReport(const BootRecord &r) {
                           {"expression", a.reportWritten ? json(a.expression) : json(nullptr)},
                           {"breakpoint", a.breakpoint},
                           {"trace_index", a.traceIndex},
+                          {"trapped", a.breakpoint != 0},
                           {"code", a.code}});
   }
   report["assertions"] = assertions;
@@ -501,9 +659,9 @@ json jsonReport(const BootRecord &r) {
 
   json pool = json::array();
   for (const PoolRecord &block : r.pool) {
-    pool.push_back({{"name", block.name},
+    pool.push_back({{"name", fmt::format("pool[{}]", block.index)},
                     {"size", block.size},
-                    {"type", block.type},
+                    {"type", memoryTypeName(block.type)},
                     {"owner", block.owner},
                     {"s3_private_data", block.s3PrivateData},
                     {"s3_table", block.s3Table}});
@@ -515,8 +673,8 @@ json jsonReport(const BootRecord &r) {
     pcd.push_back({{"token", write.token},
                    {"size", write.size},
                    {"value", write.pointsTo ? json(nullptr) : json(hex(write.value))},
-                   {"points_to", optional(write.pointsTo)},
-                   {"status", write.status},
+                   {"points_to", write.pointsTo ? json(poolRefName(*write.pointsTo)) : json(nullptr)},
+                   {"status", statusName(write.status)},
                    {"owner", write.owner}});
   }
   report["pcd_writes"] = pcd;
@@ -525,11 +683,7 @@ json jsonReport(const BootRecord &r) {
   for (const GcdRange &range : r.gcd) {
     gcd.push_back({{"base", hex(range.base)},
                    {"length", hex(range.length)},
-                   {"type", range.type == EfiGcdMemoryTypeMemoryMappedIo ? "mmio"
-                            : range.type == EfiGcdMemoryTypeSystemMemory ? "system-memory"
-                            : range.type == EfiGcdMemoryTypeReserved     ? "reserved"
-                            : range.type == EfiGcdMemoryTypeNonExistent  ? "non-existent"
-                                                                         : "other"},
+                   {"type", gcdTypeName(range.type)},
                    {"capabilities", hex(range.capabilities)},
                    {"attributes", hex(range.attributes)},
                    {"allocated", range.image != nullptr}});
@@ -539,7 +693,7 @@ json jsonReport(const BootRecord &r) {
   for (const MapChange &change : r.mapChanges) {
     changes.push_back({{"base", hex(change.base)},
                        {"length", hex(change.length)},
-                       {"type", change.type},
+                       {"type", gcdTypeName(change.type)},
                        {"attributes_before", hex(change.attributesBefore)},
                        {"attributes_after", hex(change.attributesAfter)},
                        {"runtime", (change.attributesAfter & EFI_MEMORY_RUNTIME) != 0},
@@ -564,8 +718,10 @@ json jsonReport(const BootRecord &r) {
         {"write_buffer_enabled", r.spi->writeBufferEnabled},
         {"restricted_opcodes", opcodes},
         {"armed_at", r.spi->armedAt ? json(*r.spi->armedAt) : json(nullptr)},
+        {"locked_at", r.spi->lockedAt ? json(*r.spi->lockedAt) : json(nullptr)},
         {"first_port_off_at", r.spi->firstPortOffAt ? json(*r.spi->firstPortOffAt) : json(nullptr)},
-        {"first_port_off_by", optional(r.spi->firstPortOffBy)}};
+        {"first_port_off_by",
+         r.spi->firstPortOffBy ? json(std::string(portOffByName(*r.spi->firstPortOffBy))) : json(nullptr)}};
   } else {
     report["spi"] = nullptr;
     report["spi_audit"] = nullptr;
@@ -596,7 +752,7 @@ json jsonReport(const BootRecord &r) {
     json reads = json::array();
     for (const NvramReadRecord &read : r.nvramReads) {
       reads.push_back({{"name", read.name},
-                       {"status", read.status},
+                       {"status", statusName(read.status)},
                        {"caller_error", read.callerError.empty() ? json(nullptr) : json(read.callerError)}});
     }
     report["nvram_reads"] = reads;
@@ -605,10 +761,15 @@ json jsonReport(const BootRecord &r) {
   }
   json dies = json::array();
   for (const DieRecord &die : r.dies) {
+    json writes = json::array();
+    for (uint32_t value : die.portDisableWrites) {
+      writes.push_back(hex(value));
+    }
     dies.push_back({{"die", die.die},
                     {"bus", hex(die.bus)},
                     {"sata_port_disable", hex(die.portDisable)},
-                    {"disabled_ahci_ports", die.disabledPorts}});
+                    {"sata_port_disable_writes", writes},
+                    {"disabled_ahci_ports", disabledPorts(die)}});
   }
   report["dies"] = dies;
   report["policy"] = {{"expected", r.expectedPolicy ? policyJson(*r.expectedPolicy) : json(nullptr)},
@@ -620,15 +781,35 @@ json jsonReport(const BootRecord &r) {
   for (const FailureRuleRecord &rule : r.failureRules) {
     rules.push_back({{"service", rule.service},
                      {"call", rule.call},
-                     {"guid", optional(rule.guid)},
-                     {"status", rule.status},
+                     {"guid", optionalGuid(rule.guid)},
+                     {"status", statusName(rule.status)},
                      {"hits", rule.hits}});
   }
   report["failure_rules"] = rules;
-  report["injected_failures"] = r.injected;
+  json injected = json::array();
+  for (const FailureHitRecord &hit : r.injected) {
+    injected.push_back({{"service", hit.service},
+                        {"call", hit.call},
+                        {"guid", optionalGuid(hit.guid)},
+                        {"status", statusName(hit.status)},
+                        {"image", hit.image},
+                        {"function", hit.function},
+                        {"occurrence", hit.occurrence}});
+  }
+  report["injected_failures"] = injected;
   report["diagnostics"] = r.diagnostics;
   return report;
 }
+
+namespace {
+
+std::string injectedText(const FailureHitRecord &hit) {
+  return fmt::format("{} call {}{} in {} {} -> {}", hit.service, hit.call,
+                     hit.guid ? " (about " + guidDisplayName(*hit.guid) + ")" : "", hit.image, hit.function,
+                     statusName(hit.status));
+}
+
+} // namespace
 
 std::string textSummary(Simulation &simulation) {
   return textSummary(simulation.record());

@@ -11,12 +11,20 @@
 namespace sim {
 
 // The version of the JSON report's shape (docs/report.schema.json).
-constexpr int kReportFormat = 1;
+constexpr int kReportFormat = 2;
 
 // The name of a GUID this platform knows, else its text form.
 std::string guidDisplayName(const EFI_GUID &guid);
 // "UC|RUNTIME", or "none".
 std::string attributeNames(uint64_t attributes);
+// Names of the record's typed values.
+std::string memoryTypeName(EFI_MEMORY_TYPE type);
+const char *gcdTypeName(EFI_GCD_MEMORY_TYPE type);
+std::string eventTypeName(const RecordedEvent &event); // "notify-signal", ..., or the hex type
+std::string eventSubject(const RecordedEvent &event);  // "group End of DXE", "protocol notify ...", "no group"
+const char *s3LibraryStateName(S3LibraryState state);
+std::string poolRefName(const PoolRef &ref); // "pool[1]+0x0"
+std::string haltText(const BootRecord &record); // "fatal stop", ...
 
 std::string textSummary(const BootRecord &record);
 // The checks and the outcome line: the summary of --quiet.

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "S3Report.h"
+#include "Report.h"
 
 #include <fmt/format.h>
 
@@ -15,18 +16,59 @@ std::string location(const PciLocation &l) {
   return fmt::format("{:02X}:{:02X}.{:X}", l.bus, l.device, l.function);
 }
 
+// A block a hand-off named, with its size and owner and whether the boot
+// freed it: "pool[1]+0x0 (16388 bytes, KeshInitDxe, freed)".
+std::string blockText(const std::optional<MemoryRef> &ref) {
+  if (!ref) {
+    return "?";
+  }
+  switch (ref->kind) {
+  case MemoryRef::Kind::Pool:
+  case MemoryRef::Kind::FreedPool:
+    return fmt::format("pool[{}]+0x{:X} ({} bytes, {}{})", ref->index, ref->offset, ref->size, ref->owner,
+                       ref->kind == MemoryRef::Kind::FreedPool ? ", freed" : "");
+  default:
+    return memoryRefName(*ref);
+  }
+}
+
 // The private-data address (bytes 32-39) differs from run to run: it is
 // shown by name, the bytes before it as they are.
 std::string messageText(const SmmCallRecord &call, const std::string &indent) {
   size_t fixed = std::min<size_t>(call.message.size(), 32);
   std::string out = hexBytes(std::span<const uint8_t>(call.message.data(), fixed), indent);
   if (call.message.size() >= 40) {
-    out += fmt::format("{}+ 8-byte private data address: {}\n", indent, call.privateDataName);
+    out += fmt::format("{}+ 8-byte private data address: {}\n", indent, blockText(call.privateDataBlock));
   }
   if (call.message.size() > 40) {
     out += hexBytes(std::span<const uint8_t>(call.message.data() + 40, call.message.size() - 40), indent);
   }
   return out;
+}
+
+std::string tableBaseText(const S3LibraryRecord &library) {
+  if (!library.data || library.data->tableBase == 0) {
+    return "0x0";
+  }
+  return library.table ? poolRefName(*library.table) : "freed";
+}
+
+nlohmann::json tableBase(const S3LibraryRecord &library) {
+  if (!library.data || library.data->tableBase == 0) {
+    return nullptr;
+  }
+  return tableBaseText(library);
+}
+
+nlohmann::json blockJson(const std::optional<MemoryRef> &ref) {
+  if (!ref || (ref->kind != MemoryRef::Kind::Pool && ref->kind != MemoryRef::Kind::FreedPool)) {
+    return nullptr;
+  }
+  return {{"pool", ref->index},
+          {"offset", ref->offset},
+          {"size", ref->size},
+          {"owner", ref->owner},
+          {"freed", ref->kind == MemoryRef::Kind::FreedPool}};
 }
 
 std::string withoutNewline(std::string text) {
@@ -115,13 +157,13 @@ std::string s3TextSummary(const S3Record &s3) {
   }
 
   const S3LibraryRecord &library = s3.library;
-  std::string state = library.state;
+  std::string state = s3LibraryStateName(library.state);
   std::replace(state.begin(), state.end(), '-', ' ');
   line(fmt::format("-- S3 save library: {}", state));
   if (library.data) {
     line(fmt::format("  private data {} (PCD 214): BootScriptLocked {}  TableClosed {}  TableBase {}",
-                     library.privateData.value_or("?"), library.data->bootScriptLocked,
-                     library.data->tableClosed, library.tableBase.value_or("0x0")));
+                     library.privateData ? poolRefName(*library.privateData) : "?",
+                     library.data->bootScriptLocked, library.data->tableClosed, tableBaseText(library)));
   }
   if (library.liveTable) {
     line("  table still in memory (not handed off):");
@@ -147,8 +189,8 @@ std::string s3TextSummary(const S3Record &s3) {
     line(fmt::format("-- SMM Communication: {} calls", s3.smmCalls.size()));
     for (size_t i = 0; i < s3.smmCalls.size(); i++) {
       const SmmCallRecord &call = s3.smmCalls[i];
-      line(fmt::format("  call {}: buffer {}, CommSize {} -> {}{}", i + 1, call.buffer,
-                       call.commSize ? std::to_string(*call.commSize) : "NULL", call.status,
+      line(fmt::format("  call {}: buffer {}, CommSize {} -> {}{}", i + 1, memoryRefName(call.buffer),
+                       call.commSize ? std::to_string(*call.commSize) : "NULL", statusName(call.status),
                        call.accepted ? ", accepted" : ", refused: " + call.reason));
       if (!call.message.empty()) {
         line(fmt::format("  message ({} bytes):", call.message.size()));
@@ -156,8 +198,8 @@ std::string s3TextSummary(const S3Record &s3) {
       }
       if (call.privateData) {
         line(fmt::format("  private data {}: BootScriptLocked {}  TableClosed {}  TableBase {}",
-                         call.privateDataName, call.privateData->bootScriptLocked,
-                         call.privateData->tableClosed, call.tableName));
+                         blockText(call.privateDataBlock), call.privateData->bootScriptLocked,
+                         call.privateData->tableClosed, blockText(call.tableBlock)));
       }
       if (call.table) {
         line("  table as handed off:");
@@ -210,14 +252,14 @@ nlohmann::json s3JsonReport(const S3Record &s3) {
   if (library.data) {
     data = {{"boot_script_locked", library.data->bootScriptLocked},
             {"table_closed", library.data->tableClosed},
-            {"table_base", library.tableBase ? json(*library.tableBase) : json(nullptr)}};
+            {"table_base", tableBase(library)}};
   }
   report["library"] = {
-      {"state", library.state},
-      {"private_data", library.privateData ? json(*library.privateData) : json(nullptr)},
+      {"state", s3LibraryStateName(library.state)},
+      {"private_data", library.privateData ? json(poolRefName(*library.privateData)) : json(nullptr)},
       {"boot_script_locked", library.data ? json(library.data->bootScriptLocked) : json(nullptr)},
       {"table_closed", library.data ? json(library.data->tableClosed) : json(nullptr)},
-      {"table_base", library.tableBase ? json(*library.tableBase) : json(nullptr)},
+      {"table_base", tableBase(library)},
       {"live_table", library.liveTable ? s3TableJson(*library.liveTable) : json(nullptr)}};
   if (s3.debugPrintInstalled) {
     json lines = json::array();
@@ -236,19 +278,21 @@ nlohmann::json s3JsonReport(const S3Record &s3) {
         // The private-data address is given by name below.
         message += i >= 32 && i < 40 ? std::string("..") : fmt::format("{:02X}", call.message[i]);
       }
-      json c = {{"buffer", call.buffer},
+      json c = {{"buffer", memoryRefName(call.buffer)},
                 {"comm_size", call.commSize ? json(*call.commSize) : json(nullptr)},
-                {"status", call.status},
+                {"status", statusName(call.status)},
+                {"injected", call.injected},
                 {"accepted", call.accepted},
                 {"reason", call.reason.empty() ? json(nullptr) : json(call.reason)},
                 {"message", message},
                 {"private_data", nullptr},
                 {"table", call.table ? s3TableJson(*call.table) : json(nullptr)}};
       if (call.privateData) {
-        c["private_data"] = {{"address", call.privateDataName},
+        c["private_data"] = {{"address", blockText(call.privateDataBlock)},
                              {"boot_script_locked", call.privateData->bootScriptLocked},
                              {"table_closed", call.privateData->tableClosed},
-                             {"table_base", call.tableName}};
+                             {"table_base", blockText(call.tableBlock)},
+                             {"table_block", blockJson(call.tableBlock)}};
       }
       calls.push_back(c);
     }

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Explore/Judge.h"
 
-#include "Machine/DieRoot.h"
-#include "Platform/SmmCommunication.h"
+#include "Boot/Report.h"
 
 #include <fmt/format.h>
 
@@ -13,111 +12,24 @@ namespace sim::explore {
 
 namespace {
 
-Verdict pass(std::string check, std::string reason = "") {
-  return Verdict{std::move(check), "pass", std::move(reason)};
-}
-Verdict fail(std::string check, std::string reason) {
-  return Verdict{std::move(check), "fail", std::move(reason)};
-}
-
-bool contains(const std::string &text, std::string_view part) {
-  return text.find(part) != std::string::npos;
-}
-
-Verdict entryCheck(Simulation &simulation) {
-  const auto &status = simulation.outcome().entryStatus;
-  if (!status) {
-    return fail("entry", "the driver's entry never returned");
-  }
-  if (*status != EFI_SUCCESS) {
-    return fail("entry", fmt::format("the entry returned {}", statusName(*status)));
-  }
-  return pass("entry");
-}
-
-Verdict haltCheck(Simulation &simulation) {
-  const auto &halt = simulation.outcome().halt;
-  if (halt) {
-    return fail("halt", fmt::format("the machine halted: {}", halt->detail));
-  }
-  return pass("halt");
-}
-
-Verdict poolCheck(Simulation &simulation) {
-  std::vector<std::string> problems;
-  for (const std::string &line : simulation.core().diagnostics()) {
-    if (contains(line, "use after free") || contains(line, "double free") || contains(line, "FreePool of") ||
-        contains(line, "AllocatePool of")) {
-      problems.push_back(line);
-    }
-  }
-  if (problems.empty()) {
-    return pass("pool");
-  }
-  std::string reason = problems.front();
-  if (problems.size() > 1) {
-    reason += fmt::format(" (and {} more)", problems.size() - 1);
-  }
-  return fail("pool", reason);
-}
-
-Verdict handOffCheck(Simulation &simulation) {
-  const SmmCommunicationModel *smm = simulation.s3().smmCommunication();
-  if (smm == nullptr) {
-    return Verdict{"s3.handoff", "not-applicable", "no SMM Communication protocol"};
-  }
-  unsigned handled = 0;
-  std::string refused;
-  for (const SmmCommunicateCall &call : smm->calls()) {
-    if (call.injected) {
-      continue; // the handler never saw it
-    }
-    handled++;
-    if (!call.accepted && refused.empty()) {
-      refused = call.reason;
-    }
-  }
-  if (handled > 1) {
-    return fail("s3.handoff", fmt::format("the table was handed off {} times{}", handled,
-                                          refused.empty() ? "" : fmt::format(" (refused: {})", refused)));
-  }
-  if (!refused.empty()) {
-    return fail("s3.handoff", "malformed hand-off: " + refused);
-  }
-  return pass("s3.handoff", handled == 0 ? "no hand-off" : "handed off once");
-}
-
-Verdict eventsCheck(Simulation &simulation) {
-  for (const EventInfo &event : simulation.core().events()) {
-    if (event.group && event.owner != "DxeCore" && event.notifies > 1) {
-      return Verdict{"events", "warn",
-                     fmt::format("an event of {} in group {} ran its notify function {} times", event.owner,
-                                 guidToString(*event.group), event.notifies)};
-    }
-  }
-  return pass("events");
-}
-
-std::string spiState(Simulation &simulation) {
-  const SpiController *spi = simulation.spi();
-  if (spi == nullptr) {
+std::string spiState(const BootRecord &r) {
+  if (!r.spi) {
     return "no controller";
   }
-  SpiRegisters regs = spi->registers();
-  std::string state = (regs.reg1D & 0x20) != 0 ? "locked" : (regs.reg1D & 0x08) != 0 ? "protected" : "open";
-  if (regs.restrictedCmd != simulation.spiAtReset().restrictedCmd ||
-      regs.restrictedCmd2 != simulation.spiAtReset().restrictedCmd2) {
-    state += fmt::format(", opcodes 0x{:08X} 0x{:08X}", regs.restrictedCmd, regs.restrictedCmd2);
+  const SpiRecord &spi = *r.spi;
+  std::string state = spi.lock ? "locked" : spi.protect ? "protected" : "open";
+  if (spi.after.restrictedCmd != spi.before.restrictedCmd || spi.after.restrictedCmd2 != spi.before.restrictedCmd2) {
+    state += fmt::format(", opcodes 0x{:08X} 0x{:08X}", spi.after.restrictedCmd, spi.after.restrictedCmd2);
   }
-  if ((regs.reg1D & 0x04) != 0) {
+  if (spi.writeBufferEnabled) {
     state += ", write buffer on";
   }
   return state;
 }
 
-std::string runtimeMmio(Simulation &simulation) {
-  auto runtime = [&](uint64_t address) {
-    for (const GcdRange &range : simulation.core().gcdMap()) {
+std::string runtimeMmio(const BootRecord &r) {
+  auto runtime = [&r](uint64_t address) {
+    for (const GcdRange &range : r.gcd) {
       if (address >= range.base && address - range.base < range.length) {
         return (range.attributes & EFI_MEMORY_RUNTIME) != 0;
       }
@@ -128,58 +40,49 @@ std::string runtimeMmio(Simulation &simulation) {
   if (runtime(0xFED80000)) {
     pages.push_back("ACPI");
   }
-  if (simulation.spiBase() != 0 && runtime(simulation.spiBase())) {
+  if (r.spi && runtime(r.spi->base)) {
     pages.push_back("SPI");
   }
   return pages.empty() ? "none" : fmt::format("{}", fmt::join(pages, "+"));
 }
 
-std::string usbState(Simulation &simulation) {
-  const UsbPortControlModel *usb = simulation.usbPortControl();
-  if (usb == nullptr) {
+std::string usbState(const BootRecord &r) {
+  if (!r.usbPortControlInstalled) {
     return "no protocol";
   }
-  if (usb->calls().empty()) {
+  if (r.portMaskCalls.empty()) {
     return "not called";
   }
   std::vector<std::string> masks;
-  for (const PortMaskCall &call : usb->calls()) {
+  for (const PortMaskCall &call : r.portMaskCalls) {
     masks.push_back(fmt::format("0x{:X}", call.mask & call.value));
   }
   return fmt::format("{}", fmt::join(masks, " "));
 }
 
-std::string hubState(Simulation &simulation) {
-  const Mc5744Model *hub = simulation.mc5744();
-  if (hub == nullptr) {
+std::string hubState(const BootRecord &r) {
+  if (!r.mc5744Installed) {
     return "no protocol";
   }
-  if (hub->calls().empty()) {
+  if (r.hubCalls.empty()) {
     return "not called";
   }
-  auto enables = hub->applied();
-  return fmt::format("enables {}{}{}{}", enables[0], enables[1], enables[2], enables[3]);
+  return fmt::format("enables {}{}{}{}", r.hubEnables[0], r.hubEnables[1], r.hubEnables[2], r.hubEnables[3]);
 }
 
-std::string sataState(Simulation &simulation) {
+std::string sataState(const BootRecord &r) {
   std::vector<std::string> changed;
-  std::map<uint8_t, uint32_t> reset;
-  for (const BoardDie &die : simulation.board().dies) {
-    auto it = die.indirect.find(DieRoot::kSataPortDisable);
-    reset[die.number] = it == die.indirect.end() ? 0 : it->second;
-  }
-  for (const auto &[number, die] : simulation.dies()) {
-    uint32_t now = die->indirect(DieRoot::kSataPortDisable);
-    if (now != reset[number]) {
-      changed.push_back(fmt::format("die{} 0x{:08X}", number, now));
+  for (const DieRecord &die : r.dies) {
+    if (die.portDisable != die.portDisableAtReset) {
+      changed.push_back(fmt::format("die{} 0x{:08X}", die.die, die.portDisable));
     }
   }
   return changed.empty() ? "unchanged" : fmt::format("{}", fmt::join(changed, " "));
 }
 
-std::string pcdState(Simulation &simulation) {
+std::string pcdState(const BootRecord &r) {
   std::vector<std::string> writes;
-  for (const PcdWrite &write : simulation.core().pcdWrites()) {
+  for (const PcdWriteRecord &write : r.pcdWrites) {
     // Tokens 214 and 215 hold host addresses, which differ from run to run.
     if (write.token == 214 || write.token == 215) {
       writes.push_back(fmt::format("{} set", write.token));
@@ -193,85 +96,30 @@ std::string pcdState(Simulation &simulation) {
   return writes.empty() ? "none" : fmt::format("{}", fmt::join(writes, " "));
 }
 
-std::string handOffState(Simulation &simulation) {
-  const SmmCommunicationModel *smm = simulation.s3().smmCommunication();
-  if (smm == nullptr) {
+std::string handOffState(const BootRecord &r) {
+  if (!r.s3.smmInstalled) {
     return "no protocol";
   }
-  if (smm->calls().empty()) {
+  if (r.s3.smmCalls.empty()) {
     return "none";
   }
   std::vector<std::string> calls;
-  for (const SmmCommunicateCall &call : smm->calls()) {
-    calls.push_back(call.accepted   ? fmt::format("accepted ({} entries)", call.decoded.entries.size())
+  for (const SmmCallRecord &call : r.s3.smmCalls) {
+    calls.push_back(call.accepted   ? fmt::format("accepted ({} entries)", call.table ? call.table->entries.size() : 0)
                     : call.injected ? "failed"
                                     : "refused");
   }
   return fmt::format("{}", fmt::join(calls, ", "));
 }
 
-std::string resumeState(Simulation &simulation) {
-  const auto &result = simulation.s3().resumeResult();
-  if (!result || !result->ran) {
+std::string resumeState(const BootRecord &r) {
+  if (!r.s3.resume || !r.s3.resume->ran) {
     return "not run";
   }
-  return fmt::format("{} replayed, {} mismatches, {} unrestored", result->replayed, result->mismatches(),
-                     result->unrestored.size());
+  const S3ResumeResult &result = *r.s3.resume;
+  return fmt::format("{} replayed, {} mismatches, {} unrestored", result.replayed, result.mismatches(),
+                     result.unrestored.size());
 }
-
-} // namespace
-
-bool failed(const std::vector<Verdict> &verdicts) {
-  return std::any_of(verdicts.begin(), verdicts.end(), [](const Verdict &v) { return v.verdict == "fail"; });
-}
-
-Judge combineJudges(std::vector<Judge> judges) {
-  return [judges = std::move(judges)](Simulation &simulation) {
-    std::vector<Verdict> all;
-    for (const Judge &judge : judges) {
-      auto verdicts = judge(simulation);
-      all.insert(all.end(), verdicts.begin(), verdicts.end());
-    }
-    return all;
-  };
-}
-
-std::vector<Verdict> invariants(Simulation &simulation) {
-  return {entryCheck(simulation), haltCheck(simulation), poolCheck(simulation), handOffCheck(simulation),
-          eventsCheck(simulation)};
-}
-
-Judge defaultJudge() {
-  return [](Simulation &simulation) { return invariants(simulation); };
-}
-
-BootEffects captureEffects(Simulation &simulation) {
-  BootEffects effects;
-  const BootOutcome &outcome = simulation.outcome();
-  effects.fields = {
-      {"entry", outcome.entryStatus ? statusName(*outcome.entryStatus) : "not run"},
-      {"halt", outcome.halt ? outcome.halt->detail : "none"},
-      {"spi", spiState(simulation)},
-      {"runtime mmio", runtimeMmio(simulation)},
-      {"usb mask", usbState(simulation)},
-      {"hub", hubState(simulation)},
-      {"sata", sataState(simulation)},
-      {"pcd", pcdState(simulation)},
-      {"s3 hand-off", handOffState(simulation)},
-      {"s3 resume", resumeState(simulation)},
-      // An assertion's trap, which shows even when its report could not be
-      // printed (before the console is set up).
-      {"breakpoints", fmt::format("{}", simulation.machine().breakpointCount())},
-  };
-  for (const AssertionRecord &assertion : simulation.assertions()) {
-    effects.assertions.push_back(
-        fmt::format("{}({}): {}", assertion.file, assertion.line, assertion.expression));
-  }
-  effects.diagnostics = simulation.core().diagnostics();
-  return effects;
-}
-
-namespace {
 
 std::vector<std::string> multisetDifference(std::vector<std::string> a, std::vector<std::string> b) {
   std::sort(a.begin(), a.end());
@@ -283,8 +131,38 @@ std::vector<std::string> multisetDifference(std::vector<std::string> a, std::vec
 
 } // namespace
 
-std::vector<std::string> addedAssertions(const BootEffects &before, const BootEffects &after) {
-  return multisetDifference(after.assertions, before.assertions);
+bool unexpected(const CheckResult &check) {
+  return check.expected ? !check.asExpected() && check.verdict != Verdict::Warn : check.verdict == Verdict::Fail;
+}
+
+bool violation(const std::vector<CheckResult> &checks) {
+  return std::any_of(checks.begin(), checks.end(), unexpected);
+}
+
+BootEffects captureEffects(const BootRecord &r) {
+  BootEffects effects;
+  effects.fields = {
+      {"entry", r.entryStatus ? statusName(*r.entryStatus) : "not run"},
+      {"halt", r.haltDetail.value_or("none")},
+      {"spi", spiState(r)},
+      {"runtime mmio", runtimeMmio(r)},
+      {"usb mask", usbState(r)},
+      {"hub", hubState(r)},
+      {"sata", sataState(r)},
+      {"pcd", pcdState(r)},
+      {"s3 hand-off", handOffState(r)},
+      {"s3 resume", resumeState(r)},
+      // An assertion's trap shows even when its report could not be
+      // printed (before the console is set up).
+      {"breakpoints", fmt::format("{}", r.breakpoints)},
+  };
+  for (const AssertionRecord &assertion : r.assertions) {
+    effects.assertions.push_back(
+        assertion.reportWritten ? fmt::format("{}({}): {}", assertion.file, assertion.line, assertion.expression)
+                                : fmt::format("a trap without a report in {}", assertion.code));
+  }
+  effects.diagnostics = r.diagnostics;
+  return effects;
 }
 
 std::vector<std::string> describeChanges(const BootEffects &before, const BootEffects &after) {
@@ -296,12 +174,10 @@ std::vector<std::string> describeChanges(const BootEffects &before, const BootEf
       changes.push_back(fmt::format("{}: {} -> {}", name, it == old.end() ? "?" : it->second, value));
     }
   }
-  auto added = addedAssertions(before, after);
-  auto gone = multisetDifference(before.assertions, after.assertions);
-  for (const std::string &assertion : added) {
+  for (const std::string &assertion : multisetDifference(after.assertions, before.assertions)) {
     changes.push_back("assertion added: " + assertion);
   }
-  for (const std::string &assertion : gone) {
+  for (const std::string &assertion : multisetDifference(before.assertions, after.assertions)) {
     changes.push_back("assertion gone: " + assertion);
   }
   for (const std::string &line : multisetDifference(after.diagnostics, before.diagnostics)) {
@@ -310,23 +186,47 @@ std::vector<std::string> describeChanges(const BootEffects &before, const BootEf
   return changes;
 }
 
-nlohmann::json toJson(const Verdict &verdict) {
-  return {{"check", verdict.check}, {"verdict", verdict.verdict}, {"reason", verdict.reason}};
-}
-
-nlohmann::json toJson(const std::vector<Verdict> &verdicts) {
-  nlohmann::json out = nlohmann::json::array();
-  for (const Verdict &verdict : verdicts) {
-    out.push_back(toJson(verdict));
+nlohmann::json toJson(const CheckResult &check) {
+  nlohmann::json out = {{"check", check.name},
+                        {"verdict", verdictName(check.verdict)},
+                        {"reason", check.reason},
+                        {"count", check.count ? nlohmann::json(*check.count) : nlohmann::json(nullptr)},
+                        {"expected", nullptr}};
+  if (check.expected) {
+    out["expected"] = {{"verdict", verdictName(check.expected->verdict)},
+                       {"count", check.expected->count ? nlohmann::json(*check.expected->count)
+                                                       : nlohmann::json(nullptr)}};
   }
   return out;
 }
 
-std::vector<Verdict> verdictsFromJson(const nlohmann::json &json) {
-  std::vector<Verdict> out;
+nlohmann::json toJson(const std::vector<CheckResult> &checks) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const CheckResult &check : checks) {
+    out.push_back(toJson(check));
+  }
+  return out;
+}
+
+std::vector<CheckResult> checksFromJson(const nlohmann::json &json) {
+  std::vector<CheckResult> out;
   for (const auto &item : json) {
-    out.push_back(Verdict{item.at("check").get<std::string>(), item.at("verdict").get<std::string>(),
-                          item.at("reason").get<std::string>()});
+    CheckResult check;
+    check.name = item.at("check").get<std::string>();
+    check.verdict = parseVerdict(item.at("verdict").get<std::string>()).value_or(Verdict::Fail);
+    check.reason = item.at("reason").get<std::string>();
+    if (!item.at("count").is_null()) {
+      check.count = item.at("count").get<size_t>();
+    }
+    if (const auto &expected = item.at("expected"); !expected.is_null()) {
+      Expectation e;
+      e.verdict = parseVerdict(expected.at("verdict").get<std::string>()).value_or(Verdict::Pass);
+      if (!expected.at("count").is_null()) {
+        e.count = expected.at("count").get<size_t>();
+      }
+      check.expected = e;
+    }
+    out.push_back(std::move(check));
   }
   return out;
 }

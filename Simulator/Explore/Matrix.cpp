@@ -293,7 +293,7 @@ Matrix loadMatrixFile(const std::string &path) {
 }
 
 bool MatrixBoot::failed() const {
-  return !error.empty() || explore::failed(verdicts);
+  return !error.empty() || explore::violation(verdicts);
 }
 
 size_t MatrixResult::failures() const {
@@ -308,9 +308,9 @@ std::string outcomeKey(const MatrixBoot &boot) {
     return "error: " + boot.error;
   }
   std::vector<std::string> failing;
-  for (const Verdict &verdict : boot.verdicts) {
-    if (verdict.verdict == "fail" || verdict.verdict == "warn") {
-      failing.push_back(fmt::format("{} {}", verdict.verdict, verdict.check));
+  for (const CheckResult &verdict : boot.verdicts) {
+    if (unexpected(verdict) || (verdict.verdict == Verdict::Warn && !verdict.asExpected())) {
+      failing.push_back(fmt::format("{} {}", verdictName(verdict.verdict), verdict.name));
     }
   }
   std::string key = failing.empty() ? "pass" : fmt::format("{}", fmt::join(failing, ", "));
@@ -331,12 +331,8 @@ MatrixBoot bootOne(const Matrix &matrix, const MatrixOptions &options, size_t in
         parseBoardToml(matrix.boardToml(combination), fmt::format("{} case {}", matrix.source, index));
     Simulation simulation(board, options.driverImage);
     simulation.run();
-    boot.verdicts = invariants(simulation);
-    if (options.judge) {
-      auto more = options.judge(simulation);
-      boot.verdicts.insert(boot.verdicts.end(), more.begin(), more.end());
-    }
-    boot.effects = captureEffects(simulation);
+    boot.verdicts = simulation.record().checks;
+    boot.effects = captureEffects(simulation.record());
   } catch (const std::exception &error) {
     boot.error = error.what();
   }
@@ -435,9 +431,9 @@ std::string matrixText(const MatrixResult &result) {
       out += fmt::format("         case {}: {}\n", example.index, example.label);
       continue;
     }
-    for (const Verdict &verdict : example.verdicts) {
-      if (verdict.verdict == "fail" || verdict.verdict == "warn") {
-        out += fmt::format("         {} {}: {}\n", verdict.verdict, verdict.check, verdict.reason);
+    for (const CheckResult &verdict : example.verdicts) {
+      if (unexpected(verdict) || (verdict.verdict == Verdict::Warn && !verdict.asExpected())) {
+        out += fmt::format("         {} {}: {}\n", verdictName(verdict.verdict), verdict.name, verdict.reason);
       }
     }
     std::vector<std::string> fields;

@@ -62,7 +62,6 @@ void applyBoardValue(toml::table &board, const std::string &key, const toml::nod
 
 struct MatrixOptions {
   std::string driverImage;
-  Judge judge; // more checks for every boot, after the invariants
   unsigned threads = 1;
   std::optional<size_t> limit;                  // the first N combinations
   std::optional<size_t> sample;                 // N combinations spread evenly over all
@@ -72,7 +71,7 @@ struct MatrixOptions {
 struct MatrixBoot {
   size_t index = 0; // combination number
   std::string label;
-  std::vector<Verdict> verdicts;
+  std::vector<CheckResult> verdicts; // the registry's checks
   BootEffects effects;
   std::string error; // the board or the boot could not be built
   bool failed() const;

@@ -3,10 +3,7 @@
 
 #include "Explore/Isolation.h"
 
-#include <PlatformProtocols.h>
-#include <Protocol/DebugPrintSvc.h>
-#include <Protocol/DxeSmmReadyToLock.h>
-#include <Protocol/PciEnumerationComplete.h>
+#include "Boot/FailureModel.h"
 
 #include <fmt/format.h>
 
@@ -69,36 +66,11 @@ constexpr ServiceDefault kDefaults[] = {
     {"SmmCommunication.Communicate", EFI_ACCESS_DENIED},
 };
 
-// Services without a status answer something else when they fail.
-std::optional<std::string> answerWithoutStatus(std::string_view service) {
-  if (service.starts_with("PCD.Get")) {
-    return "answers 0";
-  }
-  if (service == "VroPlatformId.QueryPlatformState") {
-    return "answers 0xFF";
-  }
-  if (service == "DebugPrintSvc.DebugPrint") {
-    return "line lost";
-  }
-  return std::nullopt;
-}
-
 std::string statusText(const std::string &service, EFI_STATUS status) {
-  return answerWithoutStatus(service).value_or(statusName(status));
+  auto answer = answerWithoutStatus(service);
+  return answer ? std::string(*answer) : statusName(status);
 }
 
-std::string field(const BootEffects &effects, const std::string &name) {
-  for (const auto &[key, value] : effects.fields) {
-    if (key == name) {
-      return value;
-    }
-  }
-  return "";
-}
-
-std::string callName(const SweepCall &call) {
-  return fmt::format("{} call {}", call.service, call.call);
-}
 
 nlohmann::json callJson(const SweepCall &call) {
   nlohmann::json out = {{"service", call.service}, {"call", call.call},         {"image", call.image},
@@ -122,41 +94,6 @@ SweepCall callFromJson(const nlohmann::json &json) {
   return call;
 }
 
-// Whether each failed call showed: an assertion, a documented path, or
-// nothing at all (a failure nobody would notice).
-Verdict failurePathCheck(const std::vector<SweepCall> &failed, const std::vector<bool> &injected,
-                         const BootEffects &baseline, const BootEffects &effects) {
-  auto added = addedAssertions(baseline, effects);
-  if (added.empty() && field(effects, "breakpoints") != field(baseline, "breakpoints")) {
-    added.push_back("a trap whose report was lost (the console was not set up yet)");
-  }
-  std::vector<std::string> how;
-  for (size_t i = 0; i < failed.size(); i++) {
-    if (!injected[i]) {
-      how.push_back(fmt::format("{} was not made once the other call failed", callName(failed[i])));
-      continue;
-    }
-    if (!added.empty()) {
-      continue;
-    }
-    if (answerWithoutStatus(failed[i].service) && effects == baseline) {
-      how.push_back(fmt::format("{} changed nothing: its answer was the usual one", callName(failed[i])));
-      continue;
-    }
-    const DocumentedPath *path = findDocumentedPath(failed[i].service, failed[i].guid, failed[i].context);
-    if (path == nullptr) {
-      return Verdict{"failure-path", "fail",
-                     fmt::format("{} failed without an assertion, and no silent path is documented for it",
-                                 callName(failed[i]))};
-    }
-    how.push_back("documented: " + path->what);
-  }
-  if (!added.empty()) {
-    how.insert(how.begin(), "assertion: " + added.front());
-  }
-  return Verdict{"failure-path", "pass", fmt::format("{}", fmt::join(how, "; "))};
-}
-
 // One boot in the child: the board with its rules, judged.
 std::string bootInChild(const Board &board, const SweepOptions &options, const std::vector<SweepCall> &fail,
                         const std::vector<EFI_STATUS> &statuses, bool recordCalls) {
@@ -167,13 +104,8 @@ std::string bootInChild(const Board &board, const SweepOptions &options, const s
   Simulation simulation(failing, options.driverImage);
   simulation.run();
   nlohmann::json out;
-  std::vector<Verdict> verdicts = invariants(simulation);
-  if (options.judge) {
-    auto more = options.judge(simulation);
-    verdicts.insert(verdicts.end(), more.begin(), more.end());
-  }
-  out["verdicts"] = toJson(verdicts);
-  out["effects"] = toJson(captureEffects(simulation));
+  out["verdicts"] = toJson(simulation.record().checks);
+  out["effects"] = toJson(captureEffects(simulation.record()));
   std::vector<bool> injected(fail.size(), false);
   // Once one failure changes the path, a later call number may name
   // another call than in the unfailed boot: what was failed is told anew.
@@ -217,18 +149,20 @@ SweepBoot fromIsolated(const IsolatedResult &isolated, const std::vector<SweepCa
   boot.failed = failed;
   boot.statuses = statuses;
   if (isolated.kind != IsolatedResult::Kind::Ok) {
-    boot.verdicts.push_back(Verdict{kindName(isolated.kind), "fail", isolated.detail});
+    CheckResult found;
+    found.name = kindName(isolated.kind);
+    found.verdict = Verdict::Fail;
+    found.reason = isolated.detail;
+    boot.verdicts.push_back(std::move(found));
     return boot;
   }
   nlohmann::json json = nlohmann::json::parse(isolated.result);
   for (size_t i = 0; i < boot.failed.size(); i++) {
     boot.failed[i] = callFromJson(json.at("failed").at(i));
   }
-  boot.verdicts = verdictsFromJson(json.at("verdicts"));
+  boot.verdicts = checksFromJson(json.at("verdicts"));
   boot.effects = effectsFromJson(json.at("effects"));
   if (baseline != nullptr) {
-    boot.verdicts.push_back(
-        failurePathCheck(boot.failed, json.at("injected").get<std::vector<bool>>(), *baseline, boot.effects));
     boot.changes = describeChanges(*baseline, boot.effects);
   }
   if (calls != nullptr) {
@@ -240,17 +174,17 @@ SweepBoot fromIsolated(const IsolatedResult &isolated, const std::vector<SweepCa
 }
 
 std::string verdictWord(const SweepBoot &boot) {
-  for (const Verdict &verdict : boot.verdicts) {
-    if (verdict.verdict == "fail" &&
-        (verdict.check == "crash" || verdict.check == "sanitizer" || verdict.check == "hang")) {
-      return verdict.check;
+  for (const CheckResult &verdict : boot.verdicts) {
+    if (verdict.verdict == Verdict::Fail &&
+        (verdict.name == "crash" || verdict.name == "sanitizer" || verdict.name == "hang")) {
+      return verdict.name;
     }
   }
   if (boot.violation()) {
     return "FAIL";
   }
   bool warned = std::any_of(boot.verdicts.begin(), boot.verdicts.end(),
-                            [](const Verdict &v) { return v.verdict == "warn"; });
+                            [](const CheckResult &v) { return v.verdict == Verdict::Warn && !v.asExpected(); });
   return warned ? "warn" : "pass";
 }
 
@@ -263,68 +197,6 @@ EFI_STATUS defaultFailureStatus(std::string_view service) {
     }
   }
   return EFI_DEVICE_ERROR;
-}
-
-const std::vector<DocumentedPath> &documentedPaths() {
-  static const std::vector<DocumentedPath> kPaths = {
-      {"LocateProtocol", gEfiPciEnumerationCompleteProtocolGuid,
-       "the PCI-enumeration notify returns without a word and stays armed"},
-      {"LocateProtocol", gEfiDxeSmmReadyToLockProtocolGuid,
-       "the SMM ready-to-lock notify returns and stays armed; S3 writes keep going to the boot script"},
-      {"LocateProtocol", gVroPlatformIdProtocolGuid,
-       "SPI protection goes on unlocked; the USB policy returns the status; the SATA routine prints its "
-       "locate message"},
-      {"LocateProtocol", gUsbPortControlProtocolGuid, "the USB policy returns the status, nothing switched"},
-      {"LocateProtocol", gOrvexNvramAttributeProtocolGuid,
-       "the USB policy returns the status; the SATA routine prints its locate message"},
-      {"LocateProtocol", gVroSataProtocolGuid, "the SATA routine prints its locate message and returns"},
-      {"LocateProtocol", gMc5744ProtocolGuid,
-       "OrvexPlatformUsbDisable prints the locate status and returns it"},
-      {"LocateProtocol", gDebugPrintSvcProtocolGuid, "the S3 save library's line is not printed"},
-      {"CloseEvent", std::nullopt, "notify functions do not look at CloseEvent's result"},
-      {"SignalEvent", std::nullopt,
-       "the run at registration of a protocol notify is lost; it runs when the protocol is installed"},
-      {"GetVariable", std::nullopt, "the error level takes any answer as not found"},
-      {"OrvexNvramAttribute.GetAttribute", std::nullopt, "the attribute counts as not set"},
-      {"VroPlatformId.GetIdPtr", std::nullopt,
-       "the USB policy returns the status; the SATA routine prints its message"},
-      {"VroPlatformId.QueryPlatformState", std::nullopt, "any answer but 1 means no PWD: not locked"},
-      {"VroSata.GetSataConfig", std::nullopt, "the SATA routine returns success, nothing disabled"},
-      {"VroSata.GetPortList", std::nullopt, "the SATA routine returns success, nothing disabled"},
-      {"UsbPortControl.SetPortMask", std::nullopt, "its result is not looked at"},
-      {"Mc5744.SetPortEnables", std::nullopt, "its result is not looked at"},
-      {"Mc5744.ApplyConfig", std::nullopt, "its result is not looked at"},
-      {"PCD.Set8", std::nullopt, "the SATA routine does not look at its PCD writes", "KeshOnEndOfDxe"},
-      {"PCD.Set64", std::nullopt, "the SATA routine does not look at its PCD writes", "KeshOnEndOfDxe"},
-      {"SmmCommunication.Communicate", std::nullopt, "the hand-off does not look at Communicate's result"},
-      {"GetMemorySpaceDescriptor", std::nullopt,
-       "the SPI base check cannot see memory-mapped I/O at the base: \"SPI Base Address is incorrect !!\", "
-       "the SPI steps skipped",
-       "KeshOnPciEnumComplete"},
-      {"GetMemorySpaceDescriptor", std::nullopt,
-       "the SPI base check cannot see memory-mapped I/O at the base: \"SPI Base Address is incorrect !!\", "
-       "the SPI lock skipped",
-       "KeshOnEndOfDxe"},
-      {"PCD.Get64", std::nullopt,
-       "a module that reads no shared private data takes the first module's path and creates its own",
-       "entry"},
-      {"DebugPrintSvc.DebugPrint", std::nullopt, "the service decides whether a line prints"},
-  };
-  return kPaths;
-}
-
-const DocumentedPath *findDocumentedPath(const std::string &service, const std::optional<EFI_GUID> &guid,
-                                         const std::string &context) {
-  for (const DocumentedPath &path : documentedPaths()) {
-    if (path.service != service || (!path.context.empty() && path.context != context)) {
-      continue;
-    }
-    if (path.guid && (!guid || !sameGuid(*path.guid, *guid))) {
-      continue;
-    }
-    return &path;
-  }
-  return nullptr;
 }
 
 size_t SweepResult::violations() const {
@@ -420,9 +292,9 @@ std::string sweepText(const SweepResult &result) {
   out += fmt::format("-- unfailed boot: {} calls to {} services by the images ({} cannot fail: no outcome "
                      "to change); {}\n",
                      result.calls.size(), services.size(), unfailable, verdictWord(result.baseline));
-  for (const Verdict &verdict : result.baseline.verdicts) {
-    if (verdict.verdict != "pass") {
-      out += fmt::format("   {} {}: {}\n", verdict.verdict, verdict.check, verdict.reason);
+  for (const CheckResult &verdict : result.baseline.verdicts) {
+    if (verdict.verdict != Verdict::Pass) {
+      out += fmt::format("   {} {}: {}\n", verdictName(verdict.verdict), verdict.name, verdict.reason);
     }
   }
   out += fmt::format("{:<34} {:>4}  {:<12} {:<30} {:<20} {}\n", "SERVICE", "CALL", "IMAGE", "CONTEXT",
@@ -437,9 +309,10 @@ std::string sweepText(const SweepResult &result) {
                          call.call, call.image, call.context, statusText(call.service, boot.statuses[i]),
                          i + 1 == boot.failed.size() ? word : "");
     }
-    for (const Verdict &verdict : boot.verdicts) {
-      if (verdict.verdict == "fail" || verdict.verdict == "warn") {
-        out += fmt::format("      {} {}: {}\n", verdict.verdict, verdict.check, verdict.reason);
+    for (const CheckResult &verdict : boot.verdicts) {
+      if (explore::unexpected(verdict) || (verdict.verdict == Verdict::Warn && !verdict.asExpected()) ||
+          verdict.name == "failure-path") {
+        out += fmt::format("      {} {}: {}\n", verdictName(verdict.verdict), verdict.name, verdict.reason);
       }
     }
     for (const std::string &change : boot.changes) {

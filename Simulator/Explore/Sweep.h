@@ -25,19 +25,6 @@ namespace sim::explore {
 // of their own, the debug-print service loses the line.
 EFI_STATUS defaultFailureStatus(std::string_view service);
 
-// A failure the driver is documented to take without an assertion: it goes
-// on silently, or with a message of its own. `guid`: only calls about it;
-// `context`: only calls from that notify function.
-struct DocumentedPath {
-  std::string service;
-  std::optional<EFI_GUID> guid;
-  std::string what; // what the driver does instead
-  std::string context = {};
-};
-const std::vector<DocumentedPath> &documentedPaths();
-const DocumentedPath *findDocumentedPath(const std::string &service, const std::optional<EFI_GUID> &guid,
-                                         const std::string &context = "");
-
 // One call an image made in the unfailed boot.
 struct SweepCall {
   std::string service;
@@ -51,17 +38,16 @@ struct SweepCall {
 struct SweepBoot {
   std::vector<SweepCall> failed; // none for the unfailed boot; one, or two for a pair
   std::vector<EFI_STATUS> statuses;
-  std::vector<Verdict> verdicts;
+  // The registry's checks, and the isolation's own findings (crash,
+  // sanitizer, hang) when the boot did not end.
+  std::vector<CheckResult> verdicts;
   std::vector<std::string> changes; // against the unfailed boot
   BootEffects effects;
-  bool violation() const { return explore::failed(verdicts); }
+  bool violation() const { return explore::violation(verdicts); }
 };
 
 struct SweepOptions {
   std::string driverImage;
-  // More checks for every boot, after the invariants; the sweep adds its
-  // own (failure-path, crash, sanitizer, hang).
-  Judge judge;
   std::map<std::string, EFI_STATUS, std::less<>> statuses; // per service, over defaultFailureStatus
   std::vector<std::string> only;                           // fail only calls of these services (empty: all)
   std::vector<std::string> pairs; // also fail every pair of calls among these services

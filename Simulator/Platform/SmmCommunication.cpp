@@ -32,17 +32,6 @@ struct Refusal {
 
 } // namespace
 
-std::optional<std::string> poolAddressName(const DxeCore &core, uint64_t address) {
-  auto pool = core.poolInUse();
-  for (size_t i = 0; i < pool.size(); i++) {
-    auto first = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pool[i].address));
-    if (address >= first && address < first + std::max<uint64_t>(pool[i].size, 1)) {
-      return fmt::format("pool[{}]+0x{:X} ({} bytes, {})", i, address - first, pool[i].size, pool[i].owner);
-    }
-  }
-  return std::nullopt;
-}
-
 SmmCommunicationModel::SmmCommunicationModel(DxeCore &core, Machine &machine,
                                              std::vector<Region> platformBuffers)
     : iface_{communicate}, core_(core), machine_(machine), platformBuffers_(std::move(platformBuffers)) {}
@@ -81,21 +70,52 @@ std::optional<std::string> SmmCommunicationModel::notRuntimePool(uint64_t addres
   return std::string("is not in pool (EfiRuntimeServicesData)");
 }
 
-std::string SmmCommunicationModel::name(uint64_t address) const {
+MemoryRef SmmCommunicationModel::describe(uint64_t address) const {
+  MemoryRef ref;
+  ref.address = address;
   for (const Region &region : platformBuffers_) {
     if (address >= region.base && address < region.base + region.size) {
-      return fmt::format("communication buffer+0x{:X}", address - region.base);
+      ref.kind = MemoryRef::Kind::CommunicationBuffer;
+      ref.offset = address - region.base;
+      ref.size = region.size;
+      return ref;
     }
   }
-  if (auto live = poolAddressName(core_, address)) {
-    return *live;
+  auto pool = core_.poolInUse();
+  for (size_t i = 0; i < pool.size(); i++) {
+    auto first = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pool[i].address));
+    if (address >= first && address < first + std::max<uint64_t>(pool[i].size, 1)) {
+      ref.kind = MemoryRef::Kind::Pool;
+      ref.index = i;
+      ref.offset = address - first;
+      ref.size = pool[i].size;
+      ref.owner = pool[i].owner;
+      return ref;
+    }
   }
   if (const FreedPoolBlock *freed = core_.freedPoolBlock(address)) {
-    return fmt::format("freed pool+0x{:X} ({} bytes, {}, freed by {})",
-                       address - static_cast<uint64_t>(reinterpret_cast<uintptr_t>(freed->block.address)),
-                       freed->block.size, freed->block.owner, freed->freedBy);
+    ref.kind = MemoryRef::Kind::FreedPool;
+    ref.offset = address - static_cast<uint64_t>(reinterpret_cast<uintptr_t>(freed->block.address));
+    ref.size = freed->block.size;
+    ref.owner = freed->block.owner;
+    ref.freedBy = freed->freedBy;
   }
-  return fmt::format("0x{:X}", address);
+  return ref;
+}
+
+std::string memoryRefName(const MemoryRef &ref) {
+  switch (ref.kind) {
+  case MemoryRef::Kind::CommunicationBuffer:
+    return fmt::format("communication buffer+0x{:X}", ref.offset);
+  case MemoryRef::Kind::Pool:
+    return fmt::format("pool[{}]+0x{:X} ({} bytes, {})", ref.index, ref.offset, ref.size, ref.owner);
+  case MemoryRef::Kind::FreedPool:
+    return fmt::format("freed pool+0x{:X} ({} bytes, {}, freed by {})", ref.offset, ref.size, ref.owner,
+                       ref.freedBy);
+  case MemoryRef::Kind::Other:
+    break;
+  }
+  return fmt::format("0x{:X}", ref.address);
 }
 
 std::string SmmCommunicationModel::useAfterFree(uint64_t address, std::string_view what) const {
@@ -113,7 +133,8 @@ EFI_STATUS EFIAPI SmmCommunicationModel::communicate(const EFI_SMM_COMMUNICATION
   if (auto failed = platformServiceCall("SmmCommunication.Communicate")) {
     // Refused before the handler runs: nothing of the message is read.
     call.buffer = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(buffer));
-    call.bufferName = model.name(call.buffer);
+    call.bufferRef = model.describe(call.buffer);
+    call.bufferName = memoryRefName(call.bufferRef);
     call.traceIndex = model.machine_.trace().size();
     call.status = *failed;
     call.injected = true;
@@ -122,7 +143,8 @@ EFI_STATUS EFIAPI SmmCommunicationModel::communicate(const EFI_SMM_COMMUNICATION
     return *failed;
   }
   call.buffer = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(buffer));
-  call.bufferName = model.name(call.buffer);
+  call.bufferRef = model.describe(call.buffer);
+    call.bufferName = memoryRefName(call.bufferRef);
   call.traceIndex = model.machine_.trace().size();
   if (size != nullptr) {
     call.commSize = *size;
@@ -156,7 +178,8 @@ void SmmCommunicationModel::handle(SmmCommunicateCall &call, const uint8_t *buff
   call.message.assign(buffer,
                       buffer + std::min<uint64_t>(size, kHeader + std::min<uint64_t>(messageLength, 4096)));
   if (call.message.size() >= kS3SaveMessageSize) {
-    call.privateDataName = name(little(buffer + 32, 8));
+    call.privateDataRef = describe(little(buffer + 32, 8));
+    call.privateDataName = memoryRefName(*call.privateDataRef);
   }
   EFI_GUID guid;
   std::memcpy(&guid, buffer, sizeof(guid));
@@ -182,7 +205,8 @@ void SmmCommunicationModel::handle(SmmCommunicateCall &call, const uint8_t *buff
 
   S3PrivateData data;
   data.address = little(buffer + 32, 8);
-  call.privateDataName = name(data.address);
+  call.privateDataRef = describe(data.address);
+  call.privateDataName = memoryRefName(*call.privateDataRef);
   if (auto freed = useAfterFree(data.address, "the private data"); !freed.empty()) {
     return refuse(EFI_INVALID_PARAMETER, freed);
   }
@@ -198,7 +222,8 @@ void SmmCommunicationModel::handle(SmmCommunicateCall &call, const uint8_t *buff
   data.tableClosed = privateBytes[1];
   data.tableBase = little(privateBytes + 8, 8);
   call.privateData = data;
-  call.tableName = name(data.tableBase);
+  call.tableRef = describe(data.tableBase);
+  call.tableName = memoryRefName(*call.tableRef);
   for (unsigned i = 2; i < 8; i++) {
     if (privateBytes[i] != 0) {
       return refuse(EFI_INVALID_PARAMETER, "the reserved bytes of the private data are not zero");

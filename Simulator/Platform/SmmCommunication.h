@@ -24,10 +24,18 @@ namespace sim {
 extern const EFI_GUID kS3SaveCommunicationGuid;
 constexpr size_t kS3SaveMessageSize = 40;
 
-// Host addresses differ from run to run; the report names what they point
-// into instead: "pool[2]+0x0 (16 bytes, KeshInitDxe)" for the third
-// outstanding pool block, in allocation order. nullopt outside pool.
-std::optional<std::string> poolAddressName(const DxeCore &core, uint64_t address);
+// What an address pointed into when a call came: the typed form of the
+// names above, kept in the boot record.
+struct MemoryRef {
+  enum class Kind : uint8_t { CommunicationBuffer, Pool, FreedPool, Other };
+  Kind kind = Kind::Other;
+  uint64_t address = 0;
+  size_t index = 0; // pool: the block's position among the blocks in use then
+  uint64_t offset = 0, size = 0;
+  std::string owner, freedBy;
+};
+// "pool[1]+0x0 (16388 bytes, S3ClientDxe)", "communication buffer+0x0", ...
+std::string memoryRefName(const MemoryRef &ref);
 
 struct S3PrivateData {
   uint64_t address = 0;
@@ -39,6 +47,8 @@ struct SmmCommunicateCall {
   uint64_t buffer = 0;
   // Names of the buffer, the private data and the table when the call came.
   std::string bufferName, privateDataName, tableName;
+  MemoryRef bufferRef;
+  std::optional<MemoryRef> privateDataRef, tableRef;
   std::optional<uint64_t> commSize;
   std::vector<uint8_t> message; // the bytes of the buffer the handler could read (up to the message)
   EFI_STATUS status = EFI_SUCCESS;
@@ -70,7 +80,8 @@ private:
   bool readable(uint64_t address, uint64_t size) const;
   // Why [address, address + size) is not EfiRuntimeServicesData pool; nullopt when it is.
   std::optional<std::string> notRuntimePool(uint64_t address, uint64_t size) const;
-  std::string name(uint64_t address) const;
+  MemoryRef describe(uint64_t address) const;
+  std::string name(uint64_t address) const { return memoryRefName(describe(address)); }
   // "use after free: <what> is freed pool+..." when the address lies in a
   // freed pool block, else empty.
   std::string useAfterFree(uint64_t address, std::string_view what) const;

@@ -4,7 +4,7 @@
 // `dxesim boot` (fuzz-board-from-bytes writes it).
 #include "Board/Board.h"
 #include "Boot/Boot.h"
-#include "Explore/Judge.h"
+#include "Boot/Checks.h"
 #include "ByteSource.h"
 #include "FuzzTargets.h"
 
@@ -197,12 +197,15 @@ Findings bootFindings(sim::Simulation &simulation) {
   const auto &halt = simulation.outcome().halt;
   bool stoppedOnPurpose = halt && halt->reason != sim::HaltReason::TimeBudget;
   Findings out;
-  for (const sim::explore::Verdict &verdict : sim::explore::invariants(simulation)) {
-    if (verdict.verdict != "fail" ||
-        (stoppedOnPurpose && (verdict.check == "halt" || verdict.check == "entry"))) {
+  // The whole registry judges; a finding is a failure of a check that
+  // holds on any board, however hostile its data.
+  for (const sim::CheckResult &check : simulation.record().checks) {
+    const sim::CheckInfo &info = sim::checkInfo(check.name);
+    if (check.verdict != sim::Verdict::Fail || !info.anyBoard ||
+        (stoppedOnPurpose && (check.name == "halt" || check.name == "entry"))) {
       continue;
     }
-    out.push_back(verdict.check + ": " + verdict.reason);
+    out.push_back(check.name + ": " + check.reason);
   }
   return out;
 }

@@ -119,9 +119,11 @@ assertions = "fail"
 s3.resume = "not-applicable"
 )",
                                          "expect.toml");
-  std::map<std::string, std::string> expected = {
-      {"assertions", "fail"}, {"spi.protect", "warn"}, {"s3.resume", "not-applicable"}};
-  EXPECT_EQ(board.expectedVerdicts, expected);
+  using sim::Verdict;
+  std::map<std::string, sim::Expectation> expected = {{"assertions", {Verdict::Fail, std::nullopt}},
+                                                      {"spi.protect", {Verdict::Warn, std::nullopt}},
+                                                      {"s3.resume", {Verdict::NotApplicable, std::nullopt}}};
+  EXPECT_EQ(board.expectations, expected);
   EXPECT_NE(errorOf("[expect]\nassertions = 1\n").find("test.toml:2: key 'expect.assertions': must be"),
             std::string::npos)
       << errorOf("[expect]\nassertions = 1\n");
@@ -274,18 +276,26 @@ usb = "pass"
 sata.port.disable = "not-applicable"
 )",
                                          "t.toml");
-  std::map<std::string, std::string> expected = {{"spi.lock", "fail"},
-                                                 {"board.fail-rules", "warn"},
-                                                 {"usb", "pass"},
-                                                 {"sata.port.disable", "not-applicable"}};
-  EXPECT_EQ(board.expectedVerdicts, expected);
+  using sim::Verdict;
+  std::map<std::string, sim::Expectation> expected = {{"spi.lock", {Verdict::Fail, std::nullopt}},
+                                                      {"board.fail-rules", {Verdict::Warn, std::nullopt}},
+                                                      {"usb", {Verdict::Pass, std::nullopt}},
+                                                      {"sata.port.disable", {Verdict::NotApplicable, std::nullopt}}};
+  EXPECT_EQ(board.expectations, expected);
+  // A check that counts takes a count beside its verdict.
+  sim::Board counted = sim::parseBoardToml("[expect]\nassertions = { verdict = \"fail\", count = 2 }\n", "c");
+  EXPECT_EQ(counted.expectations.at("assertions"), (sim::Expectation{Verdict::Fail, 2}));
+  EXPECT_NE(errorOf("[expect]\nassertions = { verdict = \"fail\", count = -1 }\n").find("must be a count"),
+            std::string::npos);
+  EXPECT_NE(errorOf("[expect]\nassertions = { verdict = \"fail\", times = 2 }\n").find("not an expectation key"),
+            std::string::npos);
   EXPECT_EQ(errorOf("[expect]\nspi.lock = \"broken\"\n"),
             "test.toml:2: key 'expect.spi.lock': must be \"pass\", \"fail\", \"warn\" or \"not-applicable\"");
   EXPECT_NE(errorOf("[expect]\n\"spi.lock\" = 1\n").find("key 'expect.spi.lock': must be"),
             std::string::npos);
   EXPECT_NE(errorOf("[expect]\nspi = [\"pass\"]\n").find("key 'expect.spi': must be"), std::string::npos);
   EXPECT_NE(errorOf("expect = 1\n").find("key 'expect': must be a table"), std::string::npos);
-  EXPECT_TRUE(sim::parseBoardToml("", "t").expectedVerdicts.empty());
+  EXPECT_TRUE(sim::parseBoardToml("", "t").expectations.empty());
 }
 
 // Boards on disk: extends, directories, files that are not boards.
@@ -335,12 +345,13 @@ TEST_F(BoardFiles, ExtendsChainsStopAfterNineAndMergeExpectations) {
   std::string top = write("top.toml", "[board]\nextends = \"b9.toml\"\n[expect]\nusb = \"warn\"\n");
   sim::Board nine = sim::loadBoardFile((dir / "b9.toml").string());
   EXPECT_EQ(nine.name, "b9") << "nine extends in a row";
-  EXPECT_EQ(nine.expectedVerdicts.at("spi.lock"), "fail");
+  EXPECT_EQ(nine.expectations.at("spi.lock").verdict, sim::Verdict::Fail);
   EXPECT_NE(errorOfFile(top).find("boards extend each other in a loop"), std::string::npos) << "ten";
   std::string one = write("one.toml", "[board]\nextends = \"b0.toml\"\n[expect]\nusb = \"warn\"\n");
   sim::Board merged = sim::loadBoardFile(one);
-  EXPECT_EQ(merged.expectedVerdicts,
-            (std::map<std::string, std::string>{{"spi.lock", "fail"}, {"usb", "warn"}}));
+  EXPECT_EQ(merged.expectations,
+            (std::map<std::string, sim::Expectation>{{"spi.lock", {sim::Verdict::Fail, std::nullopt}},
+                                                     {"usb", {sim::Verdict::Warn, std::nullopt}}}));
   std::string loop = write("loop.toml", "[board]\nextends = \"loop.toml\"\n");
   EXPECT_NE(errorOfFile(loop).find("boards extend each other in a loop"), std::string::npos);
 }

@@ -3,6 +3,8 @@
 // generates, the isolation of boots in child processes, the invariants of
 // the default judge and boots on several threads at once.
 #include "ScratchDir.h"
+#include "Boot/Checks.h"
+#include "Boot/FailureModel.h"
 #include "Explore/Isolation.h"
 #include "Explore/Judge.h"
 #include "Explore/Matrix.h"
@@ -195,41 +197,42 @@ TEST(Isolation, CrashesSanitizerReportsAndHangsAreTold) {
   EXPECT_NE(results[4].detail.find("no board"), std::string::npos) << results[4].detail;
 }
 
-const ex::Verdict *verdict(const std::vector<ex::Verdict> &verdicts, const std::string &check) {
-  for (const ex::Verdict &v : verdicts) {
-    if (v.check == check) {
+const sim::CheckResult *verdict(const std::vector<sim::CheckResult> &verdicts, const std::string &check) {
+  for (const sim::CheckResult &v : verdicts) {
+    if (v.name == check) {
       return &v;
     }
   }
   return nullptr;
 }
 
-TEST(Invariants, TheReferenceBoardKeepsThemAll) {
+TEST(Registry, TheReferenceBoardKeepsWhatEveryBootKeeps) {
   sim::Simulation simulation(sim::referenceBoard(), kImage);
   simulation.run();
-  auto verdicts = ex::invariants(simulation);
-  EXPECT_FALSE(ex::failed(verdicts));
-  for (const char *check : {"entry", "halt", "pool", "s3.handoff", "events"}) {
+  const auto &verdicts = simulation.record().checks;
+  EXPECT_FALSE(ex::violation(verdicts));
+  for (const char *check : {"entry", "halt", "pool.leaks", "pool.misuse", "s3.handoff", "events.closed",
+                            "events.once"}) {
     ASSERT_NE(verdict(verdicts, check), nullptr) << check;
-    EXPECT_EQ(verdict(verdicts, check)->verdict, "pass") << check;
+    EXPECT_EQ(verdict(verdicts, check)->verdict, sim::Verdict::Pass) << check;
   }
 }
 
-TEST(Invariants, AHandOffWhoseCloseFailsRunsOnceAndFreesOnce) {
+TEST(Registry, AHandOffWhoseCloseFailsRunsOnceAndFreesOnce) {
   sim::Board board = sim::loadBoardFile(kBoards + "/s3-resume.toml");
   board.failures.push_back({"CloseEvent", 4, EFI_INVALID_PARAMETER, std::nullopt});
   sim::Simulation simulation(board, kImage);
   simulation.run();
-  auto verdicts = ex::invariants(simulation);
-  ASSERT_NE(verdict(verdicts, "s3.handoff"), nullptr);
-  EXPECT_EQ(verdict(verdicts, "s3.handoff")->verdict, "pass") << verdict(verdicts, "s3.handoff")->reason;
-  EXPECT_EQ(verdict(verdicts, "pool")->verdict, "pass") << verdict(verdicts, "pool")->reason;
-  EXPECT_EQ(verdict(verdicts, "entry")->verdict, "pass");
+  const auto &verdicts = simulation.record().checks;
+  EXPECT_EQ(verdict(verdicts, "s3.handoff")->verdict, sim::Verdict::Pass) << verdict(verdicts, "s3.handoff")->reason;
+  EXPECT_EQ(verdict(verdicts, "pool.misuse")->verdict, sim::Verdict::Pass);
+  EXPECT_EQ(verdict(verdicts, "failure-path")->verdict, sim::Verdict::Pass) << verdict(verdicts, "failure-path")->reason;
+  EXPECT_FALSE(ex::violation(verdicts));
 }
 
 // A module that hands the closed table off again, and frees a block twice:
-// played by the test after the boot, so the invariants meet both faults.
-TEST(Invariants, ASecondHandOffAndADoubleFreeFail) {
+// played by the test after the boot, and recorded again.
+TEST(Registry, ASecondHandOffAndADoubleFreeFail) {
   sim::Simulation simulation(sim::loadBoardFile(kBoards + "/s3-resume.toml"), kImage);
   simulation.run();
   auto *smm = const_cast<sim::SmmCommunicationModel *>(simulation.s3().smmCommunication());
@@ -245,24 +248,23 @@ TEST(Invariants, ASecondHandOffAndADoubleFreeFail) {
   bs->FreePool(block);
   simulation.core().checkFreedPool();
 
-  auto verdicts = ex::invariants(simulation);
-  EXPECT_EQ(verdict(verdicts, "s3.handoff")->verdict, "fail");
-  EXPECT_EQ(
-      verdict(verdicts, "s3.handoff")->reason,
-      "the table was handed off 2 times (refused: TableClosed is set: the table was handed off before)");
-  EXPECT_EQ(verdict(verdicts, "pool")->verdict, "fail");
-  EXPECT_NE(verdict(verdicts, "pool")->reason.find("double free"), std::string::npos)
-      << verdict(verdicts, "pool")->reason;
+  sim::BootRecord again = sim::recordBoot(simulation);
+  sim::CheckResult handOff = sim::runCheck(again, "s3.handoff");
+  EXPECT_EQ(handOff.verdict, sim::Verdict::Fail);
+  EXPECT_EQ(handOff.reason, "handed off 2 times");
+  sim::CheckResult misuse = sim::runCheck(again, "pool.misuse");
+  EXPECT_EQ(misuse.verdict, sim::Verdict::Fail);
+  EXPECT_NE(misuse.reason.find("double free"), std::string::npos) << misuse.reason;
 }
 
-TEST(Invariants, AHaltAndAFailedEntryFail) {
+TEST(Registry, AHaltAndAFailedEntryFail) {
   sim::Board board = sim::referenceBoard();
   board.timeBudgetMs = 1; // the console alone takes longer
   sim::Simulation halted(board, kImage);
   halted.run();
-  auto verdicts = ex::invariants(halted);
-  EXPECT_EQ(verdict(verdicts, "halt")->verdict, "fail");
-  EXPECT_EQ(verdict(verdicts, "entry")->verdict, "fail") << "halted inside the entry";
+  const auto &verdicts = halted.record().checks;
+  EXPECT_EQ(verdict(verdicts, "halt")->verdict, sim::Verdict::Fail);
+  EXPECT_EQ(verdict(verdicts, "entry")->verdict, sim::Verdict::Fail) << "halted inside the entry";
 }
 
 TEST(Effects, TheChangesBetweenTwoBootsAreNamed) {
@@ -270,7 +272,7 @@ TEST(Effects, TheChangesBetweenTwoBootsAreNamed) {
   auto effectsOf = [](const sim::Board &board) {
     sim::Simulation simulation(board, kImage);
     simulation.run();
-    return ex::captureEffects(simulation);
+    return ex::captureEffects(simulation.record());
   };
   sim::Board board = sim::referenceBoard();
   board.identity->states[8] = 1; // PWD inserted
@@ -293,7 +295,7 @@ TEST(Threads, BootsOnSeveralThreadsMatchOneBootAlone) {
     sim::Simulation alone(board, kImage);
     alone.run();
     aloneConsole = alone.console().bytes();
-    aloneEffects = ex::captureEffects(alone);
+    aloneEffects = ex::captureEffects(alone.record());
   }
   ASSERT_NE(aloneEffects.fields.size(), 0u);
   std::vector<std::string> consoles(4);
@@ -305,7 +307,7 @@ TEST(Threads, BootsOnSeveralThreadsMatchOneBootAlone) {
         sim::Simulation simulation(board, kImage);
         simulation.run();
         consoles[i] = simulation.console().bytes();
-        effects[i] = ex::captureEffects(simulation);
+        effects[i] = ex::captureEffects(simulation.record());
       }
     });
   }
@@ -318,64 +320,83 @@ TEST(Threads, BootsOnSeveralThreadsMatchOneBootAlone) {
   }
 }
 
-TEST(Sweep, APluggedJudgeSeesEveryBootBesidesTheInvariants) {
+// The sweep judges every boot with the whole registry; an injected failure
+// decides only the checks its documented path names.
+TEST(Sweep, EveryBootIsJudgedByTheWholeRegistry) {
   sim::Board board = sim::referenceBoard();
   board.identity->states[8] = 1; // PWD inserted: the SPI controller is locked
   ex::SweepOptions options;
   options.driverImage = kImage;
   options.only = {"LocateProtocol"};
   options.jobs = 2;
-  options.judge = [](sim::Simulation &simulation) {
-    bool locked = simulation.spi() != nullptr && (simulation.spi()->registers().reg1D & 0x20) != 0;
-    return std::vector<ex::Verdict>{{"spi.lock", locked ? "pass" : "fail", locked ? "" : "not locked"}};
-  };
   ex::SweepResult result = ex::runSweep(board, options);
   EXPECT_FALSE(result.baseline.violation());
-  ASSERT_NE(verdict(result.baseline.verdicts, "entry"), nullptr) << "the invariants come first";
-  EXPECT_EQ(verdict(result.baseline.verdicts, "spi.lock")->verdict, "pass");
+  EXPECT_EQ(result.baseline.verdicts.size(), sim::checkNames().size());
+  EXPECT_EQ(verdict(result.baseline.verdicts, "spi.lock")->verdict, sim::Verdict::Pass);
 
   size_t identityLocates = 0;
   for (const ex::SweepBoot &boot : result.boots) {
     ASSERT_EQ(boot.failed.size(), 1u);
-    EXPECT_EQ(boot.failed[0].service, "LocateProtocol");
-    const ex::Verdict *path = verdict(boot.verdicts, "failure-path");
+    EXPECT_EQ(boot.verdicts.size(), sim::checkNames().size());
+    const sim::CheckResult *path = verdict(boot.verdicts, "failure-path");
     ASSERT_NE(path, nullptr);
+    EXPECT_EQ(path->verdict, sim::Verdict::Pass) << path->reason;
     bool identity = boot.failed[0].guid && sim::sameGuid(*boot.failed[0].guid, gVroPlatformIdProtocolGuid);
     if (identity && boot.failed[0].context == "KeshOnEndOfDxe" && identityLocates++ == 0) {
-      // The first one is the SPI lock's: documented, and the plugged judge sees it unlocked.
-      EXPECT_EQ(path->verdict, "pass");
-      EXPECT_EQ(path->reason.rfind("documented: SPI protection goes on unlocked", 0), 0u) << path->reason;
-      EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, "fail");
-      EXPECT_TRUE(boot.violation());
-      EXPECT_NE(
-          std::find(
-              boot.changes.begin(), boot.changes.end(),
-              "spi: locked, opcodes 0x02D82001 0x0060C706, write buffer on -> protected, write buffer on"),
-          boot.changes.end());
+      // The SPI lock's own locate: the lock is no longer due.
+      EXPECT_NE(path->reason.find("ActivateSpiProtectLock: the identity protocol"), std::string::npos)
+          << path->reason;
+      EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, sim::Verdict::NotApplicable);
+      EXPECT_NE(std::find(boot.changes.begin(), boot.changes.end(),
+                          "spi: locked, opcodes 0x02D82001 0x0060C706, write buffer on -> protected, write buffer on"),
+                boot.changes.end());
     } else {
-      EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, "pass") << boot.failed[0].call;
+      EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, sim::Verdict::Pass) << boot.failed[0].call;
     }
   }
   EXPECT_EQ(identityLocates, 3u) << "SPI lock, USB policy and SATA each locate the identity protocol";
-  EXPECT_EQ(result.violations(), 1u);
+  EXPECT_EQ(result.violations(), 0u);
 }
 
-TEST(Sweep, EveryDocumentedPathNamesAServiceTheSweepCanFail) {
-  for (const ex::DocumentedPath &path : ex::documentedPaths()) {
-    EXPECT_FALSE(path.what.empty()) << path.service;
-    EXPECT_NE(
-        path.service.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789."),
-        0u);
+// Each silent path names the exact call: a call of the same service in
+// another routine, or another of the routine's calls, is not excused.
+TEST(Sweep, SilentPathsNameTheExactCall) {
+  auto hit = [](std::string service, std::string function, unsigned occurrence,
+                std::optional<EFI_GUID> guid = std::nullopt) {
+    sim::FailureHitRecord h;
+    h.service = std::move(service);
+    h.image = "KeshInitDxe";
+    h.function = std::move(function);
+    h.occurrence = occurrence;
+    h.guid = guid;
+    return h;
+  };
+  struct Case {
+    sim::FailureHitRecord hit;
+    bool excused;
+  } cases[] = {
+      {hit("LocateProtocol", "KeshOnEndOfDxe", 1, gVroSataProtocolGuid), true},
+      {hit("LocateProtocol", "KeshOnEndOfDxe", 1), false},
+      {hit("AllocatePool", "entry", 1), false},
+      {hit("PCD.Set64", "KeshOnEndOfDxe", 1), true},
+      {hit("PCD.Set8", "entry", 1), false},
+      {hit("GetMemorySpaceDescriptor", "KeshOnPciEnumComplete", 2), true},
+      {hit("GetMemorySpaceDescriptor", "KeshOnPciEnumComplete", 1), false},
+      {hit("GetMemorySpaceDescriptor", "KeshOnPciEnumComplete", 3), false},
+      {hit("GetMemorySpaceDescriptor", "KeshOnEndOfDxe", 1), true},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(sim::findSilentPath(c.hit) != nullptr, c.excused) << c.hit.service << " " << c.hit.function << " "
+                                                                << c.hit.occurrence;
   }
-  EXPECT_NE(ex::findDocumentedPath("LocateProtocol", gVroSataProtocolGuid), nullptr);
-  EXPECT_EQ(ex::findDocumentedPath("LocateProtocol", std::nullopt), nullptr) << "only about its GUID";
-  EXPECT_EQ(ex::findDocumentedPath("AllocatePool", std::nullopt), nullptr) << "an allocation failure asserts";
-  EXPECT_NE(ex::findDocumentedPath("PCD.Set64", std::nullopt, "KeshOnEndOfDxe"), nullptr);
-  EXPECT_EQ(ex::findDocumentedPath("PCD.Set8", std::nullopt, "entry"), nullptr)
-      << "only the SATA routine's 8-bit PCD writes go unchecked";
+  for (const sim::SilentPath &path : sim::silentPaths()) {
+    EXPECT_FALSE(path.step.empty() || path.consequence.empty()) << path.service;
+    for (std::string_view check : path.decides) {
+      EXPECT_NO_THROW(sim::checkInfo(check)) << path.service;
+    }
+  }
   EXPECT_EQ(ex::defaultFailureStatus("AllocatePool"), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(ex::defaultFailureStatus("LocateProtocol"), EFI_NOT_FOUND);
-  EXPECT_EQ(ex::defaultFailureStatus("CloseEvent"), EFI_INVALID_PARAMETER);
 }
 
 } // namespace

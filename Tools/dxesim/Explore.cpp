@@ -103,11 +103,10 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
   return command;
 }
 
-int sweepCommand(const SweepCommandOptions &options, const sim::explore::Judge &judge) {
+int sweepCommand(const SweepCommandOptions &options) {
   sim::Board board = options.board.empty() ? sim::referenceBoard() : sim::loadBoardFile(options.board);
   sim::explore::SweepOptions sweep;
   sweep.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
-  sweep.judge = judge;
   for (const std::string &item : splitList(options.statuses)) {
     size_t equals = item.find('=');
     auto status = equals == std::string::npos ? std::nullopt : sim::statusFromName(item.substr(equals + 1));
@@ -132,11 +131,10 @@ int sweepCommand(const SweepCommandOptions &options, const sim::explore::Judge &
   return result.violations() != 0 ? kExitViolation : 0;
 }
 
-int matrixCommand(const MatrixCommandOptions &options, const sim::explore::Judge &judge) {
+int matrixCommand(const MatrixCommandOptions &options) {
   sim::explore::Matrix matrix = sim::explore::loadMatrixFile(options.spec);
   sim::explore::MatrixOptions run;
   run.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
-  run.judge = judge;
   run.threads = cores(options.threads);
   run.limit = options.limit;
   run.sample = options.sample;

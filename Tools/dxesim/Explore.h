@@ -44,9 +44,8 @@ struct MatrixCommandOptions {
 CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options);
 CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options);
 
-// `judge`: checks for each boot besides the invariants every boot keeps
-// (sim::explore::invariants), such as the named policy checks.
-int sweepCommand(const SweepCommandOptions &options, const sim::explore::Judge &judge = {});
-int matrixCommand(const MatrixCommandOptions &options, const sim::explore::Judge &judge = {});
+// Every boot is judged by the whole registry of checks.
+int sweepCommand(const SweepCommandOptions &options);
+int matrixCommand(const MatrixCommandOptions &options);
 
 } // namespace dxesim

@@ -16,6 +16,7 @@
 // write, S3 hand-off, debug-print line, GCD descriptor and debug mask.
 // scripts/ovmf-boot.py compares that with the OVMF run.
 #include "Ovmf.h"
+#include "Boot/Report.h"
 
 #include "Boot/Boot.h"
 #include "Boot/Record.h"
@@ -474,7 +475,7 @@ void recordBootRecord(sim::Simulation &simulation) {
   }
   for (const sim::PcdWriteRecord &write : r.pcdWrites) {
     record(
-        fmt::format("pcd {} size {} value 0x{:x} -> {}", write.token, write.size, write.value, write.status));
+        fmt::format("pcd {} size {} value 0x{:x} -> {}", write.token, write.size, write.value, sim::statusName(write.status)));
   }
   for (const sim::SmmCallRecord &call : r.s3.smmCalls) {
     if (!call.message.empty()) {
@@ -577,7 +578,7 @@ int runOvmf(const OvmfOptions &options) {
     const sim::BootOutcome &outcome = simulation.run();
     recordBootRecord(simulation);
     if (!outcome.completed) {
-      lines.push_back(fmt::format("halted {}", simulation.record().haltReason.value_or("")));
+      lines.push_back(fmt::format("halted {}", sim::haltText(simulation.record())));
     } else {
       lines.push_back("end");
     }

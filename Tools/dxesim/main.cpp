@@ -258,33 +258,6 @@ int decodeS3(const std::string &path, const std::string &json, const std::string
   return table.valid ? kExitOk : kExitError;
 }
 
-// The named checks as a judge of explored boots. The invariants that every
-// explored boot keeps already carry the names entry, events, pool and
-// s3.handoff; the checks of those names are left to them. A check the board
-// expects to come out as it did passes; with failures injected, a failing
-// check is what the failure caused and is shown as a warning (the
-// invariants and the failure-path rule judge those boots); a rule that
-// never fired is a mistake of the board's either way.
-sim::explore::Judge checksJudge() {
-  return [](sim::Simulation &simulation) {
-    std::vector<sim::explore::Verdict> out;
-    bool injects = !simulation.board().failures.empty();
-    for (const sim::CheckResult &check : simulation.record().checks) {
-      if (check.name == "entry" || check.name == "events" || check.name == "pool" ||
-          check.name == "s3.handoff") {
-        continue;
-      }
-      std::string verdict =
-          check.expected == std::optional<std::string>(check.verdict) ? "pass" : check.verdict;
-      if (injects && verdict == "fail" && check.name != "board.fail-rules") {
-        verdict = "warn";
-      }
-      out.push_back(sim::explore::Verdict{check.name, verdict, check.reason});
-    }
-    return out;
-  };
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -351,10 +324,10 @@ int main(int argc, char **argv) {
   }
   try {
     if (*sweepCommand) {
-      return dxesim::sweepCommand(sweepOptions, checksJudge());
+      return dxesim::sweepCommand(sweepOptions);
     }
     if (*matrixCommand) {
-      return dxesim::matrixCommand(matrixOptions, checksJudge());
+      return dxesim::matrixCommand(matrixOptions);
     }
     if (*decodeCommand) {
       return decodeS3(s3File, s3Json, s3Window);

@@ -10,6 +10,7 @@ typedef enum {
   EfiGcdMemoryTypeMemoryMappedIo,
   EfiGcdMemoryTypePersistent,
   EfiGcdMemoryTypeMoreReliable,
+  EfiGcdMemoryTypeUnaccepted,
   EfiGcdMemoryTypeMaximum
 } EFI_GCD_MEMORY_TYPE;
 static_assert(sizeof(EFI_GCD_MEMORY_TYPE) == 4 && EfiGcdMemoryTypeMemoryMappedIo == 3);

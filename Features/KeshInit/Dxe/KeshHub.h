@@ -23,9 +23,8 @@
 
 // The SPI controller's MMIO base: the base register with its low six bits
 // cleared, zero-extended. FALSE when the base is no address to touch: the
-// register reads all ones (no device) or zero (never programmed), or the
-// base lies on the ACPI MMIO page or anywhere the GCD map does not describe
-// as memory-mapped I/O (system memory, say), or there is no map to ask.
+// register reads all ones (no device) or zero (never programmed), the base
+// lies on the ACPI MMIO page, or the GCD map says the page is RAM.
 BOOLEAN KeshSpiMmioBase(OUT UINTN *Base);
 
 VOID ReportRuntimeMmioPage(IN EFI_PHYSICAL_ADDRESS Base, IN UINT64 Attributes,
