@@ -56,6 +56,8 @@ const std::vector<SilentPath> &silentPaths() {
        {"events.closed"}},
       {"CloseEvent", std::nullopt, kDriver, kEndOfDxe, 1, "the first step", "the result is not looked at",
        {"events.closed"}},
+      {"CloseEvent", std::nullopt, kDriver, "KeshOnReadyToBoot", 1, "the first step",
+       "the result is not looked at; a second Ready to Boot logs again", {"events.closed", "events.once"}},
       {"CloseEvent", std::nullopt, "", kReadyToLock, 1, "the last step", "the result is not looked at",
        {"events.closed"}},
       {"CloseEvent", std::nullopt, "", kHandOff, 1, "the first step",

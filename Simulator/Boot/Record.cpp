@@ -522,7 +522,7 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
     f.rule = h.rule;
     f.service = h.service;
     f.call = h.call;
-    f.guid = h.guid;
+    f.guid = call.guid ? call.guid : h.guid;
     f.status = h.status;
     f.image = std::string(call.image);
     f.function = "entry";

@@ -98,6 +98,13 @@ SweepCall callFromJson(const nlohmann::json &json) {
 std::string bootInChild(const Board &board, const SweepOptions &options, const std::vector<SweepCall> &fail,
                         const std::vector<EFI_STATUS> &statuses, bool recordCalls) {
   Board failing = board;
+  // The counts a board states are its unfailed boot's; the failure-path
+  // and assertions checks judge what each injected failure adds.
+  if (!fail.empty()) {
+    for (auto &[name, expectation] : failing.expectations) {
+      expectation.count.reset();
+    }
+  }
   for (size_t i = 0; i < fail.size(); i++) {
     failing.failures.push_back(FailureRule{fail[i].service, fail[i].call, statuses[i], std::nullopt});
   }
