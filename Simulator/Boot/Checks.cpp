@@ -143,9 +143,10 @@ CheckResult eventsClosedCheck(const BootRecord &r) {
 }
 
 CheckResult eventsOnceCheck(const BootRecord &r) {
+  // Each notify that acts closes its own event: work runs once per boot.
   for (const RecordedEvent &event : r.events) {
     if (event.group && event.notifies > 1) {
-      return result(Verdict::Warn, fmt::format("{} of {} in group {} ran {} times", eventName(event), event.owner,
+      return result(Verdict::Fail, fmt::format("{} of {} in group {} ran {} times", eventName(event), event.owner,
                                                guidDisplayName(*event.group), event.notifies));
     }
   }
@@ -534,14 +535,25 @@ bool explained(const BootRecord &r, const AssertionRecord &a) {
 
 // The assertions platform facts call for, each with its reason: a module
 // carrying the S3 library asserts once in its constructor when the PCI
-// configuration window is off, and an SPI page absent from the GCD map
-// fails its descriptor read and its attribute request.
+// configuration window is off; without a DXE services table the driver's
+// DXE services library asserts twice and the constructor list once more;
+// an SPI page absent from the GCD map fails its descriptor read and its
+// attribute request.
 std::vector<std::string> platformAssertions(const BootRecord &r) {
   std::vector<std::string> due;
   if (!r.s3.window) {
     for (const RecordedStep &step : r.timeline) {
       if ((step.step == Step::Load || step.step == Step::LoadS3Client) && step.ran) {
         due.push_back(fmt::format("{}: the PCI configuration window is off", stepName(step.step)));
+      }
+    }
+  }
+  if (!r.platform.dxeServices) {
+    for (const RecordedStep &step : r.timeline) {
+      if (step.step == Step::Load && step.ran) {
+        due.push_back("no DXE services table: the DXE services library finds none");
+        due.push_back("no DXE services table: the DXE services library's table is null");
+        due.push_back("no DXE services table: the constructor list reports the library's status");
       }
     }
   }

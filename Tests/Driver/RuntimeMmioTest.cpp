@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace {
@@ -165,15 +166,15 @@ TEST(RuntimeMmio, AnAbsentOrUnprogrammedSpiBaseIsNeverUsedAsAnAddress) {
   }
 }
 
-// A base register pointing at RAM, at the hub's ACPI registers or at no
-// described range: the page is not reported and nothing is written there.
+// A base register pointing at RAM or at the hub's ACPI registers: the page
+// is not reported and nothing is written there.
 TEST(RuntimeMmio, ASpiBaseOffMemoryMappedIoOrOnTheAcpiPageIsRefused) {
   struct Case {
     uint32_t bar;
     const char *what;
   };
   for (const Case &c : {Case{0x00100000, "system memory"}, Case{0xFED80000, "the ACPI MMIO page"},
-                        Case{0xFED80FC0, "inside the ACPI MMIO page"}, Case{0x90000000, "not in the map"}}) {
+                        Case{0xFED80FC0, "inside the ACPI MMIO page"}}) {
     for (auto timeline : {std::vector<Step>{Step::Load, Step::PciEnumerationComplete},
                           std::vector<Step>{Step::Load, Step::EndOfDxe}}) {
       sim::Board board = reference(timeline);
@@ -198,6 +199,52 @@ TEST(RuntimeMmio, ASpiBaseOffMemoryMappedIoOrOnTheAcpiPageIsRefused) {
       }
     }
   }
+}
+
+// A base the map says nothing against is the controller's: what cannot be
+// known never leaves the flash unprotected. Every failing GCD call asserts.
+TEST(RuntimeMmio, ABaseTheMapDoesNotCallRamIsUsed) {
+  struct Case {
+    const char *what;
+    uint32_t bar;
+    std::function<void(sim::Board &)> change;
+    size_t enumerationAssertions; // the SPI page's descriptor read and attribute request
+  };
+  const Case cases[] = {
+      {"not in the map", 0x90000000, [](sim::Board &) {}, 2},
+      {"a non-existent range", 0x90000000,
+       [](sim::Board &b) {
+         b.gcd.push_back(sim::GcdRange{0x90000000, 0x1000, 0, 0, EfiGcdMemoryTypeNonExistent, nullptr, nullptr});
+       },
+       1},
+      {"a reserved range", 0x90000000,
+       [](sim::Board &b) {
+         b.gcd.push_back(
+             sim::GcdRange{0x90000000, 0x1000, EFI_MEMORY_RUNTIME, 0, EfiGcdMemoryTypeReserved, nullptr, nullptr});
+       },
+       0},
+      {"a failed descriptor read of the base check", 0xFEC10000,
+       [](sim::Board &b) { b.failures.push_back({"GetMemorySpaceDescriptor", 2, EFI_NOT_FOUND, std::nullopt}); }, 0},
+  };
+  for (const Case &c : cases) {
+    sim::Board board = reference({Step::Load, Step::PciEnumerationComplete, Step::EndOfDxe});
+    board.identity->states[PLATFORM_STATE_PWD] = 1;
+    board.pci[0].registers[1].second = c.bar;
+    c.change(board);
+    Boot boot(board);
+    const std::string &console = boot.console();
+    EXPECT_EQ(count(console, "SPI Base Address is incorrect"), 0u) << c.what << console;
+    EXPECT_EQ(count(console, "SPI Protection is LOCKED !!\r\n"), 1u) << c.what;
+    ASSERT_NE(boot.simulation.spi(), nullptr);
+    EXPECT_EQ(boot.simulation.spi()->registers().reg1D & 0x2C, 0x2C) << c.what << ": write buffer, protect, lock";
+    EXPECT_EQ(boot.simulation.assertions().size(), c.enumerationAssertions) << c.what << console;
+  }
+  // Without DXE services PCI enumeration cannot complete; End of DXE still protects.
+  sim::Board board = reference({Step::Load, Step::EndOfDxe});
+  board.dxeServices = false;
+  Boot boot(board);
+  EXPECT_EQ(count(boot.console(), "SPI Base Address is incorrect"), 0u) << boot.console();
+  EXPECT_NE(boot.simulation.spi()->registers().reg1D & 0x08, 0) << "protected";
 }
 
 TEST(RuntimeMmio, ABaseThatIsNotPageAlignedReportsThePageThatHoldsIt) {
@@ -248,7 +295,13 @@ TEST(RuntimeMmio, EveryShippedBoardFindsItsSpiControllerOnMemoryMappedIo) {
     Boot boot(board);
     const std::string &console = boot.console();
     EXPECT_EQ(count(console, "SPI Base Address is incorrect"), 0u) << file.path() << console;
-    EXPECT_NE(rangeAt(boot.simulation, kSpiPage).attributes & EFI_MEMORY_RUNTIME, 0u) << file.path();
+    uint64_t page = boot.simulation.spiBase() & ~uint64_t{0xFFF};
+    bool mapped = std::any_of(board.gcd.begin(), board.gcd.end(), [page](const sim::GcdRange &r) {
+      return page >= r.base && page - r.base < r.length && r.type != EfiGcdMemoryTypeNonExistent;
+    });
+    if (mapped && board.dxeServices) {
+      EXPECT_NE(rangeAt(boot.simulation, page).attributes & EFI_MEMORY_RUNTIME, 0u) << file.path();
+    }
     EXPECT_NE(boot.simulation.spi()->registers().reg1D & 0x08, 0) << file.path() << ": protected";
   }
   EXPECT_GE(boards, 6u);
