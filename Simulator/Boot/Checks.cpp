@@ -82,8 +82,7 @@ CheckResult entryCheck(const BootRecord &r) {
 
 CheckResult haltCheck(const BootRecord &r) {
   if (r.haltReason) {
-    return result(Verdict::Fail, fmt::format("the machine halted: {}", haltReasonName(*r.haltReason)),
-                  {r.haltDetail.value_or("")});
+    return result(Verdict::Fail, fmt::format("the machine halted: {}", r.haltDetail.value_or(haltReasonName(*r.haltReason))));
   }
   return result(Verdict::Pass, "the machine ran every step");
 }
@@ -769,14 +768,18 @@ CheckResult failRulesCheck(const BootRecord &r) {
     // A call an earlier failure kept from being made is not the board's
     // mistake: the path changed.
     bool removed = anyFired && rule.call != 0 && calls < rule.call;
-    if (rule.hits == 0 && !removed) {
+    // An earlier rule that failed the same call wins it.
+    bool shadowed = std::any_of(r.injected.begin(), r.injected.end(), [&](const FailureHitRecord &hit) {
+      return hit.rule < i && hit.service == rule.service && (rule.call == 0 || hit.call == rule.call);
+    });
+    if (rule.hits == 0 && !removed && !shadowed) {
       idle.push_back(fmt::format("rule {} ({} call {})", i + 1, rule.service, call));
     }
   }
   if (!idle.empty()) {
     return result(Verdict::Fail, "never fired: " + joined(idle, ", "), evidence);
   }
-  return result(Verdict::Pass, "every failure rule fired, or its call was not made once another failed", evidence);
+  return result(Verdict::Pass, "every failure rule fired, or its call was failed by an earlier rule or not made once another failed", evidence);
 }
 
 CheckResult failurePathCheck(const BootRecord &r) {

@@ -62,7 +62,7 @@ const std::vector<SilentPath> &silentPaths() {
        {"events.closed"}},
       {"CloseEvent", std::nullopt, "", kHandOff, 1, "the first step",
        "the result is not looked at; a second Ready to Boot runs the hand-off again",
-       {"events.closed", "s3.handoff", "pool.misuse"}},
+       {"events.closed", "events.once", "s3.handoff", "pool.misuse"}},
       {"SignalEvent", std::nullopt, "", "entry", 0, "the run at registration of a protocol notify",
        "the run is lost; the notify runs when the protocol is installed",
        {"runtime-mmio", "events.closed", "s3.handoff", "s3.resume", "pool.leaks"}},

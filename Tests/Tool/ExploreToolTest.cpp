@@ -52,7 +52,8 @@ TEST(SweepTool, TheHandOffWhoseCloseEventFailsStillRunsOnce) {
   EXPECT_EQ(handOff->at("failed")[0].at("status"), "Invalid Parameter");
   EXPECT_EQ(handOff->at("violation"), false) << handOff->dump(2);
   EXPECT_EQ(verdictOf(*handOff, "s3.handoff").rfind("pass", 0), 0u) << verdictOf(*handOff, "s3.handoff");
-  EXPECT_EQ(verdictOf(*handOff, "pool").rfind("pass", 0), 0u) << verdictOf(*handOff, "pool");
+  EXPECT_EQ(verdictOf(*handOff, "pool.misuse").rfind("pass", 0), 0u) << verdictOf(*handOff, "pool.misuse");
+  EXPECT_EQ(verdictOf(*handOff, "pool.leaks").rfind("pass", 0), 0u) << verdictOf(*handOff, "pool.leaks");
   // The others close events whose notify functions run once anyway, or
   // whose second run only prints.
   for (unsigned call : {1u, 2u, 3u, 5u}) {

@@ -488,8 +488,8 @@ void recordBootRecord(sim::Simulation &simulation) {
     if (!call.tableBytes.empty()) {
       recordTable(call.tableBytes);
     }
-    record(call.commSize ? fmt::format("s3 communicate size {} -> {}", *call.commSize, call.status)
-                         : fmt::format("s3 communicate size - -> {}", call.status));
+    record(call.commSize ? fmt::format("s3 communicate size {} -> {}", *call.commSize, sim::statusName(call.status))
+                         : fmt::format("s3 communicate size - -> {}", sim::statusName(call.status)));
   }
   for (const sim::DebugPrintLine &line : r.s3.debugPrintLines) {
     record(fmt::format("debugprint 0x{:x} {}", line.filter, escaped(line.text)));
