@@ -5,7 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
+
+namespace sim {
+void PrintTo(const AccessName &name, std::ostream *out) {
+  *out << '"' << name.device << "\" \"" << name.reg << '"';
+}
+} // namespace sim
 
 namespace {
 
@@ -120,7 +127,7 @@ TEST(DeviceNames, TheMachineNamesAnAccessAsTheDeviceStoodThen) {
   sim::Board board = sim::referenceBoard();
   board.superIo.setUpEarlier = true;
   board.pci.push_back(sim::BoardPciFunction{0, 0x14, 3, {{sim::kSpiBaseRegister, kSpiBase}}});
-  sim::Simulation simulation(board, sim::defaultDriverImage());
+  sim::Simulation simulation(board, std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so");
   sim::Machine &machine = simulation.machine();
   for (const NameCase &c : kNames) {
     SCOPED_TRACE(testing::Message() << std::hex << c.address);
