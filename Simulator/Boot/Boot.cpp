@@ -99,12 +99,12 @@ Simulation::Simulation(const Board &board, std::string driverImage, const Simula
   }
   hostBridge_ = std::make_unique<PciHostBridge>(machine_, pci_);
   machine_.mapIo(PciHostBridge::kAddressPort, PciHostBridge::kDataPort + 3, hostBridge_.get());
-  acpiMmio_ = std::make_unique<RegisterFile>(0x1000);
+  acpiMmio_ = std::make_unique<RegisterFile>(0x1000, "ACPI MMIO");
   machine_.mapMmio(0xFED80000, 0x1000, acpiMmio_.get());
   uint32_t spiBar = pci_.read32(kSpiBridge, kSpiBaseRegister);
   if (spiBar != 0xFFFFFFFF && (spiBar & 0xFFFFFFC0) != 0) {
     spiBase_ = spiBar & 0xFFFFFFC0;
-    spi_ = std::make_unique<SpiController>(board_.spi);
+    spi_ = std::make_unique<SpiController>(board_.spi, &machine_);
     machine_.mapMmio(spiBase_, SpiController::kSize, spi_.get());
   }
   platformFacts_ = readPlatformFacts(board_, pci_);

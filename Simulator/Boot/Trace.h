@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The machine's access trace made readable: each entry with the device and
-// register that own its address, and the image and function that made it;
-// filtered by kind, address, device and virtual time; as text or JSON lines.
+// register the machine says it reached, and the image and function that made
+// it; filtered by kind, address, device and virtual time; as text or JSON
+// lines.
 #pragma once
 
 #include "Record.h"
@@ -27,8 +28,8 @@ struct NamedTraceEntry {
   std::string code;   // "KeshInitDxe KeshOnEndOfDxe"
 };
 
-// Entries of the trace that pass the filter, named.
-std::vector<NamedTraceEntry> namedTrace(const std::vector<TraceEntry> &trace, const BootRecord &record,
+// Entries of the machine's trace that pass the filter, named.
+std::vector<NamedTraceEntry> namedTrace(const Machine &machine, const BootRecord &record,
                                         const TraceFilter &filter);
 std::string traceText(const std::vector<NamedTraceEntry> &entries);
 std::string traceJsonLines(const std::vector<NamedTraceEntry> &entries);

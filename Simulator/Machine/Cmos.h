@@ -29,6 +29,12 @@ public:
   explicit Cmos(const CmosBytes &contents);
   uint32_t ioRead(uint16_t port, unsigned width) override;
   void ioWrite(uint16_t port, unsigned width, uint32_t value) override;
+  std::string name() const override { return "CMOS"; }
+  std::string registerName(uint64_t port, bool write, uint8_t bank) const override {
+    (void)write;
+    (void)bank;
+    return port == kIndexPort ? "index" : "data";
+  }
 
   const CmosState &state() const { return state_; }
   uint8_t byte(uint8_t index) const { return state_.ram[index & 0x7F]; }

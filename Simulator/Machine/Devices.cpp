@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Devices.h"
 
+#include "Uart16550.h"
+
 #include <fmt/format.h>
 
 namespace sim {
@@ -49,6 +51,24 @@ void PostCodePorts::ioWrite(uint16_t port, unsigned width, uint32_t value) {
   }
 }
 
+// A register wider than the access names the bytes past its start by
+// their distance from it: "code+1".
+static std::string withinRegister(const char *name, uint64_t port, uint16_t start) {
+  return port == start ? std::string(name) : fmt::format("{}+{}", name, port - start);
+}
+
+std::string PostCodePorts::registerName(uint64_t port, bool write, uint8_t bank) const {
+  (void)write;
+  (void)bank;
+  if (port >= kDeadLoopPort) {
+    return "dead loop";
+  }
+  if (port >= kMarkerPort) {
+    return "marker";
+  }
+  return withinRegister("code", port, kCodePort);
+}
+
 AcpiPmTimer::AcpiPmTimer(Machine &machine, uint32_t startCount)
     : machine_(machine), startCount_(startCount) {}
 
@@ -69,6 +89,12 @@ void AcpiPmTimer::ioWrite(uint16_t port, unsigned width, uint32_t value) {
   (void)port;
   (void)width;
   (void)value;
+}
+
+std::string AcpiPmTimer::registerName(uint64_t port, bool write, uint8_t bank) const {
+  (void)write;
+  (void)bank;
+  return withinRegister("PM_TMR", port, kPort);
 }
 
 SerialCapture::SerialCapture(uint16_t base) : base_(base) {}
@@ -94,6 +120,14 @@ void SerialCapture::ioWrite(uint16_t port, unsigned width, uint32_t value) {
     return;
   }
   regs_[reg] = static_cast<uint8_t>(value);
+}
+
+std::string SerialCapture::name() const {
+  return fmt::format("UART 0x{:X}", base_);
+}
+
+std::string SerialCapture::registerName(uint64_t port, bool write, uint8_t bank) const {
+  return uartRegisterName(static_cast<unsigned>(port - base_), bank != 0, write);
 }
 
 } // namespace sim

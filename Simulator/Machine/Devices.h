@@ -39,6 +39,8 @@ public:
   explicit PostCodePorts(Machine &machine);
   uint32_t ioRead(uint16_t port, unsigned width) override;
   void ioWrite(uint16_t port, unsigned width, uint32_t value) override;
+  std::string name() const override { return "POST code"; }
+  std::string registerName(uint64_t port, bool write, uint8_t bank) const override;
 
   const std::vector<Write> &history() const { return history_; }
   const std::vector<FatalStop> &fatalStops() const { return fatalStops_; }
@@ -63,6 +65,8 @@ public:
   explicit AcpiPmTimer(Machine &machine, uint32_t startCount = 0);
   uint32_t ioRead(uint16_t port, unsigned width) override;
   void ioWrite(uint16_t port, unsigned width, uint32_t value) override;
+  std::string name() const override { return "ACPI PM timer"; }
+  std::string registerName(uint64_t port, bool write, uint8_t bank) const override;
   uint32_t count() const;
 
 private:
@@ -78,6 +82,10 @@ public:
   explicit SerialCapture(uint16_t base);
   uint32_t ioRead(uint16_t port, unsigned width) override;
   void ioWrite(uint16_t port, unsigned width, uint32_t value) override;
+  // Named as a 16550 is.
+  std::string name() const override;
+  uint8_t registerBank() const override { return (regs_[3] & 0x80) != 0 ? 1 : 0; }
+  std::string registerName(uint64_t port, bool write, uint8_t bank) const override;
   const std::string &bytes() const { return bytes_; }
   uint16_t base() const { return base_; }
   std::function<void(char)> onByte;

@@ -49,33 +49,104 @@ const char *haltReasonName(HaltReason reason) {
 
 Machine::Machine() = default;
 
+uint16_t Machine::addMapping(const NamedDevice *device, uint64_t base) {
+  // Past 65,535 mappings the newer ones go unnamed rather than misnamed.
+  if (mappings_.size() >= 0xFFFF) {
+    return 0;
+  }
+  mappings_.push_back(Mapping{device, base});
+  return static_cast<uint16_t>(mappings_.size());
+}
+
 void Machine::mapIo(uint16_t first, uint16_t last, IoDevice *device) {
   endPollRun();
-  io_.insert(io_.begin(), IoRange{first, last, device});
+  io_.insert(io_.begin(), IoRange{first, last, device, addMapping(device, 0)});
 }
 
 void Machine::mapMmio(uint64_t base, uint64_t size, MmioDevice *device) {
-  mmio_.insert(mmio_.begin(), MmioRange{base, size, device});
+  mmio_.insert(mmio_.begin(), MmioRange{base, size, device, addMapping(device, base)});
 }
 
-IoDevice *Machine::findIo(uint16_t port, uint16_t *first) {
+const Machine::IoRange *Machine::findIo(uint16_t port) const {
   for (const IoRange &range : io_) {
     if (port >= range.first && port <= range.last) {
-      *first = range.first;
-      return range.device;
+      return &range;
     }
   }
   return nullptr;
 }
 
-MmioDevice *Machine::findMmio(uint64_t address, uint64_t *base) {
+const Machine::MmioRange *Machine::findMmio(uint64_t address) const {
   for (const MmioRange &range : mmio_) {
     if (address >= range.base && address - range.base < range.size) {
-      *base = range.base;
-      return range.device;
+      return &range;
     }
   }
   return nullptr;
+}
+
+namespace {
+
+bool isWrite(AccessKind kind) {
+  return kind == AccessKind::IoWrite || kind == AccessKind::MmioWrite;
+}
+
+AccessName nameOf(const NamedDevice *device, uint64_t where, bool write, uint8_t bank) {
+  if (device == nullptr) {
+    return {};
+  }
+  return AccessName{device->name(), device->registerName(where, write, bank)};
+}
+
+} // namespace
+
+AccessName Machine::accessName(const TraceEntry &entry) const {
+  switch (entry.kind) {
+  case AccessKind::IoRead:
+  case AccessKind::IoWrite:
+  case AccessKind::MmioRead:
+  case AccessKind::MmioWrite: {
+    if (entry.mapping == 0 || entry.mapping > mappings_.size()) {
+      return {};
+    }
+    const Mapping &mapping = mappings_[entry.mapping - 1];
+    return nameOf(mapping.device, entry.address - mapping.base, isWrite(entry.kind), entry.bank);
+  }
+  case AccessKind::ReadMsr:
+    return {"CPU", fmt::format("MSR 0x{:X}", entry.address)};
+  case AccessKind::Cpuid:
+    return {"CPU", fmt::format("CPUID 0x{:X}", entry.address)};
+  case AccessKind::InterruptsOff:
+  case AccessKind::InterruptsOn:
+    return {"CPU", "IF"};
+  case AccessKind::Breakpoint:
+    return {"CPU", "int3"};
+  case AccessKind::DebugQuery:
+    return {"debug environment", "query"};
+  case AccessKind::Interrupt:
+    return {"CPU", "interrupt"};
+  }
+  return {};
+}
+
+AccessName Machine::nameAt(AccessKind kind, uint64_t address) const {
+  switch (kind) {
+  case AccessKind::IoRead:
+  case AccessKind::IoWrite: {
+    const IoRange *range = address <= 0xFFFF ? findIo(static_cast<uint16_t>(address)) : nullptr;
+    return range == nullptr ? AccessName{}
+                            : nameOf(range->device, address, isWrite(kind), range->device->registerBank());
+  }
+  case AccessKind::MmioRead:
+  case AccessKind::MmioWrite: {
+    const MmioRange *range = findMmio(address);
+    return range == nullptr
+               ? AccessName{}
+               : nameOf(range->device, address - range->base, isWrite(kind), range->device->registerBank());
+  }
+  default:
+    return accessName(TraceEntry{kind, address, 0, 0, 0, 0, false, 1, 0, 0, 0});
+  }
 }
 
 static uint64_t allOnes(unsigned width) {
@@ -96,22 +167,25 @@ void Machine::tick() {
   }
 }
 
-void Machine::record(AccessKind kind, uint64_t address, unsigned width, uint64_t value) {
+void Machine::record(AccessKind kind, uint64_t address, unsigned width, uint64_t value, uint16_t mapping,
+                     const NamedDevice *device) {
   if (!traceEnabled_) {
     return;
   }
+  uint8_t bank = device != nullptr ? device->registerBank() : 0;
   bool foldable = kind == AccessKind::IoRead || kind == AccessKind::MmioRead;
   if (foldable && !trace_.empty()) {
     TraceEntry &last = trace_.back();
     if (last.kind == kind && last.address == address && last.width == width &&
-        last.interruptsEnabled == interruptsEnabled_ && last.context == context_) {
+        last.interruptsEnabled == interruptsEnabled_ && last.context == context_ && last.mapping == mapping &&
+        last.bank == bank) {
       last.repeat++;
       last.lastValue = value;
       return;
     }
   }
   trace_.push_back(TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_,
-                              interruptsEnabled_, 1, context_});
+                              interruptsEnabled_, 1, context_, mapping, bank});
 }
 
 void Machine::raiseInterrupt(uint64_t portAccesses, std::function<void()> handler) {
@@ -209,11 +283,11 @@ uint32_t Machine::ioRead(uint16_t port, unsigned width) {
   portAccess();
   tick();
   repeats = repeats && interruptsTaken_ == interruptsBefore;
-  uint16_t first = 0;
-  IoDevice *device = findIo(port, &first);
+  const IoRange *range = findIo(port);
+  IoDevice *device = range != nullptr ? range->device : nullptr;
   uint32_t value = device != nullptr ? device->ioRead(port, width) : static_cast<uint32_t>(allOnes(width));
   value &= static_cast<uint32_t>(allOnes(width));
-  record(AccessKind::IoRead, port, width, value);
+  record(AccessKind::IoRead, port, width, value, range != nullptr ? range->mapping : 0, device);
   if (fastPolls_) {
     std::optional<IoDevice::PollForecast> forecast =
         device != nullptr ? device->pollForecast(port, width) : std::nullopt;
@@ -231,29 +305,51 @@ uint32_t Machine::ioRead(uint16_t port, unsigned width) {
   return value;
 }
 
+// Marks the write being delivered, for writeInProgress(), until the device
+// returns or throws (a halt). Writes never fold, so their entry is the last.
+class Machine::DeliveringWrite {
+public:
+  explicit DeliveringWrite(Machine &machine) : machine_(machine), outer_(machine.writing_) {
+    machine.writing_.reset();
+    if (machine.traceEnabled_ && !machine.trace_.empty()) {
+      machine.writing_ = machine.trace_.size() - 1;
+    }
+  }
+  // A device that writes on the bus itself gets its own write's index back.
+  ~DeliveringWrite() { machine_.writing_ = outer_; }
+  DeliveringWrite(const DeliveringWrite &) = delete;
+  DeliveringWrite &operator=(const DeliveringWrite &) = delete;
+
+private:
+  Machine &machine_;
+  std::optional<size_t> outer_;
+};
+
 void Machine::ioWrite(uint16_t port, unsigned width, uint32_t value) {
   endPollRun();
   portAccess();
   tick();
   value &= static_cast<uint32_t>(allOnes(width));
-  record(AccessKind::IoWrite, port, width, value);
+  const IoRange *range = findIo(port);
+  record(AccessKind::IoWrite, port, width, value, range != nullptr ? range->mapping : 0,
+         range != nullptr ? range->device : nullptr);
   if (observer_ != nullptr) {
     observer_->portWritten(port, width, value);
   }
-  uint16_t first = 0;
-  if (IoDevice *device = findIo(port, &first)) {
-    device->ioWrite(port, width, value);
+  if (range != nullptr) {
+    DeliveringWrite delivering(*this);
+    range->device->ioWrite(port, width, value);
   }
 }
 
 uint64_t Machine::mmioRead(uint64_t address, unsigned width) {
   endPollRun();
   tick();
-  uint64_t base = 0;
-  MmioDevice *device = findMmio(address, &base);
-  uint64_t value = device != nullptr ? device->mmioRead(address - base, width) : allOnes(width);
+  const MmioRange *range = findMmio(address);
+  uint64_t value = range != nullptr ? range->device->mmioRead(address - range->base, width) : allOnes(width);
   value &= allOnes(width);
-  record(AccessKind::MmioRead, address, width, value);
+  record(AccessKind::MmioRead, address, width, value, range != nullptr ? range->mapping : 0,
+         range != nullptr ? range->device : nullptr);
   return value;
 }
 
@@ -261,10 +357,12 @@ void Machine::mmioWrite(uint64_t address, unsigned width, uint64_t value) {
   endPollRun();
   tick();
   value &= allOnes(width);
-  record(AccessKind::MmioWrite, address, width, value);
-  uint64_t base = 0;
-  if (MmioDevice *device = findMmio(address, &base)) {
-    device->mmioWrite(address - base, width, value);
+  const MmioRange *range = findMmio(address);
+  record(AccessKind::MmioWrite, address, width, value, range != nullptr ? range->mapping : 0,
+         range != nullptr ? range->device : nullptr);
+  if (range != nullptr) {
+    DeliveringWrite delivering(*this);
+    range->device->mmioWrite(address - range->base, width, value);
   }
 }
 
@@ -288,12 +386,11 @@ CpuidRegs Machine::peekCpuid(uint32_t leaf) const {
 }
 
 std::optional<uint64_t> Machine::peekMmio(uint64_t address, unsigned width) {
-  uint64_t base = 0;
-  MmioDevice *device = findMmio(address, &base);
-  if (device == nullptr) {
+  const MmioRange *range = findMmio(address);
+  if (range == nullptr) {
     return std::nullopt;
   }
-  return device->mmioRead(address - base, width) & allOnes(width);
+  return range->device->mmioRead(address - range->base, width) & allOnes(width);
 }
 
 void Machine::setMsr(uint32_t index, uint64_t value) {

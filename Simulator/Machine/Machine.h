@@ -31,6 +31,9 @@ const char *accessKindName(AccessKind kind);
 
 // Consecutive identical polls (same kind, address and width, reads only)
 // fold into one entry with a repeat count, so a busy-wait stays readable.
+// A bus access keeps which mapping served it and the device's register bank
+// then, so that the machine can name it later (accessName) without a string
+// in the entry.
 struct TraceEntry {
   AccessKind kind;
   uint64_t address;
@@ -41,6 +44,16 @@ struct TraceEntry {
   bool interruptsEnabled;
   uint64_t repeat;
   uint32_t context; // the code running, as the platform numbers it (0: none known)
+  uint16_t mapping; // the bus mapping that served it, 1-based (0: none)
+  uint8_t bank;     // the device's registerBank() at the access
+};
+
+// A device and the register an access reaches: ("UART 0x3F8", "LSR"),
+// ("SPI", "RestrictedCmd"); both empty where no device names it.
+struct AccessName {
+  std::string device;
+  std::string reg;
+  bool operator==(const AccessName &) const = default;
 };
 
 // Sees what the firmware does at the machine's edge, whether or not a
@@ -52,11 +65,31 @@ public:
   virtual void breakpointHit(uint64_t count) = 0;
 };
 
+// What a device model is called and what it calls its registers, for the
+// trace and whoever reads it.
+class NamedDevice {
+public:
+  virtual ~NamedDevice() = default;
+  // "UART 0x3F8", "SPI"; empty for a device that gives no name.
+  virtual std::string name() const { return {}; }
+  // Which set of registers the device's addresses reach now, where its state
+  // switches them (a UART's divisor latch): the machine keeps it with each
+  // access, so the access is named as it was made.
+  virtual uint8_t registerBank() const { return 0; }
+  // The register a read or a write at this port (on the port bus) or offset
+  // (from the start of a memory-mapped range) reaches in that bank.
+  virtual std::string registerName(uint64_t where, bool write, uint8_t bank) const {
+    (void)where;
+    (void)write;
+    (void)bank;
+    return {};
+  }
+};
+
 // A device model on the port bus: one read and one write handler that
 // switch on the port; a width-1/2/4 access at the given port.
-class IoDevice {
+class IoDevice : public NamedDevice {
 public:
-  virtual ~IoDevice() = default;
   virtual uint32_t ioRead(uint16_t port, unsigned width) = 0;
   virtual void ioWrite(uint16_t port, unsigned width, uint32_t value) = 0;
 
@@ -83,9 +116,8 @@ public:
   }
 };
 
-class MmioDevice {
+class MmioDevice : public NamedDevice {
 public:
-  virtual ~MmioDevice() = default;
   // offset is relative to the start of the mapped range.
   virtual uint64_t mmioRead(uint64_t offset, unsigned width) = 0;
   virtual void mmioWrite(uint64_t offset, unsigned width, uint64_t value) = 0;
@@ -148,6 +180,16 @@ public:
   [[noreturn]] void halt(HaltReason reason, std::string detail);
 
   const std::vector<TraceEntry> &trace() const { return trace_; }
+  // Which device and register an entry of the trace reached, as the device
+  // stood then; the processor's own entries are named too ("CPU", "MSR 0x1B").
+  AccessName accessName(const TraceEntry &entry) const;
+  // Which device and register a read or a write at this port or address
+  // reaches now.
+  AccessName nameAt(AccessKind kind, uint64_t address) const;
+  // While a port or memory-mapped write is being delivered to its device:
+  // the index of its trace entry (nullopt without a trace, or outside such
+  // a write), for device models that log their writes.
+  std::optional<size_t> writeInProgress() const { return writing_; }
   // The code running now (the platform's number for an image's entry point
   // or notify function); recorded with every access.
   void setContext(uint32_t context) { context_ = context; }
@@ -191,14 +233,25 @@ private:
   struct IoRange {
     uint16_t first, last;
     IoDevice *device;
+    uint16_t mapping;
   };
   struct MmioRange {
     uint64_t base, size;
     MmioDevice *device;
+    uint16_t mapping;
   };
-  IoDevice *findIo(uint16_t port, uint16_t *first);
-  MmioDevice *findMmio(uint64_t address, uint64_t *base);
-  void record(AccessKind kind, uint64_t address, unsigned width, uint64_t value);
+  // Every mapping ever made, for naming trace entries: where the device's
+  // offsets start (0 on the port bus, whose devices take the port).
+  struct Mapping {
+    const NamedDevice *device;
+    uint64_t base;
+  };
+  class DeliveringWrite;
+  uint16_t addMapping(const NamedDevice *device, uint64_t base);
+  const IoRange *findIo(uint16_t port) const;
+  const MmioRange *findMmio(uint64_t address) const;
+  void record(AccessKind kind, uint64_t address, unsigned width, uint64_t value, uint16_t mapping = 0,
+              const NamedDevice *device = nullptr);
   void tick();
   void portAccess();
   void deliverInterrupt();
@@ -220,6 +273,8 @@ private:
 
   std::vector<IoRange> io_;
   std::vector<MmioRange> mmio_;
+  std::vector<Mapping> mappings_;
+  std::optional<size_t> writing_;
   std::map<uint32_t, CpuidRegs> cpuid_;
   std::map<uint32_t, uint64_t> msr_;
   bool interruptsEnabled_ = true;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Pci.h"
 
+#include <fmt/format.h>
+
 namespace sim {
 
 std::array<uint8_t, 4096> &PciConfigSpace::add(PciLocation location) {
@@ -46,6 +48,14 @@ void PciConfigSpace::write(PciLocation location, uint16_t offset, unsigned width
   for (unsigned i = 0; i < width && offset + i < 4096; i++) {
     (*found->second)[offset + i] = static_cast<uint8_t>(value >> (8 * i));
   }
+}
+
+std::string PciHostBridge::registerName(uint64_t port, bool write, uint8_t bank) const {
+  (void)write;
+  (void)bank;
+  uint16_t start = port < kDataPort ? kAddressPort : kDataPort;
+  const char *name = port < kDataPort ? "CF8" : "CFC";
+  return port == start ? std::string(name) : fmt::format("{}+{}", name, port - start);
 }
 
 PciHostBridge::PciHostBridge(Machine &machine, PciConfigSpace &space) : machine_(machine), space_(space) {}

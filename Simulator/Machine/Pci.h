@@ -58,6 +58,9 @@ public:
   PciHostBridge(Machine &machine, PciConfigSpace &space);
   uint32_t ioRead(uint16_t port, unsigned width) override;
   void ioWrite(uint16_t port, unsigned width, uint32_t value) override;
+  std::string name() const override { return "PCI"; }
+  // "CF8", "CFC", and the bytes of the data port past its start as "CFC+2".
+  std::string registerName(uint64_t port, bool write, uint8_t bank) const override;
   uint32_t addressRegister() const { return address_; }
 
 private:

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "PciMmioWindow.h"
 
+#include <fmt/format.h>
+
 namespace sim {
 
 std::optional<PciMmioWindow> PciMmioWindow::fromMsr(uint64_t msr, PciConfigSpace &space) {
@@ -52,6 +54,13 @@ std::optional<uint64_t> PciMmioWindow::peek(uint64_t address, unsigned width) co
     return std::nullopt;
   }
   return read(address - base_, width);
+}
+
+std::string PciMmioWindow::registerName(uint64_t offset, bool write, uint8_t bank) const {
+  (void)write;
+  (void)bank;
+  return fmt::format("{:02X}:{:02X}.{:X}+{:03X}", offset >> 20, (offset >> 15) & 0x1F, (offset >> 12) & 7,
+                     offset & 0xFFF);
 }
 
 uint64_t PciMmioWindow::mmioRead(uint64_t offset, unsigned width) {

@@ -36,6 +36,9 @@ public:
 
   uint64_t mmioRead(uint64_t offset, unsigned width) override;
   void mmioWrite(uint64_t offset, unsigned width, uint64_t value) override;
+  std::string name() const override { return "PCI window"; }
+  // The configuration register as bus:device.function+offset, "00:18.4+044".
+  std::string registerName(uint64_t offset, bool write, uint8_t bank) const override;
 
 private:
   uint64_t read(uint64_t offset, unsigned width) const;

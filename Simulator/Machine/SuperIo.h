@@ -57,6 +57,12 @@ public:
   explicit SuperIo(const SuperIoConfig &config = {});
   uint32_t ioRead(uint16_t port, unsigned width) override;
   void ioWrite(uint16_t port, unsigned width, uint32_t value) override;
+  std::string name() const override { return "Super I/O"; }
+  std::string registerName(uint64_t port, bool write, uint8_t bank) const override {
+    (void)write;
+    (void)bank;
+    return port == kIndexPort ? "index" : "data";
+  }
 
   SuperIoDevice device(uint8_t number) const;
   bool decodes(uint8_t number, uint16_t base) const;

@@ -15,6 +15,16 @@ constexpr uint8_t kFcrEnable = 0x01, kFcrClearTransmit = 0x04;
 constexpr uint8_t kLsrThre = 0x20, kLsrTemt = 0x40;
 } // namespace
 
+std::string uartRegisterName(unsigned offset, bool divisorLatch, bool write) {
+  static const char *const kRead[] = {"RBR", "IER", "IIR", "LCR", "MCR", "LSR", "MSR", "SCR"};
+  static const char *const kWrite[] = {"THR", "IER", "FCR", "LCR", "MCR", "LSR", "MSR", "SCR"};
+  offset &= 7;
+  if (divisorLatch && offset < 2) {
+    return offset == 0 ? "DLL" : "DLM";
+  }
+  return (write ? kWrite : kRead)[offset];
+}
+
 uint32_t LineSettings::baud() const {
   return divisor == 0 ? 0 : Uart16550::kClockBaud / divisor;
 }
@@ -50,6 +60,18 @@ Uart16550::Uart16550(Machine &machine, uint16_t base, const UartConfig &config)
   state_.lcr = config.lcr.value_or(state_.lcr);
   state_.mcr = config.mcr.value_or(state_.mcr);
   state_.fcr = config.fcr.value_or(state_.fcr);
+}
+
+std::string Uart16550::name() const {
+  return fmt::format("UART 0x{:X}", base_);
+}
+
+uint8_t Uart16550::registerBank() const {
+  return (state_.lcr & kLcrDlab) != 0 ? 1 : 0;
+}
+
+std::string Uart16550::registerName(uint64_t port, bool write, uint8_t bank) const {
+  return uartRegisterName(static_cast<unsigned>(port - base_), bank != 0, write);
 }
 
 void Uart16550::count() {

@@ -21,6 +21,11 @@
 
 namespace sim {
 
+// A 16550 register by offset from the base: with the divisor latch open,
+// offsets 0 and 1 are DLL and DLM; reads and writes of offset 2 reach IIR
+// and FCR.
+std::string uartRegisterName(unsigned offset, bool divisorLatch, bool write);
+
 struct LineSettings {
   uint16_t divisor = 0x000C;
   uint8_t lcr = 0x00; // bits 6:0 of the line control register: word length, stop bits, parity, break
@@ -88,6 +93,11 @@ public:
   Uart16550(Machine &machine, uint16_t base, const UartConfig &config = {});
   uint32_t ioRead(uint16_t port, unsigned width) override;
   void ioWrite(uint16_t port, unsigned width, uint32_t value) override;
+  // "UART 0x3F8"; bank 1 while the divisor latch is open (DLL and DLM at
+  // offsets 0 and 1). Offset 2 is IIR to a read and FCR to a write.
+  std::string name() const override;
+  uint8_t registerBank() const override;
+  std::string registerName(uint64_t port, bool write, uint8_t bank) const override;
 
   // While the flag is false the UART does not decode its ports: reads float
   // (0xFF) and writes are lost. Null: it always decodes.

@@ -182,7 +182,7 @@ TEST(DriverBoot, BootsAreDeterministic) {
   auto once = []() {
     Booted boot(sim::referenceBoard());
     return std::make_pair(
-        sim::traceText(sim::namedTrace(boot.simulation.machine().trace(), boot.simulation.record(), {})),
+        sim::traceText(sim::namedTrace(boot.simulation.machine(), boot.simulation.record(), {})),
         sim::jsonReport(boot.simulation).dump());
   };
   auto first = once();

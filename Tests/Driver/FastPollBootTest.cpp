@@ -31,7 +31,7 @@ Outputs bootWith(const sim::Board &board, bool fastPolls) {
   sim::Simulation simulation(board, boot::kImage, options);
   simulation.run();
   return Outputs{sim::textSummary(simulation), sim::jsonReport(simulation).dump(2),
-                 sim::traceText(sim::namedTrace(simulation.machine().trace(), simulation.record(), {})),
+                 sim::traceText(sim::namedTrace(simulation.machine(), simulation.record(), {})),
                  simulation.machine().skippedPolls(),
                  simulation.console().accesses() + simulation.secondConsole().accesses()};
 }

@@ -202,7 +202,7 @@ int boot(const BootOptions &options) {
   std::fflush(text);
 
   if (!options.trace.empty()) {
-    auto entries = sim::namedTrace(simulation.machine().trace(), record, filter);
+    auto entries = sim::namedTrace(simulation.machine(), record, filter);
     writeOut(options.trace,
              options.traceFormat == "jsonl" ? sim::traceJsonLines(entries) : sim::traceText(entries),
              "trace");
