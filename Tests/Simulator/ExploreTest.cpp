@@ -142,7 +142,7 @@ TEST(MatrixBoards, MistakesNameTheFileAndLine) {
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\n[[case]]\na = 3\n")),
             "m.toml:8: case: 3 is not a value of axis 'a'");
   EXPECT_EQ(error("[matrix]\nbase = \"/nonexistent/board.toml\"\n"),
-            "m.toml:2: key 'matrix.base': /nonexistent/board.toml cannot be read");
+            "m.toml:2: key 'matrix.base': /nonexistent/board.toml: cannot be read: No such file or directory");
   EXPECT_EQ(error(matrixText("")), "m.toml: at least one [[axis]] with 'key' and 'values' is required");
   // A base that is no board is the board reader's error.
   ScratchDir dir;
