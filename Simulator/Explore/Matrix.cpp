@@ -70,7 +70,6 @@ std::string axisName(const std::string &key) {
   return splitKey(key).back();
 }
 
-
 } // namespace
 
 void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value) {
@@ -103,8 +102,8 @@ size_t Matrix::size() const {
   size_t total = 1;
   for (const MatrixAxis &axis : axes) {
     if (__builtin_mul_overflow(total, axis.values.size(), &total)) {
-      throw MatrixError(
-          fmt::format("{}: the axes make more than {} combinations", source, std::numeric_limits<size_t>::max()));
+      throw MatrixError(fmt::format("{}: the axes make more than {} combinations", source,
+                                    std::numeric_limits<size_t>::max()));
     }
   }
   return total;
@@ -366,8 +365,9 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
   size_t total = matrix.size();
   bool sampled = options.sample && *options.sample < total;
   if (total > kMaxMatrixBoots && !options.sample) {
-    throw MatrixError(fmt::format("{}: {} combinations, more than the {} one run boots: choose some with --sample N",
-                                  matrix.source, total, kMaxMatrixBoots));
+    throw MatrixError(
+        fmt::format("{}: {} combinations, more than the {} one run boots: choose some with --sample N",
+                    matrix.source, total, kMaxMatrixBoots));
   }
   if ((options.sample && *options.sample == 0) || (options.limit && *options.limit == 0)) {
     throw std::invalid_argument("a matrix run boots at least one combination");
@@ -375,7 +375,8 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
   // Only as many indexes as will boot: the sample, the limit or the whole.
   size_t count = std::min({total, options.sample.value_or(total), options.limit.value_or(total)});
   if (count > kMaxMatrixBoots) {
-    throw std::invalid_argument(fmt::format("{} boots are more than the {} one run boots", count, kMaxMatrixBoots));
+    throw std::invalid_argument(
+        fmt::format("{} boots are more than the {} one run boots", count, kMaxMatrixBoots));
   }
   std::vector<size_t> chosen;
   chosen.reserve(count);

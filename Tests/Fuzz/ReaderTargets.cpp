@@ -103,7 +103,8 @@ namespace {
 // A finding when the message is not one printable line.
 void checkMessage(const char *reader, std::string_view message, Findings &out) {
   if (message.empty() || !printable(message)) {
-    out.push_back(fmt::format("{}: the error is not one printable line: {}", reader, dxesim::printable(message)));
+    out.push_back(
+        fmt::format("{}: the error is not one printable line: {}", reader, dxesim::printable(message)));
   }
 }
 
@@ -121,12 +122,13 @@ Findings matrixText(std::span<const uint8_t> input) {
     // is the matrix's own text.
     for (size_t index : {size_t{0}, total / 2, total - 1}) {
       auto combination = matrix.combination(index);
-      std::string expected = sim::printableText(fmt::format("{}: {}", matrix.name, matrix.label(combination)));
+      std::string expected =
+          sim::printableText(fmt::format("{}: {}", matrix.name, matrix.label(combination)));
       try {
         sim::Board board = sim::parseBoardToml(matrix.boardToml(combination), "case.toml");
         if (board.name != expected) {
-          out.push_back(fmt::format("case {} is named \"{}\", not \"{}\"", index, dxesim::printable(board.name),
-                                    dxesim::printable(expected)));
+          out.push_back(fmt::format("case {} is named \"{}\", not \"{}\"", index,
+                                    dxesim::printable(board.name), dxesim::printable(expected)));
         }
       } catch (const sim::BoardError &error) {
         checkMessage("generated board", error.what(), out);
@@ -156,7 +158,8 @@ Findings ovmfConfig(std::span<const uint8_t> input) {
     }
     const KESH_OVMF_CONFIG &c = twin.config;
     if (c.AttributeCount > KESH_OVMF_MAX_ATTRIBUTES || c.StateCount > KESH_OVMF_MAX_STATES ||
-        c.PortCount > KESH_OVMF_MAX_PORTS || c.PcdCount > KESH_OVMF_MAX_PCD || c.StepCount > KESH_OVMF_MAX_STEPS) {
+        c.PortCount > KESH_OVMF_MAX_PORTS || c.PcdCount > KESH_OVMF_MAX_PCD ||
+        c.StepCount > KESH_OVMF_MAX_STEPS) {
       out.push_back("a count of the configuration block is past its array");
     }
     for (uint32_t i = 0; i < std::min<uint32_t>(c.AttributeCount, KESH_OVMF_MAX_ATTRIBUTES); i++) {

@@ -41,7 +41,7 @@ struct Command {
   std::string arguments; // FILE stands for the file below, DIR for the scratch directory
   std::string file;      // written first, when not empty
   int exitCode;
-  std::string message;   // a part of what the command prints
+  std::string message; // a part of what the command prints
   const char *streams = " 2>&1";
 };
 
@@ -57,10 +57,10 @@ const Command kCommands[] = {
      "FILE:1: a character that is not ASCII (byte 0xC3) outside a string or a comment"},
     {"a matrix with a byte-order mark", "matrix FILE --quiet",
      "\xEF\xBB\xBF" + matrix("[[axis]]\nkey = \"s3.resume\"\nvalues = [false]\n"), 0, "1 of 1 combinations"},
-    {"a board with a byte-order mark", "boot FILE --quiet", "\xEF\xBB\xBF[board]\nextends = \"reference\"\n", 0,
-     "outcome: completed"},
-    {"an [expect] key of 30,000 parts", "boot FILE", "[expect]\n" + repeat("x", 30000, ".") + " = \"fail\"\n", 2,
-     "FILE:2: nested deeper than 64 levels"},
+    {"a board with a byte-order mark", "boot FILE --quiet", "\xEF\xBB\xBF[board]\nextends = \"reference\"\n",
+     0, "outcome: completed"},
+    {"an [expect] key of 30,000 parts", "boot FILE", "[expect]\n" + repeat("x", 30000, ".") + " = \"fail\"\n",
+     2, "FILE:2: nested deeper than 64 levels"},
     {"an axis key of 400,000 parts", "matrix FILE",
      matrix("[[axis]]\nkey = \"" + repeat("k", 400000, ".") + "\"\nvalues = [1]\n"), 2,
      "FILE:5: key 'axis.key': more than 64 parts"},
@@ -73,14 +73,14 @@ const Command kCommands[] = {
      "--json and --trace both write to DIR/out: give each output its own file"},
     {"the outcomes into the cases' folder", "matrix FILE --json DIR --out DIR", kOneBoot, 64,
      "--json and --out both write to DIR"},
-    {"a folder for the cases that cannot be made", "matrix FILE --out /dev/null/cases --quiet", kOneBoot,
-     1, "/dev/null/cases: cannot be made a folder for the failing combinations"},
+    {"a folder for the cases that cannot be made", "matrix FILE --out /dev/null/cases --quiet", kOneBoot, 1,
+     "/dev/null/cases: cannot be made a folder for the failing combinations"},
     {"the summary to a full disk", "boot --quiet", "", 1, "dxesim: standard output: cannot be written",
      " 2>&1 >/dev/full"},
     {"the report to a full disk", "boot --json -", "", 1, "standard output: cannot be written (report)",
      " 2>&1 >/dev/full"},
-    {"the trace to a full disk", "boot --quiet --trace -", "", 1, "standard output: cannot be written (trace)",
-     " 2>&1 >/dev/full"},
+    {"the trace to a full disk", "boot --quiet --trace -", "", 1,
+     "standard output: cannot be written (trace)", " 2>&1 >/dev/full"},
     {"the outcomes to a full disk", "matrix FILE --quiet --json -", kOneBoot, 1,
      "standard output: cannot be written (matrix outcomes)", " 2>&1 >/dev/full"},
     {"the table to a full disk", "matrix FILE --quiet", kOneBoot, 1,
@@ -105,7 +105,8 @@ TEST_P(HostileCommand, ExitsWithItsStatusAndSaysWhy) {
   };
   ToolRun run = dxesim(fill(c.arguments), c.streams);
   EXPECT_EQ(run.exitCode, c.exitCode) << c.what << "\n" << run.output.substr(0, 2000);
-  EXPECT_NE(run.output.find(fill(c.message)), std::string::npos) << c.what << "\n" << run.output.substr(0, 2000);
+  EXPECT_NE(run.output.find(fill(c.message)), std::string::npos) << c.what << "\n"
+                                                                 << run.output.substr(0, 2000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dxesim, HostileCommand, ::testing::ValuesIn(kCommands),

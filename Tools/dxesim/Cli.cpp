@@ -42,7 +42,8 @@ void writeOut(const std::string &path, const std::string &text, const char *what
 std::pair<uint64_t, unsigned> parseWindow(const std::string &window) {
   size_t comma = window.find(',');
   uint64_t base = parseNumber(window.substr(0, comma), "--window", NumberUnit::None);
-  uint64_t buses = comma == std::string::npos ? 256 : parseNumber(window.substr(comma + 1), "--window", NumberUnit::None);
+  uint64_t buses =
+      comma == std::string::npos ? 256 : parseNumber(window.substr(comma + 1), "--window", NumberUnit::None);
   if ((base & 0xFFFFF) != 0) {
     throw UsageError(fmt::format("--window: 0x{:X} is not on a 1 MiB boundary", base));
   }
@@ -243,8 +244,8 @@ uint64_t parseNumber(const std::string &text, std::string_view what, NumberUnit 
     base = 16;
     digits.remove_prefix(2);
   } else if (digits.size() > 1 && digits[0] == '0') {
-    throw UsageError(fmt::format("{}: \"{}\" starts with 0: write decimal without it, or 0x hexadecimal", what,
-                                 printable(text)));
+    throw UsageError(fmt::format("{}: \"{}\" starts with 0: write decimal without it, or 0x hexadecimal",
+                                 what, printable(text)));
   }
   if (digits.empty()) {
     throw UsageError(fmt::format("{}: \"{}\" is not a number", what, printable(text)));
@@ -259,7 +260,8 @@ uint64_t parseNumber(const std::string &text, std::string_view what, NumberUnit 
     if (digit >= base) {
       throw UsageError(fmt::format("{}: \"{}\" is not a number", what, printable(text)));
     }
-    overflow = overflow || __builtin_mul_overflow(value, base, &value) || __builtin_add_overflow(value, digit, &value);
+    overflow = overflow || __builtin_mul_overflow(value, base, &value) ||
+               __builtin_add_overflow(value, digit, &value);
   }
   if (overflow || __builtin_mul_overflow(value, scale, &value)) {
     throw UsageError(fmt::format("{}: \"{}\" does not fit 64 bits", what, printable(text)));
@@ -396,7 +398,7 @@ int run(int argc, const char *const *argv, const sim::explore::Judge &judge, boo
     return withFlushedOutput(kExitBadBoard);
   } catch (const std::exception &error) {
     std::cerr << "dxesim: " << error.what() << '\n';
-    return withFlushedOutput(kExitError);
+    return kExitError; // already a failure: a lost write adds nothing
   }
 }
 

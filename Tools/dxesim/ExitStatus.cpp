@@ -36,8 +36,8 @@ void refuseSharedOutputs(const std::vector<std::pair<std::string, std::string>> 
       }
       std::error_code error;
       if (identity(a) == identity(b) || std::filesystem::equivalent(a, b, error)) {
-        throw UsageError(fmt::format("{} and {} both write to {}: give each output its own file", first, second,
-                                     a == "-" ? "standard output" : a));
+        throw UsageError(fmt::format("{} and {} both write to {}: give each output its own file", first,
+                                     second, a == "-" ? "standard output" : a));
       }
     }
   }

@@ -11,11 +11,11 @@
 namespace dxesim {
 
 constexpr int kExitOk = 0;
-constexpr int kExitError = 1;      // an unreadable file, a missing image, a lost write
-constexpr int kExitBadBoard = 2;   // a board or matrix file that cannot be used
-constexpr int kExitHalted = 3;     // the machine halted
-constexpr int kExitViolation = 4;  // a check failed (boot), a boot broke a rule (sweep, matrix)
-constexpr int kExitUsage = 64;     // the command line itself
+constexpr int kExitError = 1;     // an unreadable file, a missing image, a lost write
+constexpr int kExitBadBoard = 2;  // a board or matrix file that cannot be used
+constexpr int kExitHalted = 3;    // the machine halted
+constexpr int kExitViolation = 4; // a check failed (boot), a boot broke a rule (sweep, matrix)
+constexpr int kExitUsage = 64;    // the command line itself
 
 constexpr const char *kExitStatuses =
     "Exit status: 0 boot completed and every check as expected (s3 decode: table valid);\n"

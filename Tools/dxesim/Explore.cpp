@@ -68,10 +68,12 @@ std::map<std::string, EFI_STATUS> parseStatuses(const std::vector<std::string> &
     size_t equals = item.find('=');
     auto status = equals == std::string::npos ? std::nullopt : sim::statusFromName(item.substr(equals + 1));
     if (!status || equals == 0) {
-      throw UsageError(fmt::format("--status {}: expected SERVICE=STATUS with a status name", printable(item)));
+      throw UsageError(
+          fmt::format("--status {}: expected SERVICE=STATUS with a status name", printable(item)));
     }
     if ((*status & (uint64_t{1} << 63)) == 0) {
-      throw UsageError(fmt::format("--status {}: a failing call must answer an error status", printable(item)));
+      throw UsageError(
+          fmt::format("--status {}: a failing call must answer an error status", printable(item)));
     }
     out[item.substr(0, equals)] = *status;
   }
@@ -82,14 +84,16 @@ std::map<std::string, EFI_STATUS> parseStatuses(const std::vector<std::string> &
 CLI::Option *addCount(CLI::App *command, const std::string &name, size_t &to, uint64_t max,
                       const std::string &help) {
   return command->add_option_function<std::string>(
-      name, [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
+      name,
+      [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
       help);
 }
 
 CLI::Option *addCount(CLI::App *command, const std::string &name, std::optional<size_t> &to, uint64_t max,
                       const std::string &help) {
   return command->add_option_function<std::string>(
-      name, [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
+      name,
+      [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
       help);
 }
 
@@ -136,7 +140,8 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
   command->add_option("--json", options.json, "Also write the outcomes as JSON to this file (- for stdout)");
   command->add_option("--out", options.out,
                       "Write each failing combination as a board file into this folder");
-  addCount(command, "--limit", options.limit, sim::explore::kMaxMatrixBoots, "Boot only the first N combinations");
+  addCount(command, "--limit", options.limit, sim::explore::kMaxMatrixBoots,
+           "Boot only the first N combinations");
   addCount(command, "--sample", options.sample, sim::explore::kMaxMatrixBoots,
            "Boot N combinations spread evenly over the matrix");
   addCount(command, "--jobs", options.threads, kMaxJobs, "Boots at a time (default: every core)");
