@@ -6,7 +6,7 @@
 # target. Exit status 0 when nothing was found.
 set -eu
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SMOKE_SECONDS:-6}
+seconds=${FUZZ_SMOKE_SECONDS:-4}
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
@@ -14,7 +14,7 @@ cmake --build --preset fuzz
 status=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for t in board s3 print hob boot; do
+for t in board s3 print hob boot matrix ovmf cli; do
   dict=""
   if [ -f "Tests/Fuzz/$t.dict" ]; then
     dict="-dict=Tests/Fuzz/$t.dict"

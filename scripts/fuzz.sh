@@ -4,7 +4,7 @@
 #
 # Configures and builds the fuzz preset (build/fuzz, clang with libFuzzer,
 # AddressSanitizer and UndefinedBehaviorSanitizer), then fuzzes TARGET
-# (board, s3, print, hob or boot; default: each in turn) for SECONDS each
+# (board, s3, print, hob, boot, matrix, ovmf or cli; default: each in turn) for SECONDS each
 # (default 60). The working corpus grows in build/fuzz/corpus/TARGET, seeded
 # from Tests/Fuzz/corpus/TARGET; findings land in build/fuzz/findings/TARGET.
 # A finding of the boot target becomes a board for `dxesim boot` with
@@ -16,9 +16,9 @@ cd "$(dirname "$0")/.."
 target=${1:-all}
 seconds=${2:-60}
 case "$target" in
-  all) targets="board s3 print hob boot" ;;
-  board|s3|print|hob|boot) targets=$target ;;
-  *) echo "fuzz.sh: unknown target '$target' (board, s3, print, hob, boot, all)" >&2; exit 1 ;;
+  all) targets="board s3 print hob boot matrix ovmf cli" ;;
+  board|s3|print|hob|boot|matrix|ovmf|cli) targets=$target ;;
+  *) echo "fuzz.sh: unknown target '$target' (board, s3, print, hob, boot, matrix, ovmf, cli, all)" >&2; exit 1 ;;
 esac
 
 cmake --preset fuzz >/dev/null

@@ -9,6 +9,7 @@
 // same rules and every error has the form "FILE:LINE: key 'TABLE.KEY': ...".
 #include "Board.h"
 #include "Host/BoundedFile.h"
+#include "TomlText.h"
 
 #include <fmt/format.h>
 #include <toml++/toml.h>
@@ -397,17 +398,7 @@ public:
   const std::string &source() const { return source_; }
 
   // Text as it may be printed in an error: control characters escaped.
-  static std::string printable(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-      if (c < 0x20 || c == 0x7F) {
-        out += fmt::format("\\x{:02X}", c);
-      } else {
-        out += static_cast<char>(c);
-      }
-    }
-    return out;
-  }
+  static std::string printable(std::string_view text) { return printableText(text); }
 
 private:
   const toml::table &table_;
@@ -843,81 +834,8 @@ Board baseBoard(const toml::table &root, const std::string &source, int depth) {
   return Board{};
 }
 
-// The TOML library's check of a character outside strings and comments
-// reaches undefined behaviour for some characters that are not ASCII, so
-// such a character is refused before the text reaches it. Strings and
-// comments may hold any UTF-8; the readers of the values say what they take.
-void refuseNonAsciiOutsideText(std::string_view text, const std::string &source) {
-  enum class In { Code, Comment, Basic, Literal, MultiBasic, MultiLiteral } in = In::Code;
-  unsigned line = 1;
-  auto at = [&text](size_t i, std::string_view what) { return text.substr(i, what.size()) == what; };
-  for (size_t i = 0; i < text.size(); i++) {
-    char c = text[i];
-    switch (in) {
-    case In::Code:
-      if (static_cast<unsigned char>(c) >= 0x80) {
-        throw BoardError(
-            fmt::format("{}:{}: a character that is not ASCII (byte 0x{:02X}) outside a string or a "
-                        "comment",
-                        source, line, static_cast<unsigned char>(c)));
-      }
-      if (c == '#') {
-        in = In::Comment;
-      } else if (at(i, "\"\"\"")) {
-        in = In::MultiBasic;
-        i += 2;
-      } else if (at(i, "'''")) {
-        in = In::MultiLiteral;
-        i += 2;
-      } else if (c == '"') {
-        in = In::Basic;
-      } else if (c == '\'') {
-        in = In::Literal;
-      }
-      break;
-    case In::Comment:
-      in = c == '\n' ? In::Code : in;
-      break;
-    case In::Basic:
-      if (c == '\\') {
-        i++;
-      } else if (c == '"' || c == '\n') {
-        in = In::Code;
-      }
-      break;
-    case In::Literal:
-      in = c == '\'' || c == '\n' ? In::Code : in;
-      break;
-    case In::MultiBasic:
-      if (c == '\\') {
-        i++;
-      } else if (at(i, "\"\"\"")) {
-        in = In::Code;
-        i += 2;
-      }
-      break;
-    case In::MultiLiteral:
-      if (at(i, "'''")) {
-        in = In::Code;
-        i += 2;
-      }
-      break;
-    }
-    if (i < text.size() && text[i] == '\n') {
-      line++;
-    }
-  }
-}
-
 Board parseBoard(std::string_view text, const std::string &source, int depth) {
-  refuseNonAsciiOutsideText(text, source);
-  toml::table root;
-  try {
-    root = toml::parse(text, source);
-  } catch (const toml::parse_error &error) {
-    throw BoardError(
-        fmt::format("{}:{}: {}", source, error.source().begin.line, Reader::printable(error.description())));
-  }
+  toml::table root = parseTomlText(text, source);
   // A board may describe only how it differs from another one.
   Board board = baseBoard(root, source, depth);
   board.source = source;
@@ -936,7 +854,7 @@ Board parseBoard(std::string_view text, const std::string &source, int depth) {
 }
 
 Board loadBoard(const std::string &path, int depth) {
-  return parseBoard(readBoundedText(path, kMaxBoardFileBytes), path, depth);
+  return parseBoard(readTomlFile(path), path, depth);
 }
 
 } // namespace

@@ -2,6 +2,9 @@
 #include "Explore/Matrix.h"
 
 #include "Board/Board.h"
+#include "Board/TomlText.h"
+#include "Host/BoundedFile.h"
+#include "Host/OutputFile.h"
 
 #include <fmt/format.h>
 
@@ -9,7 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -67,15 +70,6 @@ std::string axisName(const std::string &key) {
   return splitKey(key).back();
 }
 
-std::string sanitize(std::string text) {
-  for (char &c : text) {
-    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
-      c = '_';
-    }
-  }
-  return text;
-}
-
 } // namespace
 
 void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value) {
@@ -107,7 +101,10 @@ size_t Matrix::size() const {
   }
   size_t total = 1;
   for (const MatrixAxis &axis : axes) {
-    total *= axis.values.size();
+    if (__builtin_mul_overflow(total, axis.values.size(), &total)) {
+      throw MatrixError(fmt::format("{}: the axes make more than {} combinations", source,
+                                    std::numeric_limits<size_t>::max()));
+    }
   }
   return total;
 }
@@ -146,7 +143,9 @@ std::string Matrix::boardToml(const std::vector<std::optional<size_t>> &combinat
     section = board.insert_or_assign("board", toml::table{}).first->second.as_table();
   }
   std::string baseName = section->get("name") != nullptr ? section->get("name")->value_or(std::string{}) : "";
-  section->insert_or_assign("name", sanitize(fmt::format("{}: {}", name, label(combination))));
+  // The name as written, through the TOML writer; only control characters,
+  // which the board reader refuses in a name, are shown escaped.
+  section->insert_or_assign("name", printableText(fmt::format("{}: {}", name, label(combination))));
   if (const toml::node *extends = section->get("extends")) {
     auto text = extends->value<std::string>();
     if (text && *text != "reference" && std::filesystem::path(*text).is_relative()) {
@@ -155,8 +154,10 @@ std::string Matrix::boardToml(const std::vector<std::optional<size_t>> &combinat
     }
   }
   std::ostringstream out;
-  out << fmt::format("# {} of {}: {}\n# base board: {}{}\n\n", name, source, label(combination), basePath,
-                     baseName.empty() ? "" : fmt::format(" ({})", sanitize(baseName)));
+  // Comments end at a line end: what they quote is escaped.
+  out << fmt::format("# {} of {}: {}\n# base board: {}{}\n\n", printableText(name), printableText(source),
+                     printableText(label(combination)), printableText(basePath),
+                     baseName.empty() ? "" : fmt::format(" ({})", printableText(baseName)));
   out << board << '\n';
   return out.str();
 }
@@ -164,9 +165,9 @@ std::string Matrix::boardToml(const std::vector<std::optional<size_t>> &combinat
 Matrix parseMatrixToml(std::string_view text, const std::string &source) {
   toml::table root;
   try {
-    root = toml::parse(text, source);
-  } catch (const toml::parse_error &error) {
-    throw MatrixError(fmt::format("{}:{}: {}", source, error.source().begin.line, error.description()));
+    root = parseTomlText(text, source);
+  } catch (const BoardError &error) {
+    throw MatrixError(error.what());
   }
   Matrix matrix;
   matrix.source = source;
@@ -184,21 +185,28 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
       fail(source, &node, fmt::format("key 'matrix.{}': is not a matrix setting (name, base)", key.str()));
     }
   }
-  matrix.name = head->get("name") ? head->get("name")->value_or(std::string("matrix")) : "matrix";
-  auto base = head->get("base") ? head->get("base")->value<std::string>() : std::nullopt;
-  if (!base) {
-    fail(source, head->get("base"), "key 'matrix.base': a board file (relative to this file) is required");
+  matrix.name = "matrix";
+  if (const toml::node *name = head->get("name")) {
+    if (!name->is_string()) {
+      fail(source, name, "key 'matrix.name': must be a string");
+    }
+    matrix.name = *name->value<std::string>();
+  }
+  const toml::node *baseNode = head->get("base");
+  auto base = baseNode != nullptr && baseNode->is_string() ? baseNode->value<std::string>() : std::nullopt;
+  if (!base || base->empty()) {
+    fail(source, baseNode, "key 'matrix.base': a board file (relative to this file) is required");
   }
   matrix.basePath = (std::filesystem::path(source).parent_path() / *base).lexically_normal().string();
-  std::ifstream in(matrix.basePath);
-  if (!in) {
-    fail(source, head->get("base"), fmt::format("key 'matrix.base': {} cannot be read", matrix.basePath));
+  std::string baseText;
+  try {
+    baseText = readTomlFile(matrix.basePath);
+  } catch (const FileReadError &error) {
+    fail(source, baseNode, fmt::format("key 'matrix.base': {}", error.what()));
   }
-  std::stringstream baseText;
-  baseText << in.rdbuf();
   // The base must be a board as it stands; its errors are the board reader's.
-  parseBoardToml(baseText.str(), matrix.basePath);
-  matrix.base = toml::parse(baseText.str(), matrix.basePath);
+  parseBoardToml(baseText, matrix.basePath);
+  matrix.base = parseTomlText(baseText, matrix.basePath);
 
   const toml::array *axes = root["axis"].as_array();
   if (axes == nullptr || !axes->is_array_of_tables()) {
@@ -220,6 +228,11 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
            "key 'axis.key': a dotted board key is required");
     }
     axis.key = *key;
+    // Each part becomes a table the generated board nests.
+    if (std::count(key->begin(), key->end(), '.') >= static_cast<std::ptrdiff_t>(kMaxTomlNesting)) {
+      fail(source, table.get("key"),
+           fmt::format("key 'axis.key': more than {} parts (tables nested in one another)", kMaxTomlNesting));
+    }
     const toml::array *values = table.get("values") ? table.get("values")->as_array() : nullptr;
     if (values == nullptr || values->empty()) {
       fail(source, table.get("values") ? table.get("values") : &entry,
@@ -279,17 +292,16 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
       matrix.cases.push_back(std::move(chosen));
     }
   }
+  (void)matrix.size(); // refuses a count that does not fit
   return matrix;
 }
 
 Matrix loadMatrixFile(const std::string &path) {
-  std::ifstream in(path);
-  if (!in) {
-    throw MatrixError(fmt::format("{}: cannot be read", path));
+  try {
+    return parseMatrixToml(readTomlFile(path), path);
+  } catch (const FileReadError &error) {
+    throw MatrixError(error.what());
   }
-  std::stringstream text;
-  text << in.rdbuf();
-  return parseMatrixToml(text.str(), path);
 }
 
 bool MatrixBoot::failed() const {
@@ -346,27 +358,40 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
   result.name = matrix.name;
   result.source = matrix.source;
   result.combinations = matrix.size();
-  std::vector<size_t> chosen;
   size_t total = matrix.size();
-  if (options.sample && *options.sample < total) {
+  bool sampled = options.sample && *options.sample < total;
+  if (total > kMaxMatrixBoots && !options.sample) {
+    throw MatrixError(
+        fmt::format("{}: {} combinations, more than the {} one run boots: choose some with --sample N",
+                    matrix.source, total, kMaxMatrixBoots));
+  }
+  if ((options.sample && *options.sample == 0) || (options.limit && *options.limit == 0)) {
+    throw std::invalid_argument("a matrix run boots at least one combination");
+  }
+  // Only as many indexes as will boot: the sample, the limit or the whole.
+  size_t count = std::min({total, options.sample.value_or(total), options.limit.value_or(total)});
+  if (count > kMaxMatrixBoots) {
+    throw std::invalid_argument(
+        fmt::format("{} boots are more than the {} one run boots", count, kMaxMatrixBoots));
+  }
+  std::vector<size_t> chosen;
+  chosen.reserve(count);
+  if (sampled) {
     // A fixed stride coprime to the total visits distinct combinations
     // spread over every axis (an even stride would keep the fast axes at
-    // one value); the same sample every run.
+    // one value); the same sample every run, and --limit its first steps.
     uint64_t stride = 0x9E3779B97F4A7C15ULL % total;
     while (std::gcd(stride, static_cast<uint64_t>(total)) != 1) {
       stride++;
     }
-    for (size_t i = 0; i < *options.sample; i++) {
+    for (size_t i = 0; i < count; i++) {
       chosen.push_back(static_cast<size_t>((static_cast<unsigned __int128>(i) * stride) % total));
     }
     std::sort(chosen.begin(), chosen.end());
   } else {
-    for (size_t i = 0; i < total; i++) {
+    for (size_t i = 0; i < count; i++) {
       chosen.push_back(i);
     }
-  }
-  if (options.limit && *options.limit < chosen.size()) {
-    chosen.resize(*options.limit);
   }
 
   result.boots.resize(chosen.size());
@@ -470,24 +495,25 @@ nlohmann::json matrixJson(const MatrixResult &result) {
           {"failing", result.failures()},  {"outcomes", outcomes}};
 }
 
+void makeOutputDirectory(const std::string &dir) {
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  if (error || !std::filesystem::is_directory(dir)) {
+    throw FileWriteError(fmt::format("{}: cannot be made a folder for the failing combinations: {}", dir,
+                                     error ? error.message() : "a file of that name is in the way"));
+  }
+}
+
 std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixResult &result,
                                             const std::string &dir) {
   std::vector<std::string> written;
-  bool made = false;
+  makeOutputDirectory(dir);
   for (const MatrixBoot &boot : result.boots) {
     if (!boot.failed()) {
       continue;
     }
-    if (!made) {
-      std::filesystem::create_directories(dir);
-      made = true;
-    }
     std::string path = (std::filesystem::path(dir) / fmt::format("case-{}.toml", boot.index)).string();
-    std::ofstream out(path);
-    out << matrix.boardToml(matrix.combination(boot.index));
-    if (!out) {
-      throw std::runtime_error(fmt::format("{}: cannot be written", path));
-    }
+    writeOutput(path, matrix.boardToml(matrix.combination(boot.index)), "failing combination");
     written.push_back(path);
   }
   return written;

@@ -26,6 +26,10 @@ public:
   using BoardError::BoardError;
 };
 
+// The most combinations one run boots; a larger matrix is refused, with
+// its size, unless a sample of it is asked for.
+constexpr size_t kMaxMatrixBoots = 1000000;
+
 struct MatrixAxis {
   std::string key; // dotted path into the board's TOML, "platform.identity.system_id"
   // One TOML node per value; a null node means absent.
@@ -43,7 +47,7 @@ struct Matrix {
   // or nullopt to keep the base board's value.
   std::vector<std::vector<std::optional<size_t>>> cases;
 
-  size_t size() const; // combinations (or cases)
+  size_t size() const; // combinations (or cases); MatrixError when the count overflows
   // The value index of each axis for combination `index` (first axis slowest).
   std::vector<std::optional<size_t>> combination(size_t index) const;
   std::string label(const std::vector<std::optional<size_t>> &combination) const;
@@ -63,7 +67,8 @@ void applyBoardValue(toml::table &board, const std::string &key, const toml::nod
 struct MatrixOptions {
   std::string driverImage;
   unsigned threads = 1;
-  std::optional<size_t> limit;                  // the first N combinations
+  // Both at least 1, the boots at most kMaxMatrixBoots (std::invalid_argument).
+  std::optional<size_t> limit;                  // the first N combinations (of the sample)
   std::optional<size_t> sample;                 // N combinations spread evenly over all
   std::function<void(size_t, size_t)> progress; // (done, total), from worker threads, serialised
 };
@@ -96,7 +101,10 @@ struct MatrixResult {
 MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options);
 std::string matrixText(const MatrixResult &result);
 nlohmann::json matrixJson(const MatrixResult &result);
-// Writes each failing combination as "<dir>/case-<index>.toml"; returns the paths.
+// Makes the folder (and those on its way) or throws FileWriteError.
+void makeOutputDirectory(const std::string &dir);
+// Writes each failing combination as "<dir>/case-<index>.toml", every write
+// checked; returns the paths.
 std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixResult &result,
                                             const std::string &dir);
 

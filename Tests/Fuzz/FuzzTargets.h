@@ -21,6 +21,12 @@ using Findings = std::vector<std::string>;
 
 // TOML text becomes a board, or one clean BoardError line.
 Findings boardText(std::span<const uint8_t> input);
+// A matrix file, and the boards it generates: clean errors, exact names.
+Findings matrixText(std::span<const uint8_t> input);
+// A board's OVMF twin and configuration block: within its arrays, the same every time.
+Findings ovmfConfig(std::span<const uint8_t> input);
+// NUL-separated arguments of dxesim, read and checked but not run: 0 or 64.
+Findings commandLine(std::span<const uint8_t> input);
 // A saved S3 table is decoded; what the decoder calls valid is consistent.
 Findings s3Table(std::span<const uint8_t> input);
 // AsciiVSPrint with a generated format, buffer size and argument slots.

@@ -17,8 +17,9 @@ namespace {
 const std::filesystem::path kRegressions = std::filesystem::path(KESH_SOURCE_DIR) / "Tests/Fuzz/regressions";
 
 const std::map<std::string, std::function<fuzz::Findings(std::span<const uint8_t>)>> kTargets = {
-    {"board", fuzz::boardText}, {"s3", fuzz::s3Table}, {"print", fuzz::print},
-    {"hob", fuzz::hobWalk},     {"boot", fuzz::boot},
+    {"board", fuzz::boardText}, {"s3", fuzz::s3Table},      {"print", fuzz::print},
+    {"hob", fuzz::hobWalk},     {"boot", fuzz::boot},       {"matrix", fuzz::matrixText},
+    {"ovmf", fuzz::ovmfConfig}, {"cli", fuzz::commandLine},
 };
 
 TEST(FuzzRegressions, EveryReproducerReplaysCleanly) {

@@ -143,8 +143,9 @@ TEST(MatrixBoards, MistakesNameTheFileAndLine) {
             "m.toml:7: axis 'a': 'labels' must be one string per value");
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\n[[case]]\na = 3\n")),
             "m.toml:8: case: 3 is not a value of axis 'a'");
-  EXPECT_EQ(error("[matrix]\nbase = \"/nonexistent/board.toml\"\n"),
-            "m.toml:2: key 'matrix.base': /nonexistent/board.toml cannot be read");
+  EXPECT_EQ(
+      error("[matrix]\nbase = \"/nonexistent/board.toml\"\n"),
+      "m.toml:2: key 'matrix.base': /nonexistent/board.toml: cannot be read: No such file or directory");
   EXPECT_EQ(error(matrixText("")), "m.toml: at least one [[axis]] with 'key' and 'values' is required");
   // A base that is no board is the board reader's error.
   ScratchDir dir;

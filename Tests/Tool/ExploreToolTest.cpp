@@ -95,7 +95,7 @@ TEST(SweepTool, PairsAndChosenStatuses) {
 }
 
 TEST(SweepTool, BadArguments) {
-  EXPECT_EQ(dxesim("sweep --status CloseEvent=Nonsense --quiet").exitCode, 1);
+  EXPECT_EQ(dxesim("sweep --status CloseEvent=Nonsense --quiet").exitCode, 64);
   ToolRun noImage = dxesim("sweep --image /nonexistent/KeshInitDxe.so --quiet");
   EXPECT_EQ(noImage.exitCode, 1) << "an error, not a finding";
   EXPECT_NE(noImage.output.find("the driver image /nonexistent/KeshInitDxe.so does not exist"),

@@ -3,12 +3,15 @@
 
 #include "Explore/Matrix.h"
 #include "Explore/Sweep.h"
+#include "Cli.h"
+#include "Host/OutputFile.h"
 
 #include <fmt/format.h>
 
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -17,20 +20,12 @@ namespace dxesim {
 
 namespace {
 
-unsigned cores(unsigned asked) {
-  return asked != 0 ? asked : std::max(1u, std::thread::hardware_concurrency());
+unsigned cores(size_t asked) {
+  return asked != 0 ? static_cast<unsigned>(asked) : std::max(1u, std::thread::hardware_concurrency());
 }
 
-void writeJson(const std::string &path, const nlohmann::json &json) {
-  if (path == "-") {
-    std::cout << json.dump(2) << '\n';
-    return;
-  }
-  std::ofstream out(path);
-  out << json.dump(2) << '\n';
-  if (!out) {
-    throw std::runtime_error(fmt::format("{}: cannot be written", path));
-  }
+void writeJson(const std::string &path, const nlohmann::json &json, const char *what) {
+  sim::writeOutput(path, json.dump(2) + "\n", what);
 }
 
 // A progress line on a terminal only, so that logs stay clean.
@@ -45,16 +40,19 @@ void progress(bool quiet, size_t done, size_t total) {
   std::fflush(stderr);
 }
 
-std::vector<std::string> splitList(const std::vector<std::string> &items) {
+// NAME,... lists: an empty name is a mistake (it would select nothing, or,
+// left out, everything).
+std::vector<std::string> splitList(const std::vector<std::string> &items, const char *option) {
   std::vector<std::string> out;
   for (const std::string &item : items) {
     size_t start = 0;
     for (;;) {
       size_t comma = item.find(',', start);
       std::string part = item.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-      if (!part.empty()) {
-        out.push_back(part);
+      if (part.empty()) {
+        throw UsageError(fmt::format("{}: an empty name in \"{}\"", option, printable(item)));
       }
+      out.push_back(part);
       if (comma == std::string::npos) {
         break;
       }
@@ -64,7 +62,55 @@ std::vector<std::string> splitList(const std::vector<std::string> &items) {
   return out;
 }
 
+std::map<std::string, EFI_STATUS> parseStatuses(const std::vector<std::string> &items) {
+  std::map<std::string, EFI_STATUS> out;
+  for (const std::string &item : splitList(items, "--status")) {
+    size_t equals = item.find('=');
+    auto status = equals == std::string::npos ? std::nullopt : sim::statusFromName(item.substr(equals + 1));
+    if (!status || equals == 0) {
+      throw UsageError(
+          fmt::format("--status {}: expected SERVICE=STATUS with a status name", printable(item)));
+    }
+    if ((*status & (uint64_t{1} << 63)) == 0) {
+      throw UsageError(
+          fmt::format("--status {}: a failing call must answer an error status", printable(item)));
+    }
+    out[item.substr(0, equals)] = *status;
+  }
+  return out;
+}
+
+// A count option, read by the one number parser as the command line is read.
+CLI::Option *addCount(CLI::App *command, const std::string &name, size_t &to, uint64_t max,
+                      const std::string &help) {
+  return command->add_option_function<std::string>(
+      name,
+      [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
+      help);
+}
+
+CLI::Option *addCount(CLI::App *command, const std::string &name, std::optional<size_t> &to, uint64_t max,
+                      const std::string &help) {
+  return command->add_option_function<std::string>(
+      name,
+      [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
+      help);
+}
+
+// Boots at a time: a few per core at most.
+constexpr uint64_t kMaxJobs = 1024;
+
 } // namespace
+
+void checkSweepOptions(const SweepCommandOptions &options) {
+  (void)parseStatuses(options.statuses);
+  (void)splitList(options.only, "--only");
+  (void)splitList(options.pairs, "--pairs");
+}
+
+void checkMatrixOptions(const MatrixCommandOptions &options) {
+  refuseSharedOutputs({{"--json", options.json}, {"--out", options.out}});
+}
 
 CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options) {
   CLI::App *command = app.add_subcommand(
@@ -76,10 +122,10 @@ CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options) {
                       "SERVICE=STATUS: fail this service with this status instead of its default");
   command->add_option("--only", options.only, "SERVICE,...: fail only the calls of these services");
   command->add_option("--pairs", options.pairs, "SERVICE,...: also fail every pair of calls among these");
-  command->add_option("--limit", options.limit, "At most this many pairs")->capture_default_str();
-  command->add_option("--jobs", options.jobs, "Boots at a time (default: every core)");
-  command->add_option("--timeout", options.timeout, "Seconds a boot may take before it counts as a hang")
-      ->capture_default_str();
+  addCount(command, "--limit", options.limit, uint64_t{1} << 32, "At most this many pairs (default 500)");
+  addCount(command, "--jobs", options.jobs, kMaxJobs, "Boots at a time (default: every core)");
+  addCount(command, "--timeout", options.timeout, 86400,
+           "Seconds a boot may take before it counts as a hang (default 30)");
   command->add_option("--image", options.image,
                       "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   command->add_flag("--quiet", options.quiet, "No progress display");
@@ -94,9 +140,12 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
   command->add_option("--json", options.json, "Also write the outcomes as JSON to this file (- for stdout)");
   command->add_option("--out", options.out,
                       "Write each failing combination as a board file into this folder");
-  command->add_option("--limit", options.limit, "Boot only the first N combinations");
-  command->add_option("--sample", options.sample, "Boot N combinations spread evenly over the matrix");
-  command->add_option("--threads", options.threads, "Boots at a time (default: every core)");
+  addCount(command, "--limit", options.limit, sim::explore::kMaxMatrixBoots,
+           "Boot only the first N combinations");
+  addCount(command, "--sample", options.sample, sim::explore::kMaxMatrixBoots,
+           "Boot N combinations spread evenly over the matrix");
+  addCount(command, "--jobs", options.threads, kMaxJobs, "Boots at a time (default: every core)");
+  addCount(command, "--threads", options.threads, kMaxJobs, "The same as --jobs");
   command->add_option("--image", options.image,
                       "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   command->add_flag("--quiet", options.quiet, "No progress display");
@@ -107,16 +156,11 @@ int sweepCommand(const SweepCommandOptions &options) {
   sim::Board board = options.board.empty() ? sim::referenceBoard() : sim::loadBoardFile(options.board);
   sim::explore::SweepOptions sweep;
   sweep.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
-  for (const std::string &item : splitList(options.statuses)) {
-    size_t equals = item.find('=');
-    auto status = equals == std::string::npos ? std::nullopt : sim::statusFromName(item.substr(equals + 1));
-    if (!status) {
-      throw std::runtime_error(fmt::format("--status {}: expected SERVICE=STATUS with a status name", item));
-    }
-    sweep.statuses[item.substr(0, equals)] = *status;
+  for (const auto &[service, status] : parseStatuses(options.statuses)) {
+    sweep.statuses[service] = status;
   }
-  sweep.only = splitList(options.only);
-  sweep.pairs = splitList(options.pairs);
+  sweep.only = splitList(options.only, "--only");
+  sweep.pairs = splitList(options.pairs, "--pairs");
   sweep.pairLimit = options.limit;
   sweep.jobs = cores(options.jobs);
   sweep.timeout = std::chrono::seconds(options.timeout);
@@ -126,13 +170,19 @@ int sweepCommand(const SweepCommandOptions &options) {
     std::cout << sim::explore::sweepText(result);
   }
   if (!options.json.empty()) {
-    writeJson(options.json, sim::explore::sweepJson(result));
+    writeJson(options.json, sim::explore::sweepJson(result), "sweep results");
   }
   return result.violations() != 0 ? kExitViolation : 0;
 }
 
 int matrixCommand(const MatrixCommandOptions &options) {
+  checkMatrixOptions(options);
   sim::explore::Matrix matrix = sim::explore::loadMatrixFile(options.spec);
+  // The folder exists before anything boots: a folder that cannot be made
+  // fails now, not after the run.
+  if (!options.out.empty()) {
+    sim::explore::makeOutputDirectory(options.out);
+  }
   sim::explore::MatrixOptions run;
   run.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
   run.threads = cores(options.threads);
@@ -150,7 +200,7 @@ int matrixCommand(const MatrixCommandOptions &options) {
     }
   }
   if (!options.json.empty()) {
-    writeJson(options.json, sim::explore::matrixJson(result));
+    writeJson(options.json, sim::explore::matrixJson(result), "matrix outcomes");
   }
   return result.failures() != 0 ? kExitViolation : 0;
 }

@@ -5,6 +5,7 @@
 // a bad board file throws sim::BoardError (2).
 #pragma once
 
+#include "ExitStatus.h"
 #include "Explore/Judge.h"
 
 #include <CLI/CLI.hpp>
@@ -15,8 +16,6 @@
 
 namespace dxesim {
 
-constexpr int kExitViolation = 4;
-
 struct SweepCommandOptions {
   std::string board; // empty: the built-in reference board
   std::string json;  // file, or "-" for standard output
@@ -25,8 +24,8 @@ struct SweepCommandOptions {
   std::vector<std::string> only;
   std::vector<std::string> pairs;
   size_t limit = 500;
-  unsigned jobs = 0; // 0: every core
-  unsigned timeout = 30;
+  size_t jobs = 0; // 0: every core
+  size_t timeout = 30;
   bool quiet = false;
 };
 
@@ -36,13 +35,17 @@ struct MatrixCommandOptions {
   std::string out;
   std::string image;
   std::optional<size_t> limit, sample;
-  unsigned threads = 0; // 0: every core
+  size_t threads = 0; // 0: every core
   bool quiet = false;
 };
 
 // Declares the subcommand and its options on `app`; the options land in `options`.
 CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options);
 CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options);
+
+// What the options say, checked before any file is read (UsageError).
+void checkSweepOptions(const SweepCommandOptions &options);
+void checkMatrixOptions(const MatrixCommandOptions &options);
 
 // Every boot is judged by the whole registry of checks.
 int sweepCommand(const SweepCommandOptions &options);

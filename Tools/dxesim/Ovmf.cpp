@@ -20,6 +20,8 @@
 
 #include "Boot/Boot.h"
 #include "Boot/Record.h"
+#include "ExitStatus.h"
+#include "Host/OutputFile.h"
 #include "Machine/PciMmioWindow.h"
 
 #include <Protocol/DebugMask.h>
@@ -42,12 +44,8 @@ constexpr uint32_t kOvmfSystemTableRevision = EFI_2_70_SYSTEM_TABLE_REVISION;
 // Runtime and port I/O: what EDK II's GCD adds to an MMIO range's capabilities.
 constexpr uint64_t kEdk2MmioCapabilities = EFI_MEMORY_RUNTIME | 0x4000000000000000ULL;
 
-struct Twin {
-  sim::Board board;
-  KESH_OVMF_CONFIG config{};
-  std::vector<std::string> refusals; // what OVMF cannot give
-  std::vector<std::string> changes;  // how the twin differs from the board
-};
+using dxesim::OvmfTwin;
+using Twin = OvmfTwin;
 
 bool ascii(const std::u16string &text) {
   for (char16_t unit : text) {
@@ -174,7 +172,9 @@ void fillProtocols(const sim::Board &board, KESH_OVMF_CONFIG &config, std::vecto
   }
 }
 
-Twin makeTwin(const sim::Board &board) {
+} // namespace
+
+OvmfTwin dxesim::makeOvmfTwin(const sim::Board &board) {
   Twin twin;
   twin.board = board;
   KESH_OVMF_CONFIG &config = twin.config;
@@ -280,6 +280,8 @@ Twin makeTwin(const sim::Board &board) {
   twin.board.gcd = gcd;
   return twin;
 }
+
+namespace {
 
 // ---- The record, as the fixture writes it ---------------------------------
 
@@ -536,25 +538,22 @@ std::string hexText(const std::string &bytes) {
   return out;
 }
 
-struct OvmfOptions {
-  std::string board, config, json, image;
-};
+} // namespace
 
-int runOvmf(const OvmfOptions &options) {
+int dxesim::ovmfCommand(const OvmfCommandOptions &options) {
+  dxesim::refuseSharedOutputs({{"--config", options.config}, {"--json", options.json}});
   sim::Board board = options.board.empty() ? sim::referenceBoard() : sim::loadBoardFile(options.board);
-  Twin twin = makeTwin(board);
+  Twin twin = makeOvmfTwin(board);
   if (!twin.refusals.empty()) {
     for (const std::string &reason : twin.refusals) {
       std::cerr << "dxesim: " << board.source << ": OVMF cannot give " << reason << '\n';
     }
-    return 2;
+    return dxesim::kExitBadBoard;
   }
   if (!options.config.empty()) {
-    std::ofstream out(options.config, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(&twin.config), sizeof(twin.config));
-    if (!out) {
-      throw std::runtime_error(options.config + ": cannot be written");
-    }
+    sim::writeOutput(options.config,
+                     std::string_view(reinterpret_cast<const char *>(&twin.config), sizeof(twin.config)),
+                     "fixture configuration");
   }
   // Standard output may be the JSON's.
   std::ostream &notes = options.json == "-" ? std::cerr : std::cout;
@@ -587,44 +586,21 @@ int runOvmf(const OvmfOptions &options) {
   }
   nlohmann::json report = {{"board", board.name}, {"source", board.source},  {"twin_changes", twin.changes},
                            {"record", lines},     {"uart0", hexText(uart0)}, {"uart1", hexText(uart1)}};
-  if (options.json == "-") {
-    std::cout << report.dump(1) << '\n';
-  } else if (!options.json.empty()) {
-    std::ofstream out(options.json);
-    out << report.dump(1) << '\n';
-    if (!out) {
-      throw std::runtime_error(options.json + ": cannot be written");
-    }
+  if (!options.json.empty()) {
+    sim::writeOutput(options.json, report.dump(1) + "\n", "twin record");
   }
   return 0;
 }
 
-} // namespace
-
-void registerOvmfCommand(CLI::App &app) {
-  auto options = std::make_shared<OvmfOptions>();
+CLI::App *dxesim::addOvmfSubcommand(CLI::App &app, OvmfCommandOptions &options) {
   CLI::App *command =
       app.add_subcommand("ovmf", "Write a board's OVMF fixture configuration and boot its OVMF twin "
                                  "(scripts/ovmf-boot.py compares the two runs); exit 2: OVMF cannot give it");
-  command->add_option("BOARD", options->board, "Board file (TOML; default: the reference board)");
-  command->add_option("--config", options->config, "Write the fixture's configuration block to this file");
-  command->add_option("--json", options->json,
+  command->add_option("BOARD", options.board, "Board file (TOML; default: the reference board)");
+  command->add_option("--config", options.config, "Write the fixture's configuration block to this file");
+  command->add_option("--json", options.json,
                       "Write the twin's record as JSON to this file (- for standard output)");
-  command->add_option("--image", options->image,
+  command->add_option("--image", options.image,
                       "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
-  // The command runs here and ends the program: main's dispatch is for boot.
-  command->final_callback([options] {
-    int status = 1;
-    try {
-      status = runOvmf(*options);
-    } catch (const sim::BoardError &error) {
-      std::cerr << "dxesim: " << error.what() << '\n';
-      status = 2;
-    } catch (const std::exception &error) {
-      std::cerr << "dxesim: " << error.what() << '\n';
-      status = 1;
-    }
-    std::fflush(stdout);
-    std::exit(status);
-  });
+  return command;
 }

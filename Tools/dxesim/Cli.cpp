@@ -1,0 +1,405 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// dxesim's command line: the subcommands, their options, and the boot and
+// s3 decode commands; sweep and matrix are in Explore.cpp, ovmf in Ovmf.cpp.
+#include "Cli.h"
+
+#include "Boot/Boot.h"
+#include "Boot/Record.h"
+#include "Boot/Report.h"
+#include "Boot/S3Report.h"
+#include "Boot/Trace.h"
+#include "ExitStatus.h"
+#include "Explore.h"
+#include "Host/BoundedFile.h"
+#include "Host/OutputFile.h"
+#include "Ovmf.h"
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <iostream>
+
+namespace dxesim {
+
+namespace {
+
+constexpr const char *kVersion = "dxesim 1.1.0 (report format 1)";
+
+struct BootOptions {
+  std::string board, json, trace, traceFormat = "text", image, saveS3;
+  std::vector<std::string> traceKinds, traceAddresses, traceDevices;
+  std::string traceTime;
+  bool quiet = false, bothConsoles = false, strict = false;
+};
+
+// Writes to a file, or to standard output for "-", every write checked.
+void writeOut(const std::string &path, const std::string &text, const char *what) {
+  sim::writeOutput(path, text, what);
+}
+
+// BASE[,BUSES]: a window starts on a 1 MiB boundary (its MSR holds bits 63:20).
+std::pair<uint64_t, unsigned> parseWindow(const std::string &window) {
+  size_t comma = window.find(',');
+  uint64_t base = parseNumber(window.substr(0, comma), "--window", NumberUnit::None);
+  uint64_t buses =
+      comma == std::string::npos ? 256 : parseNumber(window.substr(comma + 1), "--window", NumberUnit::None);
+  if ((base & 0xFFFFF) != 0) {
+    throw UsageError(fmt::format("--window: 0x{:X} is not on a 1 MiB boundary", base));
+  }
+  if (buses == 0 || buses > 256) {
+    throw UsageError(fmt::format("--window: {} buses is not 1 to 256", buses));
+  }
+  return {base, static_cast<unsigned>(buses)};
+}
+
+std::pair<uint64_t, uint64_t> parseRange(const std::string &text, const char *what, NumberUnit unit) {
+  size_t dash = text.find('-');
+  if (dash == std::string::npos) {
+    uint64_t value = parseNumber(text, what, unit);
+    return {value, value};
+  }
+  auto range = std::make_pair(parseNumber(text.substr(0, dash), what, unit),
+                              parseNumber(text.substr(dash + 1), what, unit));
+  if (range.first > range.second) {
+    throw UsageError(fmt::format("{}: \"{}\" ends before it starts", what, printable(text)));
+  }
+  return range;
+}
+
+sim::TraceFilter traceFilter(const BootOptions &options) {
+  sim::TraceFilter filter;
+  for (const std::string &kind : options.traceKinds) {
+    auto parsed = sim::accessKindFromName(kind);
+    if (!parsed) {
+      throw UsageError(fmt::format("--trace-kind: \"{}\" is no access kind (io-read, io-write, mmio-read, "
+                                   "mmio-write, cpuid, rdmsr, cli, sti, int3, debug-query, interrupt)",
+                                   printable(kind)));
+    }
+    filter.kinds.push_back(*parsed);
+  }
+  for (const std::string &range : options.traceAddresses) {
+    filter.addressRanges.push_back(parseRange(range, "--trace-address", NumberUnit::None));
+  }
+  for (const std::string &device : options.traceDevices) {
+    if (device.empty()) {
+      throw UsageError("--trace-device: an empty device name");
+    }
+  }
+  filter.devices = options.traceDevices;
+  if (!options.traceTime.empty()) {
+    auto [from, to] = parseRange(options.traceTime, "--trace-time", NumberUnit::Time);
+    filter.fromNs = from;
+    filter.toNs = to;
+  }
+  return filter;
+}
+
+// The second UART's lines that differ from the first's, marked as its own.
+std::string mirrorDifferences(const std::string &first, const std::string &second, bool all) {
+  auto lines = [](const std::string &text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      end = end == std::string::npos ? text.size() : end + 1;
+      out.push_back(text.substr(start, end - start));
+      start = end;
+    }
+    return out;
+  };
+  std::vector<std::string> a = lines(first), b = lines(second);
+  std::string out;
+  for (size_t i = 0; i < b.size(); i++) {
+    if (all || i >= a.size() || a[i] != b[i]) {
+      out += (all ? "2F8| " : fmt::format("2F8|{:>5}| ", i + 1)) + b[i];
+      if (b[i].empty() || b[i].back() != '\n') {
+        out += '\n';
+      }
+    }
+  }
+  for (size_t i = b.size(); !all && i < a.size(); i++) {
+    out += fmt::format("2F8|{:>5}| (missing)\n", i + 1);
+  }
+  return out;
+}
+
+void checkBootOptions(const BootOptions &options) {
+  refuseSharedOutputs({{"--json", options.json}, {"--trace", options.trace}, {"--save-s3", options.saveS3}});
+  if (options.traceFormat != "text" && options.traceFormat != "jsonl") {
+    throw UsageError(
+        fmt::format("--trace-format: \"{}\" is neither text nor jsonl", printable(options.traceFormat)));
+  }
+  (void)traceFilter(options);
+}
+
+int boot(const BootOptions &options) {
+  sim::TraceFilter filter = traceFilter(options);
+  sim::Board board = options.board.empty() ? sim::referenceBoard() : sim::loadBoardFile(options.board);
+  if (!options.board.empty()) {
+    board.source = options.board; // as given, not as resolved
+  }
+  sim::Simulation simulation(board, options.image.empty() ? sim::defaultDriverImage() : options.image);
+
+  // Standard output belongs to a report written there; the rest goes to
+  // standard error then.
+  bool reportOnStdout = options.json == "-" || options.trace == "-";
+  FILE *text = reportOnStdout ? stderr : stdout;
+  bool showConsole = !options.quiet && !reportOnStdout;
+  if (showConsole) {
+    std::fputs("== Console (UART 0x3F8)\n", text);
+    simulation.onConsoleByte = [text](char byte) { std::fputc(byte, text); };
+  }
+  simulation.run();
+  const sim::BootRecord &record = simulation.record();
+  if (showConsole) {
+    const std::string &first = record.console.uarts[0].bytes;
+    const std::string &second = record.console.uarts[1].bytes;
+    if (options.bothConsoles) {
+      std::fputs("\n== Console (UART 0x2F8)\n", text);
+      std::fputs(mirrorDifferences(first, second, true).c_str(), text);
+    } else if (first == second) {
+      std::fputs("\n== Console (UART 0x2F8): the same bytes as UART 0x3F8\n", text);
+    } else {
+      std::fputs("\n== Console (UART 0x2F8): lines that differ from UART 0x3F8\n", text);
+      std::fputs(mirrorDifferences(first, second, false).c_str(), text);
+    }
+  }
+  std::string summary = options.quiet || reportOnStdout
+                            ? sim::textChecks(record) + sim::outcomeLine(record) + "\n"
+                            : "\n" + sim::textSummary(record);
+  std::fputs(summary.c_str(), text);
+  std::fflush(text);
+
+  if (!options.trace.empty()) {
+    auto entries = sim::namedTrace(simulation.machine(), record, filter);
+    writeOut(options.trace,
+             options.traceFormat == "jsonl" ? sim::traceJsonLines(entries) : sim::traceText(entries),
+             "trace");
+  }
+  if (!options.json.empty()) {
+    writeOut(options.json, sim::jsonReport(record).dump(2) + "\n", "report");
+  }
+  if (!options.saveS3.empty()) {
+    const sim::SmmCallRecord *handOff = nullptr;
+    for (const sim::SmmCallRecord &call : record.s3.smmCalls) {
+      handOff = call.accepted ? &call : handOff;
+    }
+    if (handOff == nullptr) {
+      throw std::runtime_error(
+          fmt::format("{}: not written, no S3 save table was handed off to SMM", options.saveS3));
+    }
+    writeOut(options.saveS3, std::string(handOff->tableBytes.begin(), handOff->tableBytes.end()), "S3 table");
+  }
+  // A halted machine is a result, but not a good one: scripts can tell.
+  if (simulation.outcome().halt) {
+    return kExitHalted;
+  }
+  if (record.unexpectedFailures() != 0 || (options.strict && record.unexpectedWarnings() != 0)) {
+    return kExitViolation;
+  }
+  return kExitOk;
+}
+
+// A table saved with --save-s3: the handler's reading of it.
+int decodeS3(const std::string &path, const std::string &json, const std::string &window) {
+  refuseSharedOutputs({{"--json", json}});
+  std::vector<uint8_t> bytes = sim::readBoundedFile(path, sim::kMaxS3TableFileBytes);
+  sim::S3TableDecode table = sim::decodeS3Table(bytes);
+  if (!window.empty()) {
+    auto [base, buses] = parseWindow(window);
+    sim::locateConfigRegisters(table, base, buses);
+  }
+  if (!json.empty()) {
+    nlohmann::json report = sim::s3TableJson(table);
+    report["file"] = path;
+    report["bytes"] = bytes.size();
+    writeOut(json, report.dump(2) + "\n", "decoded table");
+  }
+  if (json != "-") {
+    std::cout << fmt::format("== S3 save table {} ({} bytes): {}\n", path, bytes.size(),
+                             table.valid ? "valid" : "malformed");
+    std::cout << sim::s3TableText(table, "  ");
+  }
+  return table.valid ? kExitOk : kExitError;
+}
+
+} // namespace
+
+uint64_t parseNumber(const std::string &text, std::string_view what, NumberUnit unit) {
+  std::string_view digits = text;
+  uint64_t scale = 1;
+  if (unit == NumberUnit::Time) {
+    for (const auto &[suffix, factor] :
+         {std::pair<std::string_view, uint64_t>{"ms", 1000000}, {"us", 1000}, {"ns", 1}}) {
+      if (digits.size() > suffix.size() && digits.substr(digits.size() - suffix.size()) == suffix) {
+        digits.remove_suffix(suffix.size());
+        scale = factor;
+        break;
+      }
+    }
+  }
+  unsigned base = 10;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    base = 16;
+    digits.remove_prefix(2);
+  } else if (digits.size() > 1 && digits[0] == '0') {
+    throw UsageError(fmt::format("{}: \"{}\" starts with 0: write decimal without it, or 0x hexadecimal",
+                                 what, printable(text)));
+  }
+  if (digits.empty()) {
+    throw UsageError(fmt::format("{}: \"{}\" is not a number", what, printable(text)));
+  }
+  uint64_t value = 0;
+  bool overflow = false;
+  for (char c : digits) {
+    unsigned digit = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
+                     : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
+                     : c >= 'A' && c <= 'F' ? static_cast<unsigned>(c - 'A' + 10)
+                                            : 99;
+    if (digit >= base) {
+      throw UsageError(fmt::format("{}: \"{}\" is not a number", what, printable(text)));
+    }
+    overflow = overflow || __builtin_mul_overflow(value, base, &value) ||
+               __builtin_add_overflow(value, digit, &value);
+  }
+  if (overflow || __builtin_mul_overflow(value, scale, &value)) {
+    throw UsageError(fmt::format("{}: \"{}\" does not fit 64 bits", what, printable(text)));
+  }
+  return value;
+}
+
+uint64_t parseCount(const std::string &text, std::string_view what, uint64_t max) {
+  uint64_t value = parseNumber(text, what, NumberUnit::None);
+  if (value == 0 || value > max) {
+    throw UsageError(fmt::format("{}: {} is not 1 to {}", what, value, max));
+  }
+  return value;
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    out += c < 0x20 || c == 0x7F ? fmt::format("\\x{:02X}", c) : std::string(1, static_cast<char>(c));
+  }
+  return out;
+}
+
+int run(int argc, const char *const *argv, bool parseOnly) {
+  if (!parseOnly) {
+    // Console lines reach the terminal or pipe as they are made, so nothing a
+    // crash could lose sits in a buffer for long.
+    std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
+  }
+  CLI::App app{"Boots the Kesh hub driver on a simulated DXE platform and judges the boot.\n" +
+               std::string(kExitStatuses)};
+  app.set_version_flag("--version", kVersion);
+  app.require_subcommand(1);
+
+  BootOptions options;
+  CLI::App *bootCommand = app.add_subcommand("boot", "Boot a board file (default: the reference board)");
+  bootCommand->add_option("BOARD", options.board, "Board file (TOML)");
+  bootCommand->add_option("--json", options.json,
+                          "Write the report as JSON to this file (- for standard output)");
+  bootCommand->add_option("--trace", options.trace,
+                          "Write the hardware access trace to this file (- for standard output)");
+  bootCommand->add_option("--trace-format", options.traceFormat, "text (default) or jsonl");
+  bootCommand
+      ->add_option("--trace-kind", options.traceKinds, "Only these access kinds (io-read, mmio-write, ...)")
+      ->delimiter(',');
+  bootCommand->add_option("--trace-address", options.traceAddresses, "Only addresses or ports in LO[-HI]")
+      ->delimiter(',');
+  bootCommand
+      ->add_option("--trace-device", options.traceDevices,
+                   "Only accesses owned by these devices (SPI, UART, \"UART 0x3F8\", PCI, CMOS, ...)")
+      ->delimiter(',');
+  bootCommand->add_option("--trace-time", options.traceTime,
+                          "Only accesses in the virtual-time window FROM-TO (ns, or with us/ms)");
+  bootCommand->add_option("--save-s3", options.saveS3,
+                          "Write the S3 save table as handed off to SMM to this file");
+  bootCommand->add_option("--image", options.image,
+                          "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
+  bootCommand->add_flag("--quiet", options.quiet, "Print only the checks and the outcome line");
+  bootCommand->add_flag("--both-consoles", options.bothConsoles, "Print the second UART's copy in full");
+  bootCommand->add_flag("--strict", options.strict, "Exit 4 on unexpected warnings too");
+
+  std::string s3File, s3Json, s3Window;
+  CLI::App *s3Command = app.add_subcommand("s3", "S3 save tables");
+  s3Command->require_subcommand(1);
+  CLI::App *decodeCommand = s3Command->add_subcommand("decode", "Decode a table saved with boot --save-s3");
+  decodeCommand->add_option("FILE", s3File, "Saved table")->required();
+  decodeCommand->add_option("--json", s3Json, "Also write the decoded table as JSON (- for standard output)");
+  decodeCommand->add_option("--window", s3Window,
+                            "The PCI configuration window BASE[,BUSES] that names configuration registers");
+
+  SweepCommandOptions sweepOptions;
+  CLI::App *sweepCommand = addSweepSubcommand(app, sweepOptions);
+  MatrixCommandOptions matrixOptions;
+  CLI::App *matrixCommand = addMatrixSubcommand(app, matrixOptions);
+  OvmfCommandOptions ovmfOptions;
+  CLI::App *ovmfCommand = addOvmfSubcommand(app, ovmfOptions);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &e) {
+    return parseOnly ? kExitOk : app.exit(e);
+  } catch (const CLI::CallForAllHelp &e) {
+    return parseOnly ? kExitOk : app.exit(e);
+  } catch (const CLI::CallForVersion &e) {
+    return parseOnly ? kExitOk : app.exit(e);
+  } catch (const CLI::ParseError &e) {
+    if (!parseOnly) {
+      app.exit(e);
+    }
+    return kExitUsage;
+  } catch (const UsageError &error) {
+    if (!parseOnly) {
+      std::cerr << "dxesim: " << error.what() << '\n';
+    }
+    return kExitUsage;
+  }
+  try {
+    // What the options say is checked before any file is read.
+    if (*sweepCommand) {
+      checkSweepOptions(sweepOptions);
+    } else if (*matrixCommand) {
+      checkMatrixOptions(matrixOptions);
+    } else if (*ovmfCommand) {
+      refuseSharedOutputs({{"--config", ovmfOptions.config}, {"--json", ovmfOptions.json}});
+    } else if (*decodeCommand) {
+      if (!s3Window.empty()) {
+        (void)parseWindow(s3Window);
+      }
+    } else {
+      checkBootOptions(options);
+    }
+    if (parseOnly) {
+      return kExitOk;
+    }
+    if (*sweepCommand) {
+      return withFlushedOutput(dxesim::sweepCommand(sweepOptions));
+    }
+    if (*matrixCommand) {
+      return withFlushedOutput(dxesim::matrixCommand(matrixOptions));
+    }
+    if (*ovmfCommand) {
+      return withFlushedOutput(dxesim::ovmfCommand(ovmfOptions));
+    }
+    if (*decodeCommand) {
+      return withFlushedOutput(decodeS3(s3File, s3Json, s3Window));
+    }
+    return withFlushedOutput(boot(options));
+  } catch (const UsageError &error) {
+    if (!parseOnly) {
+      std::cerr << "dxesim: " << error.what() << '\n';
+    }
+    return kExitUsage;
+  } catch (const sim::BoardError &error) {
+    std::cerr << "dxesim: " << error.what() << '\n';
+    return withFlushedOutput(kExitBadBoard);
+  } catch (const std::exception &error) {
+    std::cerr << "dxesim: " << error.what() << '\n';
+    return kExitError; // already a failure: a lost write adds nothing
+  }
+}
+
+} // namespace dxesim
