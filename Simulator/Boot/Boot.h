@@ -43,6 +43,7 @@ struct AssertionRecord {
   bool reportWritten = true; // false: the trap came without a report on either UART's transmitter
 };
 struct BootRecord;
+struct DriverFault;
 
 // What the firmware wrote to each console UART's transmit holding register,
 // decoded or not, and the assertion report that precedes each breakpoint
@@ -154,6 +155,7 @@ public:
 
 private:
   void runStep(Step step);
+  std::string faultDetail(const DriverFault &fault) const;
   void installPlatformProtocols();
   void attachConsole();
   void installHobLists();
