@@ -65,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FaultGuard, TheInnermostGuardTakesTheFaultAndExceptionsPassThrough) {
   bool innerFaulted = false;
-  auto outer = sim::runGuarded([&] { innerFaulted = sim::runGuarded(wildWrite).has_value(); });
+  auto outer = sim::runGuarded([&] { innerFaulted = sim::runGuarded([] { wildWrite(); }).has_value(); });
   EXPECT_TRUE(innerFaulted);
   EXPECT_FALSE(outer);
   EXPECT_THROW(sim::runGuarded([] { throw std::runtime_error("halt"); }), std::runtime_error);
