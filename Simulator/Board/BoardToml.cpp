@@ -435,9 +435,10 @@ void readFirmware(Reader &e, Board &board) {
       board.expectedHalt = *halt == haltReasonName(reason) ? std::optional(reason) : board.expectedHalt;
     }
     if (!board.expectedHalt) {
-      e.fail(e.get("expected_halt"), "expected_halt",
-             fmt::format("'{}' is no halt (fatal stop, dead loop, virtual time budget exhausted, driver fault)",
-                         Reader::printable(*halt)));
+      e.fail(
+          e.get("expected_halt"), "expected_halt",
+          fmt::format("'{}' is no halt (fatal stop, dead loop, virtual time budget exhausted, driver fault)",
+                      Reader::printable(*halt)));
     }
   }
   if (e.get("timeline") == nullptr) {

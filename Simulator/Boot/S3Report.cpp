@@ -129,7 +129,8 @@ std::string s3EntryJsonText(const S3TableEntry &entry, const std::string &indent
   if (!entry.arguments.empty()) {
     arguments = "[\n";
     for (size_t i = 0; i < entry.arguments.size(); i++) {
-      arguments += in + "  " + quoted(hex(entry.arguments[i])) + (i + 1 < entry.arguments.size() ? ",\n" : "\n");
+      arguments +=
+          in + "  " + quoted(hex(entry.arguments[i])) + (i + 1 < entry.arguments.size() ? ",\n" : "\n");
     }
     arguments += in + "]";
   }

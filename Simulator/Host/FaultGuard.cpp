@@ -156,7 +156,9 @@ const char *codeName(int signal, int code) {
   case SIGILL:
     return code == ILL_ILLOPN || code == ILL_ILLOPC ? "illegal instruction" : "illegal instruction or trap";
   case SIGFPE:
-    return code == FPE_INTDIV ? "integer divide by zero" : code == FPE_INTOVF ? "integer overflow" : "arithmetic";
+    return code == FPE_INTDIV   ? "integer divide by zero"
+           : code == FPE_INTOVF ? "integer overflow"
+                                : "arithmetic";
   }
   return "";
 }

@@ -14,9 +14,9 @@ namespace sim {
 // A synchronous signal raised on the thread that ran the guarded call.
 struct HostFault {
   int signal = 0;
-  int code = 0;         // si_code: why (address not mapped, access refused, ...)
-  uintptr_t address = 0; // the faulting address (SIGSEGV, SIGBUS, SIGILL, SIGFPE)
-  uintptr_t pc = 0;      // the instruction that raised it
+  int code = 0;              // si_code: why (address not mapped, access refused, ...)
+  uintptr_t address = 0;     // the faulting address (SIGSEGV, SIGBUS, SIGILL, SIGFPE)
+  uintptr_t pc = 0;          // the instruction that raised it
   std::optional<bool> write; // SIGSEGV on x86-64: the page fault was a write
 };
 

@@ -63,8 +63,8 @@ unsigned s3EntrySize(uint16_t type) {
 
 S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminator) {
   std::vector<S3TableEntry> entries;
-  S3TableDecode out =
-      decodeS3Table(bytes, requireTerminator, [&entries](S3TableEntry &entry) { entries.push_back(std::move(entry)); });
+  S3TableDecode out = decodeS3Table(bytes, requireTerminator,
+                                    [&entries](S3TableEntry &entry) { entries.push_back(std::move(entry)); });
   out.entries = std::move(entries);
   return out;
 }

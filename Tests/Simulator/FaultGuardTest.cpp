@@ -24,7 +24,8 @@ void undefinedInstruction() {
   asm volatile("ud2");
 }
 void divideByZero() {
-  asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\txorl %%edx, %%edx\n\tdivl %%ecx" ::: "eax", "ecx", "edx");
+  asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\txorl %%edx, %%edx\n\tdivl %%ecx" ::
+                   : "eax", "ecx", "edx");
 }
 
 struct FaultKind {
@@ -56,11 +57,12 @@ TEST_P(FaultGuardKinds, AFaultInsideTheGuardEndsTheCallAndIsNamed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, FaultGuardKinds,
-    ::testing::Values(FaultKind{"write", wildWrite, SIGSEGV, "SIGSEGV writing 0x0000000000001234 (address not mapped)"},
-                      FaultKind{"read", wildRead, SIGSEGV, "SIGSEGV reading 0x0000000000002000 (address not mapped)"},
-                      FaultKind{"ud2", undefinedInstruction, SIGILL, "SIGILL at 0x... (illegal instruction)"},
-                      FaultKind{"div", divideByZero, SIGFPE, "SIGFPE at 0x... (integer divide by zero)"},
-                      FaultKind{"abort", std::abort, SIGABRT, "SIGABRT (abort)"}),
+    ::testing::Values(
+        FaultKind{"write", wildWrite, SIGSEGV, "SIGSEGV writing 0x0000000000001234 (address not mapped)"},
+        FaultKind{"read", wildRead, SIGSEGV, "SIGSEGV reading 0x0000000000002000 (address not mapped)"},
+        FaultKind{"ud2", undefinedInstruction, SIGILL, "SIGILL at 0x... (illegal instruction)"},
+        FaultKind{"div", divideByZero, SIGFPE, "SIGFPE at 0x... (integer divide by zero)"},
+        FaultKind{"abort", std::abort, SIGABRT, "SIGABRT (abort)"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(FaultGuard, TheInnermostGuardTakesTheFaultAndExceptionsPassThrough) {

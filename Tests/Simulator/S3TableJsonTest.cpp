@@ -53,7 +53,7 @@ std::string streamed(const std::vector<uint8_t> &bytes, uint64_t window) {
 TEST(S3TableJson, WrittenEntryByEntryItIsTheTreesDump) {
   const std::vector<std::vector<RawEntry>> cases = {
       {},
-      {{3, {{4, 2}, {8, 0xE0219010}, {16, 0xC0DE0001}}}},                       // a register in the window
+      {{3, {{4, 2}, {8, 0xE0219010}, {16, 0xC0DE0001}}}},                        // a register in the window
       {{3, {{4, 0}, {8, 0xFED80000}, {16, 0x5A}}}, {9, {{8, 1}, {16, 0xFFFF}}}}, // outside it; a pair
       {{8, {{4, 7}, {8, 0x1234}, {16, 1}, {24, 2}, {32, 3}, {40, 4}}}, {0, {}}},
       {{3, {{4, 9}, {8, 0xE0000000}, {16, 1}}}}, // a width the handler refuses: still shown

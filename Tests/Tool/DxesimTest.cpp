@@ -266,7 +266,8 @@ TEST(Dxesim, ADriverFaultHaltsTheMachineAndTheBootIsStillJudged) {
 #endif
   const Case cases[] = {
       {"s3-wild-comm-buffer.toml",
-       {"SIGSEGV writing 0x0000000000001234 (address not mapped) in KeshInitDxe OrunS3SaveCloseTableCallBack, "
+       {"SIGSEGV writing 0x0000000000001234 (address not mapped) in KeshInitDxe "
+        "OrunS3SaveCloseTableCallBack, "
         "instruction in KeshInitDxe ZeroMem"}},
       {"s3-wild-private-data.toml", {privateData}},
   };

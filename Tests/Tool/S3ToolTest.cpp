@@ -141,8 +141,8 @@ TEST(S3Tool, ALargeTableDecodesInBoundedMemory) {
   pid_t child = fork();
   if (child == 0) {
     std::freopen("/dev/null", "w", stdout);
-    execl(KESH_IMAGE_DIR "/dxesim", "dxesim", "s3", "decode", table.c_str(), "--window", "0xE0000000", "--json",
-          json.c_str(), static_cast<char *>(nullptr));
+    execl(KESH_IMAGE_DIR "/dxesim", "dxesim", "s3", "decode", table.c_str(), "--window", "0xE0000000",
+          "--json", json.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -168,10 +168,10 @@ TEST(S3Tool, ALargeTableDecodesInBoundedMemory) {
   }
   EXPECT_EQ(count, entries);
   EXPECT_NE(text.find("\"function\": \"01:00.0\""), std::string::npos);
-  EXPECT_TRUE(text.ends_with("\n  ],\n  \"file\": \"" + table + "\",\n  \"next_offset\": \"" +
-                             hex(at) +
-                             "\",\n  \"problems\": [],\n  \"signature\": \"0x5433534F\",\n  \"table_length\": "
-                             "\"0x400000\",\n  \"terminated\": true,\n  \"valid\": true,\n  \"version\": 1\n}\n"))
+  EXPECT_TRUE(
+      text.ends_with("\n  ],\n  \"file\": \"" + table + "\",\n  \"next_offset\": \"" + hex(at) +
+                     "\",\n  \"problems\": [],\n  \"signature\": \"0x5433534F\",\n  \"table_length\": "
+                     "\"0x400000\",\n  \"terminated\": true,\n  \"valid\": true,\n  \"version\": 1\n}\n"))
       << text.substr(text.size() - 400);
 }
 
