@@ -249,7 +249,10 @@ TEST(RuntimeMmio, EveryShippedBoardFindsItsSpiControllerOnMemoryMappedIo) {
     const std::string &console = boot.console();
     EXPECT_EQ(count(console, "SPI Base Address is incorrect"), 0u) << file.path() << console;
     EXPECT_NE(rangeAt(boot.simulation, kSpiPage).attributes & EFI_MEMORY_RUNTIME, 0u) << file.path();
-    EXPECT_NE(boot.simulation.spi()->registers().reg1D & 0x08, 0) << file.path() << ": protected";
+    // A board that halts on purpose may stop before End of DXE protects the flash.
+    if (!board.expectedHalt) {
+      EXPECT_NE(boot.simulation.spi()->registers().reg1D & 0x08, 0) << file.path() << ": protected";
+    }
   }
   EXPECT_GE(boards, 6u);
 }
