@@ -288,9 +288,11 @@ std::string Simulation::faultDetail(const DriverFault &fault) const {
   std::string detail = describeFault(fault.fault);
   std::string running = codeName(fault.context);
   detail += " in " + (running.empty() ? std::string("the DXE core") : running);
-  std::string at = "the simulator itself";
+  std::string at = "code the tool cannot place";
   Dl_info info{};
   if (dladdr(reinterpret_cast<const void *>(fault.fault.pc), &info) != 0) {
+    // Outside the images: the tool or a library it maps (a sanitizer's runtime).
+    at = info.dli_fname != nullptr ? std::filesystem::path(info.dli_fname).filename().string() : at;
     for (const auto &[name, file] : imageFiles_) {
       if (reinterpret_cast<uintptr_t>(info.dli_fbase) == file.base) {
         std::string function = functionIn(name, reinterpret_cast<const void *>(fault.fault.pc));

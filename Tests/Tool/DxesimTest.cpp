@@ -258,8 +258,9 @@ TEST(Dxesim, ADriverFaultHaltsTheMachineAndTheBootIsStillJudged) {
     std::vector<std::string> named;
   };
 #if defined(__SANITIZE_ADDRESS__)
-  // UBSan reports the misaligned private data first and aborts.
-  const std::string privateData = "SIGABRT (abort) in S3ClientDxe _ModuleEntryPoint";
+  // UBSan reports the misaligned private data first; how its runtime then
+  // ends (abort, or a fault of its own) is its business.
+  const std::string privateData = "in S3ClientDxe _ModuleEntryPoint";
 #else
   const std::string privateData = "SIGSEGV reading 0x00000000DEADBEEF (address not mapped) in S3ClientDxe "
                                   "_ModuleEntryPoint, instruction in S3ClientDxe S3SaveMemWrite";
