@@ -132,6 +132,11 @@ struct Board {
   std::optional<SataConfig> sata;
   std::vector<BoardDie> dies;
 
+  // The halt the board's machine is expected to come to ([firmware]
+  // expected_halt): the tools that judge every boot take it as the board's
+  // outcome, not as a fault; `dxesim boot` still exits 3 for it.
+  std::optional<HaltReason> expectedHalt;
+
   // Check name -> the outcome this board is expected to get, for checks
   // that are not expected to pass ([expect]).
   std::map<std::string, Expectation> expectations;

@@ -419,6 +419,19 @@ void readFirmware(Reader &e, Board &board) {
   e.read("system_table_revision", board.systemTableRevision);
   e.readBool("runtime_services", board.runtimeServices);
   e.readBool("dxe_services", board.dxeServices);
+  if (auto halt = e.string("expected_halt")) {
+    board.expectedHalt.reset();
+    for (HaltReason reason :
+         {HaltReason::FatalStop, HaltReason::DeadLoop, HaltReason::TimeBudget, HaltReason::DriverFault}) {
+      board.expectedHalt = *halt == haltReasonName(reason) ? std::optional(reason) : board.expectedHalt;
+    }
+    if (!board.expectedHalt) {
+      e.fail(
+          e.get("expected_halt"), "expected_halt",
+          fmt::format("'{}' is no halt (fatal stop, dead loop, virtual time budget exhausted, driver fault)",
+                      Reader::printable(*halt)));
+    }
+  }
   if (e.get("timeline") == nullptr) {
     return;
   }

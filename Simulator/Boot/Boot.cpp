@@ -3,6 +3,7 @@
 #include "Checks.h"
 #include "Record.h"
 
+#include "Host/FaultGuard.h"
 #include "Images/Symbols.h"
 
 #include <Guid/EventGroup.h>
@@ -11,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include <dlfcn.h>
 #include <filesystem>
 #include <string_view>
 #include <unistd.h>
@@ -233,11 +235,17 @@ const BootOutcome &Simulation::run() {
   core_->setCurrentImage("DxeCore");
   bool halted = false;
   for (Step step : board_.timeline) {
+    std::optional<MachineHalt> halt;
     try {
       runStep(step);
-    } catch (const MachineHalt &halt) {
+    } catch (const MachineHalt &machineHalt) {
+      halt = machineHalt;
+    } catch (const DriverFault &fault) {
+      halt = MachineHalt{HaltReason::DriverFault, faultDetail(fault)};
+    }
+    if (halt) {
       outcome_.halt = halt;
-      outcome_.steps.push_back(StepRecord{step, machine_.nowNs(), "halted: " + halt.detail});
+      outcome_.steps.push_back(StepRecord{step, machine_.nowNs(), "halted: " + halt->detail});
       halted = true;
       break;
     }
@@ -272,6 +280,31 @@ std::string Simulation::codeName(uint32_t context) const {
   const CodeContext &code = contexts[context - 1];
   std::string function = functionIn(code.image, code.function);
   return function.empty() ? code.image : code.image + " " + function;
+}
+
+// "SIGSEGV writing 0x... (address not mapped) in S3ClientDxe S3OnReadyToBoot,
+// instruction in S3ClientDxe S3CloseTable": the code context that ran, and
+// the function whose instruction faulted when that is another one.
+std::string Simulation::faultDetail(const DriverFault &fault) const {
+  std::string detail = describeFault(fault.fault);
+  std::string running = codeName(fault.context);
+  detail += " in " + (running.empty() ? std::string("the DXE core") : running);
+  std::string at = "code the tool cannot place";
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void *>(fault.fault.pc), &info) != 0) {
+    // Outside the images: the tool or a library it maps (a sanitizer's runtime).
+    at = info.dli_fname != nullptr ? std::filesystem::path(info.dli_fname).filename().string() : at;
+    for (const auto &[name, file] : imageFiles_) {
+      if (reinterpret_cast<uintptr_t>(info.dli_fbase) == file.base) {
+        std::string function = functionIn(name, reinterpret_cast<const void *>(fault.fault.pc));
+        at = function.empty() ? name : name + " " + function;
+      }
+    }
+  }
+  if (at != running) {
+    detail += ", instruction in " + at;
+  }
+  return detail;
 }
 
 std::string Simulation::functionIn(const std::string &image, const void *address) const {

@@ -33,6 +33,7 @@ struct StepRecord {
   std::string note; // what the platform did, or why the step was skipped
 };
 
+struct DriverFault;
 
 // What the firmware wrote to each console UART's transmit holding register,
 // decoded or not, and the assertion report that precedes each breakpoint
@@ -161,6 +162,7 @@ public:
 
 private:
   void runStep(Step step);
+  std::string faultDetail(const DriverFault &fault) const;
   void installPlatformProtocols();
   void attachConsole();
   void installHobLists();

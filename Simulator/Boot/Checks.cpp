@@ -81,6 +81,13 @@ CheckResult entryCheck(const BootRecord &r) {
 }
 
 CheckResult haltCheck(const BootRecord &r) {
+  if (r.haltReason && r.haltReason == r.expectedHalt) {
+    return result(Verdict::Pass, "the machine halted as the board expects: " + r.haltDetail.value_or(""));
+  }
+  if (r.expectedHalt && !r.haltReason && r.injected.empty()) {
+    return result(Verdict::Fail, fmt::format("the board expects a halt ({}) that never came",
+                                             haltReasonName(*r.expectedHalt)));
+  }
   if (r.haltReason) {
     return result(Verdict::Fail, fmt::format("the machine halted: {}", r.haltDetail.value_or(haltReasonName(*r.haltReason))));
   }

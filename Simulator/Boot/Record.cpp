@@ -58,6 +58,7 @@ void recordOutcome(BootRecord &r, Simulation &simulation) {
   r.boardName = board.name;
   r.boardSource = board.source;
   r.completed = outcome.completed;
+  r.expectedHalt = board.expectedHalt;
   if (outcome.halt) {
     r.haltReason = outcome.halt->reason;
     r.haltDetail = outcome.halt->detail;

@@ -274,6 +274,7 @@ struct BootRecord {
   std::string boardName, boardSource;
   bool completed = false;
   std::optional<HaltReason> haltReason;
+  std::optional<HaltReason> expectedHalt; // the halt the board states as its outcome
   std::optional<std::string> haltDetail;
   std::optional<EFI_STATUS> entryStatus;
   uint64_t virtualTimeNs = 0;

@@ -89,47 +89,60 @@ std::string hexBytes(std::span<const uint8_t> bytes, const std::string &indent) 
   return out + "\n";
 }
 
-std::string s3TableText(const S3TableDecode &table, const std::string &indent) {
-  std::string out =
-      fmt::format("{}signature 0x{:08X}  version {}  TableLength 0x{:X}  NextOffset 0x{:X}  terminator "
-                  "{}  end marker {}  {} entries\n",
-                  indent, table.signature, table.version, table.tableLength, table.nextOffset,
-                  table.terminated ? "yes" : "no", table.endMarker ? "yes" : "no", table.entries.size());
-  for (const S3TableEntry &entry : table.entries) {
-    out += indent + "  " + describeS3Entry(entry) + "\n";
-  }
+std::string s3TableHeaderText(const S3TableDecode &table, const std::string &indent) {
+  return fmt::format("{}signature 0x{:08X}  version {}  TableLength 0x{:X}  NextOffset 0x{:X}  terminator "
+                     "{}  end marker {}  {} entries\n",
+                     indent, table.signature, table.version, table.tableLength, table.nextOffset,
+                     table.terminated ? "yes" : "no", table.endMarker ? "yes" : "no",
+                     table.entries.empty() ? table.entryCount : table.entries.size());
+}
+
+std::string s3TableProblemsText(const S3TableDecode &table, const std::string &indent) {
+  std::string out;
   for (const std::string &problem : table.problems) {
     out += indent + "  PROBLEM: " + problem + "\n";
   }
   return out;
 }
 
+std::string s3TableText(const S3TableDecode &table, const std::string &indent) {
+  std::string out = s3TableHeaderText(table, indent);
+  for (const S3TableEntry &entry : table.entries) {
+    out += indent + "  " + describeS3Entry(entry) + "\n";
+  }
+  return out + s3TableProblemsText(table, indent);
+}
+
+nlohmann::json s3EntryJson(const S3TableEntry &entry) {
+  nlohmann::json e = {{"offset", hex(entry.offset)},
+                      {"type", entry.type},
+                      {"type_name", s3EntryTypeName(entry.type)},
+                      {"size", entry.size}};
+  nlohmann::json arguments = nlohmann::json::array();
+  for (uint64_t argument : entry.arguments) {
+    arguments.push_back(hex(argument));
+  }
+  e["arguments"] = arguments;
+  e["width_bits"] = nullptr;
+  e["address"] = nullptr;
+  e["value"] = nullptr;
+  e["register"] = nullptr;
+  if (entry.type == kS3MemWriteEntry) {
+    e["width_bits"] = entry.widthBytes() * 8;
+    e["address"] = hex(entry.arguments[1]);
+    e["value"] = hex(entry.arguments[2]);
+    if (entry.configRegister) {
+      e["register"] = {{"function", location(entry.configRegister->location)},
+                       {"offset", hex(entry.configRegister->offset)}};
+    }
+  }
+  return e;
+}
+
 nlohmann::json s3TableJson(const S3TableDecode &table) {
   nlohmann::json entries = nlohmann::json::array();
   for (const S3TableEntry &entry : table.entries) {
-    nlohmann::json e = {{"offset", hex(entry.offset)},
-                        {"type", entry.type},
-                        {"type_name", s3EntryTypeName(entry.type)},
-                        {"size", entry.size}};
-    nlohmann::json arguments = nlohmann::json::array();
-    for (uint64_t argument : entry.arguments) {
-      arguments.push_back(hex(argument));
-    }
-    e["arguments"] = arguments;
-    e["width_bits"] = nullptr;
-    e["address"] = nullptr;
-    e["value"] = nullptr;
-    e["register"] = nullptr;
-    if (entry.type == kS3MemWriteEntry) {
-      e["width_bits"] = entry.widthBytes() * 8;
-      e["address"] = hex(entry.arguments[1]);
-      e["value"] = hex(entry.arguments[2]);
-      if (entry.configRegister) {
-        e["register"] = {{"function", location(entry.configRegister->location)},
-                         {"offset", hex(entry.configRegister->offset)}};
-      }
-    }
-    entries.push_back(e);
+    entries.push_back(s3EntryJson(entry));
   }
   return {{"valid", table.valid},
           {"problems", table.problems},
@@ -140,6 +153,56 @@ nlohmann::json s3TableJson(const S3TableDecode &table) {
           {"terminated", table.terminated},
           {"end_marker", table.endMarker},
           {"entries", entries}};
+}
+
+// Written out rather than built as a tree and dumped: a table has millions
+// of entries, and the tree of each costs a hundred times its text. The keys
+// in nlohmann's order (sorted), the layout of dump(2).
+std::string s3EntryJsonText(const S3TableEntry &entry, const std::string &indent) {
+  const std::string in = indent + "  ";
+  bool write = entry.type == kS3MemWriteEntry && entry.arguments.size() >= 3;
+  auto quoted = [](const std::string &text) { return "\"" + text + "\""; };
+  std::string out = indent + "{\n";
+  auto field = [&](const char *key, const std::string &value, bool last = false) {
+    out += fmt::format("{}\"{}\": {}{}", in, key, value, last ? "\n" : ",\n");
+  };
+  field("address", write ? quoted(hex(entry.arguments[1])) : "null");
+  std::string arguments = "[]";
+  if (!entry.arguments.empty()) {
+    arguments = "[\n";
+    for (size_t i = 0; i < entry.arguments.size(); i++) {
+      arguments +=
+          in + "  " + quoted(hex(entry.arguments[i])) + (i + 1 < entry.arguments.size() ? ",\n" : "\n");
+    }
+    arguments += in + "]";
+  }
+  field("arguments", arguments);
+  field("offset", quoted(hex(entry.offset)));
+  std::string where = "null";
+  if (write && entry.configRegister) {
+    where = fmt::format("{{\n{0}  \"function\": \"{1}\",\n{0}  \"offset\": \"{2}\"\n{0}}}", in,
+                        location(entry.configRegister->location), hex(entry.configRegister->offset));
+  }
+  field("register", where);
+  field("size", std::to_string(entry.size));
+  field("type", std::to_string(entry.type));
+  field("type_name", quoted(s3EntryTypeName(entry.type)));
+  field("value", write ? quoted(hex(entry.arguments[2])) : "null");
+  field("width_bits", write ? std::to_string(entry.widthBytes() * 8) : "null", true);
+  return out + indent + "}";
+}
+
+std::pair<std::string, std::string> s3TableJsonAround(nlohmann::json report) {
+  report["entries"] = nullptr;
+  std::string text = report.dump(2);
+  // A line break inside a string is escaped: this is the top-level key.
+  static constexpr std::string_view kMarker = "\n  \"entries\": null";
+  size_t at = text.find(kMarker);
+  if (at == std::string::npos) {
+    throw std::logic_error("a table's JSON without its entries key");
+  }
+  size_t value = at + kMarker.size() - 4;
+  return {text.substr(0, value), text.substr(value + 4)};
 }
 
 std::string s3TextSummary(const S3Record &s3) {

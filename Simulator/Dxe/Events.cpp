@@ -2,6 +2,7 @@
 // TPL and events: raise/restore with notify dispatch, event creation and
 // validation, signalling (groups included), closing and checking.
 #include "Dxe/DxeImpl.h"
+#include "Host/FaultGuard.h"
 
 #include <fmt/format.h>
 
@@ -180,7 +181,9 @@ void DxeCore::Impl::dispatchAbove(EFI_TPL level) {
         std::vector<uintptr_t> &stack;
         ~Pop() { stack.pop_back(); } // a halting machine unwinds through here
       } pop{notifyStack};
-      notify(handle, context);
+      if (auto fault = runGuarded([&] { notify(handle, context); })) {
+        throw DriverFault{*fault, machine.context()};
+      }
     }
     if (tpl != notifyTpl) {
       diagnose(fmt::format("notify function of an event of {} returned at {}, entered at {}",

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "ImageLoader.h"
 
+#include "Host/FaultGuard.h"
+
 #include <Protocol/LoadedImage.h>
 
 #include <dlfcn.h>
@@ -516,7 +518,9 @@ EFI_STATUS ImageLoader::start(LoadedImage &image) {
   } restore{core_, previous};
   uint32_t savedContext = machine_.context();
   machine_.setContext(core_.codeContext(image.name, reinterpret_cast<const void *>(image.entry)));
-  image.entryStatus = image.entry(image.handle, core_.systemTable());
+  if (auto fault = runGuarded([&] { image.entryStatus = image.entry(image.handle, core_.systemTable()); })) {
+    throw DriverFault{*fault, machine_.context()};
+  }
   machine_.setContext(savedContext);
   return image.entryStatus;
 }

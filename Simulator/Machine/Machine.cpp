@@ -43,6 +43,8 @@ const char *haltReasonName(HaltReason reason) {
     return "dead loop";
   case HaltReason::TimeBudget:
     return "virtual time budget exhausted";
+  case HaltReason::DriverFault:
+    return "driver fault";
   }
   return "?";
 }

@@ -127,7 +127,8 @@ struct CpuidRegs {
   uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
 };
 
-enum class HaltReason { FatalStop, DeadLoop, TimeBudget };
+// DriverFault: code of an image raised a fault signal (Host/FaultGuard.h).
+enum class HaltReason { FatalStop, DeadLoop, TimeBudget, DriverFault };
 const char *haltReasonName(HaltReason reason);
 
 // Thrown out of a hardware access to end a boot that can never go on (the

@@ -62,11 +62,21 @@ unsigned s3EntrySize(uint16_t type) {
 }
 
 S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminator) {
-  S3TableDecode out;
-  auto problem = [&out](std::string text) { out.problems.push_back(std::move(text)); };
+  std::vector<S3TableEntry> entries;
+  S3TableDecode out = decodeS3Table(bytes, requireTerminator,
+                                    [&entries](S3TableEntry &entry) { entries.push_back(std::move(entry)); });
+  out.entries = std::move(entries);
+  return out;
+}
+
+namespace {
+
+void decodeInto(S3TableDecode &out, std::span<const uint8_t> bytes, bool requireTerminator,
+                const std::function<void(S3TableEntry &)> &onEntry,
+                const std::function<void(std::string)> &problem) {
   if (bytes.size() < kS3TableHeaderSize) {
     problem(fmt::format("{} bytes cannot hold the 48-byte header", bytes.size()));
-    return out;
+    return;
   }
   out.signature = static_cast<uint32_t>(little(bytes, 0, 4));
   out.version = static_cast<uint32_t>(little(bytes, 4, 4));
@@ -87,7 +97,7 @@ S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminat
   if (out.tableLength < kS3TableHeaderSize + 2) {
     problem(
         fmt::format("TableLength 0x{:X} cannot hold the 48-byte header and a terminator", out.tableLength));
-    return out;
+    return;
   }
   // The library creates the table at 0x4000 bytes and grows it 0x400 at a time.
   if (out.tableLength < kS3TableInitialLength ||
@@ -99,7 +109,7 @@ S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminat
   if (out.tableLength > bytes.size() - 4) {
     problem(fmt::format("TableLength 0x{:X} does not fit the {} bytes of the buffer with its end marker",
                         out.tableLength, bytes.size()));
-    return out;
+    return;
   }
   out.endMarker = little(bytes, out.tableLength, 4) == kS3TableEndMarker;
   if (!out.endMarker) {
@@ -110,7 +120,7 @@ S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminat
   if (out.nextOffset < kS3TableHeaderSize || out.nextOffset > out.tableLength - 2) {
     problem(fmt::format("NextOffset 0x{:X} leaves no room for the terminator below TableLength 0x{:X}",
                         out.nextOffset, out.tableLength));
-    return out;
+    return;
   }
   out.terminated = little(bytes, out.nextOffset, 2) == kS3TableTerminator;
   if (requireTerminator && !out.terminated) {
@@ -147,27 +157,50 @@ S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminat
     if (type == kS3MemWriteEntry && entry.arguments[0] > 3) {
       problem(fmt::format("entry at 0x{:04X}: boot-script width {} is not 0 to 3", at, entry.arguments[0]));
     }
-    out.entries.push_back(std::move(entry));
+    out.entryCount++;
+    onEntry(entry);
     at += shape.size;
+  }
+}
+
+} // namespace
+
+S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminator,
+                            const std::function<void(S3TableEntry &)> &onEntry) {
+  S3TableDecode out;
+  uint64_t unlisted = 0;
+  decodeInto(out, bytes, requireTerminator, onEntry, [&out, &unlisted](std::string text) {
+    if (out.problems.size() < kMaxS3TableProblems) {
+      out.problems.push_back(std::move(text));
+    } else {
+      unlisted++;
+    }
+  });
+  if (unlisted != 0) {
+    out.problems.push_back(fmt::format("{} more problems not listed", unlisted));
   }
   out.valid = out.problems.empty();
   return out;
 }
 
-void locateConfigRegisters(S3TableDecode &table, uint64_t base, unsigned buses) {
+void locateConfigRegister(S3TableEntry &entry, uint64_t base, unsigned buses) {
   uint64_t size = uint64_t{buses} << 20;
+  if (entry.type != kS3MemWriteEntry || entry.arguments.size() < 2) {
+    return;
+  }
+  uint64_t address = entry.arguments[1];
+  if (address >= base && address - base < size) {
+    uint64_t offset = address - base;
+    entry.configRegister = PciRegisterAddress{PciLocation{static_cast<uint8_t>(offset >> 20),
+                                                          static_cast<uint8_t>((offset >> 15) & 0x1F),
+                                                          static_cast<uint8_t>((offset >> 12) & 7)},
+                                              static_cast<uint16_t>(offset & 0xFFF)};
+  }
+}
+
+void locateConfigRegisters(S3TableDecode &table, uint64_t base, unsigned buses) {
   for (S3TableEntry &entry : table.entries) {
-    if (entry.type != kS3MemWriteEntry || entry.arguments.size() < 2) {
-      continue;
-    }
-    uint64_t address = entry.arguments[1];
-    if (address >= base && address - base < size) {
-      uint64_t offset = address - base;
-      entry.configRegister = PciRegisterAddress{PciLocation{static_cast<uint8_t>(offset >> 20),
-                                                            static_cast<uint8_t>((offset >> 15) & 0x1F),
-                                                            static_cast<uint8_t>((offset >> 12) & 7)},
-                                                static_cast<uint16_t>(offset & 0xFFF)};
-    }
+    locateConfigRegister(entry, base, buses);
   }
 }
 

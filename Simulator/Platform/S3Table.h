@@ -7,6 +7,7 @@
 #include "Machine/PciMmioWindow.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,16 +45,26 @@ struct S3TableDecode {
   uint32_t signature = 0, version = 0;
   uint64_t tableLength = 0, nextOffset = 0;
   bool endMarker = false, terminated = false;
-  std::vector<S3TableEntry> entries;
+  std::vector<S3TableEntry> entries; // empty when decoded entry by entry
+  uint64_t entryCount = 0;           // entries decoded, kept or not
 };
+
+// Problems listed at most: a hostile table can have one or two in each of
+// millions of entries. The rest are counted in a last line.
+constexpr size_t kMaxS3TableProblems = 100;
 
 // `bytes` is the whole buffer: the data area and the end marker after it.
 // A table still being recorded has no terminator yet.
 S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminator = true);
+// The same reading, each entry handed to `onEntry` in order and not kept:
+// the memory it takes does not grow with the table.
+S3TableDecode decodeS3Table(std::span<const uint8_t> bytes, bool requireTerminator,
+                            const std::function<void(S3TableEntry &)> &onEntry);
 
 // Names each type-3 address inside the window at `base` with `buses` buses
 // as the configuration register it writes.
 void locateConfigRegisters(S3TableDecode &table, uint64_t base, unsigned buses);
+void locateConfigRegister(S3TableEntry &entry, uint64_t base, unsigned buses);
 
 // "mem-write" for the one type this platform records; the others' meaning
 // belongs to the SMM replay handler: "type-N".

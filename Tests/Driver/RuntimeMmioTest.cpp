@@ -302,7 +302,10 @@ TEST(RuntimeMmio, EveryShippedBoardFindsItsSpiControllerOnMemoryMappedIo) {
     if (mapped && board.dxeServices) {
       EXPECT_NE(rangeAt(boot.simulation, page).attributes & EFI_MEMORY_RUNTIME, 0u) << file.path();
     }
-    EXPECT_NE(boot.simulation.spi()->registers().reg1D & 0x08, 0) << file.path() << ": protected";
+    // A board that halts on purpose may stop before End of DXE protects the flash.
+    if (!board.expectedHalt) {
+      EXPECT_NE(boot.simulation.spi()->registers().reg1D & 0x08, 0) << file.path() << ": protected";
+    }
   }
   EXPECT_GE(boards, 6u);
 }

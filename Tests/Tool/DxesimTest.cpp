@@ -249,4 +249,42 @@ TEST(Dxesim, BoardsThatCannotBootAreRefusedBeforeAnythingRuns) {
       << huge.output;
 }
 
+// A driver that faults halts the simulated machine instead of ending the
+// tool: exit 3, the fault named in the outcome, and the boot up to the
+// fault reported and judged against what the board expects.
+TEST(Dxesim, ADriverFaultHaltsTheMachineAndTheBootIsStillJudged) {
+  struct Case {
+    const char *board;
+    std::vector<std::string> named;
+  };
+#if defined(__SANITIZE_ADDRESS__)
+  // UBSan reports the misaligned private data first; how its runtime then
+  // ends (abort, or a fault of its own) is its business.
+  const std::string privateData = "in S3ClientDxe _ModuleEntryPoint";
+#else
+  const std::string privateData = "SIGSEGV reading 0x00000000DEADBEEF (address not mapped) in S3ClientDxe "
+                                  "_ModuleEntryPoint, instruction in S3ClientDxe S3SaveMemWrite";
+#endif
+  const Case cases[] = {
+      {"s3-wild-comm-buffer.toml",
+       {"SIGSEGV writing 0x0000000000001234 (address not mapped) in KeshInitDxe "
+        "OrunS3SaveCloseTableCallBack, "
+        "instruction in KeshInitDxe "}},
+      {"s3-wild-private-data.toml", {privateData}},
+  };
+  for (const Case &c : cases) {
+    std::string board = std::string(KESH_SOURCE_DIR) + "/boards/" + c.board;
+    ToolRun run = dxesim("boot " + board + " --quiet --json -", " 2>/dev/null");
+    ASSERT_EQ(run.exitCode, 3) << c.board << run.output;
+    nlohmann::json report = nlohmann::json::parse(run.output);
+    EXPECT_EQ(report["outcome"]["halt"]["reason"], "driver fault") << c.board;
+    std::string detail = report["outcome"]["halt"]["detail"];
+    for (const std::string &part : c.named) {
+      EXPECT_NE(detail.find(part), std::string::npos) << c.board << ": " << detail;
+    }
+    EXPECT_FALSE(report["checks"].empty()) << c.board;
+    EXPECT_EQ(report["unexpected"]["failures"], 0) << c.board << report["checks"].dump(2);
+  }
+}
+
 } // namespace

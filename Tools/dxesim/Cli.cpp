@@ -202,24 +202,74 @@ int boot(const BootOptions &options) {
 }
 
 // A table saved with --save-s3: the handler's reading of it.
+// A table saved with --save-s3: the handler's reading of it. Read twice,
+// keeping no entry: once for the header and the problems, which come first
+// in the text, then to write each entry as it is read. The memory used is
+// the file and a few entries, whatever the table holds (a 64 MiB table has
+// 2.8 million entries).
 int decodeS3(const std::string &path, const std::string &json, const std::string &window) {
   refuseSharedOutputs({{"--json", json}});
+  // Standard output carries one line per entry: in blocks, not a write each.
+  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   std::vector<uint8_t> bytes = sim::readBoundedFile(path, sim::kMaxS3TableFileBytes);
-  sim::S3TableDecode table = sim::decodeS3Table(bytes);
+  std::optional<std::pair<uint64_t, unsigned>> names;
   if (!window.empty()) {
-    auto [base, buses] = parseWindow(window);
-    sim::locateConfigRegisters(table, base, buses);
+    names = parseWindow(window);
   }
+  sim::S3TableDecode table = sim::decodeS3Table(bytes, true, [](sim::S3TableEntry &) {});
+
+  std::unique_ptr<FILE, int (*)(FILE *)> file(nullptr, std::fclose);
+  FILE *jsonOut = nullptr;
+  std::string afterEntries;
   if (!json.empty()) {
+    if (json == "-") {
+      jsonOut = stdout;
+    } else {
+      file.reset(std::fopen(json.c_str(), "wb"));
+      if (!file) {
+        throw std::runtime_error(fmt::format("{}: cannot be written (decoded table)", json));
+      }
+      jsonOut = file.get();
+    }
     nlohmann::json report = sim::s3TableJson(table);
     report["file"] = path;
     report["bytes"] = bytes.size();
-    writeOut(json, report.dump(2) + "\n", "decoded table");
+    auto [before, after] = sim::s3TableJsonAround(std::move(report));
+    std::fputs(before.c_str(), jsonOut);
+    afterEntries = std::move(after);
   }
-  if (json != "-") {
-    std::cout << fmt::format("== S3 save table {} ({} bytes): {}\n", path, bytes.size(),
-                             table.valid ? "valid" : "malformed");
-    std::cout << sim::s3TableText(table, "  ");
+  bool text = json != "-";
+  if (text) {
+    std::fputs(fmt::format("== S3 save table {} ({} bytes): {}\n", path, bytes.size(),
+                           table.valid ? "valid" : "malformed")
+                   .c_str(),
+               stdout);
+    std::fputs(sim::s3TableHeaderText(table, "  ").c_str(), stdout);
+  }
+  uint64_t written = 0;
+  sim::decodeS3Table(bytes, true, [&](sim::S3TableEntry &entry) {
+    if (names) {
+      sim::locateConfigRegister(entry, names->first, names->second);
+    }
+    if (jsonOut != nullptr) {
+      std::fputs(written == 0 ? "[\n" : ",\n", jsonOut);
+      std::fputs(sim::s3EntryJsonText(entry, "    ").c_str(), jsonOut);
+    }
+    if (text) {
+      std::fputs(("    " + sim::describeS3Entry(entry) + "\n").c_str(), stdout);
+    }
+    written++;
+  });
+  if (jsonOut != nullptr) {
+    std::fputs(written == 0 ? "[]" : "\n  ]", jsonOut);
+    std::fputs((afterEntries + "\n").c_str(), jsonOut);
+    std::fflush(jsonOut);
+  }
+  if (file && (std::ferror(file.get()) != 0 || std::fclose(file.release()) != 0)) {
+    throw std::runtime_error(fmt::format("{}: cannot be written (decoded table)", json));
+  }
+  if (text) {
+    std::fputs(sim::s3TableProblemsText(table, "  ").c_str(), stdout);
   }
   return table.valid ? kExitOk : kExitError;
 }
@@ -351,6 +401,10 @@ int run(int argc, const char *const *argv, bool parseOnly) {
       app.exit(e);
     }
     return kExitUsage;
+  } catch (const std::bad_alloc &) {
+    // Said plainly, and never from a destructor: what the tool holds is bounded.
+    std::cerr << "dxesim: out of memory\n";
+    return kExitError;
   } catch (const UsageError &error) {
     if (!parseOnly) {
       std::cerr << "dxesim: " << error.what() << '\n';
