@@ -497,7 +497,8 @@ void readGcd(Reader &e, Board &board) {
                                             EfiGcdMemoryTypePersistent,   EfiGcdMemoryTypeMoreReliable,
                                             EfiGcdMemoryTypeUnaccepted};
   range.type = kTypes[*e.oneOf(
-      "type", {"non-existent", "reserved", "system-memory", "mmio", "persistent", "more-reliable", "unaccepted"},
+      "type",
+      {"non-existent", "reserved", "system-memory", "mmio", "persistent", "more-reliable", "unaccepted"},
       "a GCD memory type")];
   range.capabilities = e.attributes("capabilities").value_or(0);
   range.attributes = e.attributes("attributes").value_or(0);

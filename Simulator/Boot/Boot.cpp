@@ -346,7 +346,8 @@ void ConsoleTap::lineEnded(Uart &uart) {
   }
   for (const AssertionRecord &found : findAssertionReports(std::string(line))) {
     uart.reports.push_back(Report{found.file, found.expression, found.line,
-                                  machine_.trace().empty() ? 0 : machine_.trace().size() - 1, machine_.context(), sequence_});
+                                  machine_.trace().empty() ? 0 : machine_.trace().size() - 1,
+                                  machine_.context(), sequence_});
   }
 }
 
@@ -358,8 +359,9 @@ const std::vector<ConsoleTap::Report> &ConsoleTap::reports() const {
 // "ASSERT file(line): expression" line written since the previous trap, on
 // the first UART, or on the second when the first got none.
 void ConsoleTap::breakpointHit(uint64_t count) {
-  Trap trap{count, machine_.trace().empty() ? 0 : machine_.trace().size() - 1, machine_.context(), {}, {}, 0,
-            sequence_};
+  Trap trap{
+      count,    machine_.trace().empty() ? 0 : machine_.trace().size() - 1, machine_.context(), {}, {}, 0,
+      sequence_};
   for (Uart &uart : uarts_) {
     std::vector<AssertionRecord> reports = findAssertionReports(uart.written.substr(uart.seen));
     uart.seen = uart.written.size();

@@ -89,7 +89,8 @@ CheckResult haltCheck(const BootRecord &r) {
                                              haltReasonName(*r.expectedHalt)));
   }
   if (r.haltReason) {
-    return result(Verdict::Fail, fmt::format("the machine halted: {}", r.haltDetail.value_or(haltReasonName(*r.haltReason))));
+    return result(Verdict::Fail, fmt::format("the machine halted: {}",
+                                             r.haltDetail.value_or(haltReasonName(*r.haltReason))));
   }
   return result(Verdict::Pass, "the machine ran every step");
 }
@@ -152,8 +153,8 @@ CheckResult eventsOnceCheck(const BootRecord &r) {
   // Each notify that acts closes its own event: work runs once per boot.
   for (const RecordedEvent &event : r.events) {
     if (event.group && event.notifies > 1) {
-      return result(Verdict::Fail, fmt::format("{} of {} in group {} ran {} times", eventName(event), event.owner,
-                                               guidDisplayName(*event.group), event.notifies));
+      return result(Verdict::Fail, fmt::format("{} of {} in group {} ran {} times", eventName(event),
+                                               event.owner, guidDisplayName(*event.group), event.notifies));
     }
   }
   return result(Verdict::Pass, "no group notify ran more than once");
@@ -220,12 +221,14 @@ CheckResult runtimeMmioCheck(const BootRecord &r) {
   }
   std::vector<std::string> problems, evidence;
   PageAttributes acpi = pageAttributes(r, kAcpiMmioPage);
-  evidence.push_back(fmt::format("ACPI MMIO page {}: attributes {} -> {}, allocated by {}", hex(kAcpiMmioPage),
-                                 hex(acpi.before), hex(acpi.after), acpi.owner.empty() ? "nobody" : acpi.owner));
+  evidence.push_back(fmt::format("ACPI MMIO page {}: attributes {} -> {}, allocated by {}",
+                                 hex(kAcpiMmioPage), hex(acpi.before), hex(acpi.after),
+                                 acpi.owner.empty() ? "nobody" : acpi.owner));
   if (acpi.owner != "KeshInitDxe") {
     problems.push_back("the ACPI MMIO page is not allocated by the driver");
   }
-  if ((acpi.after & (acpi.before | kMemoryRuntime | kMemoryUc)) != (acpi.before | kMemoryRuntime | kMemoryUc)) {
+  if ((acpi.after & (acpi.before | kMemoryRuntime | kMemoryUc)) !=
+      (acpi.before | kMemoryRuntime | kMemoryUc)) {
     problems.push_back("the ACPI MMIO page lacks UC|RUNTIME added to its attributes");
   }
   std::string why;
@@ -257,12 +260,13 @@ CheckResult runtimeMmioCheck(const BootRecord &r) {
   if (!base) {
     return result(Verdict::Pass, "ACPI MMIO page reported as runtime MMIO; no SPI page: " + why, evidence);
   }
-  return result(Verdict::Pass,
-                pageAttributes(r, *base).found
-                    ? "ACPI MMIO and SPI pages reported as runtime MMIO, WriteBufferEn set"
-                    : "ACPI MMIO page reported as runtime MMIO, WriteBufferEn set; the SPI page is not in the "
-                      "GCD map, so its report can only fail",
-                evidence);
+  return result(
+      Verdict::Pass,
+      pageAttributes(r, *base).found
+          ? "ACPI MMIO and SPI pages reported as runtime MMIO, WriteBufferEn set"
+          : "ACPI MMIO page reported as runtime MMIO, WriteBufferEn set; the SPI page is not in the "
+            "GCD map, so its report can only fail",
+      evidence);
 }
 
 std::vector<std::string> spiEvidence(const SpiRecord &spi) {
@@ -273,7 +277,8 @@ std::vector<std::string> spiEvidence(const SpiRecord &spi) {
       fmt::format("RestrictedCmd2 {} -> {}", hex(spi.before.restrictedCmd2), hex(spi.after.restrictedCmd2)),
       fmt::format("register 0x1D {} -> {}", hex(spi.before.reg1D), hex(spi.after.reg1D))};
   for (const SpiByteWrite &write : spi.reg1DWrites) {
-    out.push_back(fmt::format("register 0x1D written {} at trace entry {}", hex(write.value), write.traceIndex));
+    out.push_back(
+        fmt::format("register 0x1D written {} at trace entry {}", hex(write.value), write.traceIndex));
   }
   return out;
 }
@@ -365,7 +370,8 @@ CheckResult spiArmedCheck(const BootRecord &r) {
     return result(Verdict::NotApplicable, "no USB, SD-card or SATA port was switched off");
   }
   std::vector<std::string> evidence = {fmt::format("first port switched off by a {} at trace position {}",
-                                                   portOffByName(*r.spi->firstPortOffBy), *r.spi->firstPortOffAt)};
+                                                   portOffByName(*r.spi->firstPortOffBy),
+                                                   *r.spi->firstPortOffAt)};
   if (!r.spi->armedAt) {
     return result(Verdict::Fail, "a port was switched off and protection was never armed", evidence);
   }
@@ -398,7 +404,8 @@ CheckResult usbPolicyCheck(const BootRecord &r) {
   const PolicyOutcome &want = *r.expectedPolicy;
   const PolicyOutcome &got = r.actualPolicy;
   std::vector<std::string> evidence = {
-      fmt::format("SetPortMask calls: expected {}, made {}", masks(want.portMaskCalls), masks(got.portMaskCalls)),
+      fmt::format("SetPortMask calls: expected {}, made {}", masks(want.portMaskCalls),
+                  masks(got.portMaskCalls)),
       fmt::format("hub enables: expected {}, applied {}", enables(want.hubEnables), enables(got.hubEnables)),
       fmt::format("hub locations: expected {}, reported {}", locations(want.hubLocations),
                   locations(got.hubLocations))};
@@ -470,7 +477,8 @@ CheckResult sataPolicyCheck(const BootRecord &r) {
                                       dieText(want.dieWrites)));
   }
   if (differences.empty()) {
-    return result(Verdict::Pass, "PCD tokens and die register writes are what the settings call for", evidence);
+    return result(Verdict::Pass, "PCD tokens and die register writes are what the settings call for",
+                  evidence);
   }
   return result(Verdict::Fail, joined(differences), evidence);
 }
@@ -490,9 +498,9 @@ CheckResult consoleCheck(const BootRecord &r) {
   std::vector<std::string> problems, evidence;
   bool anything = false;
   for (const UartRecord &uart : c.uarts) {
-    evidence.push_back(fmt::format("UART {}: {} bytes written, {} sent, {} never sent, {} lost{}{}", hex(uart.base),
-                                   uart.written.size(), uart.bytes.size(), uart.pending, uart.lost,
-                                   uart.present ? "" : ", not present",
+    evidence.push_back(fmt::format("UART {}: {} bytes written, {} sent, {} never sent, {} lost{}{}",
+                                   hex(uart.base), uart.written.size(), uart.bytes.size(), uart.pending,
+                                   uart.lost, uart.present ? "" : ", not present",
                                    uart.fifoReportsOff ? ", FIFOs reported off" : ""));
     anything |= !uart.written.empty();
     if (!uart.present) {
@@ -508,7 +516,8 @@ CheckResult consoleCheck(const BootRecord &r) {
       problems.push_back(fmt::format("UART {} sent other bytes than the firmware wrote", hex(uart.base)));
     }
     if (auto at = bareLineFeed(uart.written)) {
-      problems.push_back(fmt::format("UART {}: a line feed without a carriage return at byte {}", hex(uart.base), *at));
+      problems.push_back(
+          fmt::format("UART {}: a line feed without a carriage return at byte {}", hex(uart.base), *at));
     }
   }
   // An assertion's report is always due on the console.
@@ -587,8 +596,8 @@ CheckResult assertionsCheck(const BootRecord &r) {
     bool byFailure = explained(r, a);
     unexplained += byFailure ? 0 : 1;
     untrapped += a.reportWritten && a.breakpoint == 0 ? 1 : 0;
-    evidence.push_back(a.reportWritten ? fmt::format("{}({}): {} in {}{}{}", a.file, a.line, a.expression, a.code,
-                                                     a.breakpoint == 0 ? ", no trap followed" : "",
+    evidence.push_back(a.reportWritten ? fmt::format("{}({}): {} in {}{}{}", a.file, a.line, a.expression,
+                                                     a.code, a.breakpoint == 0 ? ", no trap followed" : "",
                                                      byFailure ? ", caused by an injected failure" : "")
                                        : fmt::format("trap {} without a report in {}", a.breakpoint, a.code));
   }
@@ -602,12 +611,13 @@ CheckResult assertionsCheck(const BootRecord &r) {
   }
   size_t allowed = due.size();
   if (unexplained > allowed) {
-    problems.push_back(fmt::format("{} assertions{}", unexplained,
-                                   allowed == 0 ? "" : fmt::format(" where the platform calls for {}", allowed)));
+    problems.push_back(
+        fmt::format("{} assertions{}", unexplained,
+                    allowed == 0 ? "" : fmt::format(" where the platform calls for {}", allowed)));
   } else if (unexplained < allowed && r.injected.empty()) {
     // (An injected failure may skip the step that asserts.)
-    problems.push_back(fmt::format("{} assertions where the platform calls for {} ({})", unexplained, allowed,
-                                   joined(due)));
+    problems.push_back(
+        fmt::format("{} assertions where the platform calls for {} ({})", unexplained, allowed, joined(due)));
   }
   if (!problems.empty()) {
     return counted(result(Verdict::Fail, joined(problems), evidence), count);
@@ -615,10 +625,11 @@ CheckResult assertionsCheck(const BootRecord &r) {
   if (count == 0) {
     return counted(result(Verdict::Pass, "no assertion"), 0);
   }
-  return counted(result(Verdict::Pass,
-                        fmt::format("{} assertions, each one an injected failure or the platform calls for", count),
-                        evidence),
-                 count);
+  return counted(
+      result(Verdict::Pass,
+             fmt::format("{} assertions, each one an injected failure or the platform calls for", count),
+             evidence),
+      count);
 }
 
 CheckResult breakpointsCheck(const BootRecord &r) {
@@ -655,8 +666,8 @@ CheckResult fatalStopsCheck(const BootRecord &r) {
 CheckResult poolLeaksCheck(const BootRecord &r) {
   std::vector<std::string> evidence, leaks;
   for (const PoolRecord &block : r.pool) {
-    evidence.push_back(
-        fmt::format("pool[{}]: {} bytes {} of {}", block.index, block.size, memoryTypeName(block.type), block.owner));
+    evidence.push_back(fmt::format("pool[{}]: {} bytes {} of {}", block.index, block.size,
+                                   memoryTypeName(block.type), block.owner));
     if (block.s3PrivateData && block.size == 16) {
       continue;
     }
@@ -666,7 +677,8 @@ CheckResult poolLeaksCheck(const BootRecord &r) {
   if (!leaks.empty()) {
     return counted(result(Verdict::Fail, "left allocated: " + joined(leaks, ", "), evidence), leaks.size());
   }
-  return counted(result(Verdict::Pass, "nothing left allocated but the S3 library's private data", evidence), 0);
+  return counted(result(Verdict::Pass, "nothing left allocated but the S3 library's private data", evidence),
+                 0);
 }
 
 CheckResult poolMisuseCheck(const BootRecord &r) {
@@ -686,9 +698,9 @@ CheckResult s3HandoffCheck(const BootRecord &r) {
   std::vector<const SmmCallRecord *> handled;
   for (size_t i = 0; i < s3.smmCalls.size(); i++) {
     const SmmCallRecord &call = s3.smmCalls[i];
-    evidence.push_back(fmt::format("call {}: CommSize {}, {}{}", i + 1,
-                                   call.commSize ? std::to_string(*call.commSize) : "NULL", statusName(call.status),
-                                   call.accepted ? ", accepted" : ", refused: " + call.reason));
+    evidence.push_back(fmt::format(
+        "call {}: CommSize {}, {}{}", i + 1, call.commSize ? std::to_string(*call.commSize) : "NULL",
+        statusName(call.status), call.accepted ? ", accepted" : ", refused: " + call.reason));
     if (!call.injected) {
       handled.push_back(&call);
     }
@@ -714,7 +726,8 @@ CheckResult s3HandoffCheck(const BootRecord &r) {
     return result(Verdict::Fail, "the message is not 40 bytes", evidence);
   }
   if (!call.table || !call.table->valid) {
-    std::string problem = call.table && !call.table->problems.empty() ? call.table->problems.front() : "no table";
+    std::string problem =
+        call.table && !call.table->problems.empty() ? call.table->problems.front() : "no table";
     return result(Verdict::Fail, "the table is malformed: " + problem, evidence);
   }
   if (call.tableBlock) {
@@ -724,7 +737,8 @@ CheckResult s3HandoffCheck(const BootRecord &r) {
     }
   }
   evidence.push_back(fmt::format("{} entries", call.table->entries.size()));
-  return result(Verdict::Pass, "handed off once, with a valid 40-byte message and table, then freed", evidence);
+  return result(Verdict::Pass, "handed off once, with a valid 40-byte message and table, then freed",
+                evidence);
 }
 
 CheckResult s3ResumeCheck(const BootRecord &r) {
@@ -741,9 +755,10 @@ CheckResult s3ResumeCheck(const BootRecord &r) {
     }
   }
   for (const UnrestoredRegister &reg : resume.unrestored) {
-    evidence.push_back(fmt::format("{:02X}:{:02X}.{:X}+{}: {} at Ready to Boot, {} after resume, not replayed",
-                                   reg.location.bus, reg.location.device, reg.location.function, hex(reg.offset),
-                                   hex(reg.beforeSleep), hex(reg.afterResume)));
+    evidence.push_back(
+        fmt::format("{:02X}:{:02X}.{:X}+{}: {} at Ready to Boot, {} after resume, not replayed",
+                    reg.location.bus, reg.location.device, reg.location.function, hex(reg.offset),
+                    hex(reg.beforeSleep), hex(reg.afterResume)));
   }
   if (resume.mismatches() != 0) {
     problems.push_back(fmt::format("{} replayed registers differ from Ready to Boot", resume.mismatches()));
@@ -753,7 +768,8 @@ CheckResult s3ResumeCheck(const BootRecord &r) {
   }
   if (problems.empty()) {
     return result(Verdict::Pass,
-                  fmt::format("{} registers equal their Ready-to-Boot values", resume.registers.size()), evidence);
+                  fmt::format("{} registers equal their Ready-to-Boot values", resume.registers.size()),
+                  evidence);
   }
   return result(Verdict::Fail, joined(problems), evidence);
 }
@@ -769,9 +785,9 @@ CheckResult failRulesCheck(const BootRecord &r) {
     std::string call = rule.call == 0 ? std::string("any") : std::to_string(rule.call);
     auto made = r.serviceCalls.find(rule.service);
     unsigned calls = made == r.serviceCalls.end() ? 0 : made->second;
-    evidence.push_back(fmt::format("rule {}: {} call {}{} -> {}: hit {} times; {} calls made", i + 1, rule.service,
-                                   call, rule.guid ? " about " + guidDisplayName(*rule.guid) : "",
-                                   statusName(rule.status), rule.hits, calls));
+    evidence.push_back(fmt::format(
+        "rule {}: {} call {}{} -> {}: hit {} times; {} calls made", i + 1, rule.service, call,
+        rule.guid ? " about " + guidDisplayName(*rule.guid) : "", statusName(rule.status), rule.hits, calls));
     // A call an earlier failure kept from being made is not the board's
     // mistake: the path changed.
     bool removed = anyFired && rule.call != 0 && calls < rule.call;
@@ -786,7 +802,10 @@ CheckResult failRulesCheck(const BootRecord &r) {
   if (!idle.empty()) {
     return result(Verdict::Fail, "never fired: " + joined(idle, ", "), evidence);
   }
-  return result(Verdict::Pass, "every failure rule fired, or its call was failed by an earlier rule or not made once another failed", evidence);
+  return result(
+      Verdict::Pass,
+      "every failure rule fired, or its call was failed by an earlier rule or not made once another failed",
+      evidence);
 }
 
 CheckResult failurePathCheck(const BootRecord &r) {
@@ -807,12 +826,14 @@ CheckResult failurePathCheck(const BootRecord &r) {
       continue;
     }
     if (answerWithoutStatus(hit.service) && r.assertions.empty()) {
-      how.push_back(fmt::format("{}: {}, the usual answer here", hitName(hit), *answerWithoutStatus(hit.service)));
+      how.push_back(
+          fmt::format("{}: {}, the usual answer here", hitName(hit), *answerWithoutStatus(hit.service)));
       continue;
     }
-    return result(Verdict::Fail,
-                  fmt::format("{} failed without an assertion, and no silent path is documented for it", hitName(hit)),
-                  how);
+    return result(
+        Verdict::Fail,
+        fmt::format("{} failed without an assertion, and no silent path is documented for it", hitName(hit)),
+        how);
   }
   return result(Verdict::Pass, joined(how), how);
 }
@@ -864,7 +885,8 @@ const FailureHitRecord *decidingFailure(const BootRecord &r, const CheckInfo &ch
       }
       continue;
     }
-    bool judged = std::find(check.routines.begin(), check.routines.end(), hit.function) != check.routines.end();
+    bool judged =
+        std::find(check.routines.begin(), check.routines.end(), hit.function) != check.routines.end();
     if (judged || (hit.function == "entry" && !check.routines.empty())) {
       return &hit;
     }
@@ -879,7 +901,8 @@ CheckResult judge(const BootRecord &r, const CheckDefinition &check) {
     if (const FailureHitRecord *hit = decidingFailure(r, check.info)) {
       out.verdict = Verdict::NotApplicable;
       out.evidence.insert(out.evidence.begin(), "without the failure: " + out.reason);
-      out.reason = fmt::format("decided by the injected failure of {} (judged by failure-path)", hitName(*hit));
+      out.reason =
+          fmt::format("decided by the injected failure of {} (judged by failure-path)", hitName(*hit));
     }
   }
   return out;
@@ -930,8 +953,8 @@ void validateExpectations(const Board &board) {
       throw BoardError(fmt::format("{}: expect: \"{}\" is no check (checks: {})", board.source, name, known));
     }
     if (expectation.count && !found->info.counts) {
-      throw BoardError(fmt::format("{}: expect: {}: the check counts nothing; give only a verdict", board.source,
-                                   name));
+      throw BoardError(
+          fmt::format("{}: expect: {}: the check counts nothing; give only a verdict", board.source, name));
     }
   }
 }

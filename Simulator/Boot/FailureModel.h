@@ -15,12 +15,12 @@ namespace sim {
 
 struct SilentPath {
   std::string_view service;
-  std::optional<EFI_GUID> guid; // LocateProtocol: which protocol
-  std::string_view image;       // "" any image carrying the library
-  std::string_view routine;     // the notify function, or "entry"
-  unsigned occurrence;          // which of the routine's calls of the service; 0: any
-  std::string_view step;        // the step of the routine the call is
-  std::string_view consequence; // what the design says follows
+  std::optional<EFI_GUID> guid;          // LocateProtocol: which protocol
+  std::string_view image;                // "" any image carrying the library
+  std::string_view routine;              // the notify function, or "entry"
+  unsigned occurrence;                   // which of the routine's calls of the service; 0: any
+  std::string_view step;                 // the step of the routine the call is
+  std::string_view consequence;          // what the design says follows
   std::vector<std::string_view> decides; // checks whose outcome it decides
 };
 

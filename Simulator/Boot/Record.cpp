@@ -125,7 +125,8 @@ void recordMemoryMap(BootRecord &r, Simulation &simulation) {
   r.gcd = simulation.core().gcdMap();
   for (const GcdRange &after : r.gcd) {
     if (const GcdRange *before = rangeHolding(r.gcdAtStart, after.base)) {
-      if (before->attributes != after.attributes || before->image != after.image || before->type != after.type) {
+      if (before->attributes != after.attributes || before->image != after.image ||
+          before->type != after.type) {
         r.mapChanges.push_back(MapChange{after.base, after.length, after.type, before->attributes,
                                          after.attributes, simulation.imageName(after.image)});
       }
@@ -208,7 +209,9 @@ std::optional<uint8_t> reportedHubLocations(const std::string &console) {
   size_t digits = 0;
   for (size_t i = at + kLine.size(); i < console.size(); i++, digits++) {
     char c = static_cast<char>(std::tolower(static_cast<unsigned char>(console[i])));
-    unsigned digit = c >= '0' && c <= '9' ? unsigned(c - '0') : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10) : 16;
+    unsigned digit = c >= '0' && c <= '9'   ? unsigned(c - '0')
+                     : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
+                                            : 16;
     if (digit == 16) {
       break;
     }
@@ -513,8 +516,8 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
     if (call.image != "DxeCore") {
       r.serviceCalls[std::string(call.service)]++;
     }
-    unsigned occurrence =
-        ++occurrences[{call.service, call.guid ? guidToString(*call.guid) : std::string(), call.image, call.notify}];
+    unsigned occurrence = ++occurrences[{call.service, call.guid ? guidToString(*call.guid) : std::string(),
+                                         call.image, call.notify}];
     if (!call.injected || hit >= plan.hits().size()) {
       continue;
     }
@@ -552,7 +555,8 @@ bool CheckResult::asExpected() const {
 
 size_t BootRecord::unexpectedFailures() const {
   return static_cast<size_t>(std::count_if(checks.begin(), checks.end(), [](const CheckResult &check) {
-    return check.expected ? !check.asExpected() && check.verdict != Verdict::Warn : check.verdict == Verdict::Fail;
+    return check.expected ? !check.asExpected() && check.verdict != Verdict::Warn
+                          : check.verdict == Verdict::Fail;
   }));
 }
 

@@ -75,11 +75,12 @@ struct SpiRecord {
   SpiRegisters before, after;
   bool protect = false, lock = false, writeBufferEnabled = false;
   bool spiControlBit22 = false;
-  std::vector<SpiOpcode> opcodes;      // the seven flash-writing opcodes
+  std::vector<SpiOpcode> opcodes;        // the seven flash-writing opcodes
   std::vector<SpiByteWrite> reg1DWrites; // in order
-  std::optional<size_t> armedAt;        // trace entry of the first write with the protect bit
-  std::optional<size_t> lockedAt;       // trace entry of the first write with the lock bit
-  std::optional<size_t> firstPortOffAt; // trace entry (or call's trace position) of the first port switched off
+  std::optional<size_t> armedAt;         // trace entry of the first write with the protect bit
+  std::optional<size_t> lockedAt;        // trace entry of the first write with the lock bit
+  std::optional<size_t>
+      firstPortOffAt; // trace entry (or call's trace position) of the first port switched off
   std::optional<PortOffBy> firstPortOffBy;
   // The trace entry the first port-off call's position names is the
   // call's own when the model logged one; the hardware trace has none for
@@ -89,8 +90,8 @@ struct SpiRecord {
 struct DieRecord {
   uint8_t die = 0;
   uint8_t bus = 0;
-  uint32_t portDisableAtReset = 0; // indirect register 0x03101800 at power-on
-  uint32_t portDisable = 0;        // as the boot left it
+  uint32_t portDisableAtReset = 0;         // indirect register 0x03101800 at power-on
+  uint32_t portDisable = 0;                // as the boot left it
   std::vector<uint32_t> portDisableWrites; // every value written to it, in order
 };
 
@@ -183,7 +184,13 @@ struct FailureHitRecord {
   unsigned occurrence = 0; // among this image and function's calls of the service, from 1
 };
 
-enum class S3LibraryState : uint8_t { NoPrivateData, PrivateDataNotPool, BeforeReadyToLock, Recording, Closed };
+enum class S3LibraryState : uint8_t {
+  NoPrivateData,
+  PrivateDataNotPool,
+  BeforeReadyToLock,
+  Recording,
+  Closed
+};
 
 struct S3LibraryRecord {
   S3LibraryState state = S3LibraryState::NoPrivateData;
@@ -262,7 +269,7 @@ struct CheckResult {
 // The platform as the driver found it: facts the checks' reference model
 // reads, taken from the machine before the boot, never from the driver.
 struct PlatformFacts {
-  std::optional<uint32_t> spiBaseRegister; // 0:14.3 0xA0; nullopt: the function is absent
+  std::optional<uint32_t> spiBaseRegister;        // 0:14.3 0xA0; nullopt: the function is absent
   std::optional<EFI_GCD_MEMORY_TYPE> spiPageType; // the GCD range holding the SPI base; nullopt: none
   bool dxeServices = true;
   bool identityInstalled = false;
@@ -306,7 +313,7 @@ struct BootRecord {
   std::vector<FatalStopRecord> fatalStops;
   std::vector<PostCodePorts::Write> postCodes;
   std::vector<PoolRecord> pool;
-  std::vector<std::string> poolMisuse; // use after free, double free, frees of foreign pointers
+  std::vector<std::string> poolMisuse;          // use after free, double free, frees of foreign pointers
   std::map<std::string, unsigned> serviceCalls; // calls made by the images, by service
   std::vector<FailureHitRecord> injected;
   std::vector<FailureRuleRecord> failureRules;

@@ -58,7 +58,6 @@ json optionalGuid(const std::optional<EFI_GUID> &guid) {
   return guid ? json(guidDisplayName(*guid)) : json(nullptr);
 }
 
-
 std::string outcomeText(const BootRecord &r) {
   if (r.haltReason) {
     return fmt::format("halted: {} ({})", haltReasonName(*r.haltReason), r.haltDetail.value_or(""));
@@ -410,9 +409,10 @@ std::string textChecks(const BootRecord &r) {
       if (check.expected->count) {
         stated += fmt::format(" with a count of {}", *check.expected->count);
       }
-      expected = check.asExpected() ? "  (expected)"
-                                    : fmt::format("  (UNEXPECTED: the board expects {}{})", stated,
-                                                  check.count ? fmt::format("; counted {}", *check.count) : "");
+      expected = check.asExpected()
+                     ? "  (expected)"
+                     : fmt::format("  (UNEXPECTED: the board expects {}{})", stated,
+                                   check.count ? fmt::format("; counted {}", *check.count) : "");
     }
     out += fmt::format("  {:<8} {:<24} {}{}\n", verdict, check.name, check.reason, expected);
     if (check.verdict == Verdict::Fail || check.verdict == Verdict::Warn) {
@@ -448,8 +448,7 @@ std::string textSummary(const BootRecord &r) {
   for (const RecordedEvent &event : r.events) {
     closed += event.closed ? 1 : 0;
     line(fmt::format("  {:<20} {:<13} {:<46} notified {}x{}{}", eventTypeName(event), tplName(event.tpl),
-                     eventSubject(event),
-                     event.notifies, event.closed ? ", closed" : ", open",
+                     eventSubject(event), event.notifies, event.closed ? ", closed" : ", open",
                      event.notifyFunction.empty() ? "" : "  " + event.notifyFunction));
   }
   line(fmt::format("  {} registered, {} closed", r.events.size(), closed));
@@ -457,8 +456,8 @@ std::string textSummary(const BootRecord &r) {
   line(fmt::format("-- memory map changes: {}", r.mapChanges.size()));
   for (const MapChange &change : r.mapChanges) {
     line(fmt::format("  {} +{}  {}  {} -> {}{}{}", padded(change.base, 8), hex(change.length),
-                     gcdTypeName(change.type),
-                     attributeNames(change.attributesBefore), attributeNames(change.attributesAfter),
+                     gcdTypeName(change.type), attributeNames(change.attributesBefore),
+                     attributeNames(change.attributesAfter),
                      (change.attributesAfter & EFI_MEMORY_RUNTIME) != 0 ? "  runtime MMIO" : "",
                      change.owner.empty() ? "" : "  allocated by " + change.owner));
   }
@@ -544,16 +543,16 @@ std::string textSummary(const BootRecord &r) {
   }
   line(fmt::format("-- pool in use: {} blocks, {} bytes", r.pool.size(), bytes));
   for (const PoolRecord &block : r.pool) {
-    line(fmt::format("  pool[{}]: {} bytes, {}, owner {}", block.index, block.size, memoryTypeName(block.type),
-                     block.owner));
+    line(fmt::format("  pool[{}]: {} bytes, {}, owner {}", block.index, block.size,
+                     memoryTypeName(block.type), block.owner));
   }
 
   if (!r.pcdWrites.empty()) {
     line("-- PCD writes");
     for (const PcdWriteRecord &write : r.pcdWrites) {
       line(fmt::format("  token {} ({} bytes) = {}  [{}] by {}", write.token, write.size,
-                       write.pointsTo ? poolRefName(*write.pointsTo) : hex(write.value), statusName(write.status),
-                       write.owner));
+                       write.pointsTo ? poolRefName(*write.pointsTo) : hex(write.value),
+                       statusName(write.status), write.owner));
     }
   }
   if (!r.injected.empty()) {
@@ -615,7 +614,7 @@ json jsonReport(const BootRecord &r) {
          {"notify_tpl", tplName(event.tpl)},
          {"subject", eventSubject(event)},
          {"group", event.kind == EventKind::ExitBootServices && !event.group ? json("Exit Boot Services")
-                                                                              : optionalGuid(event.group)},
+                                                                             : optionalGuid(event.group)},
          {"notify_protocol", optionalGuid(event.notifyProtocol)},
          {"owner", event.owner},
          {"notify_function", event.notifyFunction.empty() ? json(nullptr) : json(event.notifyFunction)},

@@ -21,9 +21,9 @@ std::string attributeNames(uint64_t attributes);
 std::string memoryTypeName(EFI_MEMORY_TYPE type);
 const char *gcdTypeName(EFI_GCD_MEMORY_TYPE type);
 std::string eventTypeName(const RecordedEvent &event); // "notify-signal", ..., or the hex type
-std::string eventSubject(const RecordedEvent &event);  // "group End of DXE", "protocol notify ...", "no group"
+std::string eventSubject(const RecordedEvent &event); // "group End of DXE", "protocol notify ...", "no group"
 const char *s3LibraryStateName(S3LibraryState state);
-std::string poolRefName(const PoolRef &ref); // "pool[1]+0x0"
+std::string poolRefName(const PoolRef &ref);    // "pool[1]+0x0"
 std::string haltText(const BootRecord &record); // "fatal stop", ...
 
 std::string textSummary(const BootRecord &record);

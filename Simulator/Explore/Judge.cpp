@@ -18,7 +18,8 @@ std::string spiState(const BootRecord &r) {
   }
   const SpiRecord &spi = *r.spi;
   std::string state = spi.lock ? "locked" : spi.protect ? "protected" : "open";
-  if (spi.after.restrictedCmd != spi.before.restrictedCmd || spi.after.restrictedCmd2 != spi.before.restrictedCmd2) {
+  if (spi.after.restrictedCmd != spi.before.restrictedCmd ||
+      spi.after.restrictedCmd2 != spi.before.restrictedCmd2) {
     state += fmt::format(", opcodes 0x{:08X} 0x{:08X}", spi.after.restrictedCmd, spi.after.restrictedCmd2);
   }
   if (spi.writeBufferEnabled) {
@@ -105,7 +106,8 @@ std::string handOffState(const BootRecord &r) {
   }
   std::vector<std::string> calls;
   for (const SmmCallRecord &call : r.s3.smmCalls) {
-    calls.push_back(call.accepted   ? fmt::format("accepted ({} entries)", call.table ? call.table->entries.size() : 0)
+    calls.push_back(call.accepted
+                        ? fmt::format("accepted ({} entries)", call.table ? call.table->entries.size() : 0)
                     : call.injected ? "failed"
                                     : "refused");
   }
@@ -132,7 +134,8 @@ std::vector<std::string> multisetDifference(std::vector<std::string> a, std::vec
 } // namespace
 
 bool unexpected(const CheckResult &check) {
-  return check.expected ? !check.asExpected() && check.verdict != Verdict::Warn : check.verdict == Verdict::Fail;
+  return check.expected ? !check.asExpected() && check.verdict != Verdict::Warn
+                        : check.verdict == Verdict::Fail;
 }
 
 bool violation(const std::vector<CheckResult> &checks) {
@@ -158,8 +161,9 @@ BootEffects captureEffects(const BootRecord &r) {
   };
   for (const AssertionRecord &assertion : r.assertions) {
     effects.assertions.push_back(
-        assertion.reportWritten ? fmt::format("{}({}): {}", assertion.file, assertion.line, assertion.expression)
-                                : fmt::format("a trap without a report in {}", assertion.code));
+        assertion.reportWritten
+            ? fmt::format("{}({}): {}", assertion.file, assertion.line, assertion.expression)
+            : fmt::format("a trap without a report in {}", assertion.code));
   }
   effects.diagnostics = r.diagnostics;
   return effects;
@@ -193,9 +197,9 @@ nlohmann::json toJson(const CheckResult &check) {
                         {"count", check.count ? nlohmann::json(*check.count) : nlohmann::json(nullptr)},
                         {"expected", nullptr}};
   if (check.expected) {
-    out["expected"] = {{"verdict", verdictName(check.expected->verdict)},
-                       {"count", check.expected->count ? nlohmann::json(*check.expected->count)
-                                                       : nlohmann::json(nullptr)}};
+    out["expected"] = {
+        {"verdict", verdictName(check.expected->verdict)},
+        {"count", check.expected->count ? nlohmann::json(*check.expected->count) : nlohmann::json(nullptr)}};
   }
   return out;
 }

@@ -458,7 +458,8 @@ std::string matrixText(const MatrixResult &result) {
     }
     for (const CheckResult &verdict : example.verdicts) {
       if (unexpected(verdict) || (verdict.verdict == Verdict::Warn && !verdict.asExpected())) {
-        out += fmt::format("         {} {}: {}\n", verdictName(verdict.verdict), verdict.name, verdict.reason);
+        out +=
+            fmt::format("         {} {}: {}\n", verdictName(verdict.verdict), verdict.name, verdict.reason);
       }
     }
     std::vector<std::string> fields;

@@ -71,7 +71,6 @@ std::string statusText(const std::string &service, EFI_STATUS status) {
   return answer ? std::string(*answer) : statusName(status);
 }
 
-
 nlohmann::json callJson(const SweepCall &call) {
   nlohmann::json out = {{"service", call.service}, {"call", call.call},         {"image", call.image},
                         {"context", call.context}, {"failable", call.failable}, {"guid", nullptr}};
@@ -200,8 +199,9 @@ std::string verdictWord(const SweepBoot &boot) {
   if (boot.violation()) {
     return "FAIL";
   }
-  bool warned = std::any_of(boot.verdicts.begin(), boot.verdicts.end(),
-                            [](const CheckResult &v) { return v.verdict == Verdict::Warn && !v.asExpected(); });
+  bool warned = std::any_of(boot.verdicts.begin(), boot.verdicts.end(), [](const CheckResult &v) {
+    return v.verdict == Verdict::Warn && !v.asExpected();
+  });
   return warned ? "warn" : "pass";
 }
 

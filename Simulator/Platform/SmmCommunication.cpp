@@ -144,7 +144,7 @@ EFI_STATUS EFIAPI SmmCommunicationModel::communicate(const EFI_SMM_COMMUNICATION
   }
   call.buffer = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(buffer));
   call.bufferRef = model.describe(call.buffer);
-    call.bufferName = memoryRefName(call.bufferRef);
+  call.bufferName = memoryRefName(call.bufferRef);
   call.traceIndex = model.machine_.trace().size();
   if (size != nullptr) {
     call.commSize = *size;

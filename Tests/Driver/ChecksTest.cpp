@@ -274,13 +274,14 @@ sim::RecordedEvent *eventOf(sim::BootRecord &r, const std::string &function) {
 }
 
 sim::AssertionRecord anAssertion(uint64_t breakpoint) {
-  return sim::AssertionRecord{"Features/KeshInit/Dxe/RuntimeMmio.cpp", 12, "!EFI_ERROR (Status)", breakpoint, 0,
-                              "KeshInitDxe KeshOnPciEnumComplete", true};
+  return sim::AssertionRecord{
+      "Features/KeshInit/Dxe/RuntimeMmio.cpp", 12,  "!EFI_ERROR (Status)", breakpoint, 0,
+      "KeshInitDxe KeshOnPciEnumComplete",     true};
 }
 
 const WrongBoot kWrongBoots[] = {
-    {"entry", "reference.toml", "the entry returns an error", [](auto &r) { r.entryStatus = EFI_OUT_OF_RESOURCES; },
-     "returned Out of Resources"},
+    {"entry", "reference.toml", "the entry returns an error",
+     [](auto &r) { r.entryStatus = EFI_OUT_OF_RESOURCES; }, "returned Out of Resources"},
     {"halt", "reference.toml", "a dead loop", [](auto &r) { r.haltReason = sim::HaltReason::DeadLoop; },
      "the machine halted: dead loop"},
     {"events.closed", "reference.toml", "KeshOnEndOfDxe does not close its event",
@@ -307,7 +308,8 @@ const WrongBoot kWrongBoots[] = {
      },
      "the protect bit is clear"},
     {"spi.lock", "pwd-2040-back-ports.toml", "the lock bit written before the protect bit",
-     [](auto &r) { std::swap(r.spi->armedAt, r.spi->lockedAt); }, "the lock bit was written before the protect bit"},
+     [](auto &r) { std::swap(r.spi->armedAt, r.spi->lockedAt); },
+     "the lock bit was written before the protect bit"},
     {"spi.lock", "reference.toml", "locked while the PWD answers 2",
      [](auto &r) {
        r.platform.pwdAnswer = 2;
@@ -324,8 +326,8 @@ const WrongBoot kWrongBoots[] = {
      [](auto &r) { r.actualPolicy.portMaskCalls.emplace_back(0x4, 0x4); }, "(0x4, 0x4)"},
     {"sata-policy", "redundant-os-sata.toml", "bit 0 of the port-disable register left set",
      [](auto &r) { r.actualPolicy.dieWrites.begin()->second.back() |= 1; }, "port-disable writes"},
-    {"sata-policy", "redundant-os-sata.toml", "the PCD record dropped", [](auto &r) { r.actualPolicy.pcd.clear(); },
-     "PCD none where"},
+    {"sata-policy", "redundant-os-sata.toml", "the PCD record dropped",
+     [](auto &r) { r.actualPolicy.pcd.clear(); }, "PCD none where"},
     {"console", "reference.toml", "the CR before each LF dropped",
      [](auto &r) {
        for (sim::UartRecord &uart : r.console.uarts) {
@@ -334,8 +336,8 @@ const WrongBoot kWrongBoots[] = {
        }
      },
      "a line feed without a carriage return"},
-    {"console", "reference.toml", "a byte lost on the line", [](auto &r) { r.console.uarts[0].bytes.pop_back(); },
-     "sent other bytes than the firmware wrote"},
+    {"console", "reference.toml", "a byte lost on the line",
+     [](auto &r) { r.console.uarts[0].bytes.pop_back(); }, "sent other bytes than the firmware wrote"},
     {"console", "reference.toml", "a dead console while an assertion happened",
      [](auto &r) {
        for (sim::UartRecord &uart : r.console.uarts) {
@@ -356,10 +358,15 @@ const WrongBoot kWrongBoots[] = {
      "1 assertions"},
     {"breakpoints", "reference.toml", "a trap that ends no assertion", [](auto &r) { r.breakpoints = 1; },
      "0 of them after an assertion"},
-    {"fatal-stops", "reference.toml", "a fatal stop", [](auto &r) { r.fatalStops.push_back({0xA10D0142, {}, true}); },
+    {"fatal-stops", "reference.toml", "a fatal stop",
+     [](auto &r) {
+       r.fatalStops.push_back({0xA10D0142, {}, true});
+     },
      "1 fatal stops"},
     {"pool.leaks", "reference.toml", "a 62-byte block never freed",
-     [](auto &r) { r.pool.push_back(sim::PoolRecord{9, 62, EfiBootServicesData, "KeshInitDxe", false, false}); },
+     [](auto &r) {
+       r.pool.push_back(sim::PoolRecord{9, 62, EfiBootServicesData, "KeshInitDxe", false, false});
+     },
      "62 bytes of KeshInitDxe"},
     {"pool.misuse", "reference.toml", "a double free",
      [](auto &r) { r.poolMisuse.push_back("KeshInitDxe: double free of pool[1]"); }, "double free"},
@@ -368,10 +375,14 @@ const WrongBoot kWrongBoots[] = {
     {"s3.handoff", "s3-resume.toml", "the close-table callback returns before the hand-off",
      [](auto &r) { r.s3.smmCalls.clear(); }, "never handed off"},
     {"s3.resume", "s3-resume.toml", "a register the replay left different",
-     [](auto &r) { r.s3.resume->unrestored.push_back({sim::PciLocation{0, 0x14, 3}, 0x40, 1, 2}); },
+     [](auto &r) {
+       r.s3.resume->unrestored.push_back({sim::PciLocation{0, 0x14, 3}, 0x40, 1, 2});
+     },
      "not restored"},
     {"board.fail-rules", "reference.toml", "a rule that never fired",
-     [](auto &r) { r.failureRules.push_back({"CloseEvent", 99, EFI_INVALID_PARAMETER, std::nullopt, 0}); },
+     [](auto &r) {
+       r.failureRules.push_back({"CloseEvent", 99, EFI_INVALID_PARAMETER, std::nullopt, 0});
+     },
      "never fired: rule 1"},
     {"failure-path", "reference.toml", "an injected failure that went unreported",
      [](auto &r) {
@@ -413,9 +424,9 @@ INSTANTIATE_TEST_SUITE_P(EveryCheck, WrongBoots, ::testing::ValuesIn(kWrongBoots
 
 TEST(WrongBoots, EveryCheckHasOne) {
   for (std::string_view name : sim::checkNames()) {
-    EXPECT_TRUE(std::any_of(std::begin(kWrongBoots), std::end(kWrongBoots),
-                            [name](const WrongBoot &wrong) { return wrong.check == name; }))
-        << name;
+    EXPECT_TRUE(std::any_of(std::begin(kWrongBoots), std::end(kWrongBoots), [name](const WrongBoot &wrong) {
+      return wrong.check == name;
+    })) << name;
   }
 }
 

@@ -214,17 +214,21 @@ TEST(RuntimeMmio, ABaseTheMapDoesNotCallRamIsUsed) {
       {"not in the map", 0x90000000, [](sim::Board &) {}, 2},
       {"a non-existent range", 0x90000000,
        [](sim::Board &b) {
-         b.gcd.push_back(sim::GcdRange{0x90000000, 0x1000, 0, 0, EfiGcdMemoryTypeNonExistent, nullptr, nullptr});
+         b.gcd.push_back(
+             sim::GcdRange{0x90000000, 0x1000, 0, 0, EfiGcdMemoryTypeNonExistent, nullptr, nullptr});
        },
        1},
       {"a reserved range", 0x90000000,
        [](sim::Board &b) {
-         b.gcd.push_back(
-             sim::GcdRange{0x90000000, 0x1000, EFI_MEMORY_RUNTIME, 0, EfiGcdMemoryTypeReserved, nullptr, nullptr});
+         b.gcd.push_back(sim::GcdRange{0x90000000, 0x1000, EFI_MEMORY_RUNTIME, 0, EfiGcdMemoryTypeReserved,
+                                       nullptr, nullptr});
        },
        0},
       {"a failed descriptor read of the base check", 0xFEC10000,
-       [](sim::Board &b) { b.failures.push_back({"GetMemorySpaceDescriptor", 2, EFI_NOT_FOUND, std::nullopt}); }, 0},
+       [](sim::Board &b) {
+         b.failures.push_back({"GetMemorySpaceDescriptor", 2, EFI_NOT_FOUND, std::nullopt});
+       },
+       0},
   };
   for (const Case &c : cases) {
     sim::Board board = reference({Step::Load, Step::PciEnumerationComplete, Step::EndOfDxe});
@@ -236,7 +240,8 @@ TEST(RuntimeMmio, ABaseTheMapDoesNotCallRamIsUsed) {
     EXPECT_EQ(count(console, "SPI Base Address is incorrect"), 0u) << c.what << console;
     EXPECT_EQ(count(console, "SPI Protection is LOCKED !!\r\n"), 1u) << c.what;
     ASSERT_NE(boot.simulation.spi(), nullptr);
-    EXPECT_EQ(boot.simulation.spi()->registers().reg1D & 0x2C, 0x2C) << c.what << ": write buffer, protect, lock";
+    EXPECT_EQ(boot.simulation.spi()->registers().reg1D & 0x2C, 0x2C)
+        << c.what << ": write buffer, protect, lock";
     EXPECT_EQ(boot.simulation.assertions().size(), c.enumerationAssertions) << c.what << console;
   }
   // Without DXE services PCI enumeration cannot complete; End of DXE still protects.

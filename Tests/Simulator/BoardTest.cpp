@@ -277,18 +277,20 @@ sata.port.disable = "not-applicable"
 )",
                                          "t.toml");
   using sim::Verdict;
-  std::map<std::string, sim::Expectation> expected = {{"spi.lock", {Verdict::Fail, std::nullopt}},
-                                                      {"board.fail-rules", {Verdict::Warn, std::nullopt}},
-                                                      {"usb", {Verdict::Pass, std::nullopt}},
-                                                      {"sata.port.disable", {Verdict::NotApplicable, std::nullopt}}};
+  std::map<std::string, sim::Expectation> expected = {
+      {"spi.lock", {Verdict::Fail, std::nullopt}},
+      {"board.fail-rules", {Verdict::Warn, std::nullopt}},
+      {"usb", {Verdict::Pass, std::nullopt}},
+      {"sata.port.disable", {Verdict::NotApplicable, std::nullopt}}};
   EXPECT_EQ(board.expectations, expected);
   // A check that counts takes a count beside its verdict.
   sim::Board counted = sim::parseBoardToml("[expect]\nassertions = { verdict = \"fail\", count = 2 }\n", "c");
   EXPECT_EQ(counted.expectations.at("assertions"), (sim::Expectation{Verdict::Fail, 2}));
   EXPECT_NE(errorOf("[expect]\nassertions = { verdict = \"fail\", count = -1 }\n").find("must be a count"),
             std::string::npos);
-  EXPECT_NE(errorOf("[expect]\nassertions = { verdict = \"fail\", times = 2 }\n").find("not an expectation key"),
-            std::string::npos);
+  EXPECT_NE(
+      errorOf("[expect]\nassertions = { verdict = \"fail\", times = 2 }\n").find("not an expectation key"),
+      std::string::npos);
   EXPECT_EQ(errorOf("[expect]\nspi.lock = \"broken\"\n"),
             "test.toml:2: key 'expect.spi.lock': must be \"pass\", \"fail\", \"warn\" or \"not-applicable\"");
   EXPECT_NE(errorOf("[expect]\n\"spi.lock\" = 1\n").find("key 'expect.spi.lock': must be"),

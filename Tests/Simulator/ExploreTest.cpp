@@ -212,8 +212,8 @@ TEST(Registry, TheReferenceBoardKeepsWhatEveryBootKeeps) {
   simulation.run();
   const auto &verdicts = simulation.record().checks;
   EXPECT_FALSE(ex::violation(verdicts));
-  for (const char *check : {"entry", "halt", "pool.leaks", "pool.misuse", "s3.handoff", "events.closed",
-                            "events.once"}) {
+  for (const char *check :
+       {"entry", "halt", "pool.leaks", "pool.misuse", "s3.handoff", "events.closed", "events.once"}) {
     ASSERT_NE(verdict(verdicts, check), nullptr) << check;
     EXPECT_EQ(verdict(verdicts, check)->verdict, sim::Verdict::Pass) << check;
   }
@@ -225,9 +225,11 @@ TEST(Registry, AHandOffWhoseCloseFailsRunsOnceAndFreesOnce) {
   sim::Simulation simulation(board, kImage);
   simulation.run();
   const auto &verdicts = simulation.record().checks;
-  EXPECT_EQ(verdict(verdicts, "s3.handoff")->verdict, sim::Verdict::Pass) << verdict(verdicts, "s3.handoff")->reason;
+  EXPECT_EQ(verdict(verdicts, "s3.handoff")->verdict, sim::Verdict::Pass)
+      << verdict(verdicts, "s3.handoff")->reason;
   EXPECT_EQ(verdict(verdicts, "pool.misuse")->verdict, sim::Verdict::Pass);
-  EXPECT_EQ(verdict(verdicts, "failure-path")->verdict, sim::Verdict::Pass) << verdict(verdicts, "failure-path")->reason;
+  EXPECT_EQ(verdict(verdicts, "failure-path")->verdict, sim::Verdict::Pass)
+      << verdict(verdicts, "failure-path")->reason;
   EXPECT_FALSE(ex::violation(verdicts));
 }
 
@@ -348,9 +350,11 @@ TEST(Sweep, EveryBootIsJudgedByTheWholeRegistry) {
       EXPECT_NE(path->reason.find("ActivateSpiProtectLock: the identity protocol"), std::string::npos)
           << path->reason;
       EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, sim::Verdict::NotApplicable);
-      EXPECT_NE(std::find(boot.changes.begin(), boot.changes.end(),
-                          "spi: locked, opcodes 0x02D82001 0x0060C706, write buffer on -> protected, write buffer on"),
-                boot.changes.end());
+      EXPECT_NE(
+          std::find(
+              boot.changes.begin(), boot.changes.end(),
+              "spi: locked, opcodes 0x02D82001 0x0060C706, write buffer on -> protected, write buffer on"),
+          boot.changes.end());
     } else {
       EXPECT_EQ(verdict(boot.verdicts, "spi.lock")->verdict, sim::Verdict::Pass) << boot.failed[0].call;
     }
@@ -387,8 +391,8 @@ TEST(Sweep, SilentPathsNameTheExactCall) {
       {hit("GetMemorySpaceDescriptor", "KeshOnEndOfDxe", 1), true},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(sim::findSilentPath(c.hit) != nullptr, c.excused) << c.hit.service << " " << c.hit.function << " "
-                                                                << c.hit.occurrence;
+    EXPECT_EQ(sim::findSilentPath(c.hit) != nullptr, c.excused)
+        << c.hit.service << " " << c.hit.function << " " << c.hit.occurrence;
   }
   for (const sim::SilentPath &path : sim::silentPaths()) {
     EXPECT_FALSE(path.step.empty() || path.consequence.empty()) << path.service;

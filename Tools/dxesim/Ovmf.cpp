@@ -476,8 +476,8 @@ void recordBootRecord(sim::Simulation &simulation) {
     }
   }
   for (const sim::PcdWriteRecord &write : r.pcdWrites) {
-    record(
-        fmt::format("pcd {} size {} value 0x{:x} -> {}", write.token, write.size, write.value, sim::statusName(write.status)));
+    record(fmt::format("pcd {} size {} value 0x{:x} -> {}", write.token, write.size, write.value,
+                       sim::statusName(write.status)));
   }
   for (const sim::SmmCallRecord &call : r.s3.smmCalls) {
     if (!call.message.empty()) {
@@ -490,8 +490,9 @@ void recordBootRecord(sim::Simulation &simulation) {
     if (!call.tableBytes.empty()) {
       recordTable(call.tableBytes);
     }
-    record(call.commSize ? fmt::format("s3 communicate size {} -> {}", *call.commSize, sim::statusName(call.status))
-                         : fmt::format("s3 communicate size - -> {}", sim::statusName(call.status)));
+    record(call.commSize
+               ? fmt::format("s3 communicate size {} -> {}", *call.commSize, sim::statusName(call.status))
+               : fmt::format("s3 communicate size - -> {}", sim::statusName(call.status)));
   }
   for (const sim::DebugPrintLine &line : r.s3.debugPrintLines) {
     record(fmt::format("debugprint 0x{:x} {}", line.filter, escaped(line.text)));
