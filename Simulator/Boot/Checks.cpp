@@ -277,8 +277,9 @@ std::vector<std::string> spiEvidence(const SpiRecord &spi) {
       fmt::format("RestrictedCmd2 {} -> {}", hex(spi.before.restrictedCmd2), hex(spi.after.restrictedCmd2)),
       fmt::format("register 0x1D {} -> {}", hex(spi.before.reg1D), hex(spi.after.reg1D))};
   for (const SpiByteWrite &write : spi.reg1DWrites) {
-    out.push_back(
-        fmt::format("register 0x1D written {} at trace entry {}", hex(write.value), write.traceIndex));
+    out.push_back(fmt::format("register 0x1D written {}{}{}", hex(write.value),
+                              write.traceIndex ? fmt::format(" at trace entry {}", *write.traceIndex) : "",
+                              write.ignored ? ", ignored: the register is locked" : ""));
   }
   return out;
 }
@@ -333,7 +334,7 @@ CheckResult spiLockCheck(const BootRecord &r) {
   if (!r.spi->lock) {
     problems.push_back("the lock bit is clear");
   }
-  if (r.spi->lockedAt && (!r.spi->armedAt || *r.spi->lockedAt < *r.spi->armedAt)) {
+  if (r.spi->lockedWrite && (!r.spi->armedWrite || *r.spi->lockedWrite < *r.spi->armedWrite)) {
     problems.push_back("the lock bit was written before the protect bit");
   }
   for (const SpiOpcode &opcode : r.spi->opcodes) {

@@ -15,7 +15,6 @@ namespace sim {
 namespace {
 
 constexpr uint64_t kPageMask = 0xFFF;
-constexpr uint8_t kSpiWriteBufferEn = 0x04, kSpiProtect = 0x08, kSpiLock = 0x20;
 constexpr uint32_t kSpiControlBit22 = 0x00400000;
 constexpr uint16_t kDieBusRegister = 0x84;
 constexpr uint8_t kDies = 8;
@@ -139,33 +138,35 @@ void recordSpi(BootRecord &r, Simulation &simulation, const SpiController &spi, 
   out.base = simulation.spiBase();
   out.before = simulation.spiAtReset();
   out.after = spi.registers();
-  out.protect = (out.after.reg1D & kSpiProtect) != 0;
-  out.lock = (out.after.reg1D & kSpiLock) != 0;
-  out.writeBufferEnabled = (out.after.reg1D & kSpiWriteBufferEn) != 0;
-  out.spiControlBit22 = (out.after.control & kSpiControlBit22) != 0;
+  out.protect = spi.protect();
+  out.lock = spi.locked();
+  out.writeBufferEnabled = spi.writeBufferEnabled();
+  out.spiControlBit22 = (spi.spiControl() & kSpiControlBit22) != 0;
   for (uint8_t opcode : kWritingOpcodes) {
     bool restricted = false;
-    for (uint32_t word : {out.after.restrictedCmd, out.after.restrictedCmd2}) {
+    for (uint32_t word : {spi.restrictedCmd(), spi.restrictedCmd2()}) {
       for (unsigned lane = 0; lane < 4; lane++) {
         restricted |= ((word >> (8 * lane)) & 0xFF) == opcode;
       }
     }
     out.opcodes.push_back(SpiOpcode{opcode, restricted});
   }
-  const auto &trace = machine.trace();
-  for (size_t i = 0; i < trace.size(); i++) {
-    const TraceEntry &e = trace[i];
-    if (e.kind == AccessKind::MmioWrite && e.address == out.base + 0x1D && e.width == 1) {
-      auto value = static_cast<uint8_t>(e.value);
-      out.reg1DWrites.push_back(SpiByteWrite{i, value});
-      if (!out.armedAt && (value & kSpiProtect) != 0) {
-        out.armedAt = i;
-      }
-      if (!out.lockedAt && (value & kSpiLock) != 0) {
-        out.lockedAt = i;
-      }
+  for (const SpiWrite &write : spi.writes()) {
+    if (write.offset != spi::kReg1D || write.width != 1) {
+      continue;
     }
+    auto value = static_cast<uint8_t>(write.value);
+    if (!out.armedWrite && (value & spi::kProtect) != 0) {
+      out.armedWrite = out.reg1DWrites.size();
+      out.armedAt = write.traceIndex;
+    }
+    if (!out.lockedWrite && (value & spi::kLock) != 0) {
+      out.lockedWrite = out.reg1DWrites.size();
+      out.lockedAt = write.traceIndex;
+    }
+    out.reg1DWrites.push_back(SpiByteWrite{write.traceIndex, value, write.ignored});
   }
+  const auto &trace = machine.trace();
   auto consider = [&out](std::optional<size_t> at, PortOffBy by) {
     if (at && (!out.firstPortOffAt || *at < *out.firstPortOffAt)) {
       out.firstPortOffAt = at;

@@ -64,10 +64,11 @@ struct SpiOpcode {
 // Who switched the first port off.
 enum class PortOffBy : uint8_t { SetPortMask, HubApplyConfig, SataPortDisable };
 
-// One write of the SPI controller's byte at 0x1D, as the trace saw it.
+// One write of the SPI controller's byte at 0x1D, as the controller saw it.
 struct SpiByteWrite {
-  size_t traceIndex;
-  uint8_t value;
+  std::optional<size_t> traceIndex; // none when the boot keeps no trace
+  uint8_t value;                    // as written
+  bool ignored;                     // the lock turned it away
 };
 
 struct SpiRecord {
@@ -77,6 +78,8 @@ struct SpiRecord {
   bool spiControlBit22 = false;
   std::vector<SpiOpcode> opcodes;        // the seven flash-writing opcodes
   std::vector<SpiByteWrite> reg1DWrites; // in order
+  std::optional<size_t> armedWrite;      // the first of them with the protect bit
+  std::optional<size_t> lockedWrite;     // the first of them with the lock bit
   std::optional<size_t> armedAt;         // trace entry of the first write with the protect bit
   std::optional<size_t> lockedAt;        // trace entry of the first write with the lock bit
   std::optional<size_t>

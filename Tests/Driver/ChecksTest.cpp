@@ -119,8 +119,8 @@ TEST(Checks, AControllerThatIgnoresTheProtectBitFailsTheProtectAndArmedChecks) {
   simulation.run();
   EXPECT_EQ(check(simulation.record(), "spi.protect").verdict, Verdict::Fail);
   EXPECT_EQ(check(simulation.record(), "spi.protect").reason, "the protect bit is clear after End of DXE");
-  // The write that should have armed it was still made, before the ports went off.
-  EXPECT_EQ(check(simulation.record(), "spi.armed-before-ports").verdict, Verdict::Pass);
+  // The controller never saw protection armed, so the ports went off with the flash open.
+  EXPECT_EQ(check(simulation.record(), "spi.armed-before-ports").verdict, Verdict::Fail);
 }
 
 TEST(Checks, WithoutAnSpiBaseTheFlashStaysUnprotectedAsAWarning) {
@@ -308,7 +308,7 @@ const WrongBoot kWrongBoots[] = {
      },
      "the protect bit is clear"},
     {"spi.lock", "pwd-2040-back-ports.toml", "the lock bit written before the protect bit",
-     [](auto &r) { std::swap(r.spi->armedAt, r.spi->lockedAt); },
+     [](auto &r) { std::swap(r.spi->armedWrite, r.spi->lockedWrite); },
      "the lock bit was written before the protect bit"},
     {"spi.lock", "reference.toml", "locked while the PWD answers 2",
      [](auto &r) {
