@@ -19,7 +19,7 @@ namespace {
 constexpr uint64_t kAcpiMmioPage = 0xFED80000;
 constexpr uint64_t kMemoryRuntime = 0x8000000000000000ULL;
 constexpr uint64_t kMemoryUc = 0x1;
-constexpr uint8_t kSpiProtect = 0x08, kSpiLock = 0x20;
+constexpr uint8_t kSpiLock = 0x20;
 
 std::string hex(uint64_t value) {
   return fmt::format("0x{:X}", value);
@@ -943,7 +943,9 @@ const std::vector<std::string_view> &checkNames() {
 }
 
 void validateExpectations(const Board &board) {
-  for (const auto &[name, expectation] : board.expectations) {
+  for (const auto &entry : board.expectations) {
+    const std::string &name = entry.first;
+    const Expectation &expectation = entry.second;
     auto found = std::find_if(definitions().begin(), definitions().end(),
                               [&name](const CheckDefinition &check) { return check.info.name == name; });
     if (found == definitions().end()) {
