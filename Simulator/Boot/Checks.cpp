@@ -354,25 +354,15 @@ CheckResult spiLockCheck(const BootRecord &r) {
   return result(Verdict::Fail, "PWD inserted but " + joined(problems), evidence);
 }
 
-std::string_view portOffByName(PortOffBy by) {
-  switch (by) {
-  case PortOffBy::SetPortMask:
-    return "SetPortMask call";
-  case PortOffBy::HubApplyConfig:
-    return "MC5744 ApplyConfig call";
-  case PortOffBy::SataPortDisable:
-    return "SATA port-disable write";
-  }
-  return "?";
-}
-
 CheckResult spiArmedCheck(const BootRecord &r) {
   if (!r.spi || !r.spi->firstPortOffAt) {
     return result(Verdict::NotApplicable, "no USB, SD-card or SATA port was switched off");
   }
-  std::vector<std::string> evidence = {fmt::format("first port switched off by a {} at trace position {}",
-                                                   portOffByName(*r.spi->firstPortOffBy),
-                                                   *r.spi->firstPortOffAt)};
+  std::vector<std::string> evidence = {
+      fmt::format("first port switched off by a {} at trace position {}",
+                  std::string(portOffByName(*r.spi->firstPortOffBy)) +
+                      (*r.spi->firstPortOffBy == PortOffBy::SataPortDisable ? "" : " call"),
+                  *r.spi->firstPortOffAt)};
   if (!r.spi->armedAt) {
     return result(Verdict::Fail, "a port was switched off and protection was never armed", evidence);
   }

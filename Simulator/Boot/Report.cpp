@@ -85,18 +85,6 @@ const char *opcodeName(uint8_t opcode) {
   }
 }
 
-const char *portOffByName(PortOffBy by) {
-  switch (by) {
-  case PortOffBy::SetPortMask:
-    return "SetPortMask";
-  case PortOffBy::HubApplyConfig:
-    return "MC5744 ApplyConfig";
-  case PortOffBy::SataPortDisable:
-    return "SATA port-disable write";
-  }
-  return "?";
-}
-
 std::vector<unsigned> disabledPorts(const DieRecord &die) {
   std::vector<unsigned> ports;
   for (unsigned port = 0; port < 8; port++) {
@@ -380,6 +368,18 @@ const char *s3LibraryStateName(S3LibraryState state) {
 
 std::string poolRefName(const PoolRef &ref) {
   return fmt::format("pool[{}]+0x{:X}", ref.index, ref.offset);
+}
+
+const char *portOffByName(PortOffBy by) {
+  switch (by) {
+  case PortOffBy::SetPortMask:
+    return "SetPortMask";
+  case PortOffBy::HubApplyConfig:
+    return "MC5744 ApplyConfig";
+  case PortOffBy::SataPortDisable:
+    return "SATA port-disable write";
+  }
+  return "?";
 }
 
 std::string haltText(const BootRecord &r) {

@@ -25,6 +25,7 @@ std::string eventSubject(const RecordedEvent &event); // "group End of DXE", "pr
 const char *s3LibraryStateName(S3LibraryState state);
 std::string poolRefName(const PoolRef &ref);    // "pool[1]+0x0"
 std::string haltText(const BootRecord &record); // "fatal stop", ...
+const char *portOffByName(PortOffBy by);        // "SetPortMask", "SATA port-disable write", ...
 
 std::string textSummary(const BootRecord &record);
 // The checks and the outcome line: the summary of --quiet.
