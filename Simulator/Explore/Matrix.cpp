@@ -228,6 +228,7 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
            "key 'axis.key': a dotted board key is required");
     }
     axis.key = *key;
+    axis.name = *key;
     // Each part becomes a table the generated board nests.
     if (std::count(key->begin(), key->end(), '.') >= static_cast<std::ptrdiff_t>(kMaxTomlNesting)) {
       fail(source, table.get("key"),
@@ -254,8 +255,8 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
       }
     }
     for (const MatrixAxis &other : matrix.axes) {
-      if (other.key == axis.key) {
-        fail(source, table.get("key"), fmt::format("axis '{}' is given twice", axis.key));
+      if (other.name == axis.name) {
+        fail(source, table.get("key"), fmt::format("axis '{}' is given twice", axis.name));
       }
     }
     matrix.axes.push_back(std::move(axis));
@@ -271,7 +272,7 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
       for (const auto &[key, node] : *entry.as_table()) {
         std::string_view name = key.str(); // clang before 16 captures no structured binding
         auto axis = std::find_if(matrix.axes.begin(), matrix.axes.end(),
-                                 [name](const MatrixAxis &a) { return a.key == name; });
+                                 [name](const MatrixAxis &a) { return a.name == name; });
         if (axis == matrix.axes.end()) {
           fail(source, &node, fmt::format("case: '{}' is not the key of an axis", key.str()));
         }

@@ -31,7 +31,8 @@ public:
 constexpr size_t kMaxMatrixBoots = 1000000;
 
 struct MatrixAxis {
-  std::string key; // dotted path into the board's TOML, "platform.identity.system_id"
+  std::string name; // how cases, strategies and labels refer to it; unique in the matrix
+  std::string key;  // dotted path into the board's TOML, "platform.identity.system_id"
   // One TOML node per value; a null node means absent.
   std::vector<std::shared_ptr<toml::node>> values;
   std::vector<std::string> labels; // one per value
