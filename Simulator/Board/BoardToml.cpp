@@ -502,6 +502,9 @@ void readGcd(Reader &e, Board &board) {
       "a GCD memory type")];
   range.capabilities = e.attributes("capabilities").value_or(0);
   range.attributes = e.attributes("attributes").value_or(0);
+  bool allocated = false;
+  e.readBool("allocated", allocated);
+  range.image = allocated ? platformGcdOwner() : nullptr;
   if (range.length == 0 || range.base + range.length < range.base) {
     e.fail(e.get("length"), "length", "the range must be non-empty and end below 2^64");
   }

@@ -215,6 +215,46 @@ std::optional<uint64_t> usableSpiBase(const PlatformFacts &facts, std::string *w
   return base;
 }
 
+// The DXE-services calls of PCI enumeration that the platform's GCD map, as
+// it stood before the driver ran, must refuse for a page: the allocation
+// (the ACPI MMIO page only) of a page that is not free MMIO, the descriptor
+// of a page it does not describe, attributes its range cannot take. The
+// driver asserts each and goes on; the finding is the platform's.
+std::vector<std::string> gcdRefusals(const BootRecord &r, uint64_t page, uint64_t added, bool allocate,
+                                     const char *what) {
+  std::vector<std::string> refused;
+  const GcdRange *range = rangeHolding(r.gcdAtStart, page);
+  if (allocate && (range == nullptr || range->type != EfiGcdMemoryTypeMemoryMappedIo || range->image != nullptr ||
+                   page + 0xFFF - range->base >= range->length)) {
+    refused.push_back(fmt::format("the {} is not free MMIO in the GCD map: its allocation fails", what));
+  }
+  if (range == nullptr) {
+    refused.push_back(fmt::format("the {} is not in the GCD map: its descriptor read fails", what));
+  }
+  if (range == nullptr || range->type == EfiGcdMemoryTypeNonExistent ||
+      ((range->attributes | added) & ~range->capabilities) != 0) {
+    refused.push_back(fmt::format("the GCD map cannot give the {} {}: its attribute request fails", what,
+                                  added == kMemoryRuntime ? "RUNTIME" : "UC|RUNTIME"));
+  }
+  return refused;
+}
+
+// Every refusal of the pages the driver reports at PCI enumeration.
+std::vector<std::string> enumerationRefusals(const BootRecord &r) {
+  if (!r.platform.dxeServices || !stepAnywhere(r, Step::PciEnumerationComplete)) {
+    return {};
+  }
+  std::vector<std::string> refused =
+      gcdRefusals(r, kAcpiMmioPage, kMemoryRuntime | kMemoryUc, true, "ACPI MMIO page");
+  std::string why;
+  if (std::optional<uint64_t> base = usableSpiBase(r.platform, &why)) {
+    for (std::string &refusal : gcdRefusals(r, *base & ~uint64_t{0xFFF}, kMemoryRuntime, false, "SPI page")) {
+      refused.push_back(std::move(refusal));
+    }
+  }
+  return refused;
+}
+
 CheckResult runtimeMmioCheck(const BootRecord &r) {
   if (!stepAnywhere(r, Step::PciEnumerationComplete)) {
     return result(Verdict::NotApplicable, "PCI enumeration never completed");
@@ -224,12 +264,20 @@ CheckResult runtimeMmioCheck(const BootRecord &r) {
   evidence.push_back(fmt::format("ACPI MMIO page {}: attributes {} -> {}, allocated by {}",
                                  hex(kAcpiMmioPage), hex(acpi.before), hex(acpi.after),
                                  acpi.owner.empty() ? "nobody" : acpi.owner));
-  if (acpi.owner != "KeshInitDxe") {
-    problems.push_back("the ACPI MMIO page is not allocated by the driver");
-  }
-  if ((acpi.after & (acpi.before | kMemoryRuntime | kMemoryUc)) !=
-      (acpi.before | kMemoryRuntime | kMemoryUc)) {
-    problems.push_back("the ACPI MMIO page lacks UC|RUNTIME added to its attributes");
+  std::vector<std::string> refused = enumerationRefusals(r);
+  auto refusedPage = [&refused](std::string_view what) {
+    return std::any_of(refused.begin(), refused.end(),
+                       [what](const std::string &reason) { return reason.find(what) != std::string::npos; });
+  };
+  if (!r.platform.dxeServices) {
+    refused.push_back("without DXE services no page can be reported");
+  } else if (!refusedPage("ACPI MMIO page")) {
+    if (acpi.owner != "KeshInitDxe") {
+      problems.push_back("the ACPI MMIO page is not allocated by the driver");
+    }
+    if ((acpi.after & (acpi.before | kMemoryRuntime | kMemoryUc)) != (acpi.before | kMemoryRuntime | kMemoryUc)) {
+      problems.push_back("the ACPI MMIO page lacks UC|RUNTIME added to its attributes");
+    }
   }
   std::string why;
   std::optional<uint64_t> base = usableSpiBase(r.platform, &why);
@@ -239,10 +287,10 @@ CheckResult runtimeMmioCheck(const BootRecord &r) {
     evidence.push_back(fmt::format("SPI page {}: {}attributes {} -> {}, allocated by {}", hex(page),
                                    spi.found ? "" : "not in the GCD map, ", hex(spi.before), hex(spi.after),
                                    spi.owner.empty() ? "nobody" : spi.owner));
-    if (spi.found && spi.after != (spi.before | kMemoryRuntime)) {
+    if (r.platform.dxeServices && !refusedPage("SPI page") && spi.after != (spi.before | kMemoryRuntime)) {
       problems.push_back("the SPI page does not have exactly RUNTIME added");
     }
-    if (!spi.owner.empty()) {
+    if (spi.owner == "KeshInitDxe") {
       problems.push_back("the SPI page was allocated");
     }
     if (r.spi) {
@@ -257,16 +305,14 @@ CheckResult runtimeMmioCheck(const BootRecord &r) {
   if (!problems.empty()) {
     return result(Verdict::Fail, joined(problems), evidence);
   }
+  if (!refused.empty()) {
+    return result(Verdict::Warn, "the platform keeps pages from the OS's runtime map: " + joined(refused),
+                  evidence);
+  }
   if (!base) {
     return result(Verdict::Pass, "ACPI MMIO page reported as runtime MMIO; no SPI page: " + why, evidence);
   }
-  return result(
-      Verdict::Pass,
-      pageAttributes(r, *base).found
-          ? "ACPI MMIO and SPI pages reported as runtime MMIO, WriteBufferEn set"
-          : "ACPI MMIO page reported as runtime MMIO, WriteBufferEn set; the SPI page is not in the "
-            "GCD map, so its report can only fail",
-      evidence);
+  return result(Verdict::Pass, "ACPI MMIO and SPI pages reported as runtime MMIO, WriteBufferEn set", evidence);
 }
 
 std::vector<std::string> spiEvidence(const SpiRecord &spi) {
@@ -355,6 +401,10 @@ CheckResult spiLockCheck(const BootRecord &r) {
 }
 
 CheckResult spiArmedCheck(const BootRecord &r) {
+  std::string why;
+  if (!usableSpiBase(r.platform, &why)) {
+    return result(Verdict::NotApplicable, "no protection to arm: " + why);
+  }
   if (!r.spi || !r.spi->firstPortOffAt) {
     return result(Verdict::NotApplicable, "no USB, SD-card or SATA port was switched off");
   }
@@ -486,21 +536,30 @@ std::optional<size_t> bareLineFeed(const std::string &bytes) {
 
 CheckResult consoleCheck(const BootRecord &r) {
   const ConsoleRecord &c = r.console;
-  std::vector<std::string> problems, evidence;
+  // The driver answers for what it wrote; a UART that is absent, never
+  // decodes its ports, never sends, or says its FIFOs are off (which stops
+  // the console) is the platform's, and so is every difference between the
+  // two logs that follows from it.
+  std::vector<std::string> problems, evidence, platform;
   bool anything = false;
   for (const UartRecord &uart : c.uarts) {
-    evidence.push_back(fmt::format("UART {}: {} bytes written, {} sent, {} never sent, {} lost{}{}",
+    evidence.push_back(fmt::format("UART {}: {} bytes written, {} sent, {} never sent, {} lost{}{}{}",
                                    hex(uart.base), uart.written.size(), uart.bytes.size(), uart.pending,
                                    uart.lost, uart.present ? "" : ", not present",
-                                   uart.fifoReportsOff ? ", FIFOs reported off" : ""));
+                                   uart.fifoReportsOff ? ", FIFOs reported off" : "",
+                                   uart.neverDrains ? ", never drains" : ""));
     anything |= !uart.written.empty();
     if (!uart.present) {
-      problems.push_back(fmt::format("UART {} is not present", hex(uart.base)));
+      platform.push_back(fmt::format("UART {} is not present", hex(uart.base)));
       continue;
     }
-    if (uart.lost != 0 || uart.pending != 0) {
+    if (uart.neverDrains) {
+      platform.push_back(fmt::format("UART {} never sends: {} bytes stayed unsent", hex(uart.base), uart.pending));
+    } else if (uart.lost != 0 || uart.pending != 0) {
       problems.push_back(
           fmt::format("UART {} lost {} and never sent {} bytes", hex(uart.base), uart.lost, uart.pending));
+    } else if (uart.bytes.empty() && !uart.written.empty()) {
+      platform.push_back(fmt::format("UART {} never decoded its ports: nothing went out", hex(uart.base)));
     } else if (!uart.written.ends_with(uart.bytes)) {
       // What went out before the UART decoded its ports is lost on any
       // machine; everything after must go out as written.
@@ -511,22 +570,29 @@ CheckResult consoleCheck(const BootRecord &r) {
           fmt::format("UART {}: a line feed without a carriage return at byte {}", hex(uart.base), *at));
     }
   }
+  if (c.uarts[0].fifoReportsOff) {
+    platform.push_back(fmt::format("UART {} reports its FIFOs off: the console stops writing", hex(c.uarts[0].base)));
+  }
+  std::vector<std::string> &between = platform.empty() ? problems : platform;
   // An assertion's report is always due on the console.
   bool due = std::any_of(r.assertions.begin(), r.assertions.end(),
                          [](const AssertionRecord &a) { return a.breakpoint != 0; });
   if (!anything && due) {
-    problems.push_back("the console carried nothing while assertion reports were due");
+    between.push_back("the console carried nothing while assertion reports were due");
   }
   if (!c.identical) {
-    problems.push_back(fmt::format("the logs differ from byte {}", c.firstDifference.value_or(0)));
+    between.push_back(fmt::format("the logs differ from byte {}", c.firstDifference.value_or(0)));
   }
   if (!c.sameSettings) {
-    problems.push_back("the line settings differ");
+    between.push_back("the line settings differ");
   }
-  if (problems.empty()) {
-    return result(Verdict::Pass, "both UARTs carry the same bytes, CR LF line ends, nothing lost", evidence);
+  if (!problems.empty()) {
+    return result(Verdict::Fail, joined(problems), evidence);
   }
-  return result(Verdict::Fail, joined(problems), evidence);
+  if (!platform.empty()) {
+    return result(Verdict::Warn, "the platform's console loses output: " + joined(platform), evidence);
+  }
+  return result(Verdict::Pass, "both UARTs carry the same bytes, CR LF line ends, nothing lost", evidence);
 }
 
 // ---- what failed, and whether an injected failure explains it
@@ -543,8 +609,9 @@ bool explained(const BootRecord &r, const AssertionRecord &a) {
 // carrying the S3 library asserts once in its constructor when the PCI
 // configuration window is off; without a DXE services table the driver's
 // DXE services library asserts twice and the constructor list once more;
-// an SPI page absent from the GCD map fails its descriptor read and its
-// attribute request.
+// firmware older than UEFI 2.0 cannot register Ready to Boot (twice); no
+// runtime services table asserts once; and each DXE-services call that the
+// GCD map refuses at PCI enumeration asserts.
 std::vector<std::string> platformAssertions(const BootRecord &r) {
   std::vector<std::string> due;
   if (!r.s3.window) {
@@ -563,19 +630,17 @@ std::vector<std::string> platformAssertions(const BootRecord &r) {
       }
     }
   }
-  std::string why;
-  std::optional<uint64_t> base = usableSpiBase(r.platform, &why);
-  if (base && r.platform.dxeServices && stepAnywhere(r, Step::PciEnumerationComplete)) {
-    bool inMap = false;
-    for (const GcdRange &range : r.gcdAtStart) {
-      if (*base >= range.base && *base - range.base < range.length) {
-        inMap = range.type != EfiGcdMemoryTypeNonExistent;
-      }
-    }
-    if (!inMap) {
-      due.push_back("the SPI page is not in the GCD map: its descriptor read fails");
-      due.push_back("the SPI page is not in the GCD map: its attribute request fails");
-    }
+  bool loaded = std::any_of(r.timeline.begin(), r.timeline.end(),
+                            [](const RecordedStep &step) { return step.step == Step::Load && step.ran; });
+  if (loaded && r.platform.systemTableRevision < 0x00020000) {
+    due.push_back("firmware older than UEFI 2.0: the Ready-to-Boot registration asserts");
+    due.push_back("firmware older than UEFI 2.0: the entry reports the registration's status");
+  }
+  if (loaded && !r.platform.runtimeServices) {
+    due.push_back("no runtime services table: the runtime services library finds none");
+  }
+  for (std::string &refusal : enumerationRefusals(r)) {
+    due.push_back(std::move(refusal));
   }
   return due;
 }
@@ -684,6 +749,9 @@ CheckResult poolMisuseCheck(const BootRecord &r) {
 }
 
 CheckResult s3HandoffCheck(const BootRecord &r) {
+  if (!stepAfterLoad(r, Step::ReadyToBoot)) {
+    return result(Verdict::NotApplicable, "Ready to Boot never came after the driver loaded");
+  }
   const S3Record &s3 = r.s3;
   std::vector<std::string> evidence;
   std::vector<const SmmCallRecord *> handled;

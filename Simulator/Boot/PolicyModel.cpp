@@ -141,18 +141,21 @@ void usbPolicy(const Board &board, PolicyOutcome &out) {
   }
 }
 
-// The root devices that answer on a bus, with their port-disable register
-// at power-on; a later [[die]] of the same number replaces the earlier.
+// The root device that answers on a bus, with its port-disable register at
+// power-on: one device 0 per bus, so of several dies whose root devices sit
+// on one bus, the highest-numbered one's; a later [[die]] of the same number
+// replaces the earlier.
 std::map<uint8_t, uint32_t> rootsByBus(const Board &board, uint8_t bus) {
   std::map<uint8_t, const BoardDie *> dies;
   for (const BoardDie &die : board.dies) {
     dies[die.number] = &die;
   }
   std::map<uint8_t, uint32_t> out;
-  for (const auto &[number, die] : dies) {
-    if (die->bus == bus) {
-      auto reset = die->indirect.find(0x03101800);
-      out[number] = reset == die->indirect.end() ? 0 : reset->second;
+  for (auto it = dies.rbegin(); it != dies.rend(); ++it) {
+    if (it->second->bus == bus) {
+      auto reset = it->second->indirect.find(0x03101800);
+      out[it->first] = reset == it->second->indirect.end() ? 0 : reset->second;
+      break;
     }
   }
   return out;

@@ -12,6 +12,15 @@
 
 namespace sim {
 
+const GcdRange *rangeHolding(const std::vector<GcdRange> &map, uint64_t address) {
+  for (const GcdRange &range : map) {
+    if (address >= range.base && address - range.base < range.length) {
+      return &range;
+    }
+  }
+  return nullptr;
+}
+
 namespace {
 
 constexpr uint64_t kPageMask = 0xFFF;
@@ -40,15 +49,6 @@ bool liveRange(const std::vector<PoolBlock> &pool, uint64_t address, uint64_t si
     }
   }
   return false;
-}
-
-const GcdRange *rangeHolding(const std::vector<GcdRange> &map, uint64_t address) {
-  for (const GcdRange &range : map) {
-    if (address >= range.base && address - range.base < range.length) {
-      return &range;
-    }
-  }
-  return nullptr;
 }
 
 void recordOutcome(BootRecord &r, Simulation &simulation) {
@@ -398,6 +398,7 @@ void recordConsole(BootRecord &r, Simulation &simulation) {
     u.base = uart.base();
     u.present = uart.config().present;
     u.fifoReportsOff = uart.config().fifoReportsOff;
+    u.neverDrains = uart.config().neverDrains;
     u.bytes = uart.bytes();
     u.written = simulation.consoleTap().written(uart.base());
     u.pending = uart.pending();
@@ -570,6 +571,8 @@ size_t BootRecord::unexpectedWarnings() const {
 PlatformFacts readPlatformFacts(const Board &board, const PciConfigSpace &pci) {
   PlatformFacts facts;
   facts.dxeServices = board.dxeServices;
+  facts.runtimeServices = board.runtimeServices;
+  facts.systemTableRevision = board.systemTableRevision;
   if (pci.exists(kSpiBridge)) {
     facts.spiBaseRegister = pci.read32(kSpiBridge, kSpiBaseRegister);
     uint64_t base = *facts.spiBaseRegister & 0xFFFFFFC0u;

@@ -146,6 +146,7 @@ struct UartRecord {
   uint16_t base = 0;
   bool present = true;
   bool fifoReportsOff = false; // the UART says its FIFOs are off: the console skips it
+  bool neverDrains = false;    // the transmitter never sends
   std::string bytes;           // as sent on the line
   std::string written;         // as the firmware wrote it to the transmit holding register
   size_t pending = 0;
@@ -275,10 +276,15 @@ struct PlatformFacts {
   std::optional<uint32_t> spiBaseRegister;        // 0:14.3 0xA0; nullopt: the function is absent
   std::optional<EFI_GCD_MEMORY_TYPE> spiPageType; // the GCD range holding the SPI base; nullopt: none
   bool dxeServices = true;
+  bool runtimeServices = true;
+  uint32_t systemTableRevision = 0;
   bool identityInstalled = false;
   std::optional<uint8_t> pwdAnswer; // QueryPlatformState (8) as the platform would answer it
   std::vector<DieBusRead> dieBuses; // dies 0 to 7
 };
+
+// The range of a GCD map that holds an address, if any.
+const GcdRange *rangeHolding(const std::vector<GcdRange> &map, uint64_t address);
 
 struct BootRecord {
   std::string boardName, boardSource;

@@ -181,6 +181,13 @@ struct GcdRange {
   EFI_HANDLE image, device;
 };
 
+// The owner of a range another platform module allocated before the
+// driver ran: a handle no image has, never dereferenced.
+inline EFI_HANDLE platformGcdOwner() {
+  static char owner;
+  return &owner;
+}
+
 struct PcdToken {
   unsigned size; // 1, 2, 4 or 8 bytes
   uint64_t value;

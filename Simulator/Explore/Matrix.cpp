@@ -3,6 +3,7 @@
 
 #include "Board/Board.h"
 #include "Board/TomlText.h"
+#include "Boot/PlatformModel.h"
 #include "Host/BoundedFile.h"
 #include "Host/OutputFile.h"
 
@@ -65,14 +66,14 @@ std::shared_ptr<toml::node> copyNode(const toml::node &node) {
   return out;
 }
 
-// A short name for an axis: its last key part.
-std::string axisName(const std::string &key) {
-  return splitKey(key).back();
+// A short name for an axis: the name it was given, else its key's last part.
+std::string axisName(const MatrixAxis &axis) {
+  return axis.name != axis.key ? axis.name : splitKey(axis.key).back();
 }
 
 } // namespace
 
-void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value) {
+void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value, bool append) {
   std::vector<std::string> parts = splitKey(key);
   toml::table *table = &board;
   for (size_t i = 0; i + 1 < parts.size(); i++) {
@@ -92,7 +93,42 @@ void applyBoardValue(toml::table &board, const std::string &key, const toml::nod
     table->erase(parts.back());
     return;
   }
+  toml::array *present = table->get(parts.back()) != nullptr ? table->get(parts.back())->as_array() : nullptr;
+  if (append && value->is_array() && value->as_array()->empty()) {
+    return; // nothing to add
+  }
+  if (append && present != nullptr && value->is_array()) {
+    for (const toml::node &element : *value->as_array()) {
+      element.visit([present](const auto &v) { present->push_back(v); });
+    }
+    return;
+  }
   value->visit([&](const auto &v) { table->insert_or_assign(parts.back(), v); });
+}
+
+void mergeBoardTable(toml::table &board, const toml::table &values, bool append) {
+  for (const auto &[key, node] : values) {
+    std::string name(key.str());
+    if (node.is_string() && node.value<std::string>() == kAbsent) {
+      board.erase(name);
+      continue;
+    }
+    toml::node *present = board.get(name);
+    if (node.is_table() && present != nullptr && present->is_table()) {
+      mergeBoardTable(*present->as_table(), *node.as_table(), append);
+      continue;
+    }
+    if (append && node.is_array() && node.as_array()->empty()) {
+      continue; // nothing to add
+    }
+    if (append && node.is_array() && present != nullptr && present->is_array()) {
+      for (const toml::node &element : *node.as_array()) {
+        element.visit([present](const auto &v) { present->as_array()->push_back(v); });
+      }
+      continue;
+    }
+    node.visit([&](const auto &v) { board.insert_or_assign(name, v); });
+  }
 }
 
 size_t Matrix::size() const {
@@ -125,17 +161,23 @@ std::string Matrix::label(const std::vector<std::optional<size_t>> &combination)
   std::vector<std::string> parts;
   for (size_t i = 0; i < axes.size(); i++) {
     if (combination[i]) {
-      parts.push_back(fmt::format("{}={}", axisName(axes[i].key), axes[i].labels[*combination[i]]));
+      parts.push_back(fmt::format("{}={}", axisName(axes[i]), axes[i].labels[*combination[i]]));
     }
   }
   return fmt::format("{}", fmt::join(parts, ", "));
 }
 
-std::string Matrix::boardToml(const std::vector<std::optional<size_t>> &combination) const {
+std::string Matrix::boardToml(const std::vector<std::optional<size_t>> &combination, bool model) const {
   toml::table board = base;
   for (size_t i = 0; i < axes.size(); i++) {
-    if (combination[i]) {
-      applyBoardValue(board, axes[i].key, axes[i].values[*combination[i]].get());
+    if (!combination[i]) {
+      continue;
+    }
+    const toml::node *value = axes[i].values[*combination[i]].get();
+    if (axes[i].key.empty()) {
+      mergeBoardTable(board, *value->as_table(), axes[i].append);
+    } else {
+      applyBoardValue(board, axes[i].key, value, axes[i].append);
     }
   }
   toml::table *section = board["board"].as_table();
@@ -155,10 +197,28 @@ std::string Matrix::boardToml(const std::vector<std::optional<size_t>> &combinat
   }
   std::ostringstream out;
   // Comments end at a line end: what they quote is escaped.
-  out << fmt::format("# {} of {}: {}\n# base board: {}{}\n\n", printableText(name), printableText(source),
+  out << fmt::format("# {} of {}: {}\n# base board: {}{}\n", printableText(name), printableText(source),
                      printableText(label(combination)), printableText(basePath),
                      baseName.empty() ? "" : fmt::format(" ({})", printableText(baseName)));
-  out << board << '\n';
+  if (model) {
+    std::ostringstream plain;
+    plain << board;
+    out << "# What the platform model expects of this board, and why:\n";
+    toml::table *expect = board["expect"].as_table();
+    if (expect == nullptr) {
+      expect = board.insert_or_assign("expect", toml::table{}).first->second.as_table();
+    }
+    for (const auto &[check, prediction] : predictChecks(parseBoardToml(plain.str(), source))) {
+      out << fmt::format("#   {}: {}: {}\n", check, verdictName(prediction.outcome.verdict),
+                         printableText(prediction.why));
+      toml::table entry{{"verdict", std::string(verdictName(prediction.outcome.verdict))}};
+      if (prediction.outcome.count) {
+        entry.insert("count", static_cast<int64_t>(*prediction.outcome.count));
+      }
+      expect->insert_or_assign(check, std::move(entry));
+    }
+  }
+  out << '\n' << board << '\n';
   return out.str();
 }
 
@@ -216,47 +276,94 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
     const toml::table &table = *entry.as_table();
     MatrixAxis axis;
     for (const auto &[key, node] : table) {
-      if (key != "key" && key != "values" && key != "labels") {
+      if (key != "key" && key != "values" && key != "labels" && key != "name" && key != "append" &&
+          key != "value") {
         fail(source, &node,
-             fmt::format("key 'axis.{}': is not an axis setting (key, values, labels)", key.str()));
+             fmt::format("key 'axis.{}': is not an axis setting (name, key, values, labels, value, append)",
+                         key.str()));
       }
     }
-    auto key = table.get("key") ? table.get("key")->value<std::string>() : std::nullopt;
-    if (!key || key->empty() || key->front() == '.' || key->back() == '.' ||
-        key->find("..") != std::string::npos) {
-      fail(source, table.get("key") ? table.get("key") : &entry,
-           "key 'axis.key': a dotted board key is required");
-    }
-    axis.key = *key;
-    axis.name = *key;
-    // Each part becomes a table the generated board nests.
-    if (std::count(key->begin(), key->end(), '.') >= static_cast<std::ptrdiff_t>(kMaxTomlNesting)) {
-      fail(source, table.get("key"),
-           fmt::format("key 'axis.key': more than {} parts (tables nested in one another)", kMaxTomlNesting));
-    }
-    const toml::array *values = table.get("values") ? table.get("values")->as_array() : nullptr;
-    if (values == nullptr || values->empty()) {
-      fail(source, table.get("values") ? table.get("values") : &entry,
-           fmt::format("axis '{}': 'values' must be a non-empty array", axis.key));
-    }
-    for (const toml::node &value : *values) {
-      bool absent = value.is_string() && value.value<std::string>() == kAbsent;
-      axis.values.push_back(absent ? nullptr : copyNode(value));
-      axis.labels.push_back(absent ? std::string(kAbsent) : inlineText(value));
-    }
-    if (const toml::node *labels = table.get("labels")) {
-      const toml::array *array = labels->as_array();
-      if (array == nullptr || array->size() != axis.values.size() ||
-          !array->is_homogeneous(toml::node_type::string)) {
-        fail(source, labels, fmt::format("axis '{}': 'labels' must be one string per value", axis.key));
+    if (const toml::node *append = table.get("append")) {
+      if (!append->is_boolean()) {
+        fail(source, append, "key 'axis.append': must be true or false");
       }
-      for (size_t i = 0; i < array->size(); i++) {
-        axis.labels[i] = *array->get(i)->value<std::string>();
+      axis.append = *append->value<bool>();
+    }
+    const toml::node *keyNode = table.get("key");
+    const toml::node *valueTables = table.get("value");
+    if (valueTables != nullptr) {
+      // [[axis.value]]: each value a table of board keys, merged into the board.
+      if (keyNode != nullptr || table.get("values") != nullptr || table.get("labels") != nullptr) {
+        fail(source, valueTables, "an axis gives either 'key' and 'values' or [[axis.value]] tables");
+      }
+      const toml::node *nameNode = table.get("name");
+      auto name = nameNode != nullptr ? nameNode->value<std::string>() : std::nullopt;
+      if (!name || name->empty()) {
+        fail(source, nameNode != nullptr ? nameNode : &entry,
+             "key 'axis.name': an axis of [[axis.value]] tables needs a name");
+      }
+      axis.name = *name;
+      const toml::array *array = valueTables->as_array();
+      if (array == nullptr || array->empty() || !array->is_array_of_tables()) {
+        fail(source, valueTables, fmt::format("axis '{}': values must be [[axis.value]] tables", axis.name));
+      }
+      for (const toml::node &value : *array) {
+        toml::table board = *value.as_table();
+        std::string label = fmt::format("{}", axis.values.size() + 1);
+        if (const toml::node *labelNode = board.get("label")) {
+          if (!labelNode->is_string()) {
+            fail(source, labelNode, fmt::format("axis '{}': 'label' must be a string", axis.name));
+          }
+          label = *labelNode->value<std::string>();
+          board.erase("label");
+        }
+        axis.values.push_back(std::make_shared<toml::table>(std::move(board)));
+        axis.labels.push_back(std::move(label));
+      }
+    } else {
+      auto key = keyNode != nullptr ? keyNode->value<std::string>() : std::nullopt;
+      if (!key || key->empty() || key->front() == '.' || key->back() == '.' ||
+          key->find("..") != std::string::npos) {
+        fail(source, keyNode != nullptr ? keyNode : &entry, "key 'axis.key': a dotted board key is required");
+      }
+      axis.key = *key;
+      axis.name = *key;
+      if (const toml::node *nameNode = table.get("name")) {
+        if (!nameNode->is_string() || nameNode->value<std::string>()->empty()) {
+          fail(source, nameNode, "key 'axis.name': must be a non-empty string");
+        }
+        axis.name = *nameNode->value<std::string>();
+      }
+      // Each part becomes a table the generated board nests.
+      if (std::count(key->begin(), key->end(), '.') >= static_cast<std::ptrdiff_t>(kMaxTomlNesting)) {
+        fail(source, keyNode,
+             fmt::format("key 'axis.key': more than {} parts (tables nested in one another)", kMaxTomlNesting));
+      }
+      const toml::array *values = table.get("values") ? table.get("values")->as_array() : nullptr;
+      if (values == nullptr || values->empty()) {
+        fail(source, table.get("values") ? table.get("values") : &entry,
+             fmt::format("axis '{}': 'values' must be a non-empty array", axis.name));
+      }
+      for (const toml::node &value : *values) {
+        bool absent = value.is_string() && value.value<std::string>() == kAbsent;
+        axis.values.push_back(absent ? nullptr : copyNode(value));
+        axis.labels.push_back(absent ? std::string(kAbsent) : inlineText(value));
+      }
+      if (const toml::node *labels = table.get("labels")) {
+        const toml::array *array = labels->as_array();
+        if (array == nullptr || array->size() != axis.values.size() ||
+            !array->is_homogeneous(toml::node_type::string)) {
+          fail(source, labels, fmt::format("axis '{}': 'labels' must be one string per value", axis.name));
+        }
+        for (size_t i = 0; i < array->size(); i++) {
+          axis.labels[i] = *array->get(i)->value<std::string>();
+        }
       }
     }
     for (const MatrixAxis &other : matrix.axes) {
       if (other.name == axis.name) {
-        fail(source, table.get("key"), fmt::format("axis '{}' is given twice", axis.name));
+        fail(source, table.get("name") != nullptr ? table.get("name") : keyNode,
+             fmt::format("axis '{}' is given twice", axis.name));
       }
     }
     matrix.axes.push_back(std::move(axis));
@@ -306,7 +413,7 @@ Matrix loadMatrixFile(const std::string &path) {
 }
 
 bool MatrixBoot::failed() const {
-  return !error.empty() || explore::violation(verdicts);
+  return !error.empty() || !disagreements.empty() || explore::violation(verdicts);
 }
 
 size_t MatrixResult::failures() const {
@@ -315,6 +422,10 @@ size_t MatrixResult::failures() const {
 }
 
 namespace {
+
+std::string expectationText(Verdict verdict, std::optional<size_t> count) {
+  return count ? fmt::format("{} ({})", verdictName(verdict), *count) : std::string(verdictName(verdict));
+}
 
 std::string outcomeKey(const MatrixBoot &boot) {
   if (!boot.error.empty()) {
@@ -325,6 +436,9 @@ std::string outcomeKey(const MatrixBoot &boot) {
     if (unexpected(verdict) || (verdict.verdict == Verdict::Warn && !verdict.asExpected())) {
       failing.push_back(fmt::format("{} {}", verdictName(verdict.verdict), verdict.name));
     }
+  }
+  for (const std::string &disagreement : boot.disagreements) {
+    failing.push_back("model " + disagreement.substr(0, disagreement.find(':')));
   }
   std::string key = failing.empty() ? "pass" : fmt::format("{}", fmt::join(failing, ", "));
   for (const auto &[name, value] : boot.effects.fields) {
@@ -342,9 +456,25 @@ MatrixBoot bootOne(const Matrix &matrix, const MatrixOptions &options, size_t in
   try {
     Board board =
         parseBoardToml(matrix.boardToml(combination), fmt::format("{} case {}", matrix.source, index));
+    // The platform model says what each check must conclude on this board;
+    // a check that concludes otherwise fails the combination.
+    auto predictions = predictChecks(board);
+    for (const auto &[name, prediction] : predictions) {
+      board.expectations[name] = prediction.outcome;
+    }
     Simulation simulation(board, options.driverImage);
     simulation.run();
     boot.verdicts = simulation.record().checks;
+    for (const CheckResult &check : boot.verdicts) {
+      auto prediction = predictions.find(check.name);
+      if (prediction != predictions.end() && !check.asExpected()) {
+        boot.disagreements.push_back(fmt::format("{}: got {}, the platform model expects {}: {}", check.name,
+                                                 expectationText(check.verdict, check.count),
+                                                 expectationText(prediction->second.outcome.verdict,
+                                                                 prediction->second.outcome.count),
+                                                 prediction->second.why));
+      }
+    }
     boot.effects = captureEffects(simulation.record());
   } catch (const std::exception &error) {
     boot.error = error.what();
@@ -463,6 +593,9 @@ std::string matrixText(const MatrixResult &result) {
             fmt::format("         {} {}: {}\n", verdictName(verdict.verdict), verdict.name, verdict.reason);
       }
     }
+    for (const std::string &disagreement : example.disagreements) {
+      out += fmt::format("         model {}\n", disagreement);
+    }
     std::vector<std::string> fields;
     for (const auto &[name, value] : example.effects.fields) {
       fields.push_back(fmt::format("{}: {}", name, value));
@@ -490,6 +623,7 @@ nlohmann::json matrixJson(const MatrixResult &result) {
                         {"verdicts", toJson(example.verdicts)},
                         {"effects", toJson(example.effects)},
                         {"example", example.label},
+                        {"model", example.disagreements},
                         {"cases", cases}});
   }
   return {{"name", result.name},           {"source", result.source},   {"combinations", result.combinations},
@@ -515,7 +649,7 @@ std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixRe
       continue;
     }
     std::string path = (std::filesystem::path(dir) / fmt::format("case-{}.toml", boot.index)).string();
-    writeOutput(path, matrix.boardToml(matrix.combination(boot.index)), "failing combination");
+    writeOutput(path, matrix.boardToml(matrix.combination(boot.index), true), "failing combination");
     written.push_back(path);
   }
   return written;

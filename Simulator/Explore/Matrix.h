@@ -32,10 +32,13 @@ constexpr size_t kMaxMatrixBoots = 1000000;
 
 struct MatrixAxis {
   std::string name; // how cases, strategies and labels refer to it; unique in the matrix
-  std::string key;  // dotted path into the board's TOML, "platform.identity.system_id"
+  // A dotted path into the board's TOML, "platform.identity.system_id"; empty
+  // for an axis of [[axis.value]] tables, each merged into the board.
+  std::string key;
   // One TOML node per value; a null node means absent.
   std::vector<std::shared_ptr<toml::node>> values;
   std::vector<std::string> labels; // one per value
+  bool append = false;             // arrays are added to the board's, not put in their place
 };
 
 struct Matrix {
@@ -54,7 +57,9 @@ struct Matrix {
   std::string label(const std::vector<std::optional<size_t>> &combination) const;
   // The board file of a combination: the base table with the values applied,
   // named after them, `extends` made absolute so that it reads anywhere.
-  std::string boardToml(const std::vector<std::optional<size_t>> &combination) const;
+  // With `model`, the board states in [expect] what the platform model
+  // expects of it, and says why in comments.
+  std::string boardToml(const std::vector<std::optional<size_t>> &combination, bool model = false) const;
 };
 
 Matrix parseMatrixToml(std::string_view text, const std::string &source);
@@ -63,7 +68,11 @@ Matrix loadMatrixFile(const std::string &path);
 // Applies one value to a board table: creates the tables on the way,
 // replaces what is there, or removes the key (value null). Throws
 // MatrixError when a part of the path is not a table.
-void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value);
+void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value, bool append = false);
+// Merges a table of board keys into a board: tables merge key by key, the
+// string "absent" removes a key, arrays are added (append) or replace, any
+// other value replaces.
+void mergeBoardTable(toml::table &board, const toml::table &values, bool append);
 
 struct MatrixOptions {
   std::string driverImage;
@@ -79,6 +88,9 @@ struct MatrixBoot {
   std::string label;
   std::vector<CheckResult> verdicts; // the registry's checks
   BootEffects effects;
+  // Checks whose verdict (or count) differs from the platform model's, each
+  // "check: got X, the platform model expects Y: why".
+  std::vector<std::string> disagreements;
   std::string error; // the board or the boot could not be built
   bool failed() const;
 };

@@ -90,6 +90,50 @@ TEST(MatrixBoards, ApplyingValuesThroughTheTablePath) {
   EXPECT_THROW(ex::applyBoardValue(board, "a.b.c", &two), ex::MatrixError) << "a.b is a value, not a table";
 }
 
+TEST(MatrixBoards, ValueTablesMergeAndAppendingAxesAdd) {
+  ScratchDir dir;
+  ex::Matrix matrix = ex::parseMatrixToml(matrixText(R"(
+[[axis]]
+key = "gcd"
+name = "acpi"
+append = true
+labels = ["none", "mmio"]
+values = [[], [{ base = 0xFED80000, length = 0x1000, type = "mmio" }]]
+[[axis]]
+key = "gcd"
+name = "extra"
+append = true
+labels = ["reserved"]
+values = [[{ base = 0x100000000, length = 0x1000, type = "reserved" }]]
+[[axis]]
+name = "identity"
+[[axis.value]]
+label = "pwd only"
+platform = { identity = { pwd = 1 } }
+[[axis.value]]
+label = "no identity, level HOB"
+platform = { identity = "absent" }
+hob = [{ level = 0x42 }]
+)"),
+                                          dir.path("m.toml"));
+  ASSERT_EQ(matrix.size(), 4u);
+  sim::Board reference = sim::loadBoardFile(kBoards + "/reference.toml");
+  sim::Board both = sim::parseBoardToml(matrix.boardToml({1, 0, 0}), "both");
+  ASSERT_EQ(both.gcd.size(), reference.gcd.size() + 2) << "each axis adds its range to the base's";
+  EXPECT_EQ(both.gcd[both.gcd.size() - 2].base, 0xFED80000u);
+  EXPECT_EQ(both.gcd.back().base, 0x100000000u);
+  ASSERT_TRUE(both.identity);
+  EXPECT_EQ(both.identity->states.at(8), 1);
+  EXPECT_EQ(both.identity->systemId, reference.identity->systemId) << "a merged table keeps the base's keys";
+  EXPECT_EQ(both.name, "test: acpi=mmio, extra=reserved, identity=pwd only");
+
+  sim::Board none = sim::parseBoardToml(matrix.boardToml({0, 0, 1}), "none");
+  EXPECT_EQ(none.gcd.size(), reference.gcd.size() + 1) << "an empty array adds nothing";
+  EXPECT_FALSE(none.identity);
+  ASSERT_EQ(none.hobs.size(), 1u);
+  EXPECT_EQ(none.hobs[0].data, (std::vector<uint8_t>{0x42, 0, 0, 0}));
+}
+
 TEST(MatrixBoards, ABaseThatExtendsAnotherStillReadsFromAnywhere) {
   ScratchDir dir;
   ex::Matrix matrix = ex::parseMatrixToml(
@@ -138,7 +182,17 @@ TEST(MatrixBoards, MistakesNameTheFileAndLine) {
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a.b\"\nvalues = []\n")),
             "m.toml:6: axis 'a.b': 'values' must be a non-empty array");
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\nlabel = [\"x\"]\n")),
-            "m.toml:7: key 'axis.label': is not an axis setting (key, values, labels)");
+            "m.toml:7: key 'axis.label': is not an axis setting (name, key, values, labels, value, append)");
+  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\n[[axis.value]]\nb = 1\n")),
+            "m.toml:6: an axis gives either 'key' and 'values' or [[axis.value]] tables");
+  EXPECT_EQ(error(matrixText("[[axis]]\n[[axis.value]]\nb = 1\n")),
+            "m.toml:4: key 'axis.name': an axis of [[axis.value]] tables needs a name");
+  EXPECT_EQ(error(matrixText("[[axis]]\nname = \"n\"\n[[axis.value]]\nlabel = 1\n")),
+            "m.toml: axis 'n': 'label' must be a string");
+  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\nappend = 1\n")),
+            "m.toml:7: key 'axis.append': must be true or false");
+  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\n[[axis]]\nname = \"a\"\nkey = \"b\"\nvalues = [1]\n")),
+            "m.toml:8: axis 'a' is given twice");
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1, 2]\nlabels = [\"x\"]\n")),
             "m.toml:7: axis 'a': 'labels' must be one string per value");
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\n[[case]]\na = 3\n")),
