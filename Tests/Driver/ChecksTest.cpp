@@ -140,7 +140,7 @@ TEST(Checks, WithoutAnSpiBaseTheFlashStaysUnprotectedAsAWarning) {
   EXPECT_EQ(expected.simulation.record().unexpectedWarnings(), 0u);
 }
 
-TEST(Checks, AMissingAcpiMmioRangeFailsRuntimeMmioAndCountsItsAssertion) {
+TEST(Checks, AMissingAcpiMmioRangeWarnsRuntimeMmioAndCallsForItsAssertions) {
   sim::Board board = sim::referenceBoard();
   std::erase_if(board.gcd, [](const sim::GcdRange &range) {
     return range.base <= 0xFED80000 && 0xFED80000 - range.base < range.length;
@@ -150,16 +150,18 @@ TEST(Checks, AMissingAcpiMmioRangeFailsRuntimeMmioAndCountsItsAssertion) {
                                     EfiGcdMemoryTypeMemoryMappedIo, nullptr, nullptr});
   boot::Boot boot(board);
   const sim::BootRecord &record = boot.simulation.record();
-  EXPECT_EQ(check(record, "runtime-mmio").verdict, Verdict::Fail) << verdicts(record);
+  // The platform's map refuses the page: the driver asserts for each call and
+  // goes on, and the finding is the platform's.
+  EXPECT_EQ(check(record, "runtime-mmio").verdict, Verdict::Warn) << verdicts(record);
   EXPECT_NE(check(record, "runtime-mmio").reason.find("ACPI MMIO page"), std::string::npos);
-  EXPECT_EQ(check(record, "assertions").verdict, Verdict::Fail);
-  EXPECT_EQ(check(record, "assertions").count, record.assertions.size());
+  EXPECT_EQ(check(record, "assertions").verdict, Verdict::Pass) << check(record, "assertions").reason;
+  EXPECT_EQ(check(record, "assertions").count, 3u);
   ASSERT_FALSE(record.assertions.empty());
   EXPECT_EQ(record.assertions[0].expression, "!EFI_ERROR (Status)");
   EXPECT_EQ(record.assertions[0].code, "KeshInitDxe KeshOnPciEnumComplete");
 }
 
-TEST(Checks, ANeverDrainingFirstUartHidesNoAssertionAndFailsTheConsole) {
+TEST(Checks, ANeverDrainingFirstUartHidesNoAssertionAndWarnsTheConsole) {
   sim::Board board = sim::referenceBoard();
   board.uart3F8.neverDrains = true;
   board.failures.push_back(sim::FailureRule{"AllocateMemorySpace", 0, EFI_OUT_OF_RESOURCES, std::nullopt});
@@ -171,8 +173,8 @@ TEST(Checks, ANeverDrainingFirstUartHidesNoAssertionAndFailsTheConsole) {
   EXPECT_EQ(record.assertions[0].file, "Features/KeshInit/Dxe/RuntimeMmio.cpp");
   // The injected failure calls for this assertion: it is what the model expects.
   EXPECT_EQ(check(record, "assertions").verdict, Verdict::Pass) << check(record, "assertions").reason;
-  EXPECT_EQ(check(record, "console").verdict, Verdict::Fail);
-  EXPECT_NE(check(record, "console").reason.find("UART 0x3F8"), std::string::npos);
+  EXPECT_EQ(check(record, "console").verdict, Verdict::Warn);
+  EXPECT_NE(check(record, "console").reason.find("UART 0x3F8 never sends"), std::string::npos);
   EXPECT_EQ(check(record, "board.fail-rules").verdict, Verdict::Pass);
 }
 
