@@ -158,8 +158,10 @@ TEST(InputGuard, AMatrixTooLargeToBootIsRefusedUnlessSampled) {
   options.sample = 100;
   ex::MatrixResult result = ex::runMatrix(matrix, options);
   EXPECT_EQ(result.combinations, 1000000000000u);
-  ASSERT_EQ(result.boots.size(), 5u);
-  EXPECT_NE(result.boots[0].index, result.boots[1].index);
+  EXPECT_EQ(result.booted, 5u);
+  ASSERT_EQ(result.outcomes.size(), 1u); // every boot the same error: no image
+  EXPECT_EQ(result.outcomes[0].cases.size(), 5u);
+  EXPECT_NE(result.outcomes[0].cases[0], result.outcomes[0].cases[1]);
   options.sample = 2000000;
   options.limit.reset();
   EXPECT_THROW(ex::runMatrix(matrix, options), std::invalid_argument);
@@ -187,9 +189,9 @@ TEST(InputGuard, HostileNamesAndLabelsStayText) {
   ex::MatrixOptions options;
   options.driverImage = std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so";
   ex::MatrixResult result = ex::runMatrix(matrix, options);
-  ASSERT_EQ(result.boots.size(), 2u);
-  for (const ex::MatrixBoot &boot : result.boots) {
-    EXPECT_EQ(boot.error, "") << boot.label;
+  EXPECT_EQ(result.booted, 2u);
+  for (const ex::MatrixOutcome &outcome : result.outcomes) {
+    EXPECT_EQ(outcome.example.error, "") << outcome.example.label;
   }
 }
 

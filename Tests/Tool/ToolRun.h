@@ -14,8 +14,10 @@ struct ToolRun {
 };
 
 // stderr: " 2>&1" to capture it with the output, " 2>/dev/null" to leave it out.
-inline ToolRun dxesim(const std::string &arguments, const char *stderrGoes = " 2>&1") {
-  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + stderrGoes;
+// `prefix`: what runs it ("env NAME=VALUE ").
+inline ToolRun dxesim(const std::string &arguments, const char *stderrGoes = " 2>&1",
+                      const std::string &prefix = "") {
+  std::string command = prefix + std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + stderrGoes;
   FILE *pipe = popen(command.c_str(), "r");
   EXPECT_NE(pipe, nullptr);
   ToolRun run{-1, ""};
