@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // A campaign split over machines: shards merged give the one run's table
-// and JSON, whatever order the shards come in; shards that do not make one
-// run are refused; the service names a sweep accepts are those the core
-// counts.
+// and JSON, whatever order the shards come in (refusals: ShardToolTest);
+// the service names a sweep accepts are those the core counts.
 #include "Explore/Matrix.h"
 #include "Explore/Merge.h"
 #include "Explore/ServiceNames.h"
@@ -20,9 +19,7 @@ namespace ex = sim::explore;
 const std::string kImage = std::string(KESH_IMAGE_DIR) + "/KeshInitDxe.so";
 const std::string kReference = std::string(KESH_SOURCE_DIR) + "/boards/reference.toml";
 
-// 12 combinations: known and unknown systems, USB policies, and a value
-// the board reader refuses, so that passing and failing outcomes both
-// spread over the shards.
+// Passing and failing ("no" is refused) outcomes spread over the shards.
 const std::string kMatrix = "[matrix]\nname = \"shards\"\nbase = \"" + kReference +
                             "\"\n"
                             "[[axis]]\nkey = \"platform.identity.system_id\"\nvalues = [2039, 0x1234]\n"
@@ -36,9 +33,7 @@ std::string withoutTiming(const std::string &text) {
 }
 
 nlohmann::json withoutTiming(nlohmann::json json) {
-  json.erase("seconds");
-  json.erase("threads");
-  return json;
+  return json.erase("seconds") + json.erase("threads") == 2 ? json : nullptr;
 }
 
 // Each shard as it travels: written as JSON, read back.
@@ -69,15 +64,11 @@ TEST(Shards, FourMatrixShardsMergedAreTheOneRun) {
   std::vector<ex::MatrixResult> shards =
       shardsOf<ex::MatrixResult>(4, run, ex::matrixJson, ex::matrixFromJson);
   EXPECT_EQ(shards.back().booted, 3u) << "ids 0, 4, 8";
-  double seconds = 0;
-  for (const ex::MatrixResult &shard : shards) {
-    EXPECT_EQ(shard.plan, whole.plan);
-    seconds += shard.seconds;
-  }
   ex::MatrixResult merged = ex::mergeMatrix(shards, {"3", "2", "1", "0"});
   EXPECT_EQ(withoutTiming(ex::matrixText(merged)), withoutTiming(ex::matrixText(whole)));
   EXPECT_EQ(withoutTiming(ex::matrixJson(merged)).dump(2), withoutTiming(ex::matrixJson(whole)).dump(2));
-  EXPECT_DOUBLE_EQ(merged.seconds, seconds);
+  EXPECT_DOUBLE_EQ(merged.seconds,
+                   shards[0].seconds + shards[1].seconds + shards[2].seconds + shards[3].seconds);
 }
 
 TEST(Shards, FourSweepShardsMergedAreTheOneSweep) {
@@ -100,44 +91,6 @@ TEST(Shards, FourSweepShardsMergedAreTheOneSweep) {
   EXPECT_EQ(ex::sweepJson(merged).dump(2), ex::sweepJson(whole).dump(2));
 }
 
-// Results that carry no boots: what merging checks is their shard and plan.
-ex::MatrixResult shard(size_t index, size_t count, const std::string &plan = "p") {
-  ex::MatrixResult result;
-  result.plan = plan;
-  result.shard = {index, count};
-  return result;
-}
-
-struct Refusal {
-  const char *what;
-  std::vector<ex::MatrixResult> shards;
-  std::string message;
-};
-
-TEST(Shards, ShardsThatAreNotOneRunAreRefused) {
-  const Refusal refusals[] = {
-      {"one missing", {shard(0, 3), shard(2, 3)}, "shard(s) 1/3 missing"},
-      {"the last missing", {shard(1, 2)}, "shard(s) 0/2 missing"},
-      {"one twice", {shard(0, 2), shard(1, 2), shard(1, 2)}, "f2: shard 1/2 is given twice (also f1)"},
-      {"another run", {shard(0, 2), shard(1, 2, "q")}, "f1: a shard of another run (plan q, not p as f0)"},
-      {"another split", {shard(0, 2), shard(1, 3)}, "f1: shard 1/3 is not one of f0's 2 shards"},
-      {"nothing", {}, "no shard to merge"},
-  };
-  for (const Refusal &r : refusals) {
-    std::vector<std::string> files;
-    for (size_t i = 0; i < r.shards.size(); i++) {
-      files.push_back("f" + std::to_string(i));
-    }
-    try {
-      ex::mergeMatrix(r.shards, files);
-      ADD_FAILURE() << r.what << ": merged";
-    } catch (const ex::MergeError &error) {
-      EXPECT_EQ(error.what(), r.message) << r.what;
-    }
-  }
-  EXPECT_EQ(ex::mergeMatrix({shard(1, 2), shard(0, 2)}, {"a", "b"}).shard, (ex::Shard{0, 1}));
-}
-
 TEST(Shards, ThePlanDigestTellsRunsApart) {
   ex::Matrix matrix = ex::parseMatrixToml(kMatrix, "shards.toml");
   std::string same = ex::matrixPlanDigest(matrix, {0, 1, 2});
@@ -145,13 +98,9 @@ TEST(Shards, ThePlanDigestTellsRunsApart) {
       << "where the file lies is no part of the run";
   ex::Matrix relabelled = matrix;
   relabelled.axes[0].labels[0] = "old";
-  ex::Matrix named = matrix;
-  named.name = "other";
-  for (const std::string &other :
-       {ex::matrixPlanDigest(matrix, {0, 1}), ex::matrixPlanDigest(matrix, {0, 1, 3}),
-        ex::matrixPlanDigest(relabelled, {0, 1, 2}), ex::matrixPlanDigest(named, {0, 1, 2})}) {
-    EXPECT_NE(other, same);
-  }
+  EXPECT_NE(ex::matrixPlanDigest(relabelled, {0, 1, 2}), same);
+  EXPECT_NE(ex::matrixPlanDigest(matrix, {0, 1}), same);
+  EXPECT_NE(ex::matrixPlanDigest(matrix, {0, 1, 3}), same);
 }
 
 // Every service a boot of the reference board calls is one a sweep
