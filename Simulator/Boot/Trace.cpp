@@ -15,23 +15,23 @@ std::string hex(uint64_t value) {
 }
 
 bool deviceMatches(const std::string &device, const std::vector<std::string> &wanted) {
-  if (wanted.empty()) {
-    return true;
-  }
+  return wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [&device](const std::string &w) {
+           return traceDeviceMatches(device, w);
+         });
+}
+
+} // namespace
+
+bool traceDeviceMatches(const std::string &device, const std::string &wanted) {
   auto lower = [](std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
   };
   std::string have = lower(device);
-  return std::any_of(wanted.begin(), wanted.end(), [&have, &lower](const std::string &w) {
-    std::string want = lower(w);
-    // "UART" matches both UARTs, "UART 0x3F8" one of them.
-    return have == want ||
-           (have.rfind(want, 0) == 0 && have.size() > want.size() && have[want.size()] == ' ');
-  });
+  std::string want = lower(wanted);
+  // "UART" matches both UARTs, "UART 0x3F8" one of them.
+  return have == want || (have.rfind(want, 0) == 0 && have.size() > want.size() && have[want.size()] == ' ');
 }
-
-} // namespace
 
 std::optional<AccessKind> accessKindFromName(std::string_view name) {
   for (AccessKind kind :

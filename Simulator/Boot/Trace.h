@@ -36,5 +36,8 @@ std::string traceJsonLines(const std::vector<NamedTraceEntry> &entries);
 
 // "io-read" -> AccessKind::IoRead.
 std::optional<AccessKind> accessKindFromName(std::string_view name);
+// Whether a device name given to the filter selects this device: the same
+// name, ignoring case, or its first words ("UART" for "UART 0x3F8").
+bool traceDeviceMatches(const std::string &device, const std::string &wanted);
 
 } // namespace sim

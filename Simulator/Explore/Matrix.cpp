@@ -417,8 +417,23 @@ bool MatrixBoot::failed() const {
 }
 
 size_t MatrixResult::failures() const {
-  return static_cast<size_t>(
-      std::count_if(boots.begin(), boots.end(), [](const MatrixBoot &b) { return b.failed(); }));
+  size_t count = 0;
+  for (const MatrixOutcome &outcome : outcomes) {
+    count += outcome.failed ? outcome.cases.size() : 0;
+  }
+  return count;
+}
+
+void sortOutcomes(std::vector<MatrixOutcome> &outcomes) {
+  std::sort(outcomes.begin(), outcomes.end(), [](const MatrixOutcome &a, const MatrixOutcome &b) {
+    if (a.failed != b.failed) {
+      return a.failed; // failures first
+    }
+    if (a.cases.size() != b.cases.size()) {
+      return a.cases.size() > b.cases.size();
+    }
+    return a.example.index < b.example.index; // the order the boots met them
+  });
 }
 
 namespace {
@@ -525,11 +540,19 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
     }
   }
 
-  result.boots.resize(chosen.size());
+  // The plan is the whole run's; a shard boots its share of it.
+  result.plan = matrixPlanDigest(matrix, chosen);
+  result.shard = options.shard;
+  if (options.shard.count > 1) {
+    std::erase_if(chosen, [&](size_t id) { return !options.shard.has(id); });
+  }
+
+  result.booted = chosen.size();
   result.threads = std::max(
       1u, std::min<unsigned>(options.threads, static_cast<unsigned>(std::max<size_t>(1, chosen.size()))));
   std::atomic<size_t> next{0};
-  std::mutex progressLock;
+  std::mutex progressLock, groupLock;
+  std::map<std::string, size_t> groups;
   size_t done = 0;
   auto started = std::chrono::steady_clock::now();
   auto worker = [&]() {
@@ -538,7 +561,25 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
       if (slot >= chosen.size()) {
         return;
       }
-      result.boots[slot] = bootOne(matrix, options, chosen[slot]);
+      // Only the first boot of each outcome is kept whole; the others
+      // leave their id.
+      MatrixBoot boot = bootOne(matrix, options, chosen[slot]);
+      std::string key = outcomeKey(boot);
+      {
+        std::lock_guard<std::mutex> lock(groupLock);
+        auto [it, fresh] = groups.try_emplace(std::move(key), result.outcomes.size());
+        if (fresh) {
+          bool failed = boot.failed();
+          result.outcomes.push_back(MatrixOutcome{it->first, {}, std::move(boot), failed});
+          result.outcomes.back().cases.push_back(chosen[slot]);
+        } else {
+          MatrixOutcome &outcome = result.outcomes[it->second];
+          outcome.cases.push_back(boot.index);
+          if (boot.index < outcome.example.index) {
+            outcome.example = std::move(boot);
+          }
+        }
+      }
       if (options.progress) {
         std::lock_guard<std::mutex> lock(progressLock);
         options.progress(++done, chosen.size());
@@ -554,35 +595,23 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
     thread.join();
   }
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-
-  std::map<std::string, size_t> groups;
-  for (size_t i = 0; i < result.boots.size(); i++) {
-    std::string key = outcomeKey(result.boots[i]);
-    auto [it, fresh] = groups.try_emplace(key, result.outcomes.size());
-    if (fresh) {
-      result.outcomes.push_back(MatrixOutcome{key, {}, result.boots[i].failed()});
-    }
-    result.outcomes[it->second].boots.push_back(i);
+  for (MatrixOutcome &outcome : result.outcomes) {
+    std::sort(outcome.cases.begin(), outcome.cases.end());
+    outcome.cases.shrink_to_fit();
   }
-  std::stable_sort(result.outcomes.begin(), result.outcomes.end(),
-                   [](const MatrixOutcome &a, const MatrixOutcome &b) {
-                     if (a.failed != b.failed) {
-                       return a.failed; // failures first
-                     }
-                     return a.boots.size() > b.boots.size();
-                   });
+  sortOutcomes(result.outcomes);
   return result;
 }
 
 std::string matrixText(const MatrixResult &result) {
   std::string out = fmt::format(
       "== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {:.1f} s\n", result.name,
-      result.source, result.boots.size(), result.combinations, result.threads, result.seconds);
+      result.source, result.booted, result.combinations, result.threads, result.seconds);
   out += fmt::format("{:>7}  {}\n", "BOOTS", "OUTCOME");
   for (const MatrixOutcome &outcome : result.outcomes) {
-    const MatrixBoot &example = result.boots[outcome.boots.front()];
+    const MatrixBoot &example = outcome.example;
     std::string verdict = outcome.key.substr(0, outcome.key.find(" | "));
-    out += fmt::format("{:>7}  {}\n", outcome.boots.size(), verdict);
+    out += fmt::format("{:>7}  {}\n", outcome.cases.size(), verdict);
     if (!example.error.empty()) {
       out += fmt::format("         case {}: {}\n", example.index, example.label);
       continue;
@@ -604,7 +633,7 @@ std::string matrixText(const MatrixResult &result) {
     out += fmt::format("         {}\n", fmt::join(fields, "; "));
     out += fmt::format("         e.g. case {}: {}\n", example.index, example.label);
   }
-  out += fmt::format("-- totals: {} boots, {} outcomes, {} failing boots\n", result.boots.size(),
+  out += fmt::format("-- totals: {} boots, {} outcomes, {} failing boots\n", result.booted,
                      result.outcomes.size(), result.failures());
   return out;
 }
@@ -612,23 +641,27 @@ std::string matrixText(const MatrixResult &result) {
 nlohmann::json matrixJson(const MatrixResult &result) {
   nlohmann::json outcomes = nlohmann::json::array();
   for (const MatrixOutcome &outcome : result.outcomes) {
-    const MatrixBoot &example = result.boots[outcome.boots.front()];
-    nlohmann::json cases = nlohmann::json::array();
-    for (size_t boot : outcome.boots) {
-      cases.push_back(result.boots[boot].index);
-    }
-    outcomes.push_back({{"boots", outcome.boots.size()},
+    const MatrixBoot &example = outcome.example;
+    outcomes.push_back({{"boots", outcome.cases.size()},
+                        {"key", outcome.key},
                         {"failed", outcome.failed},
                         {"error", example.error},
                         {"verdicts", toJson(example.verdicts)},
                         {"effects", toJson(example.effects)},
                         {"example", example.label},
                         {"model", example.disagreements},
-                        {"cases", cases}});
+                        {"cases", outcome.cases}});
   }
-  return {{"name", result.name},           {"source", result.source},   {"combinations", result.combinations},
-          {"booted", result.boots.size()}, {"threads", result.threads}, {"seconds", result.seconds},
-          {"failing", result.failures()},  {"outcomes", outcomes}};
+  return {{"name", result.name},
+          {"source", result.source},
+          {"combinations", result.combinations},
+          {"booted", result.booted},
+          {"threads", result.threads},
+          {"seconds", result.seconds},
+          {"failing", result.failures()},
+          {"outcomes", outcomes},
+          {"plan", result.plan},
+          {"shard", {{"index", result.shard.index}, {"count", result.shard.count}}}};
 }
 
 void makeOutputDirectory(const std::string &dir) {
@@ -644,12 +677,16 @@ std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixRe
                                             const std::string &dir) {
   std::vector<std::string> written;
   makeOutputDirectory(dir);
-  for (const MatrixBoot &boot : result.boots) {
-    if (!boot.failed()) {
-      continue;
+  std::vector<size_t> failing;
+  for (const MatrixOutcome &outcome : result.outcomes) {
+    if (outcome.failed) {
+      failing.insert(failing.end(), outcome.cases.begin(), outcome.cases.end());
     }
-    std::string path = (std::filesystem::path(dir) / fmt::format("case-{}.toml", boot.index)).string();
-    writeOutput(path, matrix.boardToml(matrix.combination(boot.index), true), "failing combination");
+  }
+  std::sort(failing.begin(), failing.end());
+  for (size_t index : failing) {
+    std::string path = (std::filesystem::path(dir) / fmt::format("case-{}.toml", index)).string();
+    writeOutput(path, matrix.boardToml(matrix.combination(index), true), "failing combination");
     written.push_back(path);
   }
   return written;

@@ -7,6 +7,7 @@
 
 #include "Board/Board.h"
 #include "Explore/Judge.h"
+#include "Explore/Shard.h"
 
 #include <nlohmann/json.hpp>
 #include <toml++/toml.h>
@@ -81,6 +82,7 @@ struct MatrixOptions {
   std::optional<size_t> limit;                  // the first N combinations (of the sample)
   std::optional<size_t> sample;                 // N combinations spread evenly over all
   std::function<void(size_t, size_t)> progress; // (done, total), from worker threads, serialised
+  Shard shard;                                  // boots only the plan's ids this shard owns
 };
 
 struct MatrixBoot {
@@ -95,21 +97,30 @@ struct MatrixBoot {
   bool failed() const;
 };
 
+// Boots that ended alike: their ids, and the first of them in full. A
+// boot costs its id here, so a million fit in a few megabytes.
 struct MatrixOutcome {
   std::string key;           // the verdict and the effects that define the group
-  std::vector<size_t> boots; // indexes into MatrixResult::boots
+  std::vector<size_t> cases; // combination ids, ascending
+  MatrixBoot example;        // the boot of the lowest id
   bool failed = false;
 };
 
 struct MatrixResult {
   std::string name, source;
   size_t combinations = 0;             // in the whole matrix
-  std::vector<MatrixBoot> boots;       // the ones run, in combination order
-  std::vector<MatrixOutcome> outcomes; // largest first
+  size_t booted = 0;                   // by this run (this shard)
+  std::vector<MatrixOutcome> outcomes; // failing first, then largest, then by lowest id
+  std::string plan;                    // digest of the whole run's plan, every shard's the same
+  Shard shard;
   double seconds = 0;
   unsigned threads = 1;
   size_t failures() const;
 };
+
+// Outcomes in the order the table shows them; the order does not depend
+// on which shard booted what.
+void sortOutcomes(std::vector<MatrixOutcome> &outcomes);
 
 MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options);
 std::string matrixText(const MatrixResult &result);

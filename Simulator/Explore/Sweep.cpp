@@ -272,7 +272,30 @@ SweepResult runSweep(const Board &board, const SweepOptions &options) {
     }
   }
 
-  result.boots.resize(plans.size());
+  // The plan's digest holds what the unfailed boot showed, so shards whose
+  // unfailed boots differ are not merged.
+  PlanDigest digest;
+  digest.add("sweep").add(result.board).add(result.calls.size());
+  for (const SweepCall &call : result.calls) {
+    digest.add(call.service).add(call.call).add(call.image).add(call.context).add(call.failable ? 1 : 0);
+  }
+  digest.add(plans.size());
+  for (const auto &plan : plans) {
+    digest.add(plan.size());
+    for (const SweepCall &call : plan) {
+      digest.add(call.service).add(call.call).add(statusFor(call.service));
+    }
+  }
+  result.plan = digest.hex();
+  result.shard = options.shard;
+  std::vector<size_t> ids;
+  for (size_t id = 0; id < plans.size(); id++) {
+    if (options.shard.has(id)) {
+      ids.push_back(id);
+    }
+  }
+
+  result.boots.resize(ids.size());
   size_t finished = 0;
   auto statusesOf = [&](const std::vector<SweepCall> &plan) {
     std::vector<EFI_STATUS> statuses;
@@ -282,15 +305,18 @@ SweepResult runSweep(const Board &board, const SweepOptions &options) {
     return statuses;
   };
   runIsolated(
-      plans.size(),
+      ids.size(),
       [&](size_t index) {
-        return bootInChild(board, options, plans[index], statusesOf(plans[index]), false);
+        const auto &plan = plans[ids[index]];
+        return bootInChild(board, options, plan, statusesOf(plan), false);
       },
       [&](size_t index, IsolatedResult isolated) {
+        const auto &plan = plans[ids[index]];
         result.boots[index] =
-            fromIsolated(isolated, plans[index], statusesOf(plans[index]), &result.baseline.effects, nullptr);
+            fromIsolated(isolated, plan, statusesOf(plan), &result.baseline.effects, nullptr);
+        result.boots[index].id = ids[index];
         if (options.progress) {
-          options.progress(++finished, plans.size());
+          options.progress(++finished, ids.size());
         }
       },
       options.jobs, options.timeout);
@@ -354,6 +380,8 @@ nlohmann::json sweepJson(const SweepResult &result) {
       failed.push_back(call);
     }
     return nlohmann::json{{"failed", failed},
+                          {"id", boot.id},
+                          {"statuses", boot.statuses},
                           {"verdict", verdictWord(boot)},
                           {"violation", boot.violation()},
                           {"verdicts", toJson(boot.verdicts)},
@@ -368,8 +396,46 @@ nlohmann::json sweepJson(const SweepResult &result) {
   for (const SweepBoot &boot : result.boots) {
     boots.push_back(bootJson(boot));
   }
-  return {{"board", result.board}, {"source", result.source}, {"baseline", bootJson(result.baseline)},
-          {"calls", calls},        {"boots", boots},          {"violations", result.violations()}};
+  return {{"board", result.board},
+          {"source", result.source},
+          {"baseline", bootJson(result.baseline)},
+          {"calls", calls},
+          {"boots", boots},
+          {"violations", result.violations()},
+          {"plan", result.plan},
+          {"shard", {{"index", result.shard.index}, {"count", result.shard.count}}}};
+}
+
+SweepResult sweepFromJson(const nlohmann::json &json) {
+  auto bootFrom = [](const nlohmann::json &in) {
+    SweepBoot boot;
+    boot.id = in.at("id").get<size_t>();
+    for (const auto &call : in.at("failed")) {
+      boot.failed.push_back(callFromJson(call));
+    }
+    boot.statuses = in.at("statuses").get<std::vector<EFI_STATUS>>();
+    if (boot.statuses.size() != boot.failed.size()) {
+      throw std::invalid_argument("a boot has not one status per failed call");
+    }
+    boot.verdicts = checksFromJson(in.at("verdicts"));
+    boot.changes = in.at("changes").get<std::vector<std::string>>();
+    boot.effects = effectsFromJson(in.at("effects"));
+    return boot;
+  };
+  SweepResult result;
+  result.board = json.at("board").get<std::string>();
+  result.source = json.at("source").get<std::string>();
+  result.baseline = bootFrom(json.at("baseline"));
+  for (const auto &call : json.at("calls")) {
+    result.calls.push_back(callFromJson(call));
+  }
+  for (const auto &boot : json.at("boots")) {
+    result.boots.push_back(bootFrom(boot));
+  }
+  result.plan = json.at("plan").get<std::string>();
+  result.shard.index = json.at("shard").at("index").get<size_t>();
+  result.shard.count = json.at("shard").at("count").get<size_t>();
+  return result;
 }
 
 } // namespace sim::explore

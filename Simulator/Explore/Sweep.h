@@ -6,6 +6,7 @@
 #pragma once
 
 #include "Explore/Judge.h"
+#include "Explore/Shard.h"
 
 #include <nlohmann/json.hpp>
 
@@ -36,6 +37,7 @@ struct SweepCall {
 };
 
 struct SweepBoot {
+  size_t id = 0;                 // its place in the sweep's plan (the unfailed boot has none)
   std::vector<SweepCall> failed; // none for the unfailed boot; one, or two for a pair
   std::vector<EFI_STATUS> statuses;
   // The registry's checks, and the isolation's own findings (crash,
@@ -56,13 +58,18 @@ struct SweepOptions {
   std::chrono::milliseconds timeout{30000};
   // Called after each boot: (boots done, boots in all).
   std::function<void(size_t, size_t)> progress;
+  // Boots only the plan's ids this shard owns; every shard boots the
+  // unfailed boot, which the plan is made from.
+  Shard shard;
 };
 
 struct SweepResult {
   std::string board, source;
   SweepBoot baseline;
   std::vector<SweepCall> calls; // every call of the unfailed boot, in order
-  std::vector<SweepBoot> boots;
+  std::vector<SweepBoot> boots; // in plan order
+  std::string plan;             // digest of the whole sweep's plan
+  Shard shard;
   size_t violations() const;
 };
 
@@ -72,5 +79,8 @@ SweepResult runSweep(const Board &board, const SweepOptions &options);
 // The table: one line per boot with its verdict and what changed, totals.
 std::string sweepText(const SweepResult &result);
 nlohmann::json sweepJson(const SweepResult &result);
+// Reads back what sweepJson wrote (nlohmann::json exceptions on a shape it
+// did not write).
+SweepResult sweepFromJson(const nlohmann::json &json);
 
 } // namespace sim::explore

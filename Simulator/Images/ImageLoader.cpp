@@ -25,6 +25,25 @@
 
 namespace sim {
 
+namespace {
+
+void refuseKind(ImageKind kind, const std::filesystem::path &file, const std::string &name) {
+  switch (kind) {
+  case ImageKind::HostElf:
+    return;
+  case ImageKind::UefiPe:
+    throw std::runtime_error(fmt::format("image {}: {} is a UEFI image (PE32+), not a host image; the "
+                                         "simulator loads the host build of the module, {}.so",
+                                         name, file.string(), name));
+  case ImageKind::Other:
+    break;
+  }
+  throw std::runtime_error(
+      fmt::format("image {}: {} is not a host image (an ELF shared object)", name, file.string()));
+}
+
+} // namespace
+
 ImageKind imageKind(const std::string &bytes) {
   if (bytes.size() >= 4 && bytes.compare(0, 4,
                                          "\x7F"
@@ -169,17 +188,7 @@ public:
       entry.size = status.st_size;
       entry.modified = status.st_mtim;
     }
-    switch (entry.kind) {
-    case ImageKind::HostElf:
-      break;
-    case ImageKind::UefiPe:
-      throw std::runtime_error(fmt::format("image {}: {} is a UEFI image (PE32+), not a host image; the "
-                                           "simulator loads the host build of the module, {}.so",
-                                           name, file.string(), name));
-    case ImageKind::Other:
-      throw std::runtime_error(
-          fmt::format("image {}: {} is not a host image (an ELF shared object)", name, file.string()));
-    }
+    refuseKind(entry.kind, file, name);
     if (!entry.parked.empty()) {
       Lease lease = entry.parked.back();
       entry.parked.pop_back();
@@ -371,6 +380,21 @@ private:
 };
 
 } // namespace
+
+void requireHostImage(const std::filesystem::path &file, const std::string &name) {
+  struct stat status {};
+  if (stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    throw std::runtime_error(fmt::format("image {} not found at {}", name, file.string()));
+  }
+  int source = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (source < 0) {
+    throw std::runtime_error(fmt::format("image {}: {} cannot be read", name, file.string()));
+  }
+  char head[4] = {};
+  ssize_t headSize = pread(source, head, sizeof(head), 0);
+  close(source);
+  refuseKind(imageKind(std::string(head, headSize > 0 ? static_cast<size_t>(headSize) : 0)), file, name);
+}
 
 ImageKind imageKind(const std::filesystem::path &file) {
   return MemoryFiles::instance().kindOf(file);

@@ -25,6 +25,10 @@ enum class ImageKind {
 };
 ImageKind imageKind(const std::string &bytes);
 ImageKind imageKind(const std::filesystem::path &file);
+// Throws the std::runtime_error a load of this file as image `name` would
+// for a file that is missing, unreadable or not a host image; for a run
+// that should fail once, before it boots anything.
+void requireHostImage(const std::filesystem::path &file, const std::string &name);
 
 struct LoadedImage {
   std::string name;

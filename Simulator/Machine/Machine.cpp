@@ -131,6 +131,17 @@ AccessName Machine::accessName(const TraceEntry &entry) const {
   return {};
 }
 
+std::vector<std::string> Machine::deviceNames() const {
+  std::vector<std::string> names = {"CPU", "debug environment"};
+  for (const Mapping &mapping : mappings_) {
+    std::string name = mapping.device != nullptr ? mapping.device->name() : std::string();
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) {
+      names.push_back(std::move(name));
+    }
+  }
+  return names;
+}
+
 AccessName Machine::nameAt(AccessKind kind, uint64_t address) const {
   switch (kind) {
   case AccessKind::IoRead:

@@ -187,6 +187,9 @@ public:
   // Which device and register a read or a write at this port or address
   // reaches now.
   AccessName nameAt(AccessKind kind, uint64_t address) const;
+  // Every name accessName can give a device: the mapped devices' and the
+  // processor's own, each once, in the order they were mapped.
+  std::vector<std::string> deviceNames() const;
   // While a port or memory-mapped write is being delivered to its device:
   // the index of its trace entry (nullopt without a trace, or outside such
   // a write), for device models that log their writes.

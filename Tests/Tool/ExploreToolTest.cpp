@@ -80,9 +80,9 @@ TEST(SweepTool, TableNamesEveryCallAndTheTotals) {
 }
 
 TEST(SweepTool, PairsAndChosenStatuses) {
-  ToolRun run =
-      dxesim("sweep --only GetVariable --pairs CloseEvent --limit 3 --status CloseEvent=EFI_DEVICE_ERROR "
-             "--quiet --json -");
+  ToolRun run = dxesim(
+      "sweep --only GetVariable --pairs CloseEvent --pair-limit 3 --status CloseEvent=EFI_DEVICE_ERROR "
+      "--quiet --json -");
   EXPECT_EQ(run.exitCode, 0) << run.output;
   nlohmann::json sweep = parseJson(run.output);
   ASSERT_EQ(sweep.at("boots").size(), 4u) << "one GetVariable call and three pairs";

@@ -43,6 +43,7 @@ struct Command {
   int exitCode;
   std::string message; // a part of what the command prints
   const char *streams = " 2>&1";
+  const char *environment = ""; // NAME=VALUE set for the run
 };
 
 const Command kCommands[] = {
@@ -85,6 +86,30 @@ const Command kCommands[] = {
      "standard output: cannot be written (matrix outcomes)", " 2>&1 >/dev/full"},
     {"the table to a full disk", "matrix FILE --quiet", kOneBoot, 1,
      "dxesim: standard output: cannot be written", " 2>&1 >/dev/full"},
+    {"a mistyped service to fail", "sweep --only AllocPool --quiet", "", 64,
+     "--only: \"AllocPool\" is no firmware service (did you mean AllocatePool?)"},
+    {"a service of pairs that is none", "sweep --pairs CloseEvent,Xyzzy --quiet", "", 64,
+     "--pairs: \"Xyzzy\" is no firmware service\n"},
+    {"a status for no service", "sweep --status closeevent=EFI_NOT_FOUND --quiet", "", 64,
+     "--status: \"closeevent\" is no firmware service (did you mean CloseEvent?)"},
+    {"a device the machine lacks", "boot --quiet --trace - --trace-device UART,Floppy", "", 64,
+     "--trace-device: \"Floppy\" is no device of this board's machine (CPU, debug environment, "},
+    {"the sweep's old name for its pair limit", "sweep --limit 3", "", 64,
+     "--limit: the sweep's limit of pairs is --pair-limit"},
+    {"a matrix run on a missing image", "matrix FILE --image /nonexistent/KeshInitDxe.so", kOneBoot, 1,
+     "dxesim: image KeshInitDxe not found at /nonexistent/KeshInitDxe.so\n"},
+    {"a matrix run on an empty image", "matrix FILE --image /dev/null", kOneBoot, 1,
+     "dxesim: image KeshInitDxe not found at /dev/null\n"},
+    {"a shard past the last", "matrix FILE --shard 4/4", kOneBoot, 64,
+     "--shard: \"4/4\" is not I/N with N at least 1 and I from 0 to N-1"},
+    {"a shard of no shards", "sweep --shard 0/0", "", 64, "--shard: \"0/0\" is not I/N"},
+    {"a shard without its count", "matrix FILE --shard 1", kOneBoot, 64, "--shard: \"1\" is not I/N"},
+    {"a test runner's shard index alone", "matrix FILE", kOneBoot, 64,
+     "GTEST_SHARD_INDEX is set without GTEST_TOTAL_SHARDS: set both, or neither", " 2>&1",
+     "GTEST_SHARD_INDEX=1"},
+    {"a test runner's shard that is no number", "sweep", "", 64,
+     "GTEST_SHARD_INDEX/GTEST_TOTAL_SHARDS: \"x\" is not a number", " 2>&1",
+     "GTEST_SHARD_INDEX=x GTEST_TOTAL_SHARDS=2"},
 };
 
 std::string substitute(std::string text, const std::string &from, const std::string &to) {
@@ -103,7 +128,7 @@ TEST_P(HostileCommand, ExitsWithItsStatusAndSaysWhy) {
   auto fill = [&](const std::string &text) {
     return substitute(substitute(text, "FILE", file), "DIR", dir.root().string());
   };
-  ToolRun run = dxesim(fill(c.arguments), c.streams);
+  ToolRun run = dxesim(fill(c.arguments), c.streams, c.environment);
   EXPECT_EQ(run.exitCode, c.exitCode) << c.what << "\n" << run.output.substr(0, 2000);
   EXPECT_NE(run.output.find(fill(c.message)), std::string::npos) << c.what << "\n"
                                                                  << run.output.substr(0, 2000);

@@ -14,8 +14,13 @@ struct ToolRun {
 };
 
 // stderr: " 2>&1" to capture it with the output, " 2>/dev/null" to leave it out.
-inline ToolRun dxesim(const std::string &arguments, const char *stderrGoes = " 2>&1") {
-  std::string command = std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + stderrGoes;
+// A test binary run in shards must not make every dxesim it starts a
+// shard: the runner's variables are dropped, `environment` ("NAME=VALUE")
+// set.
+inline ToolRun dxesim(const std::string &arguments, const char *stderrGoes = " 2>&1",
+                      const std::string &environment = "") {
+  std::string command = "env -u GTEST_SHARD_INDEX -u GTEST_TOTAL_SHARDS " + environment + " " +
+                        std::string(KESH_IMAGE_DIR) + "/dxesim " + arguments + stderrGoes;
   FILE *pipe = popen(command.c_str(), "r");
   EXPECT_NE(pipe, nullptr);
   ToolRun run{-1, ""};

@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -124,6 +125,18 @@ std::string mirrorDifferences(const std::string &first, const std::string &secon
   return out;
 }
 
+// A device the machine does not have would filter the trace down to
+// nothing, silently: refused before the boot, with the names it has.
+void refuseUnknownDevices(const std::vector<std::string> &wanted, const std::vector<std::string> &known) {
+  for (const std::string &device : wanted) {
+    if (std::none_of(known.begin(), known.end(),
+                     [&device](const std::string &name) { return sim::traceDeviceMatches(name, device); })) {
+      throw UsageError(fmt::format("--trace-device: \"{}\" is no device of this board's machine ({})",
+                                   printable(device), fmt::join(known, ", ")));
+    }
+  }
+}
+
 void checkBootOptions(const BootOptions &options) {
   refuseSharedOutputs({{"--json", options.json}, {"--trace", options.trace}, {"--save-s3", options.saveS3}});
   if (options.traceFormat != "text" && options.traceFormat != "jsonl") {
@@ -140,6 +153,7 @@ int boot(const BootOptions &options) {
     board.source = options.board; // as given, not as resolved
   }
   sim::Simulation simulation(board, options.image.empty() ? sim::defaultDriverImage() : options.image);
+  refuseUnknownDevices(options.traceDevices, simulation.machine().deviceNames());
 
   // Standard output belongs to a report written there; the rest goes to
   // standard error then.
@@ -386,6 +400,8 @@ int run(int argc, const char *const *argv, bool parseOnly) {
   CLI::App *sweepCommand = addSweepSubcommand(app, sweepOptions);
   MatrixCommandOptions matrixOptions;
   CLI::App *matrixCommand = addMatrixSubcommand(app, matrixOptions);
+  MergeCommandOptions mergeOptions;
+  CLI::App *mergeCommand = addMergeSubcommand(app, mergeOptions);
   OvmfCommandOptions ovmfOptions;
   CLI::App *ovmfCommand = addOvmfSubcommand(app, ovmfOptions);
   try {
@@ -417,6 +433,8 @@ int run(int argc, const char *const *argv, bool parseOnly) {
       checkSweepOptions(sweepOptions);
     } else if (*matrixCommand) {
       checkMatrixOptions(matrixOptions);
+    } else if (*mergeCommand) {
+      // Nothing to check before the files are read.
     } else if (*ovmfCommand) {
       refuseSharedOutputs({{"--config", ovmfOptions.config}, {"--json", ovmfOptions.json}});
     } else if (*decodeCommand) {
@@ -434,6 +452,9 @@ int run(int argc, const char *const *argv, bool parseOnly) {
     }
     if (*matrixCommand) {
       return withFlushedOutput(dxesim::matrixCommand(matrixOptions));
+    }
+    if (*mergeCommand) {
+      return withFlushedOutput(dxesim::mergeCommand(mergeOptions));
     }
     if (*ovmfCommand) {
       return withFlushedOutput(dxesim::ovmfCommand(ovmfOptions));

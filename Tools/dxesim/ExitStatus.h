@@ -12,7 +12,7 @@ namespace dxesim {
 
 constexpr int kExitOk = 0;
 constexpr int kExitError = 1;     // an unreadable file, a missing image, a lost write
-constexpr int kExitBadBoard = 2;  // a board or matrix file that cannot be used
+constexpr int kExitBadBoard = 2;  // a board or matrix file that cannot be used; shards that are not one run
 constexpr int kExitHalted = 3;    // the machine halted
 constexpr int kExitViolation = 4; // a check failed (boot), a boot broke a rule (sweep, matrix)
 constexpr int kExitUsage = 64;    // the command line itself
@@ -20,8 +20,9 @@ constexpr int kExitUsage = 64;    // the command line itself
 constexpr const char *kExitStatuses =
     "Exit status: 0 boot completed and every check as expected (s3 decode: table valid);\n"
     "1 error (an unreadable file, a missing image, output that could not be written; s3 decode:\n"
-    "table malformed); 2 bad board or matrix file; 3 machine halted; 4 a check failed that the board\n"
-    "does not expect to fail (with --strict, also a warning; sweep, matrix: a boot broke a rule);\n"
+    "table malformed); 2 bad board or matrix file (merge: shards that are not one run); 3 machine\n"
+    "halted; 4 a check failed that the board does not expect to fail (with --strict, also a warning;\n"
+    "sweep, matrix, merge: a boot broke a rule);\n"
     "64 usage error.";
 
 class UsageError : public std::runtime_error {

@@ -1,14 +1,19 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Explore.h"
 
-#include "Explore/Matrix.h"
-#include "Explore/Sweep.h"
 #include "Cli.h"
+#include "Explore/Matrix.h"
+#include "Explore/Merge.h"
+#include "Explore/ServiceNames.h"
+#include "Explore/Sweep.h"
+#include "Host/BoundedFile.h"
 #include "Host/OutputFile.h"
+#include "Images/ImageLoader.h"
 
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -62,6 +67,59 @@ std::vector<std::string> splitList(const std::vector<std::string> &items, const 
   return out;
 }
 
+// A service name that names no service would fail nothing, silently.
+void refuseUnknownService(const std::string &name, const char *option) {
+  if (sim::explore::isServiceName(name)) {
+    return;
+  }
+  auto near = sim::explore::closestName(name, sim::explore::serviceNames());
+  throw UsageError(fmt::format("{}: \"{}\" is no firmware service{}", option, printable(name),
+                               near ? fmt::format(" (did you mean {}?)", *near) : ""));
+}
+
+std::vector<std::string> serviceList(const std::vector<std::string> &items, const char *option) {
+  std::vector<std::string> names = splitList(items, option);
+  for (const std::string &name : names) {
+    refuseUnknownService(name, option);
+  }
+  return names;
+}
+
+// I/N, 0 <= I < N.
+sim::explore::Shard parseShard(const std::string &text, const char *what) {
+  size_t slash = text.find('/');
+  if (slash == std::string::npos) {
+    throw UsageError(fmt::format("{}: \"{}\" is not I/N (shard I of N, I from 0)", what, printable(text)));
+  }
+  sim::explore::Shard shard;
+  shard.index = static_cast<size_t>(parseNumber(text.substr(0, slash), what, NumberUnit::None));
+  shard.count = static_cast<size_t>(parseNumber(text.substr(slash + 1), what, NumberUnit::None));
+  if (shard.count == 0 || shard.index >= shard.count) {
+    throw UsageError(
+        fmt::format("{}: \"{}\" is not I/N with N at least 1 and I from 0 to N-1", what, printable(text)));
+  }
+  return shard;
+}
+
+// --shard, or else the test runners' variables that say the same: both or
+// neither.
+sim::explore::Shard resolveShard(const std::string &option) {
+  if (!option.empty()) {
+    return parseShard(option, "--shard");
+  }
+  const char *index = std::getenv("GTEST_SHARD_INDEX");
+  const char *total = std::getenv("GTEST_TOTAL_SHARDS");
+  if (index == nullptr && total == nullptr) {
+    return {};
+  }
+  if (index == nullptr || total == nullptr) {
+    throw UsageError(fmt::format("{} is set without {}: set both, or neither",
+                                 index != nullptr ? "GTEST_SHARD_INDEX" : "GTEST_TOTAL_SHARDS",
+                                 index != nullptr ? "GTEST_TOTAL_SHARDS" : "GTEST_SHARD_INDEX"));
+  }
+  return parseShard(std::string(index) + "/" + total, "GTEST_SHARD_INDEX/GTEST_TOTAL_SHARDS");
+}
+
 std::map<std::string, EFI_STATUS> parseStatuses(const std::vector<std::string> &items) {
   std::map<std::string, EFI_STATUS> out;
   for (const std::string &item : splitList(items, "--status")) {
@@ -75,6 +133,7 @@ std::map<std::string, EFI_STATUS> parseStatuses(const std::vector<std::string> &
       throw UsageError(
           fmt::format("--status {}: a failing call must answer an error status", printable(item)));
     }
+    refuseUnknownService(item.substr(0, equals), "--status");
     out[item.substr(0, equals)] = *status;
   }
   return out;
@@ -100,16 +159,22 @@ CLI::Option *addCount(CLI::App *command, const std::string &name, std::optional<
 // Boots at a time: a few per core at most.
 constexpr uint64_t kMaxJobs = 1024;
 
+// A shard's result: a million matrix ids, or a sweep's thousands of boots
+// with their effects, are tens of megabytes.
+constexpr uint64_t kMaxShardFileBytes = uint64_t{1} << 30;
+
 } // namespace
 
 void checkSweepOptions(const SweepCommandOptions &options) {
   (void)parseStatuses(options.statuses);
-  (void)splitList(options.only, "--only");
-  (void)splitList(options.pairs, "--pairs");
+  (void)serviceList(options.only, "--only");
+  (void)serviceList(options.pairs, "--pairs");
+  (void)resolveShard(options.shard);
 }
 
 void checkMatrixOptions(const MatrixCommandOptions &options) {
   refuseSharedOutputs({{"--json", options.json}, {"--out", options.out}});
+  (void)resolveShard(options.shard);
 }
 
 CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options) {
@@ -122,7 +187,18 @@ CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options) {
                       "SERVICE=STATUS: fail this service with this status instead of its default");
   command->add_option("--only", options.only, "SERVICE,...: fail only the calls of these services");
   command->add_option("--pairs", options.pairs, "SERVICE,...: also fail every pair of calls among these");
-  addCount(command, "--limit", options.limit, uint64_t{1} << 32, "At most this many pairs (default 500)");
+  addCount(command, "--pair-limit", options.pairLimit, uint64_t{1} << 32,
+           "At most this many pairs (default 500)");
+  // Once the sweep's name for --pair-limit; refused so that no script
+  // takes the matrix's meaning (the first N boots) for it.
+  command->add_option_function<std::string>(
+      "--limit",
+      [](const std::string &) {
+        throw UsageError("--limit: the sweep's limit of pairs is --pair-limit; --limit is the matrix's");
+      },
+      "Refused: the limit of pairs is --pair-limit");
+  command->add_option("--shard", options.shard,
+                      "I/N: boot only the failures whose place in the plan is I modulo N (0 <= I < N)");
   addCount(command, "--jobs", options.jobs, kMaxJobs, "Boots at a time (default: every core)");
   addCount(command, "--timeout", options.timeout, 86400,
            "Seconds a boot may take before it counts as a hang (default 30)");
@@ -146,6 +222,8 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
            "Boot N combinations spread evenly over the matrix");
   addCount(command, "--jobs", options.threads, kMaxJobs, "Boots at a time (default: every core)");
   addCount(command, "--threads", options.threads, kMaxJobs, "The same as --jobs");
+  command->add_option("--shard", options.shard,
+                      "I/N: boot only the combinations whose number is I modulo N (0 <= I < N)");
   command->add_option("--image", options.image,
                       "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   command->add_flag("--quiet", options.quiet, "No progress display");
@@ -159,9 +237,10 @@ int sweepCommand(const SweepCommandOptions &options) {
   for (const auto &[service, status] : parseStatuses(options.statuses)) {
     sweep.statuses[service] = status;
   }
-  sweep.only = splitList(options.only, "--only");
-  sweep.pairs = splitList(options.pairs, "--pairs");
-  sweep.pairLimit = options.limit;
+  sweep.only = serviceList(options.only, "--only");
+  sweep.pairs = serviceList(options.pairs, "--pairs");
+  sweep.pairLimit = options.pairLimit;
+  sweep.shard = resolveShard(options.shard);
   sweep.jobs = cores(options.jobs);
   sweep.timeout = std::chrono::seconds(options.timeout);
   sweep.progress = [&](size_t done, size_t total) { progress(options.quiet, done, total); };
@@ -185,6 +264,10 @@ int matrixCommand(const MatrixCommandOptions &options) {
   }
   sim::explore::MatrixOptions run;
   run.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
+  // Once, before any boot: a missing image is the run's error, not every
+  // combination's.
+  sim::requireHostImage(run.driverImage, "KeshInitDxe");
+  run.shard = resolveShard(options.shard);
   run.threads = cores(options.threads);
   run.limit = options.limit;
   run.sample = options.sample;
@@ -198,6 +281,61 @@ int matrixCommand(const MatrixCommandOptions &options) {
     if (options.json != "-") {
       std::cout << fmt::format("-- {} failing combination(s) written to {}\n", written.size(), options.out);
     }
+  }
+  if (!options.json.empty()) {
+    writeJson(options.json, sim::explore::matrixJson(result), "matrix outcomes");
+  }
+  return result.failures() != 0 ? kExitViolation : 0;
+}
+
+CLI::App *addMergeSubcommand(CLI::App &app, MergeCommandOptions &options) {
+  CLI::App *command = app.add_subcommand(
+      "merge", "Put the shards of one matrix run or sweep (their --json results) back together: the table, "
+               "JSON and exit status one run gives");
+  command->add_option("FILE", options.files, "Every shard's result, in any order")->required();
+  command->add_option("--json", options.json,
+                      "Also write the merged result as JSON to this file (- for stdout)");
+  return command;
+}
+
+int mergeCommand(const MergeCommandOptions &options) {
+  std::vector<nlohmann::json> documents;
+  for (const std::string &file : options.files) {
+    try {
+      documents.push_back(nlohmann::json::parse(sim::readBoundedText(file, kMaxShardFileBytes)));
+    } catch (const nlohmann::json::exception &error) {
+      throw sim::explore::MergeError(fmt::format("{}: not a shard's JSON result: {}", file, error.what()));
+    }
+  }
+  bool sweep = documents.front().is_object() && documents.front().contains("baseline");
+  std::vector<sim::explore::MatrixResult> matrices;
+  std::vector<sim::explore::SweepResult> sweeps;
+  for (size_t i = 0; i < documents.size(); i++) {
+    try {
+      if (sweep) {
+        sweeps.push_back(sim::explore::sweepFromJson(documents[i]));
+      } else {
+        matrices.push_back(sim::explore::matrixFromJson(documents[i]));
+      }
+    } catch (const std::exception &error) {
+      throw sim::explore::MergeError(fmt::format("{}: not a {} shard's result: {}", options.files[i],
+                                                 sweep ? "sweep" : "matrix", error.what()));
+    }
+    documents[i] = nullptr;
+  }
+  if (sweep) {
+    sim::explore::SweepResult result = sim::explore::mergeSweep(std::move(sweeps), options.files);
+    if (options.json != "-") {
+      std::cout << sim::explore::sweepText(result);
+    }
+    if (!options.json.empty()) {
+      writeJson(options.json, sim::explore::sweepJson(result), "sweep results");
+    }
+    return result.violations() != 0 ? kExitViolation : 0;
+  }
+  sim::explore::MatrixResult result = sim::explore::mergeMatrix(std::move(matrices), options.files);
+  if (options.json != "-") {
+    std::cout << sim::explore::matrixText(result);
   }
   if (!options.json.empty()) {
     writeJson(options.json, sim::explore::matrixJson(result), "matrix outcomes");

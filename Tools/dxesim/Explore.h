@@ -23,8 +23,9 @@ struct SweepCommandOptions {
   std::vector<std::string> statuses; // SERVICE=STATUS
   std::vector<std::string> only;
   std::vector<std::string> pairs;
-  size_t limit = 500;
-  size_t jobs = 0; // 0: every core
+  size_t pairLimit = 500;
+  std::string shard; // I/N; empty: from GTEST_SHARD_INDEX and GTEST_TOTAL_SHARDS, or the whole
+  size_t jobs = 0;   // 0: every core
   size_t timeout = 30;
   bool quiet = false;
 };
@@ -36,12 +37,19 @@ struct MatrixCommandOptions {
   std::string image;
   std::optional<size_t> limit, sample;
   size_t threads = 0; // 0: every core
+  std::string shard;  // as for the sweep
   bool quiet = false;
+};
+
+struct MergeCommandOptions {
+  std::vector<std::string> files; // the shards' --json results
+  std::string json;
 };
 
 // Declares the subcommand and its options on `app`; the options land in `options`.
 CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options);
 CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options);
+CLI::App *addMergeSubcommand(CLI::App &app, MergeCommandOptions &options);
 
 // What the options say, checked before any file is read (UsageError).
 void checkSweepOptions(const SweepCommandOptions &options);
@@ -50,5 +58,8 @@ void checkMatrixOptions(const MatrixCommandOptions &options);
 // Every boot is judged by the whole registry of checks.
 int sweepCommand(const SweepCommandOptions &options);
 int matrixCommand(const MatrixCommandOptions &options);
+// The shards' results as one run's: its table, its JSON and its exit
+// status; shards that are not one run are a bad input file (2).
+int mergeCommand(const MergeCommandOptions &options);
 
 } // namespace dxesim

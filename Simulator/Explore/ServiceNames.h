@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// The names a failure rule can give a firmware service: the member names of
+// the boot, runtime and DXE services tables, the PCD protocol's ("PCD.Set8")
+// and the platform protocols' ("VroSata.GetPortList"), as the simulated
+// core counts their calls.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim::explore {
+
+const std::vector<std::string_view> &serviceNames();
+bool isServiceName(std::string_view name);
+
+// The candidate a mistyped name most likely meant: the nearest by edit
+// distance (ignoring case), when it is near enough to be a typing slip.
+std::optional<std::string> closestName(std::string_view name,
+                                       const std::vector<std::string_view> &candidates);
+
+} // namespace sim::explore
