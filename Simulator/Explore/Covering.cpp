@@ -69,8 +69,8 @@ struct Folded {
     std::sort(multiplied.begin(), multiplied.end());
     multiplied.erase(std::unique(multiplied.begin(), multiplied.end()), multiplied.end());
     if (!multiplied.empty() && multiplied.back() >= shape.values.size()) {
-      throw std::invalid_argument(fmt::format("multiplied dimension {} of {}", multiplied.back(),
-                                              shape.values.size()));
+      throw std::invalid_argument(
+          fmt::format("multiplied dimension {} of {}", multiplied.back(), shape.values.size()));
     }
     column.resize(shape.values.size());
     uint64_t group = 1;
@@ -192,8 +192,8 @@ private:
     for (size_t s = 0; s < step.subsets.size(); s++) {
       int64_t b = base(row, step.subsets[s]);
       if (b >= 0) {
-        step.uncovered[step.offsets[s] + static_cast<uint64_t>(b) * step.width + static_cast<uint64_t>(row[k])] =
-            0;
+        step.uncovered[step.offsets[s] + static_cast<uint64_t>(b) * step.width +
+                       static_cast<uint64_t>(row[k])] = 0;
       }
     }
   }
@@ -226,7 +226,8 @@ private:
         if (bases[s] < 0) {
           continue;
         }
-        const uint8_t *block = &step.uncovered[step.offsets[s] + static_cast<uint64_t>(bases[s]) * step.width];
+        const uint8_t *block =
+            &step.uncovered[step.offsets[s] + static_cast<uint64_t>(bases[s]) * step.width];
         for (uint64_t v = 0; v < step.width; v++) {
           gain[v] += block[v];
         }

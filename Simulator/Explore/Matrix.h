@@ -30,6 +30,12 @@ public:
 // its size, unless a sample of it is asked for.
 constexpr size_t kMaxMatrixBoots = 1000000;
 
+// Which combinations a run boots: every one, or rows that hold every pair
+// (pairwise) or every triple (t3) of values of any axes.
+enum class MatrixStrategy { Full, Pairwise, T3 };
+const char *strategyName(MatrixStrategy strategy);
+std::optional<MatrixStrategy> strategyFromName(std::string_view name);
+
 struct MatrixAxis {
   std::string name; // how cases, strategies and labels refer to it; unique in the matrix
   std::string key;  // dotted path into the board's TOML, "platform.identity.system_id"
@@ -47,6 +53,8 @@ struct Matrix {
   // Listed cases, when the file has them: the value index of each axis,
   // or nullopt to keep the base board's value.
   std::vector<std::vector<std::optional<size_t>>> cases;
+  MatrixStrategy strategy = MatrixStrategy::Full; // [matrix] strategy
+  std::vector<size_t> fullAxes; // [matrix] full: axes multiplied fully in a pairwise or t3 run
 
   size_t size() const; // combinations (or cases); MatrixError when the count overflows
   // The value index of each axis for combination `index` (first axis slowest).
@@ -70,12 +78,31 @@ struct MatrixOptions {
   unsigned threads = 1;
   // Both at least 1, the boots at most kMaxMatrixBoots (std::invalid_argument).
   std::optional<size_t> limit;                  // the first N combinations (of the sample)
-  std::optional<size_t> sample;                 // N combinations spread evenly over all
+  std::optional<size_t> sample;                 // N combinations drawn from the full product
+  uint64_t seed = 0;                            // what the sample is drawn with
+  std::optional<MatrixStrategy> strategy;       // instead of the matrix file's
   std::function<void(size_t, size_t)> progress; // (done, total), from worker threads, serialised
 };
 
+// What a run's plan was, for the reports.
+struct MatrixPlanSummary {
+  std::string strategy = "full";        // full, cases, pairwise, t3 or sample
+  size_t dimensions = 0;                // axes
+  size_t values = 0;                    // of all axes
+  std::optional<uint64_t> combinations; // the full product (or the cases); nullopt beyond 64 bits
+  std::string combinationsText;         // the same in decimal, however large
+  size_t boots = 0;                     // in the plan, before a limit
+  std::vector<std::string> multiplied;  // axes multiplied fully (pairwise, t3)
+  unsigned strength = 0;                // 2 or 3 (pairwise, t3)
+  uint64_t tuples = 0, covered = 0;     // t-tuples in all and held by the boots run
+  std::optional<uint64_t> seed;         // sample
+  bool distinct = false;                // sample: no combination drawn twice
+};
+
+class MatrixPlan;
+
 struct MatrixBoot {
-  size_t index = 0; // combination number
+  size_t index = 0; // the boot's id in the plan
   std::string label;
   std::vector<CheckResult> verdicts; // the registry's checks
   BootEffects effects;
@@ -91,7 +118,8 @@ struct MatrixOutcome {
 
 struct MatrixResult {
   std::string name, source;
-  size_t combinations = 0;             // in the whole matrix
+  size_t combinations = 0; // in the whole matrix (0 beyond 64 bits)
+  MatrixPlanSummary plan;
   std::vector<MatrixBoot> boots;       // the ones run, in combination order
   std::vector<MatrixOutcome> outcomes; // largest first
   double seconds = 0;
@@ -99,14 +127,17 @@ struct MatrixResult {
   size_t failures() const;
 };
 
+// Boots ids 0..K-1 of the plan (K its size, or the limit).
+MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const MatrixOptions &options);
+// The same with the plan the options ask for (planMatrix).
 MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options);
 std::string matrixText(const MatrixResult &result);
 nlohmann::json matrixJson(const MatrixResult &result);
 // Makes the folder (and those on its way) or throws FileWriteError.
 void makeOutputDirectory(const std::string &dir);
-// Writes each failing combination as "<dir>/case-<index>.toml", every write
+// Writes each failing combination as "<dir>/case-<id>.toml", every write
 // checked; returns the paths.
-std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixResult &result,
-                                            const std::string &dir);
+std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixPlan &plan,
+                                            const MatrixResult &result, const std::string &dir);
 
 } // namespace sim::explore
