@@ -4,6 +4,7 @@
 #include "Board/Board.h"
 #include "Board/TomlText.h"
 #include "Boot/PlatformModel.h"
+#include "Explore/MatrixPlan.h"
 #include "Host/BoundedFile.h"
 #include "Host/OutputFile.h"
 
@@ -72,6 +73,27 @@ std::string axisName(const MatrixAxis &axis) {
 }
 
 } // namespace
+
+const char *strategyName(MatrixStrategy strategy) {
+  switch (strategy) {
+  case MatrixStrategy::Pairwise:
+    return "pairwise";
+  case MatrixStrategy::T3:
+    return "t3";
+  case MatrixStrategy::Full:
+    break;
+  }
+  return "full";
+}
+
+std::optional<MatrixStrategy> strategyFromName(std::string_view name) {
+  for (MatrixStrategy strategy : {MatrixStrategy::Full, MatrixStrategy::Pairwise, MatrixStrategy::T3}) {
+    if (name == strategyName(strategy)) {
+      return strategy;
+    }
+  }
+  return std::nullopt;
+}
 
 void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value, bool append) {
   std::vector<std::string> parts = splitKey(key);
@@ -241,9 +263,17 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
     fail(source, nullptr, "a [matrix] table with 'base' is required");
   }
   for (const auto &[key, node] : *head) {
-    if (key != "name" && key != "base") {
-      fail(source, &node, fmt::format("key 'matrix.{}': is not a matrix setting (name, base)", key.str()));
+    if (key != "name" && key != "base" && key != "strategy" && key != "full") {
+      fail(source, &node,
+           fmt::format("key 'matrix.{}': is not a matrix setting (name, base, strategy, full)", key.str()));
     }
+  }
+  if (const toml::node *strategy = head->get("strategy")) {
+    auto known = strategy->is_string() ? strategyFromName(*strategy->value<std::string>()) : std::nullopt;
+    if (!known) {
+      fail(source, strategy, "key 'matrix.strategy': must be \"full\", \"pairwise\" or \"t3\"");
+    }
+    matrix.strategy = *known;
   }
   matrix.name = "matrix";
   if (const toml::node *name = head->get("name")) {
@@ -369,6 +399,27 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
     matrix.axes.push_back(std::move(axis));
   }
 
+  // Axes multiplied fully, by name: every combination of theirs boots.
+  if (const toml::node *full = head->get("full")) {
+    const toml::array *names = full->as_array();
+    if (names == nullptr || !names->is_homogeneous(toml::node_type::string)) {
+      fail(source, full, "key 'matrix.full': must be a list of axis names");
+    }
+    for (const toml::node &entry : *names) {
+      std::string name = *entry.value<std::string>();
+      auto axis = std::find_if(matrix.axes.begin(), matrix.axes.end(),
+                               [&name](const MatrixAxis &a) { return a.name == name; });
+      if (axis == matrix.axes.end()) {
+        fail(source, &entry, fmt::format("key 'matrix.full': '{}' is not the name of an axis", name));
+      }
+      size_t index = static_cast<size_t>(axis - matrix.axes.begin());
+      if (std::find(matrix.fullAxes.begin(), matrix.fullAxes.end(), index) != matrix.fullAxes.end()) {
+        fail(source, &entry, fmt::format("key 'matrix.full': '{}' is named twice", name));
+      }
+      matrix.fullAxes.push_back(index);
+    }
+  }
+
   if (const toml::node *cases = root.get("case")) {
     const toml::array *array = cases->as_array();
     if (array == nullptr || !array->is_array_of_tables()) {
@@ -399,8 +450,14 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
       }
       matrix.cases.push_back(std::move(chosen));
     }
+    if (matrix.strategy != MatrixStrategy::Full) {
+      fail(source, head->get("strategy"),
+           fmt::format("key 'matrix.strategy': {}: the matrix lists its cases, which boot as they are",
+                       strategyName(matrix.strategy)));
+    }
   }
-  (void)matrix.size(); // refuses a count that does not fit
+  // A product that does not fit is refused by the run that would boot it
+  // all; a covering or a sample of it boots.
   return matrix;
 }
 
@@ -463,10 +520,10 @@ std::string outcomeKey(const MatrixBoot &boot) {
   return key;
 }
 
-MatrixBoot bootOne(const Matrix &matrix, const MatrixOptions &options, size_t index) {
+MatrixBoot bootOne(const Matrix &matrix, const MatrixPlan &plan, const MatrixOptions &options, size_t index) {
   MatrixBoot boot;
   boot.index = index;
-  auto combination = matrix.combination(index);
+  auto combination = plan.combination(index);
   boot.label = matrix.label(combination);
   try {
     Board board =
@@ -500,48 +557,29 @@ MatrixBoot bootOne(const Matrix &matrix, const MatrixOptions &options, size_t in
 } // namespace
 
 MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
+  return runMatrix(matrix, planMatrix(matrix, options), options);
+}
+
+MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const MatrixOptions &options) {
   MatrixResult result;
   result.name = matrix.name;
   result.source = matrix.source;
-  result.combinations = matrix.size();
-  size_t total = matrix.size();
-  bool sampled = options.sample && *options.sample < total;
-  if (total > kMaxMatrixBoots && !options.sample) {
-    throw MatrixError(
-        fmt::format("{}: {} combinations, more than the {} one run boots: choose some with --sample N",
-                    matrix.source, total, kMaxMatrixBoots));
-  }
-  if ((options.sample && *options.sample == 0) || (options.limit && *options.limit == 0)) {
+  if (options.limit && *options.limit == 0) {
     throw std::invalid_argument("a matrix run boots at least one combination");
   }
-  // Only as many indexes as will boot: the sample, the limit or the whole.
-  size_t count = std::min({total, options.sample.value_or(total), options.limit.value_or(total)});
+  // Only as many ids as will boot: the plan's, or the first of them.
+  size_t count = std::min(plan.size(), options.limit.value_or(plan.size()));
   if (count > kMaxMatrixBoots) {
     throw std::invalid_argument(
         fmt::format("{} boots are more than the {} one run boots", count, kMaxMatrixBoots));
   }
-  std::vector<size_t> chosen;
-  chosen.reserve(count);
-  if (sampled) {
-    // A fixed stride coprime to the total visits distinct combinations
-    // spread over every axis (an even stride would keep the fast axes at
-    // one value); the same sample every run, and --limit its first steps.
-    uint64_t stride = 0x9E3779B97F4A7C15ULL % total;
-    while (std::gcd(stride, static_cast<uint64_t>(total)) != 1) {
-      stride++;
-    }
-    for (size_t i = 0; i < count; i++) {
-      chosen.push_back(static_cast<size_t>((static_cast<unsigned __int128>(i) * stride) % total));
-    }
-    std::sort(chosen.begin(), chosen.end());
-  } else {
-    for (size_t i = 0; i < count; i++) {
-      chosen.push_back(i);
-    }
-  }
+  result.plan = plan.summary(count);
+  result.combinations = static_cast<size_t>(result.plan.combinations.value_or(0));
+  std::vector<size_t> chosen(count);
+  std::iota(chosen.begin(), chosen.end(), size_t{0});
 
   // The plan is the whole run's; a shard boots its share of it.
-  result.plan = matrixPlanDigest(matrix, chosen);
+  result.digest = matrixPlanDigest(matrix, chosen);
   result.shard = options.shard;
   if (options.shard.count > 1) {
     std::erase_if(chosen, [&](size_t id) { return !options.shard.has(id); });
@@ -563,7 +601,7 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
       }
       // Only the first boot of each outcome is kept whole; the others
       // leave their id.
-      MatrixBoot boot = bootOne(matrix, options, chosen[slot]);
+      MatrixBoot boot = bootOne(matrix, plan, options, chosen[slot]);
       std::string key = outcomeKey(boot);
       {
         std::lock_guard<std::mutex> lock(groupLock);
@@ -603,10 +641,38 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options) {
   return result;
 }
 
+namespace {
+
+// "-- strategy: pairwise, 45 dimensions, 312 values: 1234 of 1234 pairs covered in 87 boots"
+std::string planLine(const MatrixPlanSummary &plan, size_t booted) {
+  std::string out = fmt::format("-- strategy: {}", plan.strategy);
+  if (plan.seed) {
+    out += fmt::format(" of seed {}", *plan.seed);
+  }
+  out += fmt::format(", {} dimensions, {} values", plan.dimensions, plan.values);
+  if (!plan.multiplied.empty()) {
+    out += fmt::format(" ({} multiplied fully)", fmt::join(plan.multiplied, ", "));
+  }
+  if (plan.strength != 0) {
+    return out + fmt::format(": {} of {} {} covered in {} boots\n", plan.covered, plan.tuples,
+                             plan.strength == 2 ? "pairs" : "triples", booted);
+  }
+  out += fmt::format(", {} boots", booted);
+  if (plan.seed) {
+    out += plan.distinct ? " (distinct combinations)" : " (each drawn on its own: one may repeat)";
+  }
+  return out + "\n";
+}
+
+} // namespace
+
 std::string matrixText(const MatrixResult &result) {
+  std::string combinations = result.plan.combinationsText.empty() ? fmt::format("{}", result.combinations)
+                                                                  : result.plan.combinationsText;
   std::string out = fmt::format(
       "== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {:.1f} s\n", result.name,
-      result.source, result.booted, result.combinations, result.threads, result.seconds);
+      result.source, result.booted, combinations, result.threads, result.seconds);
+  out += planLine(result.plan, result.booted);
   out += fmt::format("{:>7}  {}\n", "BOOTS", "OUTCOME");
   for (const MatrixOutcome &outcome : result.outcomes) {
     const MatrixBoot &example = outcome.example;
@@ -652,16 +718,36 @@ nlohmann::json matrixJson(const MatrixResult &result) {
                         {"model", example.disagreements},
                         {"cases", outcome.cases}});
   }
-  return {{"name", result.name},
-          {"source", result.source},
-          {"combinations", result.combinations},
-          {"booted", result.booted},
-          {"threads", result.threads},
-          {"seconds", result.seconds},
-          {"failing", result.failures()},
-          {"outcomes", outcomes},
-          {"plan", result.plan},
-          {"shard", {{"index", result.shard.index}, {"count", result.shard.count}}}};
+  nlohmann::json out = {{"name", result.name},
+                         {"source", result.source},
+                         {"combinations", result.combinations},
+                         {"booted", result.booted},
+                         {"threads", result.threads},
+                         {"seconds", result.seconds},
+                         {"failing", result.failures()},
+                         {"outcomes", outcomes},
+                         {"plan", result.digest},
+                         {"shard", {{"index", result.shard.index}, {"count", result.shard.count}}}};
+  const MatrixPlanSummary &plan = result.plan;
+  if (!plan.combinations) {
+    out["combinations"] = nullptr; // beyond 64 bits: "product" has it in decimal
+  }
+  out["strategy"] = plan.strategy;
+  out["dimensions"] = plan.dimensions;
+  out["values"] = plan.values;
+  out["product"] = plan.combinationsText;
+  out["planned"] = plan.boots;
+  if (plan.strength != 0) {
+    out["strength"] = plan.strength;
+    out["tuples"] = plan.tuples;
+    out["covered"] = plan.covered;
+    out["multiplied"] = plan.multiplied;
+  }
+  if (plan.seed) {
+    out["seed"] = *plan.seed;
+    out["distinct"] = plan.distinct;
+  }
+  return out;
 }
 
 void makeOutputDirectory(const std::string &dir) {
@@ -673,8 +759,8 @@ void makeOutputDirectory(const std::string &dir) {
   }
 }
 
-std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixResult &result,
-                                            const std::string &dir) {
+std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixPlan &plan,
+                                            const MatrixResult &result, const std::string &dir) {
   std::vector<std::string> written;
   makeOutputDirectory(dir);
   std::vector<size_t> failing;
@@ -686,7 +772,7 @@ std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixRe
   std::sort(failing.begin(), failing.end());
   for (size_t index : failing) {
     std::string path = (std::filesystem::path(dir) / fmt::format("case-{}.toml", index)).string();
-    writeOutput(path, matrix.boardToml(matrix.combination(index), true), "failing combination");
+    writeOutput(path, matrix.boardToml(plan.combination(index), true), "failing combination");
     written.push_back(path);
   }
   return written;

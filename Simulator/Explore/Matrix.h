@@ -31,6 +31,12 @@ public:
 // its size, unless a sample of it is asked for.
 constexpr size_t kMaxMatrixBoots = 1000000;
 
+// Which combinations a run boots: every one, or rows that hold every pair
+// (pairwise) or every triple (t3) of values of any axes.
+enum class MatrixStrategy { Full, Pairwise, T3 };
+const char *strategyName(MatrixStrategy strategy);
+std::optional<MatrixStrategy> strategyFromName(std::string_view name);
+
 struct MatrixAxis {
   std::string name; // how cases, strategies and labels refer to it; unique in the matrix
   // A dotted path into the board's TOML, "platform.identity.system_id"; empty
@@ -51,6 +57,8 @@ struct Matrix {
   // Listed cases, when the file has them: the value index of each axis,
   // or nullopt to keep the base board's value.
   std::vector<std::vector<std::optional<size_t>>> cases;
+  MatrixStrategy strategy = MatrixStrategy::Full; // [matrix] strategy
+  std::vector<size_t> fullAxes; // [matrix] full: axes multiplied fully in a pairwise or t3 run
 
   size_t size() const; // combinations (or cases); MatrixError when the count overflows
   // The value index of each axis for combination `index` (first axis slowest).
@@ -80,13 +88,32 @@ struct MatrixOptions {
   unsigned threads = 1;
   // Both at least 1, the boots at most kMaxMatrixBoots (std::invalid_argument).
   std::optional<size_t> limit;                  // the first N combinations (of the sample)
-  std::optional<size_t> sample;                 // N combinations spread evenly over all
+  std::optional<size_t> sample;                 // N combinations drawn from the full product
+  uint64_t seed = 0;                            // what the sample is drawn with
+  std::optional<MatrixStrategy> strategy;       // instead of the matrix file's
   std::function<void(size_t, size_t)> progress; // (done, total), from worker threads, serialised
   Shard shard;                                  // boots only the plan's ids this shard owns
 };
 
+// What a run's plan was, for the reports.
+struct MatrixPlanSummary {
+  std::string strategy = "full";        // full, cases, pairwise, t3 or sample
+  size_t dimensions = 0;                // axes
+  size_t values = 0;                    // of all axes
+  std::optional<uint64_t> combinations; // the full product (or the cases); nullopt beyond 64 bits
+  std::string combinationsText;         // the same in decimal, however large
+  size_t boots = 0;                     // in the plan, before a limit
+  std::vector<std::string> multiplied;  // axes multiplied fully (pairwise, t3)
+  unsigned strength = 0;                // 2 or 3 (pairwise, t3)
+  uint64_t tuples = 0, covered = 0;     // t-tuples in all and held by the boots run
+  std::optional<uint64_t> seed;         // sample
+  bool distinct = false;                // sample: no combination drawn twice
+};
+
+class MatrixPlan;
+
 struct MatrixBoot {
-  size_t index = 0; // combination number
+  size_t index = 0; // the boot's id in the plan
   std::string label;
   std::vector<CheckResult> verdicts; // the registry's checks
   BootEffects effects;
@@ -108,10 +135,11 @@ struct MatrixOutcome {
 
 struct MatrixResult {
   std::string name, source;
-  size_t combinations = 0;             // in the whole matrix
+  size_t combinations = 0;             // in the whole matrix (0 beyond 64 bits)
+  MatrixPlanSummary plan;              // of the whole run, every shard's the same
   size_t booted = 0;                   // by this run (this shard)
   std::vector<MatrixOutcome> outcomes; // failing first, then largest, then by lowest id
-  std::string plan;                    // digest of the whole run's plan, every shard's the same
+  std::string digest;                  // of the whole run's plan, every shard's the same
   Shard shard;
   double seconds = 0;
   unsigned threads = 1;
@@ -122,14 +150,18 @@ struct MatrixResult {
 // on which shard booted what.
 void sortOutcomes(std::vector<MatrixOutcome> &outcomes);
 
+// Boots the ids 0..K-1 of the plan (K its size, or the limit) that the
+// shard owns.
+MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const MatrixOptions &options);
+// The same with the plan the options ask for (planMatrix).
 MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options);
 std::string matrixText(const MatrixResult &result);
 nlohmann::json matrixJson(const MatrixResult &result);
 // Makes the folder (and those on its way) or throws FileWriteError.
 void makeOutputDirectory(const std::string &dir);
-// Writes each failing combination as "<dir>/case-<index>.toml", every write
+// Writes each failing combination as "<dir>/case-<id>.toml", every write
 // checked; returns the paths.
-std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixResult &result,
-                                            const std::string &dir);
+std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixPlan &plan,
+                                            const MatrixResult &result, const std::string &dir);
 
 } // namespace sim::explore

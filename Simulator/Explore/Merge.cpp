@@ -50,11 +50,32 @@ MatrixResult matrixFromJson(const nlohmann::json &json) {
   MatrixResult result;
   result.name = json.at("name").get<std::string>();
   result.source = json.at("source").get<std::string>();
-  result.combinations = json.at("combinations").get<size_t>();
+  // Beyond 64 bits the count is null and the product says it in decimal.
+  const nlohmann::json &combinations = json.at("combinations");
+  result.combinations = combinations.is_null() ? 0 : combinations.get<size_t>();
+  MatrixPlanSummary &plan = result.plan;
+  plan.strategy = json.at("strategy").get<std::string>();
+  plan.dimensions = json.at("dimensions").get<size_t>();
+  plan.values = json.at("values").get<size_t>();
+  plan.combinationsText = json.at("product").get<std::string>();
+  if (!combinations.is_null()) {
+    plan.combinations = combinations.get<uint64_t>();
+  }
+  plan.boots = json.at("planned").get<size_t>();
+  if (json.contains("strength")) {
+    plan.strength = json.at("strength").get<unsigned>();
+    plan.tuples = json.at("tuples").get<uint64_t>();
+    plan.covered = json.at("covered").get<uint64_t>();
+    plan.multiplied = json.at("multiplied").get<std::vector<std::string>>();
+  }
+  if (json.contains("seed")) {
+    plan.seed = json.at("seed").get<uint64_t>();
+    plan.distinct = json.at("distinct").get<bool>();
+  }
   result.booted = json.at("booted").get<size_t>();
   result.threads = json.at("threads").get<unsigned>();
   result.seconds = json.at("seconds").get<double>();
-  result.plan = json.at("plan").get<std::string>();
+  result.digest = json.at("plan").get<std::string>();
   result.shard.index = json.at("shard").at("index").get<size_t>();
   result.shard.count = json.at("shard").at("count").get<size_t>();
   if (result.shard.count == 0) {
@@ -89,7 +110,7 @@ MatrixResult mergeMatrix(std::vector<MatrixResult> shards, const std::vector<std
   std::vector<std::string> plans;
   std::vector<Shard> parts;
   for (const MatrixResult &shard : shards) {
-    plans.push_back(shard.plan);
+    plans.push_back(shard.digest);
     parts.push_back(shard.shard);
   }
   checkShards(plans, parts, files);
@@ -98,6 +119,7 @@ MatrixResult mergeMatrix(std::vector<MatrixResult> shards, const std::vector<std
   merged.source = shards.front().source;
   merged.combinations = shards.front().combinations;
   merged.plan = shards.front().plan;
+  merged.digest = shards.front().digest;
   std::map<std::string, size_t> groups;
   for (MatrixResult &shard : shards) {
     merged.booted += shard.booted;

@@ -3,6 +3,7 @@
 
 #include "Cli.h"
 #include "Explore/Matrix.h"
+#include "Explore/MatrixPlan.h"
 #include "Explore/Merge.h"
 #include "Explore/ServiceNames.h"
 #include "Explore/Sweep.h"
@@ -175,6 +176,20 @@ void checkSweepOptions(const SweepCommandOptions &options) {
 void checkMatrixOptions(const MatrixCommandOptions &options) {
   refuseSharedOutputs({{"--json", options.json}, {"--out", options.out}});
   (void)resolveShard(options.shard);
+  auto strategy = options.strategy.empty() ? sim::explore::MatrixStrategy::Full
+                                           : sim::explore::strategyFromName(options.strategy);
+  if (!strategy) {
+    throw UsageError(
+        fmt::format("--strategy {}: expected full, pairwise or t3", printable(options.strategy)));
+  }
+  // A seed alone would be silently ignored: the run would not be the one asked for.
+  if (options.seed && !options.sample) {
+    throw UsageError("--seed: only with --sample N, which it draws");
+  }
+  if (options.sample && *strategy != sim::explore::MatrixStrategy::Full) {
+    throw UsageError(
+        fmt::format("--sample draws from the full product: not with --strategy {}", options.strategy));
+  }
 }
 
 CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options) {
@@ -219,7 +234,14 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
   addCount(command, "--limit", options.limit, sim::explore::kMaxMatrixBoots,
            "Boot only the first N combinations");
   addCount(command, "--sample", options.sample, sim::explore::kMaxMatrixBoots,
-           "Boot N combinations spread evenly over the matrix");
+           "Boot N combinations drawn from the whole product (the same ones for the same seed)");
+  command->add_option_function<std::string>(
+      "--seed",
+      [&options](const std::string &text) { options.seed = parseNumber(text, "--seed", NumberUnit::None); },
+      "Seed of the sample (default 0)");
+  command->add_option("--strategy", options.strategy,
+                      "full (every combination), pairwise (every pair of values) or t3 (every triple); "
+                      "default: the matrix file's");
   addCount(command, "--jobs", options.threads, kMaxJobs, "Boots at a time (default: every core)");
   addCount(command, "--threads", options.threads, kMaxJobs, "The same as --jobs");
   command->add_option("--shard", options.shard,
@@ -257,11 +279,6 @@ int sweepCommand(const SweepCommandOptions &options) {
 int matrixCommand(const MatrixCommandOptions &options) {
   checkMatrixOptions(options);
   sim::explore::Matrix matrix = sim::explore::loadMatrixFile(options.spec);
-  // The folder exists before anything boots: a folder that cannot be made
-  // fails now, not after the run.
-  if (!options.out.empty()) {
-    sim::explore::makeOutputDirectory(options.out);
-  }
   sim::explore::MatrixOptions run;
   run.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
   // Once, before any boot: a missing image is the run's error, not every
@@ -271,13 +288,24 @@ int matrixCommand(const MatrixCommandOptions &options) {
   run.threads = cores(options.threads);
   run.limit = options.limit;
   run.sample = options.sample;
+  run.seed = options.seed.value_or(0);
+  if (!options.strategy.empty()) {
+    run.strategy = sim::explore::strategyFromName(options.strategy);
+  }
   run.progress = [&](size_t done, size_t total) { progress(options.quiet, done, total); };
-  sim::explore::MatrixResult result = sim::explore::runMatrix(matrix, run);
+  // The plan is refused or made before the folder and the first boot.
+  sim::explore::MatrixPlan plan = sim::explore::planMatrix(matrix, run);
+  // The folder exists before anything boots: a folder that cannot be made
+  // fails now, not after the run.
+  if (!options.out.empty()) {
+    sim::explore::makeOutputDirectory(options.out);
+  }
+  sim::explore::MatrixResult result = sim::explore::runMatrix(matrix, plan, run);
   if (options.json != "-") {
     std::cout << sim::explore::matrixText(result);
   }
   if (!options.out.empty()) {
-    auto written = sim::explore::writeFailingBoards(matrix, result, options.out);
+    auto written = sim::explore::writeFailingBoards(matrix, plan, result, options.out);
     if (options.json != "-") {
       std::cout << fmt::format("-- {} failing combination(s) written to {}\n", written.size(), options.out);
     }

@@ -36,8 +36,10 @@ struct MatrixCommandOptions {
   std::string out;
   std::string image;
   std::optional<size_t> limit, sample;
-  size_t threads = 0; // 0: every core
-  std::string shard;  // as for the sweep
+  std::optional<uint64_t> seed; // of the sample
+  std::string strategy;         // full, pairwise or t3; empty: the matrix file's
+  size_t threads = 0;           // 0: every core
+  std::string shard;            // as for the sweep
   bool quiet = false;
 };
 
