@@ -251,10 +251,17 @@ UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
       break;
     }
     // Both transmitters empty, so a whole burst fits in each FIFO without
-    // further status reads; the slower UART sets the pace.
+    // further status reads; the slower UART sets the pace. A second UART
+    // whose FIFOs are still off (one the console has not programmed yet,
+    // when a constructor before it reports a failure) holds one byte: it
+    // gets one per wait, or it would lose the rest of the burst.
+    UINTN Burst = FifoSize;
+    if ((SerialPortReadRegister(mUartBases[1], R_UART_IIR) & B_UART_IIR_FIFOS) == 0) {
+      Burst = 1;
+    }
     (VOID) WaitForLineStatus(mUartBases[0], B_UART_LSR_TEMT);
     (VOID) WaitForLineStatus(mUartBases[1], B_UART_LSR_TEMT);
-    for (UINTN Index = 0; Index < FifoSize && NumberOfBytes != 0; Index++, NumberOfBytes--, Buffer++) {
+    for (UINTN Index = 0; Index < Burst && NumberOfBytes != 0; Index++, NumberOfBytes--, Buffer++) {
       (VOID) WaitForEitherWritable();
       SerialPortWriteRegister(mUartBases[0], R_UART_THR, *Buffer);
       SerialPortWriteRegister(mUartBases[1], R_UART_THR, *Buffer);

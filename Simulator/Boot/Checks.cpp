@@ -553,7 +553,7 @@ CheckResult consoleCheck(const BootRecord &r) {
       platform.push_back(fmt::format("UART {} is not present", hex(uart.base)));
       continue;
     }
-    if (uart.neverDrains) {
+    if (uart.neverDrains && (uart.pending != 0 || !uart.written.empty())) {
       platform.push_back(fmt::format("UART {} never sends: {} bytes stayed unsent", hex(uart.base), uart.pending));
     } else if (uart.lost != 0 || uart.pending != 0) {
       problems.push_back(

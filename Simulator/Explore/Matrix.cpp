@@ -759,13 +759,13 @@ void makeOutputDirectory(const std::string &dir) {
   }
 }
 
-std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixPlan &plan,
-                                            const MatrixResult &result, const std::string &dir) {
+std::vector<std::string> writeBoards(const Matrix &matrix, const MatrixPlan &plan, const MatrixResult &result,
+                                     const std::string &dir, bool all) {
   std::vector<std::string> written;
   makeOutputDirectory(dir);
   std::vector<size_t> failing;
   for (const MatrixOutcome &outcome : result.outcomes) {
-    if (outcome.failed) {
+    if (outcome.failed || all) {
       failing.insert(failing.end(), outcome.cases.begin(), outcome.cases.end());
     }
   }

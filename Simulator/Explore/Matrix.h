@@ -159,9 +159,9 @@ std::string matrixText(const MatrixResult &result);
 nlohmann::json matrixJson(const MatrixResult &result);
 // Makes the folder (and those on its way) or throws FileWriteError.
 void makeOutputDirectory(const std::string &dir);
-// Writes each failing combination as "<dir>/case-<id>.toml", every write
-// checked; returns the paths.
-std::vector<std::string> writeFailingBoards(const Matrix &matrix, const MatrixPlan &plan,
-                                            const MatrixResult &result, const std::string &dir);
+// Writes each failing combination (or, with `all`, each one booted) as
+// "<dir>/case-<id>.toml", every write checked; returns the paths.
+std::vector<std::string> writeBoards(const Matrix &matrix, const MatrixPlan &plan, const MatrixResult &result,
+                                     const std::string &dir, bool all = false);
 
 } // namespace sim::explore

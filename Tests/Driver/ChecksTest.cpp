@@ -190,6 +190,26 @@ TEST(Checks, TheDebugMaskInstallationFailureAssertsBeforeTheConsoleAndIsCounted)
   EXPECT_EQ(record.assertions[0].code, "KeshInitDxe _ModuleEntryPoint");
 }
 
+// The report goes out before the console has programmed the UARTs: with the
+// first UART's FIFOs on from an earlier phase and the second decoded but
+// still at reset (FIFOs off), a 16-byte burst would overrun the second.
+TEST(Checks, AReportBeforeTheConsoleIsSetUpLosesNothingOnAUartWithoutFifos) {
+  sim::Board board = sim::referenceBoard();
+  board.superIo.setUpEarlier = true;
+  board.uart3F8.divisor = 1;
+  board.uart3F8.lcr = 0x03;
+  board.uart3F8.fcr = 0x01;
+  board.failures.push_back(
+      sim::FailureRule{"InstallMultipleProtocolInterfaces", 1, EFI_OUT_OF_RESOURCES, std::nullopt});
+  boot::Boot boot(board);
+  const sim::BootRecord &record = boot.simulation.record();
+  ASSERT_TRUE(record.assertions.at(0).reportWritten);
+  for (const sim::UartRecord &uart : record.console.uarts) {
+    EXPECT_EQ(uart.lost, 0u) << uart.base;
+  }
+  EXPECT_EQ(check(record, "console").reason.find("lost"), std::string::npos) << check(record, "console").reason;
+}
+
 TEST(Checks, AnInjectedFailureNamesTheProtocolItWasAbout) {
   sim::Board board = sim::referenceBoard();
   board.failures.push_back(sim::FailureRule{"LocateProtocol", 1, EFI_NOT_FOUND, gMc5744ProtocolGuid});

@@ -411,7 +411,8 @@ std::vector<std::string> accessPattern(const Bench &bench, size_t from) {
 std::vector<std::string> burstPattern(const std::vector<size_t> &bursts) {
   std::vector<std::string> out;
   for (size_t size : bursts) {
-    out.insert(out.end(), {"read3FA", "wait3FD", "wait2FD"});
+    // The FIFO state of both UARTs, then both transmitters empty.
+    out.insert(out.end(), {"read3FA", "read2FA", "wait3FD", "wait2FD"});
     for (size_t i = 0; i < size; i++) {
       out.insert(out.end(), {"write3F8", "write2F8"});
     }

@@ -175,6 +175,9 @@ void checkSweepOptions(const SweepCommandOptions &options) {
 
 void checkMatrixOptions(const MatrixCommandOptions &options) {
   refuseSharedOutputs({{"--json", options.json}, {"--out", options.out}});
+  if (options.all && options.out.empty()) {
+    throw UsageError("--all: only with --out DIR, which it fills");
+  }
   (void)resolveShard(options.shard);
   auto strategy = options.strategy.empty() ? sim::explore::MatrixStrategy::Full
                                            : sim::explore::strategyFromName(options.strategy);
@@ -231,6 +234,8 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
   command->add_option("--json", options.json, "Also write the outcomes as JSON to this file (- for stdout)");
   command->add_option("--out", options.out,
                       "Write each failing combination as a board file into this folder");
+  command->add_flag("--all", options.all,
+                    "With --out, write every combination booted (to sweep each platform shape, say)");
   addCount(command, "--limit", options.limit, sim::explore::kMaxMatrixBoots,
            "Boot only the first N combinations");
   addCount(command, "--sample", options.sample, sim::explore::kMaxMatrixBoots,
@@ -305,9 +310,10 @@ int matrixCommand(const MatrixCommandOptions &options) {
     std::cout << sim::explore::matrixText(result);
   }
   if (!options.out.empty()) {
-    auto written = sim::explore::writeFailingBoards(matrix, plan, result, options.out);
+    auto written = sim::explore::writeBoards(matrix, plan, result, options.out, options.all);
     if (options.json != "-") {
-      std::cout << fmt::format("-- {} failing combination(s) written to {}\n", written.size(), options.out);
+      std::cout << fmt::format("-- {} {}combination(s) written to {}\n", written.size(),
+                               options.all ? "" : "failing ", options.out);
     }
   }
   if (!options.json.empty()) {

@@ -34,6 +34,7 @@ struct MatrixCommandOptions {
   std::string spec;
   std::string json;
   std::string out;
+  bool all = false; // --out writes every booted combination
   std::string image;
   std::optional<size_t> limit, sample;
   std::optional<uint64_t> seed; // of the sample
