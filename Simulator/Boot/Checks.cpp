@@ -224,8 +224,8 @@ std::vector<std::string> gcdRefusals(const BootRecord &r, uint64_t page, uint64_
                                      const char *what) {
   std::vector<std::string> refused;
   const GcdRange *range = rangeHolding(r.gcdAtStart, page);
-  if (allocate && (range == nullptr || range->type != EfiGcdMemoryTypeMemoryMappedIo || range->image != nullptr ||
-                   page + 0xFFF - range->base >= range->length)) {
+  if (allocate && (range == nullptr || range->type != EfiGcdMemoryTypeMemoryMappedIo ||
+                   range->image != nullptr || page + 0xFFF - range->base >= range->length)) {
     refused.push_back(fmt::format("the {} is not free MMIO in the GCD map: its allocation fails", what));
   }
   if (range == nullptr) {
@@ -275,7 +275,8 @@ CheckResult runtimeMmioCheck(const BootRecord &r) {
     if (acpi.owner != "KeshInitDxe") {
       problems.push_back("the ACPI MMIO page is not allocated by the driver");
     }
-    if ((acpi.after & (acpi.before | kMemoryRuntime | kMemoryUc)) != (acpi.before | kMemoryRuntime | kMemoryUc)) {
+    if ((acpi.after & (acpi.before | kMemoryRuntime | kMemoryUc)) !=
+        (acpi.before | kMemoryRuntime | kMemoryUc)) {
       problems.push_back("the ACPI MMIO page lacks UC|RUNTIME added to its attributes");
     }
   }
@@ -312,7 +313,8 @@ CheckResult runtimeMmioCheck(const BootRecord &r) {
   if (!base) {
     return result(Verdict::Pass, "ACPI MMIO page reported as runtime MMIO; no SPI page: " + why, evidence);
   }
-  return result(Verdict::Pass, "ACPI MMIO and SPI pages reported as runtime MMIO, WriteBufferEn set", evidence);
+  return result(Verdict::Pass, "ACPI MMIO and SPI pages reported as runtime MMIO, WriteBufferEn set",
+                evidence);
 }
 
 std::vector<std::string> spiEvidence(const SpiRecord &spi) {
@@ -543,18 +545,18 @@ CheckResult consoleCheck(const BootRecord &r) {
   std::vector<std::string> problems, evidence, platform;
   bool anything = false;
   for (const UartRecord &uart : c.uarts) {
-    evidence.push_back(fmt::format("UART {}: {} bytes written, {} sent, {} never sent, {} lost{}{}{}",
-                                   hex(uart.base), uart.written.size(), uart.bytes.size(), uart.pending,
-                                   uart.lost, uart.present ? "" : ", not present",
-                                   uart.fifoReportsOff ? ", FIFOs reported off" : "",
-                                   uart.neverDrains ? ", never drains" : ""));
+    evidence.push_back(fmt::format(
+        "UART {}: {} bytes written, {} sent, {} never sent, {} lost{}{}{}", hex(uart.base),
+        uart.written.size(), uart.bytes.size(), uart.pending, uart.lost, uart.present ? "" : ", not present",
+        uart.fifoReportsOff ? ", FIFOs reported off" : "", uart.neverDrains ? ", never drains" : ""));
     anything |= !uart.written.empty();
     if (!uart.present) {
       platform.push_back(fmt::format("UART {} is not present", hex(uart.base)));
       continue;
     }
     if (uart.neverDrains && (uart.pending != 0 || !uart.written.empty())) {
-      platform.push_back(fmt::format("UART {} never sends: {} bytes stayed unsent", hex(uart.base), uart.pending));
+      platform.push_back(
+          fmt::format("UART {} never sends: {} bytes stayed unsent", hex(uart.base), uart.pending));
     } else if (uart.lost != 0 || uart.pending != 0) {
       problems.push_back(
           fmt::format("UART {} lost {} and never sent {} bytes", hex(uart.base), uart.lost, uart.pending));
@@ -571,7 +573,8 @@ CheckResult consoleCheck(const BootRecord &r) {
     }
   }
   if (c.uarts[0].fifoReportsOff) {
-    platform.push_back(fmt::format("UART {} reports its FIFOs off: the console stops writing", hex(c.uarts[0].base)));
+    platform.push_back(
+        fmt::format("UART {} reports its FIFOs off: the console stops writing", hex(c.uarts[0].base)));
   }
   std::vector<std::string> &between = platform.empty() ? problems : platform;
   // An assertion's report is always due on the console.

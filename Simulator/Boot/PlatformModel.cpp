@@ -185,7 +185,9 @@ std::optional<uint32_t> errorLevel(const Board &board) {
 // What the console check must conclude: nullopt when the board does not
 // decide it (a level the model cannot know).
 std::optional<Prediction> consoleOf(const Board &board, const Timeline &t, size_t assertions) {
-  auto outcome = [](Verdict v, std::string why) { return Prediction{Expectation{v, std::nullopt}, std::move(why)}; };
+  auto outcome = [](Verdict v, std::string why) {
+    return Prediction{Expectation{v, std::nullopt}, std::move(why)};
+  };
   for (const auto &[uart, name] : {std::pair{&board.uart3F8, "0x3F8"}, std::pair{&board.uart2F8, "0x2F8"}}) {
     if (!uart->present) {
       return outcome(Verdict::Warn, fmt::format("no UART answers at {}", name));
@@ -207,8 +209,9 @@ std::optional<Prediction> consoleOf(const Board &board, const Timeline &t, size_
   }
   bool primary = decodes(board, 3, 0x3F8), secondary = decodes(board, 2, 0x2F8);
   if (!primary || !secondary) {
-    return outcome(Verdict::Warn, fmt::format("the Super I/O does not decode the UART at {}: nothing goes out there",
-                                              !primary ? "0x3F8" : "0x2F8"));
+    return outcome(Verdict::Warn,
+                   fmt::format("the Super I/O does not decode the UART at {}: nothing goes out there",
+                               !primary ? "0x3F8" : "0x2F8"));
   }
   if (board.uart3F8.neverDrains || board.uart2F8.neverDrains) {
     return outcome(Verdict::Warn, fmt::format("the UART at {} never sends what it is given",
@@ -250,8 +253,8 @@ bool portsSwitched(const Board &board, const Timeline &t) {
   }
   bool usb = std::any_of(policy->portMaskCalls.begin(), policy->portMaskCalls.end(),
                          [](const auto &call) { return (call.first & call.second) != 0; });
-  bool hub = policy->hubEnables &&
-             std::any_of(policy->hubEnables->begin(), policy->hubEnables->end(), [](uint32_t e) { return e == 0; });
+  bool hub = policy->hubEnables && std::any_of(policy->hubEnables->begin(), policy->hubEnables->end(),
+                                               [](uint32_t e) { return e == 0; });
   return usb || hub || !policy->dieWrites.empty();
 }
 
@@ -266,7 +269,8 @@ std::map<std::string, Prediction, std::less<>> predictChecks(const Board &board)
   out["halt"] = pass("nothing on the platform stops the machine");
   out["events.closed"] = pass("each notify that ran closes its event");
   out["events.once"] = pass("each notify that acts closes its event");
-  out["fatal-stops"] = Prediction{Expectation{Verdict::Pass, 0}, "no width code or entry type that cannot occur"};
+  out["fatal-stops"] =
+      Prediction{Expectation{Verdict::Pass, 0}, "no width code or entry type that cannot occur"};
   out["pool.misuse"] = pass("the pool is used as handed out");
 
   // Assertions the platform calls for, where it calls for them.
@@ -310,7 +314,8 @@ std::map<std::string, Prediction, std::less<>> predictChecks(const Board &board)
   } else if (!gcd.refused.empty()) {
     out["runtime-mmio"] = verdict(Verdict::Warn, fmt::format("{}", fmt::join(gcd.refused, "; ")));
   } else {
-    out["runtime-mmio"] = pass(spi.usable ? "both pages are free to report" : "the ACPI MMIO page is free to report");
+    out["runtime-mmio"] =
+        pass(spi.usable ? "both pages are free to report" : "the ACPI MMIO page is free to report");
   }
 
   if (!spi.usable) {
@@ -324,7 +329,7 @@ std::map<std::string, Prediction, std::less<>> predictChecks(const Board &board)
     out["spi.lock"] = pass("locked exactly when the PWD answers 1");
   }
   out["spi.armed-before-ports"] = !spi.usable ? verdict(Verdict::NotApplicable, "no usable SPI base to arm")
-                                 : portsSwitched(board, t)
+                                  : portsSwitched(board, t)
                                       ? pass("protection is armed before the policy switches ports")
                                       : verdict(Verdict::NotApplicable, "the policy switches no port off");
   out["usb-policy"] = pass("the policy model's outcome");

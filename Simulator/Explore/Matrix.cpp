@@ -367,7 +367,8 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
       // Each part becomes a table the generated board nests.
       if (std::count(key->begin(), key->end(), '.') >= static_cast<std::ptrdiff_t>(kMaxTomlNesting)) {
         fail(source, keyNode,
-             fmt::format("key 'axis.key': more than {} parts (tables nested in one another)", kMaxTomlNesting));
+             fmt::format("key 'axis.key': more than {} parts (tables nested in one another)",
+                         kMaxTomlNesting));
       }
       const toml::array *values = table.get("values") ? table.get("values")->as_array() : nullptr;
       if (values == nullptr || values->empty()) {
@@ -540,11 +541,11 @@ MatrixBoot bootOne(const Matrix &matrix, const MatrixPlan &plan, const MatrixOpt
     for (const CheckResult &check : boot.verdicts) {
       auto prediction = predictions.find(check.name);
       if (prediction != predictions.end() && !check.asExpected()) {
-        boot.disagreements.push_back(fmt::format("{}: got {}, the platform model expects {}: {}", check.name,
-                                                 expectationText(check.verdict, check.count),
-                                                 expectationText(prediction->second.outcome.verdict,
-                                                                 prediction->second.outcome.count),
-                                                 prediction->second.why));
+        boot.disagreements.push_back(
+            fmt::format("{}: got {}, the platform model expects {}: {}", check.name,
+                        expectationText(check.verdict, check.count),
+                        expectationText(prediction->second.outcome.verdict, prediction->second.outcome.count),
+                        prediction->second.why));
       }
     }
     boot.effects = captureEffects(simulation.record());
@@ -669,9 +670,9 @@ std::string planLine(const MatrixPlanSummary &plan, size_t booted) {
 std::string matrixText(const MatrixResult &result) {
   std::string combinations = result.plan.combinationsText.empty() ? fmt::format("{}", result.combinations)
                                                                   : result.plan.combinationsText;
-  std::string out = fmt::format(
-      "== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {:.1f} s\n", result.name,
-      result.source, result.booted, combinations, result.threads, result.seconds);
+  std::string out =
+      fmt::format("== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {:.1f} s\n",
+                  result.name, result.source, result.booted, combinations, result.threads, result.seconds);
   out += planLine(result.plan, result.booted);
   out += fmt::format("{:>7}  {}\n", "BOOTS", "OUTCOME");
   for (const MatrixOutcome &outcome : result.outcomes) {
@@ -719,15 +720,15 @@ nlohmann::json matrixJson(const MatrixResult &result) {
                         {"cases", outcome.cases}});
   }
   nlohmann::json out = {{"name", result.name},
-                         {"source", result.source},
-                         {"combinations", result.combinations},
-                         {"booted", result.booted},
-                         {"threads", result.threads},
-                         {"seconds", result.seconds},
-                         {"failing", result.failures()},
-                         {"outcomes", outcomes},
-                         {"plan", result.digest},
-                         {"shard", {{"index", result.shard.index}, {"count", result.shard.count}}}};
+                        {"source", result.source},
+                        {"combinations", result.combinations},
+                        {"booted", result.booted},
+                        {"threads", result.threads},
+                        {"seconds", result.seconds},
+                        {"failing", result.failures()},
+                        {"outcomes", outcomes},
+                        {"plan", result.digest},
+                        {"shard", {{"index", result.shard.index}, {"count", result.shard.count}}}};
   const MatrixPlanSummary &plan = result.plan;
   if (!plan.combinations) {
     out["combinations"] = nullptr; // beyond 64 bits: "product" has it in decimal

@@ -77,7 +77,8 @@ Matrix loadMatrixFile(const std::string &path);
 // Applies one value to a board table: creates the tables on the way,
 // replaces what is there, or removes the key (value null). Throws
 // MatrixError when a part of the path is not a table.
-void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value, bool append = false);
+void applyBoardValue(toml::table &board, const std::string &key, const toml::node *value,
+                     bool append = false);
 // Merges a table of board keys into a board: tables merge key by key, the
 // string "absent" removes a key, arrays are added (append) or replace, any
 // other value replaces.

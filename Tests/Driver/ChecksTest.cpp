@@ -207,7 +207,8 @@ TEST(Checks, AReportBeforeTheConsoleIsSetUpLosesNothingOnAUartWithoutFifos) {
   for (const sim::UartRecord &uart : record.console.uarts) {
     EXPECT_EQ(uart.lost, 0u) << uart.base;
   }
-  EXPECT_EQ(check(record, "console").reason.find("lost"), std::string::npos) << check(record, "console").reason;
+  EXPECT_EQ(check(record, "console").reason.find("lost"), std::string::npos)
+      << check(record, "console").reason;
 }
 
 TEST(Checks, AnInjectedFailureNamesTheProtocolItWasAbout) {
@@ -370,6 +371,27 @@ const WrongBoot kWrongBoots[] = {
        r.breakpoints = 1;
      },
      "carried nothing"},
+    // A platform that degrades one UART does not excuse what the driver does to the other.
+    {"console", "reference.toml", "bytes lost into a full FIFO while the other UART is absent",
+     [](auto &r) {
+       r.console.uarts[1].present = false;
+       r.console.uarts[0].lost = 3;
+     },
+     "UART 0x3F8 lost 3"},
+    {"console", "reference.toml", "a bare line feed while the first UART reports its FIFOs off",
+     [](auto &r) {
+       r.console.uarts[0].fifoReportsOff = true;
+       std::erase(r.console.uarts[1].written, '\r');
+       r.console.uarts[1].bytes = r.console.uarts[1].written;
+     },
+     "a line feed without a carriage return"},
+    {"runtime-mmio", "spi-page-not-in-gcd.toml", "the ACPI MMIO page not allocated where the map offers it",
+     [](auto &r) {
+       for (sim::MapChange &change : r.mapChanges) {
+         change.owner.clear();
+       }
+     },
+     "not allocated by the driver"},
     {"assertions", "reference.toml", "an assertion report printed without its trap",
      [](auto &r) { r.assertions.push_back(anAssertion(0)); }, "without their breakpoint trap"},
     {"assertions", "reference.toml", "an assertion nothing calls for",

@@ -191,7 +191,8 @@ TEST(MatrixBoards, MistakesNameTheFileAndLine) {
             "m.toml: axis 'n': 'label' must be a string");
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\nappend = 1\n")),
             "m.toml:7: key 'axis.append': must be true or false");
-  EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1]\n[[axis]]\nname = \"a\"\nkey = \"b\"\nvalues = [1]\n")),
+  EXPECT_EQ(error(matrixText(
+                "[[axis]]\nkey = \"a\"\nvalues = [1]\n[[axis]]\nname = \"a\"\nkey = \"b\"\nvalues = [1]\n")),
             "m.toml:8: axis 'a' is given twice");
   EXPECT_EQ(error(matrixText("[[axis]]\nkey = \"a\"\nvalues = [1, 2]\nlabels = [\"x\"]\n")),
             "m.toml:7: axis 'a': 'labels' must be one string per value");

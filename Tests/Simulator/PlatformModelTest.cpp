@@ -31,16 +31,22 @@ std::string bridge(uint32_t value) {
 
 struct Shape {
   const char *name;
-  std::string toml;                                 // added to the platform base
-  std::map<std::string, std::string> decisive;      // check -> verdict the model must give
+  std::string toml;                                // added to the platform base
+  std::map<std::string, std::string> decisive;     // check -> verdict the model must give
   std::optional<size_t> assertions = std::nullopt; // the count it must give
 };
 
 std::vector<Shape> shapes() {
   const std::string whole = kWindow + kAcpiPage + kSpiPage + bridge(0xFEC10002);
   return {
-      {"a whole platform", whole, {{"runtime-mmio", "pass"}, {"spi.protect", "pass"}, {"console", "pass"}}, 0},
-      {"the ACPI page outside the map", kWindow + kSpiPage + bridge(0xFEC10002), {{"runtime-mmio", "warn"}}, 3},
+      {"a whole platform",
+       whole,
+       {{"runtime-mmio", "pass"}, {"spi.protect", "pass"}, {"console", "pass"}},
+       0},
+      {"the ACPI page outside the map",
+       kWindow + kSpiPage + bridge(0xFEC10002),
+       {{"runtime-mmio", "warn"}},
+       3},
       {"the ACPI page taken by another module",
        kWindow + kSpiPage + bridge(0xFEC10002) +
            "[[gcd]]\nbase = 0xFED80000\nlength = 0x1000\ntype = \"mmio\"\ncapabilities = [\"UC\", "
@@ -52,26 +58,38 @@ std::vector<Shape> shapes() {
            "[[gcd]]\nbase = 0xFED80000\nlength = 0x1000\ntype = \"mmio\"\ncapabilities = [\"UC\"]\n",
        {{"runtime-mmio", "warn"}},
        1},
-      {"the SPI page outside the map", kWindow + kAcpiPage + bridge(0xFEC10002),
-       {{"runtime-mmio", "warn"}, {"spi.protect", "pass"}}, 2},
-      {"the SPI base in RAM", kWindow + kAcpiPage + bridge(0x40000000),
-       {{"spi.protect", "warn"}, {"spi.lock", "not-applicable"}, {"runtime-mmio", "pass"}}, 0},
+      {"the SPI page outside the map",
+       kWindow + kAcpiPage + bridge(0xFEC10002),
+       {{"runtime-mmio", "warn"}, {"spi.protect", "pass"}},
+       2},
+      {"the SPI base in RAM",
+       kWindow + kAcpiPage + bridge(0x40000000),
+       {{"spi.protect", "warn"}, {"spi.lock", "not-applicable"}, {"runtime-mmio", "pass"}},
+       0},
       {"no SPI bridge", kWindow + kAcpiPage, {{"spi.protect", "warn"}}, 0},
       {"no PCI configuration window", kAcpiPage + kSpiPage + bridge(0xFEC10002), {}, 1},
       {"firmware older than UEFI 2.0", whole + "[firmware]\nsystem_table_revision = 0x0001000A\n", {}, 2},
       {"no runtime services", whole + "[firmware]\nruntime_services = false\n", {}, 1},
-      {"no DXE services", whole + "[firmware]\ndxe_services = false\ntimeline = [\"load\", \"end-of-dxe\"]\n",
-       {{"runtime-mmio", "not-applicable"}, {"spi.protect", "pass"}}, 3},
+      {"no DXE services",
+       whole + "[firmware]\ndxe_services = false\ntimeline = [\"load\", \"end-of-dxe\"]\n",
+       {{"runtime-mmio", "not-applicable"}, {"spi.protect", "pass"}},
+       3},
       {"only the second UART's device active",
-       whole + "[[super_io.device]]\nnumber = 2\nactive = 1\nbase = 0x2F8\nirq = 3\n", {{"console", "warn"}}, 0},
+       whole + "[[super_io.device]]\nnumber = 2\nactive = 1\nbase = 0x2F8\nirq = 3\n",
+       {{"console", "warn"}},
+       0},
       {"the primary UART reports its FIFOs off while an assertion is due",
        kAcpiPage + kSpiPage + bridge(0xFEC10002) + "[[uart]]\nbase = 0x3F8\nfifo_reports_off = true\n",
-       {{"console", "warn"}}, 1},
-      {"the second UART reports its FIFOs off", whole + "[[uart]]\nbase = 0x2F8\nfifo_reports_off = true\n",
-       {{"console", "pass"}}, 0},
+       {{"console", "warn"}},
+       1},
+      {"the second UART reports its FIFOs off",
+       whole + "[[uart]]\nbase = 0x2F8\nfifo_reports_off = true\n",
+       {{"console", "pass"}},
+       0},
       {"no End of DXE",
        whole + "[firmware]\ntimeline = [\"load\", \"pci-enumeration-complete\", \"ready-to-boot\"]\n",
-       {{"spi.protect", "not-applicable"}, {"spi.armed-before-ports", "not-applicable"}}, 0},
+       {{"spi.protect", "not-applicable"}, {"spi.armed-before-ports", "not-applicable"}},
+       0},
   };
 }
 
@@ -87,7 +105,8 @@ TEST(PlatformModel, ShapesBootAsTheModelSays) {
           << check << ": " << predictions.at(check).why;
     }
     if (shape.assertions) {
-      EXPECT_EQ(predictions.at("assertions").outcome.count, shape.assertions) << predictions.at("assertions").why;
+      EXPECT_EQ(predictions.at("assertions").outcome.count, shape.assertions)
+          << predictions.at("assertions").why;
     }
     sim::Simulation simulation(board, kImage);
     simulation.run();

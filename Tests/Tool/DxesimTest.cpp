@@ -259,7 +259,8 @@ TEST(Dxesim, ADriverFaultHaltsTheMachineAndTheBootIsStillJudged) {
   };
 #if defined(__SANITIZE_ADDRESS__)
   // The sanitizer's shadow read of the wild address faults first.
-  const std::string privateData = "in S3ClientDxe _ModuleEntryPoint, instruction in S3ClientDxe S3SaveMemWrite";
+  const std::string privateData =
+      "in S3ClientDxe _ModuleEntryPoint, instruction in S3ClientDxe S3SaveMemWrite";
 #else
   const std::string privateData = "SIGSEGV reading 0x00000000DEADBEE8 (address not mapped) in S3ClientDxe "
                                   "_ModuleEntryPoint, instruction in S3ClientDxe S3SaveMemWrite";
