@@ -253,15 +253,17 @@ UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
     // Both transmitters empty, so a whole burst fits in each FIFO without
     // further status reads; the slower UART sets the pace. A second UART
     // whose FIFOs are still off (one the console has not programmed yet,
-    // when a constructor before it reports a failure) holds one byte: it
-    // gets one per wait, or it would lose the rest of the burst.
-    UINTN Burst = FifoSize;
-    if ((SerialPortReadRegister(mUartBases[1], R_UART_IIR) & B_UART_IIR_FIFOS) == 0) {
-      Burst = 1;
-    }
+    // when a constructor before it reports a failure) holds one byte: each
+    // further byte of the burst waits for its holding register, or it would
+    // be lost. One that never empties is given up for the rest of the burst,
+    // so it costs no more than one wait, as on the first UART.
+    BOOLEAN PaceSecond = (SerialPortReadRegister(mUartBases[1], R_UART_IIR) & B_UART_IIR_FIFOS) == 0;
     (VOID) WaitForLineStatus(mUartBases[0], B_UART_LSR_TEMT);
-    (VOID) WaitForLineStatus(mUartBases[1], B_UART_LSR_TEMT);
-    for (UINTN Index = 0; Index < Burst && NumberOfBytes != 0; Index++, NumberOfBytes--, Buffer++) {
+    PaceSecond = WaitForLineStatus(mUartBases[1], B_UART_LSR_TEMT) && PaceSecond;
+    for (UINTN Index = 0; Index < FifoSize && NumberOfBytes != 0; Index++, NumberOfBytes--, Buffer++) {
+      if (PaceSecond && Index != 0) {
+        PaceSecond = WaitForLineStatus(mUartBases[1], B_UART_LSR_TXRDY);
+      }
       (VOID) WaitForEitherWritable();
       SerialPortWriteRegister(mUartBases[0], R_UART_THR, *Buffer);
       SerialPortWriteRegister(mUartBases[1], R_UART_THR, *Buffer);
