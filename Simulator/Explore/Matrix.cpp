@@ -292,7 +292,8 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
   try {
     baseText = readTomlFile(matrix.basePath);
   } catch (const FileReadError &error) {
-    fail(source, baseNode, fmt::format("key 'matrix.base': {}", error.what()));
+    // The path is the file's text: a control character in it stays visible.
+    fail(source, baseNode, fmt::format("key 'matrix.base': {}", printableText(error.what())));
   }
   // The base must be a board as it stands; its errors are the board reader's.
   parseBoardToml(baseText, matrix.basePath);
