@@ -39,6 +39,7 @@ public:
         }
         continue;
       case In::Basic:
+        stringByte(c);
         if (c == '\\') {
           skipEscaped();
         } else if (c == '"' || c == '\n') {
@@ -46,9 +47,11 @@ public:
         }
         break;
       case In::Literal:
+        stringByte(c);
         in_ = c == '\'' || c == '\n' ? In::Code : in_;
         break;
       case In::MultiBasic:
+        stringByte(c);
         if (c == '\\') {
           skipEscaped();
         } else if (at("\"\"\"")) {
@@ -117,7 +120,18 @@ private:
 
   void newline() {
     line_++;
+    prev_ = '\n';
     startLine();
+  }
+
+  // A quote where no value or key can start (after a number, say) opens no
+  // string for the library: what follows it is code to the library, and a
+  // character that is not ASCII there must be refused as outside a string.
+  void stringByte(char c) {
+    if (!placed_ && static_cast<unsigned char>(c) >= 0x80) {
+      fail(fmt::format("a character that is not ASCII (byte 0x{:02X}) outside a string or a comment",
+                       static_cast<unsigned char>(c)));
+    }
   }
 
   void code(char c) {
@@ -129,6 +143,12 @@ private:
     if (first) {
       lineStart_ = false;
     }
+    char before = prev_;
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+      prev_ = c;
+    }
+    placed_ = first || before == '=' || before == '[' || before == ',' || before == '{' || before == '.' ||
+              before == '\n';
     switch (c) {
     case '#':
       in_ = In::Comment;
@@ -199,6 +219,8 @@ private:
   unsigned depth_ = 0;
   bool key_ = false;
   bool lineStart_ = true;
+  char prev_ = '\n';   // the last character of code that is not blank
+  bool placed_ = true; // the string being read opened where a value or key can start
 };
 
 } // namespace

@@ -27,10 +27,12 @@ namespace {
 
 constexpr std::string_view kAbsent = "absent";
 
+// The message quotes the file's text (keys, names): a control character in
+// it is shown escaped, so the error stays one printable line.
 [[noreturn]] void fail(const std::string &source, const toml::node *node, const std::string &message) {
   unsigned line = node != nullptr ? static_cast<unsigned>(node->source().begin.line) : 0;
-  throw MatrixError(line != 0 ? fmt::format("{}:{}: {}", source, line, message)
-                              : fmt::format("{}: {}", source, message));
+  throw MatrixError(printableText(line != 0 ? fmt::format("{}:{}: {}", source, line, message)
+                                            : fmt::format("{}: {}", source, message)));
 }
 
 std::vector<std::string> splitKey(const std::string &key) {
@@ -292,8 +294,7 @@ Matrix parseMatrixToml(std::string_view text, const std::string &source) {
   try {
     baseText = readTomlFile(matrix.basePath);
   } catch (const FileReadError &error) {
-    // The path is the file's text: a control character in it stays visible.
-    fail(source, baseNode, fmt::format("key 'matrix.base': {}", printableText(error.what())));
+    fail(source, baseNode, fmt::format("key 'matrix.base': {}", error.what()));
   }
   // The base must be a board as it stands; its errors are the board reader's.
   parseBoardToml(baseText, matrix.basePath);

@@ -201,8 +201,9 @@ TEST(MatrixBoards, MistakesNameTheFileAndLine) {
   EXPECT_EQ(
       error("[matrix]\nbase = \"/nonexistent/board.toml\"\n"),
       "m.toml:2: key 'matrix.base': /nonexistent/board.toml: cannot be read: No such file or directory");
-  EXPECT_EQ(error("[matrix]\nbase = \"/nonexistent/a\\tb.toml\"\n"),
-            "m.toml:2: key 'matrix.base': /nonexistent/a\\x09b.toml: cannot be read: No such file or directory")
+  EXPECT_EQ(
+      error("[matrix]\nbase = \"/nonexistent/a\\tb.toml\"\n"),
+      "m.toml:2: key 'matrix.base': /nonexistent/a\\x09b.toml: cannot be read: No such file or directory")
       << "a control character in the path stays visible: the message is one line";
   EXPECT_EQ(error(matrixText("")), "m.toml: at least one [[axis]] with 'key' and 'values' is required");
   // A base that is no board is the board reader's error.

@@ -56,6 +56,9 @@ const HostileText kHostile[] = {
     {"a key that is not ASCII", "\xC3\xA9 = 1\n", kNotAscii + " (byte 0xC3)"},
     {"a table name that is not ASCII", "[\xE4\xB8\xAD]\n", kNotAscii + " (byte 0xE4)"},
     {"a line separator outside a string", "a = 1\xE2\x80\xA8\n", kNotAscii + " (byte 0xE2)"},
+    // The library reads no string from a quote after a number: what follows is code to it.
+    {"a quote after a number, then a letter that is not ASCII", "a = 74=0737\"59D\xC9\xBC\"\n",
+     kNotAscii + " (byte 0xC9)"},
     {"a byte-order mark not at the start",
      "\xEF\xBB\xBF"
      "a = 1\n",

@@ -89,7 +89,8 @@ std::vector<Shape> shapes() {
       // Every byte paced on a second UART without FIFOs, while the first
       // never drains: each burst still costs one bounded wait, not one per byte.
       {"the first UART never drains, the second reports its FIFOs off, everything printed",
-       whole + "[[uart]]\nbase = 0x3F8\nnever_drains = true\n[[uart]]\nbase = 0x2F8\nfifo_reports_off = true\n" +
+       whole +
+           "[[uart]]\nbase = 0x3F8\nnever_drains = true\n[[uart]]\nbase = 0x2F8\nfifo_reports_off = true\n" +
            "[cmos]\nbytes = [[0x7A, 0xFF], [0x7B, 0xFF], [0x7C, 0xFF], [0x7D, 0xFF]]\n" +
            "[firmware]\nsystem_table_revision = 0\nruntime_services = false\n",
        {{"halt", "pass"}, {"console", "warn"}},
