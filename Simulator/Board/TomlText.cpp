@@ -89,6 +89,12 @@ private:
     if (i_ + 1 < text_.size() && text_[i_ + 1] == '\n') {
       line_++;
     }
+    // Every escape TOML knows is ASCII; the library's check of another
+    // character after a backslash reaches undefined behaviour for some.
+    if (i_ + 1 < text_.size() && static_cast<unsigned char>(text_[i_ + 1]) >= 0x80) {
+      fail(fmt::format("a character that is not ASCII (byte 0x{:02X}) escaped in a string",
+                       static_cast<unsigned char>(text_[i_ + 1])));
+    }
     i_++;
   }
 
@@ -147,8 +153,8 @@ private:
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
       prev_ = c;
     }
-    placed_ = first || before == '=' || before == '[' || before == ',' || before == '{' || before == '.' ||
-              before == '\n';
+    placed_ = first || (before == '=' && separator_) || before == '[' || before == ',' || before == '{' ||
+              before == '.' || before == '\n';
     switch (c) {
     case '#':
       in_ = In::Comment;
@@ -167,6 +173,9 @@ private:
       }
       return;
     case '=':
+      // Only the '=' after a key starts a value; another one is an error to
+      // the library, and a quote after it opens no string.
+      separator_ = key_;
       key_ = false;
       return;
     case '[':
@@ -219,8 +228,9 @@ private:
   unsigned depth_ = 0;
   bool key_ = false;
   bool lineStart_ = true;
-  char prev_ = '\n';   // the last character of code that is not blank
-  bool placed_ = true; // the string being read opened where a value or key can start
+  char prev_ = '\n';       // the last character of code that is not blank
+  bool placed_ = true;     // the string being read opened where a value or key can start
+  bool separator_ = false; // the last '=' separated a key from its value
 };
 
 } // namespace

@@ -59,6 +59,10 @@ const HostileText kHostile[] = {
     // The library reads no string from a quote after a number: what follows is code to it.
     {"a quote after a number, then a letter that is not ASCII", "a = 74=0737\"59D\xC9\xBC\"\n",
      kNotAscii + " (byte 0xC9)"},
+    {"a quote after a second '=', then a letter that is not ASCII", "s=+=\"+\xEF\xBA\xBF\"\n",
+     kNotAscii + " (byte 0xEF)"},
+    {"a letter that is not ASCII escaped", "a = \"\"\"'\\\xEF\xBB\xBCm]\n",
+     "a character that is not ASCII (byte 0xEF) escaped in a string"},
     {"a byte-order mark not at the start",
      "\xEF\xBB\xBF"
      "a = 1\n",
