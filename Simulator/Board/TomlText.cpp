@@ -86,14 +86,20 @@ private:
   // An escape takes the next character along, a line end included (a line
   // continuation of a multi-line string).
   void skipEscaped() {
+    // Every escape TOML knows is ASCII; the library's check of another
+    // character after a backslash, or after the blanks a line-ending
+    // backslash trims, reaches undefined behaviour for some.
+    size_t next = i_ + 1;
+    while (next < text_.size() &&
+           (text_[next] == ' ' || text_[next] == '\t' || text_[next] == '\r' || text_[next] == '\n')) {
+      next++;
+    }
+    if (next < text_.size() && static_cast<unsigned char>(text_[next]) >= 0x80) {
+      fail(fmt::format("a character that is not ASCII (byte 0x{:02X}) escaped in a string",
+                       static_cast<unsigned char>(text_[next])));
+    }
     if (i_ + 1 < text_.size() && text_[i_ + 1] == '\n') {
       line_++;
-    }
-    // Every escape TOML knows is ASCII; the library's check of another
-    // character after a backslash reaches undefined behaviour for some.
-    if (i_ + 1 < text_.size() && static_cast<unsigned char>(text_[i_ + 1]) >= 0x80) {
-      fail(fmt::format("a character that is not ASCII (byte 0x{:02X}) escaped in a string",
-                       static_cast<unsigned char>(text_[i_ + 1])));
     }
     i_++;
   }

@@ -63,6 +63,8 @@ const HostileText kHostile[] = {
      kNotAscii + " (byte 0xEF)"},
     {"a letter that is not ASCII escaped", "a = \"\"\"'\\\xEF\xBB\xBCm]\n",
      "a character that is not ASCII (byte 0xEF) escaped in a string"},
+    {"a letter that is not ASCII after a line-ending backslash", "a = \"\"\"f\\\n\xEF\xB3\xBF\"\"\"\n",
+     "a character that is not ASCII (byte 0xEF) escaped in a string"},
     {"a byte-order mark not at the start",
      "\xEF\xBB\xBF"
      "a = 1\n",
