@@ -60,6 +60,7 @@ public:
         }
         break;
       case In::MultiLiteral:
+        stringByte(c);
         if (at("'''")) {
           in_ = In::Code;
           i_ += 2;

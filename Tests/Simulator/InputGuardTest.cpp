@@ -59,6 +59,8 @@ const HostileText kHostile[] = {
     // The library reads no string from a quote after a number: what follows is code to it.
     {"a quote after a number, then a letter that is not ASCII", "a = 74=0737\"59D\xC9\xBC\"\n",
      kNotAscii + " (byte 0xC9)"},
+    {"a multi-line literal quote after a number, then a letter that is not ASCII",
+     "a = 0'''\xEF\xB3\xBFT'''\n", kNotAscii + " (byte 0xEF)"},
     {"a quote after a second '=', then a letter that is not ASCII", "s=+=\"+\xEF\xBA\xBF\"\n",
      kNotAscii + " (byte 0xEF)"},
     {"a letter that is not ASCII escaped", "a = \"\"\"'\\\xEF\xBB\xBCm]\n",
