@@ -106,14 +106,21 @@ MatrixResult matrixFromJson(const nlohmann::json &json) {
   return result;
 }
 
-MatrixResult mergeMatrix(std::vector<MatrixResult> shards, const std::vector<std::string> &files) {
+// The same checks for the shards of any run: each names its plan's digest.
+template <typename Result>
+void checkResults(const std::vector<Result> &shards, std::string Result::*digest,
+                  const std::vector<std::string> &files) {
   std::vector<std::string> plans;
   std::vector<Shard> parts;
-  for (const MatrixResult &shard : shards) {
-    plans.push_back(shard.digest);
+  for (const Result &shard : shards) {
+    plans.push_back(shard.*digest);
     parts.push_back(shard.shard);
   }
   checkShards(plans, parts, files);
+}
+
+MatrixResult mergeMatrix(std::vector<MatrixResult> shards, const std::vector<std::string> &files) {
+  checkResults(shards, &MatrixResult::digest, files);
   MatrixResult merged;
   merged.name = shards.front().name;
   merged.source = shards.front().source;
@@ -147,13 +154,7 @@ MatrixResult mergeMatrix(std::vector<MatrixResult> shards, const std::vector<std
 }
 
 SweepResult mergeSweep(std::vector<SweepResult> shards, const std::vector<std::string> &files) {
-  std::vector<std::string> plans;
-  std::vector<Shard> parts;
-  for (const SweepResult &shard : shards) {
-    plans.push_back(shard.plan);
-    parts.push_back(shard.shard);
-  }
-  checkShards(plans, parts, files);
+  checkResults(shards, &SweepResult::plan, files);
   // The unfailed boot is in every shard, the same by the plan: one is told.
   SweepResult merged;
   merged.board = shards.front().board;
