@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The dual serial console: every byte goes to the UART at 0x3F8 and then to
-// the one at 0x2F8, both polled, both at the line speed CMOS selects. The
-// console keeps no run-time state: each call works from the build settings
-// below and from what the hardware reports.
+// the one at 0x2F8, both polled, both at the line speed CMOS selects. Each
+// call works from the build settings below and from what the hardware
+// reports; the one fact kept between calls is which UART was given up.
 #include <Base.h>
 #include <Library/DualSerialPortLib.h>
 #include <Library/IoLib.h>
@@ -39,9 +39,9 @@ static_assert(SERIAL_PCI_DEVICE_LIST_FIRST == 0xFF, "a PCI UART search is not pa
 // register draining: 17 characters of up to 12 bits (8 data bits, parity,
 // 2 stop bits) at 9600 baud, the slowest speed CMOS can select, is 21.25 ms,
 // so the bound leaves a wide margin (an earlier phase's UART at 2400 baud
-// still drains within it) while a stuck UART costs each burst no more than
-// 100 ms. Time rather than a count of status reads: how long a port read
-// takes varies by orders of magnitude between machines.
+// still drains within it) while a stuck UART costs the boot 100 ms once
+// (see mUartGivenUp). Time rather than a count of status reads: how long a
+// port read takes varies by orders of magnitude between machines.
 //
 // The timer is a 24-bit counter at 3,579,545 Hz that needs no set-up. The
 // console reads it itself, through IoLib like its UARTs: the ACPI timer
@@ -73,6 +73,13 @@ typedef struct {
 } UART_WAIT;
 
 static CONST UINTN mUartBases[] = {0x3F8, 0x2F8};
+
+// A UART whose wait ran out is not waited for again: each later wait on it
+// is one status read, and it is taken back once that read shows what the
+// wait expects. Without this a stuck UART would cost every burst the whole
+// bound, and a boot's log of several hundred bursts tens of seconds. Set-up
+// gives each UART a fresh start: its wait there is a whole one.
+static BOOLEAN mUartGivenUp[ARRAY_SIZE(mUartBases)];
 
 UINTN EFIAPI GetSerialRegisterBase(VOID) {
   return SERIAL_REGISTER_BASE;
@@ -135,6 +142,16 @@ static BOOLEAN WaitForLineStatus(IN UINTN Base, IN UINT8 Bits) {
   return FALSE;
 }
 
+// The same for UART Index, at once FALSE while it stays given up.
+static BOOLEAN WaitForUart(IN UINTN Index, IN UINT8 Bits) {
+  if (mUartGivenUp[Index]) {
+    mUartGivenUp[Index] = (SerialPortReadRegister(mUartBases[Index], R_UART_LSR) & Bits) != Bits;
+  } else {
+    mUartGivenUp[Index] = !WaitForLineStatus(mUartBases[Index], Bits);
+  }
+  return !mUartGivenUp[Index];
+}
+
 // Waits until the far end of this UART can take a byte; FALSE if given up.
 static BOOLEAN WaitForWritable(IN UINTN Base) {
   UART_WAIT Wait = {};
@@ -182,6 +199,7 @@ RETURN_STATUS EFIAPI SerialPortInitialize(VOID) {
 
   for (UINTN Index = 0; Index < ARRAY_SIZE(mUartBases); Index++) {
     UINTN Base = mUartBases[Index];
+    mUartGivenUp[Index] = FALSE;
 
     BOOLEAN Initialized = TRUE;
     if ((SerialPortReadRegister(Base, R_UART_LCR) & LINE_CONTROL_MASK) !=
@@ -207,7 +225,7 @@ RETURN_STATUS EFIAPI SerialPortInitialize(VOID) {
     }
 
     // Anything still being sent goes out at the old settings first.
-    (VOID) WaitForLineStatus(Base, B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
+    (VOID) WaitForUart(Index, B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
 
     SerialPortWriteRegister(Base, R_UART_LCR, B_UART_LCR_DLAB);
     SerialPortWriteRegister(Base, R_UART_DLM, (UINT8)(Divisor >> 8));
@@ -231,8 +249,8 @@ UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
 
   // A flush: both transmitters drain.
   if (NumberOfBytes == 0) {
-    (VOID) WaitForLineStatus(mUartBases[0], B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
-    (VOID) WaitForLineStatus(mUartBases[1], B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
+    (VOID) WaitForUart(0, B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
+    (VOID) WaitForUart(1, B_UART_LSR_TXRDY | B_UART_LSR_TEMT);
     (VOID) WaitForWritable(mUartBases[0]);
     (VOID) WaitForWritable(mUartBases[1]);
     return 0;
@@ -255,14 +273,14 @@ UINTN EFIAPI SerialPortWrite(IN UINT8 *Buffer, IN UINTN NumberOfBytes) {
     // whose FIFOs are still off (one the console has not programmed yet,
     // when a constructor before it reports a failure) holds one byte: each
     // further byte of the burst waits for its holding register, or it would
-    // be lost. One that never empties is given up for the rest of the burst,
-    // so it costs no more than one wait, as on the first UART.
+    // be lost. One that never empties is given up, so it costs no more than
+    // one wait, as on the first UART.
     BOOLEAN PaceSecond = (SerialPortReadRegister(mUartBases[1], R_UART_IIR) & B_UART_IIR_FIFOS) == 0;
-    (VOID) WaitForLineStatus(mUartBases[0], B_UART_LSR_TEMT);
-    PaceSecond = WaitForLineStatus(mUartBases[1], B_UART_LSR_TEMT) && PaceSecond;
+    (VOID) WaitForUart(0, B_UART_LSR_TEMT);
+    PaceSecond = WaitForUart(1, B_UART_LSR_TEMT) && PaceSecond;
     for (UINTN Index = 0; Index < FifoSize && NumberOfBytes != 0; Index++, NumberOfBytes--, Buffer++) {
       if (PaceSecond && Index != 0) {
-        PaceSecond = WaitForLineStatus(mUartBases[1], B_UART_LSR_TXRDY);
+        PaceSecond = WaitForUart(1, B_UART_LSR_TXRDY);
       }
       (VOID) WaitForEitherWritable();
       SerialPortWriteRegister(mUartBases[0], R_UART_THR, *Buffer);

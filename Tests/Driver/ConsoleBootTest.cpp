@@ -105,8 +105,8 @@ TEST(ConsoleBoot, ASuperIoSetUpByAnEarlierPhaseIsLeftAlone) {
   EXPECT_NE(text.find("  log of UART 0x2F8: \"KeshInitEntryPoint Entry\\r\\n"), std::string::npos) << text;
 }
 
-// Either UART stuck, port reads slow or cheap: each of the console's waits
-// gives the stuck one up after 100 ms, and the other one gets every byte.
+// Either UART stuck, port reads slow or cheap: the console gives the stuck
+// one up after 100 ms, once, and the other one gets every byte.
 TEST(ConsoleBoot, ANeverDrainingUartCostsBoundedWaitsAndTheBootGoesOn) {
   constexpr uint64_t kWaitNs = 100000000, kOverrunNs = 6000000;
   struct Case {
@@ -135,14 +135,15 @@ TEST(ConsoleBoot, ANeverDrainingUartCostsBoundedWaitsAndTheBootGoesOn) {
     EXPECT_EQ(working.lost(), 0u);
     EXPECT_TRUE(stuck.bytes().empty());
     EXPECT_EQ(stuck.pending(), 16u);
-    // One wait at set-up and one before each burst, each 100 ms.
+    // One wait, at set-up; each burst after it reads the stuck one's status once.
     uint64_t bursts = 0;
     for (const sim::HoldingWrite &write : working.holdingWrites()) {
       bursts += write.transmitterEmpty ? 1 : 0;
     }
+    ASSERT_GT(bursts, 10u);
     uint64_t took = boot.simulation.machine().nowNs();
-    EXPECT_GE(took, (bursts + 1) * kWaitNs);
-    EXPECT_LT(took, (bursts + 1) * (kWaitNs + kOverrunNs) + normalNs);
+    EXPECT_GE(took, kWaitNs);
+    EXPECT_LT(took, kWaitNs + kOverrunNs + normalNs);
     std::string text = sim::textSummary(boot.simulation);
     EXPECT_NE(text.find(fmt::format("  UART 0x{:X}: nothing sent, 16 never sent", stuck.base())),
               std::string::npos)

@@ -28,6 +28,8 @@ using sim::AccessKind;
 constexpr uint64_t kWaitNs = 100000000;
 // The untimed reads and one stride at 1 us a read, and what the writes cost.
 constexpr uint64_t kOverrunNs = 6000000;
+// A burst of 16 characters draining at 115200 baud.
+constexpr uint64_t kBurstNs = 1400000;
 // Without a running timer, a wait ends after this many status reads.
 constexpr uint64_t kStalledPolls = 100000;
 
@@ -325,6 +327,13 @@ TEST(SerialPortInitialize, AUartThatNeverDrainsIsGivenUpAfterTheBoundAndStillPro
   EXPECT_EQ(bench.writes(0x2F8).size(), 9u);
   EXPECT_EQ(bench.uart3F8.settings().text(), "115200 8N1");
   EXPECT_EQ(bench.uart3F8.lost() + bench.uart2F8.lost(), 0u);
+  // Given up there, it costs the writes after set-up no wait.
+  start = bench.machine.nowNs();
+  std::string message(40, 'm');
+  EXPECT_EQ(bench.write(message), 40u);
+  EXPECT_LT(bench.machine.nowNs() - start, kOverrunNs);
+  bench.drain();
+  EXPECT_EQ(bench.uart3F8.bytes(), message);
 }
 
 // The bound is a time, whatever a status read costs; where reads are cheap
@@ -486,22 +495,24 @@ TEST(SerialPortWrite, APrimaryReportingItsFifosOffGetsNothingWrittenToEitherUart
   EXPECT_EQ(second.uart2F8.bytes(), "mirrored\n");
 }
 
-TEST(SerialPortWrite, ANeverDrainingUartIsGivenUpEachWaitAndTheOtherGetsEveryByte) {
+TEST(SerialPortWrite, ANeverDrainingUartIsGivenUpOnceAndTheOtherGetsEveryByte) {
   for (bool primaryStuck : {false, true}) {
     Wiring setup = programmedEarlier();
     (primaryStuck ? setup.uart3F8 : setup.uart2F8).neverDrains = true;
     Bench bench(setup);
+    ASSERT_EQ(SerialPortInitialize(), RETURN_SUCCESS); // a fresh start, whatever an earlier case left
+    size_t from = bench.mark();
     sim::Uart16550 &stuck = primaryStuck ? bench.uart3F8 : bench.uart2F8;
     sim::Uart16550 &working = primaryStuck ? bench.uart2F8 : bench.uart3F8;
     std::string message(40, 'w');
     uint64_t start = bench.machine.nowNs();
     EXPECT_EQ(bench.write(message), 40u);
+    // One bounded wait on the stuck UART, at the first burst; each later
+    // wait on it is one status read. The working one drains each burst.
     uint64_t took = bench.machine.nowNs() - start;
-    // One bounded wait per burst on the stuck UART; the working one has
-    // drained long before each wait ends.
-    EXPECT_GE(took, 3 * kWaitNs);
-    EXPECT_LT(took, 3 * (kWaitNs + kOverrunNs));
-    std::vector<std::string> pattern = accessPattern(bench, 0);
+    EXPECT_GE(took, kWaitNs);
+    EXPECT_LT(took, kWaitNs + kOverrunNs + 2 * kBurstNs);
+    std::vector<std::string> pattern = accessPattern(bench, from);
     std::vector<std::string> expected = burstPattern({16, 16, 8});
     for (std::string &token : expected) {
       if (token == fmt::format("wait{:X}", stuck.base() + 5)) {
@@ -509,10 +520,66 @@ TEST(SerialPortWrite, ANeverDrainingUartIsGivenUpEachWaitAndTheOtherGetsEveryByt
       }
     }
     EXPECT_EQ(pattern, expected) << "the UARTs see the same accesses as when both work";
+    // Nor does the next message, or a flush, wait for it.
+    start = bench.machine.nowNs();
+    EXPECT_EQ(bench.write(message), 40u);
+    EXPECT_EQ(SerialPortWrite(nullptr, 0) + SerialPortWrite(reinterpret_cast<UINT8 *>(message.data()), 0),
+              0u);
+    EXPECT_LT(bench.machine.nowNs() - start, kOverrunNs);
     bench.drain();
-    EXPECT_EQ(working.bytes(), message);
+    EXPECT_EQ(working.bytes(), message + message);
     EXPECT_TRUE(stuck.bytes().empty());
     EXPECT_EQ(working.lost(), 0u);
+  }
+}
+
+// The UART at 0x2F8 without a baud clock (divisor 0, as before anything
+// programs it): what it is given stays queued and a wait gives it up. Once
+// something gives it a divisor, the first status read that shows its
+// transmitter empty takes it back; until then each burst looks once and
+// goes on without it, and what its FIFO cannot take is lost.
+TEST(SerialPortWrite, AGivenUpUartIsTakenBackByTheFirstStatusReadThatShowsItEmpty) {
+  struct Case {
+    const char *what;
+    uint64_t settleNs; // between the divisor and the next message
+    bool takenBack;
+  };
+  for (const Case &c : {Case{"drained by the next message", 25000000, true},
+                        Case{"still sending at the next message", 0, false}}) {
+    SCOPED_TRACE(c.what);
+    Bench bench(programmedEarlier());
+    ASSERT_EQ(SerialPortInitialize(), RETURN_SUCCESS);
+    bench.machine.ioWrite(0x2FB, 1, 0x80); // another agent takes its divisor away
+    bench.machine.ioWrite(0x2F8, 1, 0x00);
+    bench.machine.ioWrite(0x2FB, 1, 0x03);
+    std::string early(40, 'e');
+    uint64_t start = bench.machine.nowNs();
+    EXPECT_EQ(bench.write(early), 40u);
+    EXPECT_GE(bench.machine.nowNs() - start, kWaitNs) << "given up at the second burst";
+    EXPECT_LT(bench.machine.nowNs() - start, kWaitNs + kOverrunNs + 2 * kBurstNs);
+    // And gives it back, at 9600 baud: slower than the other, it sets the
+    // pace once taken back.
+    bench.machine.ioWrite(0x2FB, 1, 0x80);
+    bench.machine.ioWrite(0x2F8, 1, 0x0C);
+    bench.machine.ioWrite(0x2FB, 1, 0x03);
+    bench.machine.advance(c.settleNs);
+    uint64_t lostBefore = bench.uart2F8.lost();
+    std::string late = "after the baud clock: a message of several bursts, every byte of it\r\n";
+    size_t from = bench.mark();
+    EXPECT_EQ(bench.write(late), late.size());
+    bench.drain();
+    uint64_t bursts = (late.size() + 15) / 16;
+    uint64_t statusReads = bench.accesses(AccessKind::IoRead, 0x2FD, from);
+    const std::string &sent = bench.uart2F8.bytes();
+    if (c.takenBack) {
+      EXPECT_GT(statusReads, bursts) << "waited for from the second burst on";
+      EXPECT_EQ(bench.uart2F8.lost(), lostBefore);
+      EXPECT_EQ(sent.substr(sent.size() - late.size()), late);
+    } else {
+      EXPECT_EQ(statusReads, bursts) << "one look a burst";
+      EXPECT_GT(bench.uart2F8.lost(), lostBefore);
+    }
+    EXPECT_EQ(bench.uart3F8.bytes(), early + late) << "the other UART loses nothing either way";
   }
 }
 
