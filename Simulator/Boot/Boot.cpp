@@ -55,6 +55,7 @@ Simulation::Simulation(const Board &board, std::string driverImage, const Simula
   }
   machine_.setFastPolls(options.fastPolls);
   machine_.setTraceEnabled(options.trace);
+  recordHardware_ = options.trace && options.recordHardware;
   if (options.trace) {
     machine_.reserveTrace(options.traceReserve);
   }

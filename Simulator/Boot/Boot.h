@@ -101,6 +101,10 @@ struct SimulationOptions {
   // Trace entries to make room for at the start: a whole reference boot's
   // (about 1,200), so that most boots never move their trace.
   size_t traceReserve = 2048;
+  // The record also lists the hardware accesses that make up the boot's
+  // behaviour (BootRecord::hardware), for golden records and diffs; needs
+  // the trace.
+  bool recordHardware = false;
 };
 
 class Simulation {
@@ -117,6 +121,7 @@ public:
   std::function<void(char)> onConsoleByte;
 
   const Board &board() const { return board_; }
+  bool recordsHardware() const { return recordHardware_; }
   Machine &machine() { return machine_; }
   DxeCore &core() { return *core_; }
   const DxeCore &core() const { return *core_; }
@@ -170,6 +175,7 @@ private:
 
   Board board_;
   std::string driverImage_;
+  bool recordHardware_ = false;
   Machine machine_;
   std::unique_ptr<PostCodePorts> postCodes_;
   std::unique_ptr<AcpiPmTimer> pmTimer_;

@@ -514,9 +514,19 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
   // Which of its function's calls of the service each call was.
   std::map<std::tuple<std::string_view, std::string, std::string_view, uintptr_t>, unsigned> occurrences;
   size_t hit = 0;
+  auto functionOf = [&simulation](const ServiceCall &call) {
+    if (call.notify == 0) {
+      return std::string("entry");
+    }
+    std::string name =
+        simulation.functionIn(std::string(call.image), reinterpret_cast<const void *>(call.notify));
+    return name.empty() ? fmt::format("notify 0x{:X}", call.notify) : name;
+  };
   for (const ServiceCall &call : plan.log()) {
     if (call.image != "DxeCore") {
       r.serviceCalls[std::string(call.service)]++;
+      r.calls.push_back(CallRecord{std::string(call.service), std::string(call.image), functionOf(call),
+                                   call.guid, call.injected});
     }
     unsigned occurrence = ++occurrences[{call.service, call.guid ? guidToString(*call.guid) : std::string(),
                                          call.image, call.notify}];
@@ -531,18 +541,28 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
     f.guid = call.guid ? call.guid : h.guid;
     f.status = h.status;
     f.image = std::string(call.image);
-    f.function = "entry";
-    if (call.notify != 0) {
-      f.function = simulation.functionIn(f.image, reinterpret_cast<const void *>(call.notify));
-      if (f.function.empty()) {
-        f.function = fmt::format("notify 0x{:X}", call.notify);
-      }
-    }
+    f.function = functionOf(call);
     f.occurrence = occurrence;
     if (h.rule < r.failureRules.size()) {
       r.failureRules[h.rule].hits++;
     }
     r.injected.push_back(std::move(f));
+  }
+}
+
+// Polls and timer reads come and go with timing; what else the boot read
+// and wrote is its behaviour.
+void recordHardware(BootRecord &r, const Machine &machine) {
+  for (const TraceEntry &e : machine.trace()) {
+    AccessName name = machine.accessName(e);
+    bool uart = name.device.rfind("UART", 0) == 0;
+    bool read = e.kind == AccessKind::IoRead || e.kind == AccessKind::MmioRead;
+    if ((uart && read && name.reg == "LSR") || (read && name.device == "ACPI PM timer") ||
+        (uart && e.kind == AccessKind::IoWrite && name.reg == "THR")) {
+      continue;
+    }
+    r.hardware.push_back(HardwareAccess{e.kind, e.address, e.width, e.value, std::move(name.device),
+                                        std::move(name.reg), e.context});
   }
 }
 
@@ -615,6 +635,9 @@ BootRecord recordBoot(Simulation &simulation) {
   r.diagnostics = simulation.core().diagnostics();
   recordPool(r, pool);
   recordFailures(r, simulation);
+  if (simulation.recordsHardware()) {
+    recordHardware(r, simulation.machine());
+  }
 
   r.actualPolicy = actualPolicy(r);
   r.expectedPolicy = expectedPolicy(simulation.board(), r, &r.policyNote);

@@ -283,6 +283,28 @@ struct PlatformFacts {
   std::vector<DieBusRead> dieBuses; // dies 0 to 7
 };
 
+// A hardware access that is part of what a boot did: every write but the
+// console's bytes (the console record holds them), every other access but
+// the UARTs' line-status polls and the PM timer reads, whose number
+// depends on timing. A folded run of reads is one access.
+struct HardwareAccess {
+  AccessKind kind = AccessKind::IoRead;
+  uint64_t address = 0;
+  uint8_t width = 0;
+  uint64_t value = 0;
+  std::string device, reg; // as the machine's models name them; "" where none does
+  uint32_t context = 0;    // the code that made it: an index of BootRecord::codeNames
+};
+
+// A firmware-service or platform-protocol call an image made.
+struct CallRecord {
+  std::string service;  // "LocateProtocol", "VroSata.GetPortList"
+  std::string image;    // "KeshInitDxe"
+  std::string function; // the notify function, "entry" outside notifies
+  std::optional<EFI_GUID> guid;
+  std::optional<EFI_STATUS> injected; // the status a failure rule gave it
+};
+
 // The range of a GCD map that holds an address, if any.
 const GcdRange *rangeHolding(const std::vector<GcdRange> &map, uint64_t address);
 
@@ -324,6 +346,9 @@ struct BootRecord {
   std::vector<PoolRecord> pool;
   std::vector<std::string> poolMisuse;          // use after free, double free, frees of foreign pointers
   std::map<std::string, unsigned> serviceCalls; // calls made by the images, by service
+  std::vector<CallRecord> calls;                // the same, in order
+  // Only for a boot asked for it (SimulationOptions::recordHardware).
+  std::vector<HardwareAccess> hardware;
   std::vector<FailureHitRecord> injected;
   std::vector<FailureRuleRecord> failureRules;
   std::vector<std::string> diagnostics;

@@ -8,6 +8,7 @@
 #include "Boot/Report.h"
 #include "Boot/S3Report.h"
 #include "Boot/Trace.h"
+#include "Diff.h"
 #include "ExitStatus.h"
 #include "Explore.h"
 #include "Host/BoundedFile.h"
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 namespace dxesim {
 
@@ -341,6 +343,26 @@ uint64_t parseCount(const std::string &text, std::string_view what, uint64_t max
   return value;
 }
 
+CLI::Option *addCount(CLI::App *command, const std::string &name, size_t &to, uint64_t max,
+                      const std::string &help) {
+  return command->add_option_function<std::string>(
+      name,
+      [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
+      help);
+}
+
+CLI::Option *addCount(CLI::App *command, const std::string &name, std::optional<size_t> &to, uint64_t max,
+                      const std::string &help) {
+  return command->add_option_function<std::string>(
+      name,
+      [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
+      help);
+}
+
+unsigned cores(size_t asked) {
+  return asked != 0 ? static_cast<unsigned>(asked) : std::max(1u, std::thread::hardware_concurrency());
+}
+
 std::string printable(std::string_view text) {
   std::string out;
   for (unsigned char c : text) {
@@ -404,6 +426,10 @@ int run(int argc, const char *const *argv, bool parseOnly) {
   CLI::App *mergeCommand = addMergeSubcommand(app, mergeOptions);
   OvmfCommandOptions ovmfOptions;
   CLI::App *ovmfCommand = addOvmfSubcommand(app, ovmfOptions);
+  RecordCommandOptions recordOptions;
+  CLI::App *recordCommand = addRecordSubcommand(app, recordOptions);
+  DiffCommandOptions diffOptions;
+  CLI::App *diffCommand = addDiffSubcommand(app, diffOptions);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
@@ -433,8 +459,10 @@ int run(int argc, const char *const *argv, bool parseOnly) {
       checkSweepOptions(sweepOptions);
     } else if (*matrixCommand) {
       checkMatrixOptions(matrixOptions);
-    } else if (*mergeCommand) {
+    } else if (*mergeCommand || *recordCommand) {
       // Nothing to check before the files are read.
+    } else if (*diffCommand) {
+      checkDiffOptions(diffOptions);
     } else if (*ovmfCommand) {
       refuseSharedOutputs({{"--config", ovmfOptions.config}, {"--json", ovmfOptions.json}});
     } else if (*decodeCommand) {
@@ -458,6 +486,12 @@ int run(int argc, const char *const *argv, bool parseOnly) {
     }
     if (*ovmfCommand) {
       return withFlushedOutput(dxesim::ovmfCommand(ovmfOptions));
+    }
+    if (*recordCommand) {
+      return withFlushedOutput(dxesim::recordCommand(recordOptions));
+    }
+    if (*diffCommand) {
+      return withFlushedOutput(dxesim::diffCommand(diffOptions));
     }
     if (*decodeCommand) {
       return withFlushedOutput(decodeS3(s3File, s3Json, s3Window));

@@ -6,7 +6,10 @@
 
 #include "Explore/Judge.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +29,16 @@ enum class NumberUnit { None, Time };
 uint64_t parseNumber(const std::string &text, std::string_view what, NumberUnit unit);
 // A count of things to do: 1 to `max`.
 uint64_t parseCount(const std::string &text, std::string_view what, uint64_t max);
+
+// A count option, read by the one number parser as the command line is read.
+CLI::Option *addCount(CLI::App *command, const std::string &name, size_t &to, uint64_t max,
+                      const std::string &help);
+CLI::Option *addCount(CLI::App *command, const std::string &name, std::optional<size_t> &to, uint64_t max,
+                      const std::string &help);
+// Boots at a time: a few per core at most.
+constexpr uint64_t kMaxJobs = 1024;
+// The boots at a time asked for, or one per core (0).
+unsigned cores(size_t asked);
 
 // Text as it may be quoted in one line: control characters escaped.
 std::string printable(std::string_view text);

@@ -26,10 +26,6 @@ namespace dxesim {
 
 namespace {
 
-unsigned cores(size_t asked) {
-  return asked != 0 ? static_cast<unsigned>(asked) : std::max(1u, std::thread::hardware_concurrency());
-}
-
 void writeJson(const std::string &path, const nlohmann::json &json, const char *what) {
   sim::writeOutput(path, json.dump(2) + "\n", what);
 }
@@ -139,26 +135,6 @@ std::map<std::string, EFI_STATUS> parseStatuses(const std::vector<std::string> &
   }
   return out;
 }
-
-// A count option, read by the one number parser as the command line is read.
-CLI::Option *addCount(CLI::App *command, const std::string &name, size_t &to, uint64_t max,
-                      const std::string &help) {
-  return command->add_option_function<std::string>(
-      name,
-      [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
-      help);
-}
-
-CLI::Option *addCount(CLI::App *command, const std::string &name, std::optional<size_t> &to, uint64_t max,
-                      const std::string &help) {
-  return command->add_option_function<std::string>(
-      name,
-      [&to, name, max](const std::string &text) { to = static_cast<size_t>(parseCount(text, name, max)); },
-      help);
-}
-
-// Boots at a time: a few per core at most.
-constexpr uint64_t kMaxJobs = 1024;
 
 // A shard's result: a million matrix ids, or a sweep's thousands of boots
 // with their effects, are tens of megabytes.

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// Two builds of the driver on the same platforms: each board or matrix
+// combination booted with either image, their golden records compared, and
+// the combinations that differ grouped by how they differ.
+#pragma once
+
+#include "Boot/RecordDiff.h"
+#include "Explore/Matrix.h"
+#include "Explore/MatrixPlan.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace sim::explore {
+
+// The golden record of one boot of the board with the image.
+nlohmann::json bootGolden(const Board &board, const std::string &image);
+
+struct BuildDiffGroup {
+  std::string summary;       // RecordDiff::summary(), what the group shares
+  std::vector<size_t> cases; // combination ids, ascending
+  size_t example = 0;        // the lowest of them
+  std::string label;         // of the example
+  RecordDiff diff;           // of the example
+};
+
+struct BuildDiffResult {
+  size_t booted = 0;                                  // combinations, each booted twice
+  size_t same = 0;                                    // that behaved alike
+  std::vector<BuildDiffGroup> groups;                 // largest first, then by lowest id
+  std::vector<std::pair<size_t, std::string>> errors; // combinations that could not be booted
+};
+
+// Every combination of the plan (or its first `limit`), on `threads` threads.
+BuildDiffResult diffBuilds(const Matrix &matrix, const MatrixPlan &plan, const std::string &imageA,
+                           const std::string &imageB, unsigned threads, std::optional<size_t> limit);
+
+std::string buildDiffText(const BuildDiffResult &result, size_t maxLines);
+
+} // namespace sim::explore
