@@ -21,8 +21,11 @@ void dropTiming(json &value) {
   if (value.is_object()) {
     for (auto it = value.begin(); it != value.end();) {
       const std::string &key = it.key();
-      bool timing = (key.size() > 3 && key.compare(key.size() - 3, 3, "_ns") == 0) ||
-                    key.find("trace") != std::string::npos;
+      auto ends = [&key](std::string_view end) {
+        return key.size() > end.size() && key.compare(key.size() - end.size(), end.size(), end) == 0;
+      };
+      // "armed_at" and the like are trace positions too.
+      bool timing = ends("_ns") || ends("_at") || key.find("trace") != std::string::npos;
       if (timing) {
         it = value.erase(it);
       } else {
