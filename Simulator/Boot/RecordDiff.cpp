@@ -182,9 +182,13 @@ void verdictDiff(const json &a, const json &b, DiffSection &section) {
     section.changes++;
     if (va.is_null() || vb.is_null()) {
       const json &only = va.is_null() ? vb : va;
+      section.headlines.push_back(
+          fmt::format("{}{}: {}", va.is_null() ? "+" : "-", name, field(only, "verdict")));
       section.lines.push_back(fmt::format("{} {}: {}: {}", va.is_null() ? "+" : "-", name,
                                           field(only, "verdict"), field(only, "reason")));
     } else if (field(va, "verdict") != field(vb, "verdict")) {
+      section.headlines.push_back(
+          fmt::format("{}: {} -> {}", name, field(va, "verdict"), field(vb, "verdict")));
       section.lines.push_back(fmt::format("  {}: {} -> {}: {}", name, field(va, "verdict"),
                                           field(vb, "verdict"), field(vb, "reason")));
     } else {
@@ -218,15 +222,15 @@ RecordDiff diffRecords(const json &a, const json &b) {
       diff.sections.push_back(std::move(section));
     }
   };
-  DiffSection outcome{"outcome", {}, 0};
+  DiffSection outcome{"outcome", {}, 0, {}};
   valueDiff("", member(a, "outcome"), member(b, "outcome"), outcome);
   valueDiff("entry_status", member(a, "entry_status"), member(b, "entry_status"), outcome);
   keep(std::move(outcome));
-  DiffSection verdicts{"verdicts", {}, 0};
+  DiffSection verdicts{"verdicts", {}, 0, {}};
   verdictDiff(member(a, "verdicts"), member(b, "verdicts"), verdicts);
   keep(std::move(verdicts));
 
-  DiffSection hardware{"hardware", {}, 0};
+  DiffSection hardware{"hardware", {}, 0, {}};
   listDiff(lines(member(a, "hardware"), hardwareLine), lines(member(b, "hardware"), hardwareLine), hardware);
   keep(std::move(hardware));
 
@@ -239,7 +243,7 @@ RecordDiff diffRecords(const json &a, const json &b) {
     }
   }
   for (const std::string &uart : uarts) {
-    DiffSection console{"console " + uart, {}, 0};
+    DiffSection console{"console " + uart, {}, 0, {}};
     const json &ca = member(member(a, "console"), uart);
     const json &cb = member(member(b, "console"), uart);
     if (ca.is_array() || cb.is_array()) {
@@ -250,7 +254,7 @@ RecordDiff diffRecords(const json &a, const json &b) {
     keep(std::move(console));
   }
 
-  DiffSection calls{"calls", {}, 0};
+  DiffSection calls{"calls", {}, 0, {}};
   listDiff(lines(member(a, "calls"), callLine), lines(member(b, "calls"), callLine), calls);
   keep(std::move(calls));
 
@@ -265,7 +269,7 @@ RecordDiff diffRecords(const json &a, const json &b) {
     rest.erase(done);
   }
   for (const std::string &key : rest) {
-    DiffSection section{key, {}, 0};
+    DiffSection section{key, {}, 0, {}};
     valueDiff(key, member(a, key), member(b, key), section);
     keep(std::move(section));
   }
@@ -275,19 +279,9 @@ RecordDiff diffRecords(const json &a, const json &b) {
 std::string RecordDiff::summary() const {
   std::vector<std::string> parts;
   for (const DiffSection &section : sections) {
-    if (section.title == "verdicts" || section.title == "outcome") {
-      std::vector<std::string> named;
-      for (const std::string &line : section.lines) {
-        // "  spi.protect: pass -> fail: why" -> "spi.protect: pass -> fail"
-        std::string head = line.substr(line.rfind("  ", 0) == 0 ? 2 : 0);
-        size_t first = head.find(": ");
-        size_t second = first == std::string::npos ? first : head.find(": ", first + 2);
-        named.push_back(head.substr(0, second));
-      }
-      parts.push_back(fmt::format("{} ({})", section.title, fmt::join(named, "; ")));
-    } else {
-      parts.push_back(section.title);
-    }
+    parts.push_back(section.headlines.empty()
+                        ? section.title
+                        : fmt::format("{} ({})", section.title, fmt::join(section.headlines, "; ")));
   }
   return parts.empty() ? "the same" : fmt::format("{}", fmt::join(parts, ", "));
 }

@@ -15,13 +15,16 @@ struct DiffSection {
   std::string title;              // "verdicts", "hardware", "console 0x3F8", "calls", "spi", ...
   std::vector<std::string> lines; // "- [12] ...", "+ [12] ...", "  spi.protect: pass -> fail: ..."
   size_t changes = 0;             // lines removed, added or changed
+  // What the summary names of it: verdict changes, "spi.protect: pass -> fail".
+  std::vector<std::string> headlines;
 };
 
 struct RecordDiff {
   std::vector<DiffSection> sections; // only those that differ, in the order above
   bool same() const { return sections.empty(); }
   // One line that groups boots that differ alike: the sections, with the
-  // verdict changes named ("verdicts (spi.protect pass -> fail), hardware").
+  // verdict changes named ("verdicts (spi.protect: pass -> fail), hardware");
+  // a changed reason or count alone is the section's title.
   std::string summary() const;
 };
 

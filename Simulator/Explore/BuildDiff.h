@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,26 @@ struct BuildDiffResult {
   std::vector<std::pair<size_t, std::string>> errors; // combinations that could not be booted
 };
 
-// Every combination of the plan (or its first `limit`), on `threads` threads.
+// A platform both builds boot: a matrix combination, or a board with one
+// call failing.
+struct BuildCase {
+  std::string label;
+  Board board;
+};
+
+// Cases 0..count-1, each made by `caseOf` (which may throw for a case that
+// cannot be built) and booted with either image, on `threads` threads.
+BuildDiffResult diffBuilds(size_t count, const std::function<BuildCase(size_t)> &caseOf,
+                           const std::string &imageA, const std::string &imageB, unsigned threads);
+
+// Every combination of the plan (or its first `limit`).
 BuildDiffResult diffBuilds(const Matrix &matrix, const MatrixPlan &plan, const std::string &imageA,
                            const std::string &imageB, unsigned threads, std::optional<size_t> limit);
+
+// The sweep's single failures: the board once per call the first image's
+// unfailed boot makes that a failure can change, that call failing with
+// the service's usual error.
+std::vector<BuildCase> sweepCases(const Board &board, const std::string &image);
 
 std::string buildDiffText(const BuildDiffResult &result, size_t maxLines);
 

@@ -89,6 +89,20 @@ int diffMatrix(const DiffCommandOptions &options) {
   return result.groups.empty() ? kExitOk : kExitViolation;
 }
 
+int diffSweep(const DiffCommandOptions &options) {
+  sim::requireHostImage(options.imageA, "--image-a");
+  sim::requireHostImage(options.imageB, "--image-b");
+  std::vector<sim::explore::BuildCase> cases = sim::explore::sweepCases(board(options.sweep), options.imageA);
+  sim::explore::BuildDiffResult result = sim::explore::diffBuilds(
+      cases.size(), [&cases](size_t id) { return cases[id]; }, options.imageA, options.imageB,
+      cores(options.jobs));
+  std::cout << sim::explore::buildDiffText(result, options.lines);
+  if (!result.errors.empty()) {
+    return kExitError;
+  }
+  return result.groups.empty() ? kExitOk : kExitViolation;
+}
+
 } // namespace
 
 CLI::App *addRecordSubcommand(CLI::App &app, RecordCommandOptions &options) {
@@ -115,6 +129,10 @@ CLI::App *addDiffSubcommand(CLI::App &app, DiffCommandOptions &options) {
   command->add_option("--image-b", options.imageB, "The second driver image");
   command->add_option("--matrix", options.matrix,
                       "With --image-a and --image-b: every combination of this matrix");
+  command->add_option(
+      "--sweep", options.sweep,
+      "With --image-a and --image-b: the board once per call the first image's boot makes, that "
+      "call failing");
   command->add_option("--strategy", options.strategy, "Of the matrix: full, pairwise or t3");
   addCount(command, "--sample", options.sample, 1000000, "Of the matrix: N combinations of the full product");
   command->add_option_function<std::string>(
@@ -137,6 +155,15 @@ void checkDiffOptions(const DiffCommandOptions &options) {
     throw UsageError("--image: not with --image-a and --image-b, which say which image each side boots");
   }
   bool matrixOptions = !options.strategy.empty() || options.sample || options.seed || options.limit;
+  if (!options.sweep.empty()) {
+    if (!images) {
+      throw UsageError("--sweep: only with --image-a and --image-b, the two builds it compares");
+    }
+    if (!options.matrix.empty() || !options.inputs.empty() || matrixOptions) {
+      throw UsageError("--sweep: the boots are the board's; give no INPUT, --matrix or matrix options");
+    }
+    return;
+  }
   if (!options.matrix.empty()) {
     if (!images) {
       throw UsageError("--matrix: only with --image-a and --image-b, the two builds it compares");
@@ -188,6 +215,9 @@ int diffCommand(const DiffCommandOptions &options) {
   checkDiffOptions(options);
   if (!options.matrix.empty()) {
     return diffMatrix(options);
+  }
+  if (!options.sweep.empty()) {
+    return diffSweep(options);
   }
   if (!options.imageA.empty()) {
     return diffBoards(options);

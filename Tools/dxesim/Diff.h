@@ -24,6 +24,7 @@ struct DiffCommandOptions {
   std::string image;               // boards given as inputs boot with it
   std::string imageA, imageB;
   std::string matrix;
+  std::string sweep; // a board: its single-failure boots
   std::string strategy;
   std::optional<size_t> limit, sample;
   std::optional<uint64_t> seed;
