@@ -8,6 +8,7 @@
 // text, pairs and triples, one-of names) so that every key is held to the
 // same rules and every error has the form "FILE:LINE: key 'TABLE.KEY': ...".
 #include "Board.h"
+#include "Host/NearestName.h"
 #include "Host/BoundedFile.h"
 #include "TomlText.h"
 
@@ -99,6 +100,17 @@ struct Bound {
   uint64_t multiple = 1;
 };
 
+// Hexadecimal digits with a letter among them are a number written
+// without its 0x; 08 or 1e3 may mean something else.
+std::string hexHint(std::string_view text) {
+  auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  auto isLetter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; };
+  auto letters = std::count_if(text.begin(), text.end(), isLetter);
+  bool exponent = letters == 1 && text.find_first_of("eE") != std::string_view::npos;
+  bool hex = text.size() <= 16 && letters != 0 && !exponent && std::all_of(text.begin(), text.end(), isHex);
+  return hex ? fmt::format(" (hexadecimal is written 0x{})", text) : "";
+}
+
 // Reads one table, remembering which keys were used; finish() rejects the rest.
 class Reader {
 public:
@@ -145,7 +157,7 @@ public:
       case NumberText::TooLarge:
         fail(node, key, fmt::format("'{}' does not fit 64 bits", printable(*text)));
       case NumberText::NotANumber:
-        fail(node, key, fmt::format("'{}' is not a number", printable(*text)));
+        fail(node, key, fmt::format("'{}' is not a number{}", printable(*text), hexHint(*text)));
       }
     } else {
       fail(node, key, "must be an integer");
@@ -389,7 +401,9 @@ public:
   void finish() const {
     for (const auto &[key, node] : table_) {
       if (used_.count(std::string(key.str())) == 0) {
-        fail(&node, key.str(), "is not a board setting");
+        // The keys this table is read for are the ones a slip most likely meant.
+        std::vector<std::string_view> known(used_.begin(), used_.end());
+        fail(&node, key.str(), "is not a board setting" + didYouMean(key.str(), known));
       }
     }
   }
@@ -776,6 +790,7 @@ void readExpectations(Reader &e, const toml::table &table, const std::string &pr
       }
     }
     board.expectations[name] = expectation;
+    board.expectationLines[name] = node.source().begin.line;
   }
 }
 

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Checks.h"
+
+#include "Host/NearestName.h"
 #include "FailureModel.h"
 #include "Report.h"
 
@@ -1009,16 +1011,22 @@ void validateExpectations(const Board &board) {
     const Expectation &expectation = entry.second;
     auto found = std::find_if(definitions().begin(), definitions().end(),
                               [&name](const CheckDefinition &check) { return check.info.name == name; });
+    auto line = board.expectationLines.find(name);
+    std::string where = line != board.expectationLines.end() && line->second > 0
+                            ? fmt::format("{}:{}", board.source, line->second)
+                            : board.source;
     if (found == definitions().end()) {
       std::string known;
       for (std::string_view check : checkNames()) {
         known += (known.empty() ? "" : ", ") + std::string(check);
       }
-      throw BoardError(fmt::format("{}: expect: \"{}\" is no check (checks: {})", board.source, name, known));
+      std::string near = didYouMean(name, checkNames());
+      throw BoardError(fmt::format("{}: expect: \"{}\" is no check{}", where, name,
+                                   near.empty() ? fmt::format(" (checks: {})", known) : near));
     }
     if (expectation.count && !found->info.counts) {
       throw BoardError(
-          fmt::format("{}: expect: {}: the check counts nothing; give only a verdict", board.source, name));
+          fmt::format("{}: expect: {}: the check counts nothing; give only a verdict", where, name));
     }
   }
 }

@@ -15,9 +15,4 @@ namespace sim::explore {
 const std::vector<std::string_view> &serviceNames();
 bool isServiceName(std::string_view name);
 
-// The candidate a mistyped name most likely meant: the nearest by edit
-// distance (ignoring case), when it is near enough to be a typing slip.
-std::optional<std::string> closestName(std::string_view name,
-                                       const std::vector<std::string_view> &candidates);
-
 } // namespace sim::explore

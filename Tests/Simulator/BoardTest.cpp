@@ -85,8 +85,9 @@ guid = "30CFE3E7-3DE1-4586-BE20-DEABA1B3B793"
 }
 
 TEST(Board, ErrorsNameTheFileTheLineAndTheKey) {
-  EXPECT_EQ(errorOf("[firmware]\n\nruntime_service = true\n"),
-            "test.toml:3: key 'firmware.runtime_service': is not a board setting");
+  EXPECT_EQ(
+      errorOf("[firmware]\n\nruntime_service = true\n"),
+      "test.toml:3: key 'firmware.runtime_service': is not a board setting (did you mean runtime_services?)");
   EXPECT_EQ(errorOf("[[hob]]\nlevel = 0x1FFFFFFFF\n"),
             "test.toml:2: key 'hob.level': 0x1FFFFFFFF is larger than 0xFFFFFFFF");
   EXPECT_EQ(errorOf("[firmware]\ndxe_services = 1\n"),

@@ -5,6 +5,7 @@
 #include "Explore/Matrix.h"
 #include "Explore/Merge.h"
 #include "Explore/ServiceNames.h"
+#include "Host/NearestName.h"
 #include "Explore/Sweep.h"
 
 #include <gtest/gtest.h>
@@ -124,7 +125,7 @@ TEST(ServiceNames, AMistypedNameFindsTheNearest) {
       {"Xyzzy", std::nullopt},       {"", std::nullopt},
   };
   for (const auto &[typed, meant] : cases) {
-    EXPECT_EQ(ex::closestName(typed, ex::serviceNames()), meant) << typed;
+    EXPECT_EQ(sim::closestName(typed, ex::serviceNames()), meant) << typed;
   }
 }
 

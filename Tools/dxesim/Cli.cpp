@@ -12,6 +12,7 @@
 #include "ExitStatus.h"
 #include "Explore.h"
 #include "Host/BoundedFile.h"
+#include "Host/NearestName.h"
 #include "Host/OutputFile.h"
 #include "Ovmf.h"
 
@@ -146,6 +147,66 @@ void checkBootOptions(const BootOptions &options) {
         fmt::format("--trace-format: \"{}\" is neither text nor jsonl", printable(options.traceFormat)));
   }
   (void)traceFilter(options);
+  // A filter or format of a trace nobody asked for would do nothing, silently.
+  bool shaping = !options.traceKinds.empty() || !options.traceAddresses.empty() ||
+                 !options.traceDevices.empty() || !options.traceTime.empty() || options.traceFormat != "text";
+  if (shaping && options.trace.empty()) {
+    throw UsageError(
+        "--trace-format, --trace-kind, --trace-address, --trace-device and --trace-time shape the "
+        "trace: give --trace FILE (or -) too");
+  }
+}
+
+// A slip in a command or option name is answered with what it most likely
+// meant, before the command line is read for anything else.
+void refuseMistypedNames(CLI::App &app, int argc, const char *const *argv) {
+  CLI::App *command = &app;
+  int at = 1;
+  auto subcommands = [](CLI::App *parent) {
+    std::vector<std::string> names;
+    for (CLI::App *sub : parent->get_subcommands([](CLI::App *) { return true; })) {
+      names.push_back(sub->get_name());
+    }
+    return names;
+  };
+  // The command path: "boot", "s3 decode".
+  while (at < argc && argv[at][0] != '-') {
+    std::vector<std::string> names = subcommands(command);
+    if (names.empty()) {
+      break;
+    }
+    auto found = std::find(names.begin(), names.end(), argv[at]);
+    if (found == names.end()) {
+      std::vector<std::string_view> views(names.begin(), names.end());
+      std::string near = sim::didYouMean(argv[at], views);
+      throw UsageError(fmt::format("\"{}\" is no command{} (commands: {})", printable(argv[at]), near,
+                                   fmt::join(names, ", ")));
+    }
+    command = command->get_subcommand(*found);
+    at++;
+  }
+  std::vector<std::string> options;
+  for (const CLI::Option *option : command->get_options()) {
+    for (const std::string &name : option->get_lnames()) {
+      options.push_back("--" + name);
+    }
+  }
+  for (; at < argc; at++) {
+    std::string_view word = argv[at];
+    if (word == "--") {
+      break;
+    }
+    if (word.rfind("--", 0) != 0 || word.size() < 3) {
+      continue; // a value, a positional, or a short option CLI11 reads
+    }
+    std::string name(word.substr(0, word.find('=')));
+    if (std::find(options.begin(), options.end(), name) == options.end() && name != "--version") {
+      std::vector<std::string_view> views(options.begin(), options.end());
+      std::string path = command == &app ? "dxesim" : command->get_name();
+      throw UsageError(
+          fmt::format("{}: {} is no option{}", path, printable(name), sim::didYouMean(name, views)));
+    }
+  }
 }
 
 int boot(const BootOptions &options) {
@@ -431,6 +492,7 @@ int run(int argc, const char *const *argv, bool parseOnly) {
   DiffCommandOptions diffOptions;
   CLI::App *diffCommand = addDiffSubcommand(app, diffOptions);
   try {
+    refuseMistypedNames(app, argc, argv);
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
     return parseOnly ? kExitOk : app.exit(e);

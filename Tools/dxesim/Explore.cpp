@@ -8,6 +8,7 @@
 #include "Explore/ServiceNames.h"
 #include "Explore/Sweep.h"
 #include "Host/BoundedFile.h"
+#include "Host/NearestName.h"
 #include "Host/OutputFile.h"
 #include "Images/ImageLoader.h"
 
@@ -69,9 +70,8 @@ void refuseUnknownService(const std::string &name, const char *option) {
   if (sim::explore::isServiceName(name)) {
     return;
   }
-  auto near = sim::explore::closestName(name, sim::explore::serviceNames());
   throw UsageError(fmt::format("{}: \"{}\" is no firmware service{}", option, printable(name),
-                               near ? fmt::format(" (did you mean {}?)", *near) : ""));
+                               sim::didYouMean(name, sim::explore::serviceNames())));
 }
 
 std::vector<std::string> serviceList(const std::vector<std::string> &items, const char *option) {
