@@ -1023,6 +1023,16 @@ void validateExpectations(const Board &board) {
   }
 }
 
+void refuseUnexplainedExpectations(const Board &board) {
+  for (const auto &[name, expectation] : board.expectations) {
+    if (expectation.reason.empty()) {
+      throw BoardError(
+          fmt::format("{}: expect: {}: no reason given (--strict wants one for every expectation)",
+                      expectation.where.empty() ? board.source : expectation.where, name));
+    }
+  }
+}
+
 std::vector<CheckResult> runChecks(const BootRecord &record, const Board &board) {
   std::vector<CheckResult> out;
   for (const CheckDefinition &check : definitions()) {
