@@ -140,8 +140,6 @@ struct Board {
   // Check name -> the outcome this board is expected to get, for checks
   // that are not expected to pass ([expect]).
   std::map<std::string, Expectation> expectations;
-  // The line of the file each of them is written on, for errors about it.
-  std::map<std::string, int64_t> expectationLines;
 
   // Host image of the driver; empty: the one built beside the tool.
   std::string driverImage;

@@ -126,6 +126,12 @@ public:
     throw BoardError(fmt::format("{}:{}: key '{}': {}", source_, line, printable(qualified(key)), message));
   }
 
+  // "FILE:LINE" of a node, as fail() names it.
+  std::string where(const toml::node *node) const {
+    auto line = node != nullptr ? node->source().begin.line : table_.source().begin.line;
+    return fmt::format("{}:{}", source_, line);
+  }
+
   std::string qualified(std::string_view key) const {
     return path_.empty() ? std::string(key) : fmt::format("{}.{}", path_, key);
   }
@@ -776,6 +782,7 @@ void readExpectations(Reader &e, const toml::table &table, const std::string &pr
       e.fail(verdictNode, name, std::string(kVerdicts));
     }
     Expectation expectation{*parsed, std::nullopt};
+    expectation.where = e.where(&node);
     if (nested != nullptr) {
       for (const auto &[field, value] : *nested) {
         if (field.str() == "count") {
@@ -784,13 +791,21 @@ void readExpectations(Reader &e, const toml::table &table, const std::string &pr
             e.fail(&value, name + ".count", "must be a count (0 or more)");
           }
           expectation.count = static_cast<size_t>(*count);
+        } else if (field.str() == "reason") {
+          // Reports quote it in XML and Markdown: text only, one line.
+          auto reason = value.value<std::string>();
+          if (!value.is_string() || reason->empty()) {
+            e.fail(&value, name + ".reason", "must be a non-empty string");
+          }
+          e.checkText(&value, name + ".reason", *reason, false);
+          expectation.reason = *reason;
         } else if (field.str() != "verdict") {
-          e.fail(&value, name + "." + std::string(field.str()), "is not an expectation key (verdict, count)");
+          e.fail(&value, name + "." + std::string(field.str()),
+                 "is not an expectation key (verdict, count, reason)");
         }
       }
     }
     board.expectations[name] = expectation;
-    board.expectationLines[name] = node.source().begin.line;
   }
 }
 

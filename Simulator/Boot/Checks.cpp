@@ -1011,10 +1011,7 @@ void validateExpectations(const Board &board) {
     const Expectation &expectation = entry.second;
     auto found = std::find_if(definitions().begin(), definitions().end(),
                               [&name](const CheckDefinition &check) { return check.info.name == name; });
-    auto line = board.expectationLines.find(name);
-    std::string where = line != board.expectationLines.end() && line->second > 0
-                            ? fmt::format("{}:{}", board.source, line->second)
-                            : board.source;
+    const std::string &where = expectation.where.empty() ? board.source : expectation.where;
     if (found == definitions().end()) {
       std::string known;
       for (std::string_view check : checkNames()) {
@@ -1027,6 +1024,16 @@ void validateExpectations(const Board &board) {
     if (expectation.count && !found->info.counts) {
       throw BoardError(
           fmt::format("{}: expect: {}: the check counts nothing; give only a verdict", where, name));
+    }
+  }
+}
+
+void refuseUnexplainedExpectations(const Board &board) {
+  for (const auto &[name, expectation] : board.expectations) {
+    if (expectation.reason.empty()) {
+      throw BoardError(
+          fmt::format("{}: expect: {}: no reason given (--strict wants one for every expectation)",
+                      expectation.where.empty() ? board.source : expectation.where, name));
     }
   }
 }

@@ -30,6 +30,10 @@ const CheckInfo &checkInfo(std::string_view name); // throws std::logic_error fo
 // counts nothing (BoardError).
 void validateExpectations(const Board &board);
 
+// Under --strict: refuses (BoardError, naming the entry's file and line and
+// the check) an [expect] entry that does not say why.
+void refuseUnexplainedExpectations(const Board &board);
+
 // Judges the record; each result carries the board's expectation.
 std::vector<CheckResult> runChecks(const BootRecord &record, const Board &board);
 // Judges the record with one check, without expectations (tests that

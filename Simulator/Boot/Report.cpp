@@ -409,9 +409,10 @@ std::string textChecks(const BootRecord &r) {
       if (check.expected->count) {
         stated += fmt::format(" with a count of {}", *check.expected->count);
       }
+      std::string why = check.expected->reason.empty() ? "" : ": " + check.expected->reason;
       expected = check.asExpected()
-                     ? "  (expected)"
-                     : fmt::format("  (UNEXPECTED: the board expects {}{})", stated,
+                     ? fmt::format("  (expected{})", why)
+                     : fmt::format("  (UNEXPECTED: the board expects {}{}{})", stated, why,
                                    check.count ? fmt::format("; counted {}", *check.count) : "");
     }
     out += fmt::format("  {:<8} {:<24} {}{}\n", verdict, check.name, check.reason, expected);
@@ -588,7 +589,8 @@ json jsonReport(const BootRecord &r) {
     json expected = nullptr;
     if (check.expected) {
       expected = {{"verdict", verdictName(check.expected->verdict)},
-                  {"count", check.expected->count ? json(*check.expected->count) : json(nullptr)}};
+                  {"count", check.expected->count ? json(*check.expected->count) : json(nullptr)},
+                  {"reason", check.expected->reason.empty() ? json(nullptr) : json(check.expected->reason)}};
     }
     checks.push_back({{"name", check.name},
                       {"verdict", verdictName(check.verdict)},

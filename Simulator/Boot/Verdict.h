@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace sim {
 
@@ -36,12 +38,21 @@ constexpr std::optional<Verdict> parseVerdict(std::string_view name) {
   return std::nullopt;
 }
 
-// A check's outcome a board states: a verdict, and for checks that count
-// (assertions, breakpoints, fatal stops, pool), how many.
+// A check's outcome a board states: a verdict, for checks that count
+// (assertions, breakpoints, fatal stops, pool) how many, and why the board
+// expects it.
 struct Expectation {
+  Expectation() = default;
+  Expectation(Verdict verdict, std::optional<size_t> count, std::string reason = {})
+      : verdict(verdict), count(count), reason(std::move(reason)) {}
+
   Verdict verdict = Verdict::Pass;
   std::optional<size_t> count;
-  bool operator==(const Expectation &) const = default;
+  std::string reason; // "" when the board gives none (refused under --strict)
+  std::string where;  // "FILE:LINE" of the entry, for messages; not part of the outcome
+  bool operator==(const Expectation &other) const {
+    return verdict == other.verdict && count == other.count && reason == other.reason;
+  }
 };
 
 } // namespace sim

@@ -199,7 +199,8 @@ nlohmann::json toJson(const CheckResult &check) {
   if (check.expected) {
     out["expected"] = {
         {"verdict", verdictName(check.expected->verdict)},
-        {"count", check.expected->count ? nlohmann::json(*check.expected->count) : nlohmann::json(nullptr)}};
+        {"count", check.expected->count ? nlohmann::json(*check.expected->count) : nlohmann::json(nullptr)},
+        {"reason", check.expected->reason}};
   }
   return out;
 }
@@ -228,6 +229,8 @@ std::vector<CheckResult> checksFromJson(const nlohmann::json &json) {
       if (!expected.at("count").is_null()) {
         e.count = expected.at("count").get<size_t>();
       }
+      // Results written before expectations carried a reason have none.
+      e.reason = expected.value("reason", std::string{});
       check.expected = e;
     }
     out.push_back(std::move(check));

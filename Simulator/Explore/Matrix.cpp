@@ -239,6 +239,9 @@ std::string Matrix::boardToml(const std::vector<std::optional<size_t>> &combinat
       if (prediction.outcome.count) {
         entry.insert("count", static_cast<int64_t>(*prediction.outcome.count));
       }
+      if (!prediction.why.empty()) {
+        entry.insert("reason", printableText(prediction.why));
+      }
       expect->insert_or_assign(check, std::move(entry));
     }
   }
@@ -536,6 +539,7 @@ MatrixBoot bootOne(const Matrix &matrix, const MatrixPlan &plan, const MatrixOpt
     auto predictions = predictChecks(board);
     for (const auto &[name, prediction] : predictions) {
       board.expectations[name] = prediction.outcome;
+      board.expectations[name].reason = prediction.why;
     }
     Simulation simulation(board, options.driverImage);
     simulation.run();
@@ -591,6 +595,7 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const Matri
   result.booted = chosen.size();
   result.threads = std::max(
       1u, std::min<unsigned>(options.threads, static_cast<unsigned>(std::max<size_t>(1, chosen.size()))));
+  bool keep = chosen.size() <= options.keepBoots;
   std::atomic<size_t> next{0};
   std::mutex progressLock, groupLock;
   std::map<std::string, size_t> groups;
@@ -608,6 +613,9 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const Matri
       std::string key = outcomeKey(boot);
       {
         std::lock_guard<std::mutex> lock(groupLock);
+        if (keep) {
+          result.boots.push_back(boot);
+        }
         auto [it, fresh] = groups.try_emplace(std::move(key), result.outcomes.size());
         if (fresh) {
           bool failed = boot.failed();
@@ -641,6 +649,8 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const Matri
     outcome.cases.shrink_to_fit();
   }
   sortOutcomes(result.outcomes);
+  std::sort(result.boots.begin(), result.boots.end(),
+            [](const MatrixBoot &a, const MatrixBoot &b) { return a.index < b.index; });
   return result;
 }
 

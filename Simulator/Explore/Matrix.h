@@ -94,6 +94,9 @@ struct MatrixOptions {
   std::optional<MatrixStrategy> strategy;       // instead of the matrix file's
   std::function<void(size_t, size_t)> progress; // (done, total), from worker threads, serialised
   Shard shard;                                  // boots only the plan's ids this shard owns
+  // Keeps each boot's checks (MatrixResult::boots) when the run boots at
+  // most this many; 0: none, the outcomes alone.
+  size_t keepBoots = 0;
 };
 
 // What a run's plan was, for the reports.
@@ -140,7 +143,10 @@ struct MatrixResult {
   MatrixPlanSummary plan;              // of the whole run, every shard's the same
   size_t booted = 0;                   // by this run (this shard)
   std::vector<MatrixOutcome> outcomes; // failing first, then largest, then by lowest id
-  std::string digest;                  // of the whole run's plan, every shard's the same
+  // Every boot in id order, its checks and effects, when the run kept them
+  // (MatrixOptions::keepBoots); empty otherwise.
+  std::vector<MatrixBoot> boots;
+  std::string digest; // of the whole run's plan, every shard's the same
   Shard shard;
   double seconds = 0;
   unsigned threads = 1;

@@ -269,6 +269,41 @@ TEST(Board, TextIsAsciiWhereItBecomesChar16AndNamesHoldNoControlCharacters) {
       << "a name that is only printed may be UTF-8";
 }
 
+// An [expect] entry's reason: read as written, kept apart from the outcome
+// it explains, and refused when it is not one line of text.
+struct ReasonCase {
+  const char *entry;
+  const char *reason; // nullptr: the entry is refused
+  const char *error;  // what the refusal says
+};
+
+class ExpectReason : public ::testing::TestWithParam<ReasonCase> {};
+
+TEST_P(ExpectReason, IsReadOrRefused) {
+  const ReasonCase &c = GetParam();
+  std::string text = std::string("[expect]\n") + c.entry + "\n";
+  if (c.reason == nullptr) {
+    EXPECT_NE(errorOf(text).find(c.error), std::string::npos) << errorOf(text);
+    return;
+  }
+  sim::Board board = sim::parseBoardToml(text, "test.toml");
+  const sim::Expectation &expectation = board.expectations.begin()->second;
+  EXPECT_EQ(expectation.reason, c.reason);
+  EXPECT_EQ(expectation.where, "test.toml:2");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, ExpectReason,
+    ::testing::Values(ReasonCase{R"(console = { verdict = "warn", reason = "the mirror UART never sends" })",
+                                 "the mirror UART never sends", ""},
+                      ReasonCase{R"("spi.lock" = "fail")", "", ""}, // a bare verdict gives none
+                      ReasonCase{R"(console = { verdict = "warn", reason = "" })", nullptr,
+                                 "key 'expect.console.reason': must be a non-empty string"},
+                      ReasonCase{R"(console = { verdict = "warn", reason = "two\nlines" })", nullptr,
+                                 "key 'expect.console.reason'"},
+                      ReasonCase{R"(console = { verdict = "warn", why = "x" })", nullptr,
+                                 "is not an expectation key (verdict, count, reason)"}));
+
 TEST(Board, TheExpectTableMapsCheckNamesToVerdicts) {
   sim::Board board = sim::parseBoardToml(R"([expect]
 spi.lock = "fail"

@@ -4,6 +4,7 @@
 #include "Cli.h"
 
 #include "Boot/Boot.h"
+#include "Boot/Checks.h"
 #include "Boot/Record.h"
 #include "Boot/Report.h"
 #include "Boot/S3Report.h"
@@ -15,6 +16,8 @@
 #include "Host/NearestName.h"
 #include "Host/OutputFile.h"
 #include "Ovmf.h"
+#include "Report/Junit.h"
+#include "Report/Markdown.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -31,7 +34,7 @@ namespace {
 constexpr const char *kVersion = "dxesim 1.1.0 (report format 1)";
 
 struct BootOptions {
-  std::string board, json, trace, traceFormat = "text", image, saveS3;
+  std::string board, json, trace, traceFormat = "text", image, saveS3, junit, markdown;
   std::vector<std::string> traceKinds, traceAddresses, traceDevices;
   std::string traceTime;
   bool quiet = false, bothConsoles = false, strict = false;
@@ -141,7 +144,11 @@ void refuseUnknownDevices(const std::vector<std::string> &wanted, const std::vec
 }
 
 void checkBootOptions(const BootOptions &options) {
-  refuseSharedOutputs({{"--json", options.json}, {"--trace", options.trace}, {"--save-s3", options.saveS3}});
+  refuseSharedOutputs({{"--json", options.json},
+                       {"--trace", options.trace},
+                       {"--save-s3", options.saveS3},
+                       {"--junit", options.junit},
+                       {"--markdown", options.markdown}});
   if (options.traceFormat != "text" && options.traceFormat != "jsonl") {
     throw UsageError(
         fmt::format("--trace-format: \"{}\" is neither text nor jsonl", printable(options.traceFormat)));
@@ -215,12 +222,16 @@ int boot(const BootOptions &options) {
   if (!options.board.empty()) {
     board.source = options.board; // as given, not as resolved
   }
+  if (options.strict) {
+    sim::refuseUnexplainedExpectations(board);
+  }
   sim::Simulation simulation(board, options.image.empty() ? sim::defaultDriverImage() : options.image);
   refuseUnknownDevices(options.traceDevices, simulation.machine().deviceNames());
 
   // Standard output belongs to a report written there; the rest goes to
   // standard error then.
-  bool reportOnStdout = options.json == "-" || options.trace == "-";
+  bool reportOnStdout =
+      options.json == "-" || options.trace == "-" || options.junit == "-" || options.markdown == "-";
   FILE *text = reportOnStdout ? stderr : stdout;
   bool showConsole = !options.quiet && !reportOnStdout;
   if (showConsole) {
@@ -257,6 +268,8 @@ int boot(const BootOptions &options) {
   if (!options.json.empty()) {
     writeOut(options.json, sim::jsonReport(record).dump(2) + "\n", "report");
   }
+  writeTestReports(options.junit, options.markdown,
+                   [&] { return sim::report::bootRun(record, options.strict); });
   if (!options.saveS3.empty()) {
     const sim::SmmCallRecord *handOff = nullptr;
     for (const sim::SmmCallRecord &call : record.s3.smmCalls) {
@@ -468,7 +481,12 @@ int run(int argc, const char *const *argv, bool parseOnly) {
                           "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   bootCommand->add_flag("--quiet", options.quiet, "Print only the checks and the outcome line");
   bootCommand->add_flag("--both-consoles", options.bothConsoles, "Print the second UART's copy in full");
-  bootCommand->add_flag("--strict", options.strict, "Exit 4 on unexpected warnings too");
+  bootCommand->add_option("--junit", options.junit,
+                          "Write the checks as JUnit XML to this file (- for standard output)");
+  bootCommand->add_option("--markdown", options.markdown,
+                          "Write a Markdown summary of the checks to this file (- for standard output)");
+  bootCommand->add_flag("--strict", options.strict,
+                        "Exit 4 on unexpected warnings too; refuse (2) an [expect] entry without a reason");
 
   std::string s3File, s3Json, s3Window;
   CLI::App *s3Command = app.add_subcommand("s3", "S3 save tables");

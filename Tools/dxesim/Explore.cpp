@@ -10,10 +10,14 @@
 #include "Host/BoundedFile.h"
 #include "Host/NearestName.h"
 #include "Host/OutputFile.h"
+#include "Boot/Checks.h"
 #include "Images/ImageLoader.h"
+#include "Report/Junit.h"
+#include "Report/Markdown.h"
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -140,9 +144,47 @@ std::map<std::string, EFI_STATUS> parseStatuses(const std::vector<std::string> &
 // with their effects, are tens of megabytes.
 constexpr uint64_t kMaxShardFileBytes = uint64_t{1} << 30;
 
+// The sweep's and the matrix's --junit, --markdown and --strict.
+void addReportOptions(CLI::App *command, std::string &junit, std::string &markdown, bool &strict) {
+  command->add_option("--junit", junit,
+                      "Write every boot's checks as JUnit XML to this file (- for standard output)");
+  command->add_option("--markdown", markdown,
+                      "Write a Markdown summary of the checks to this file (- for standard output)");
+  command->add_flag("--strict", strict,
+                    "Exit 4 on unexpected warnings too; refuse (2) an [expect] entry without a reason");
+}
+
+// Whether a check warns where its board does not expect a warning.
+bool unexpectedWarning(const std::vector<sim::CheckResult> &checks) {
+  return std::any_of(checks.begin(), checks.end(), [](const sim::CheckResult &check) {
+    return sim::report::caseKind(check, false) == sim::report::CaseKind::Warning;
+  });
+}
+
+// Reports to standard output replace the table there.
+bool reportOnStdout(const std::string &json, const std::string &junit, const std::string &markdown) {
+  return json == "-" || junit == "-" || markdown == "-";
+}
+
 } // namespace
 
+void writeTestReports(const std::string &junit, const std::string &markdown,
+                      const std::function<sim::report::TestRun()> &run) {
+  if (junit.empty() && markdown.empty()) {
+    return;
+  }
+  sim::report::TestRun tests = run();
+  if (!junit.empty()) {
+    sim::writeOutput(junit, sim::report::junitXml(tests), "JUnit report");
+  }
+  if (!markdown.empty()) {
+    sim::writeOutput(markdown, sim::report::markdownSummary(tests), "Markdown summary");
+  }
+}
+
 void checkSweepOptions(const SweepCommandOptions &options) {
+  refuseSharedOutputs(
+      {{"--json", options.json}, {"--junit", options.junit}, {"--markdown", options.markdown}});
   (void)parseStatuses(options.statuses);
   (void)serviceList(options.only, "--only");
   (void)serviceList(options.pairs, "--pairs");
@@ -150,7 +192,10 @@ void checkSweepOptions(const SweepCommandOptions &options) {
 }
 
 void checkMatrixOptions(const MatrixCommandOptions &options) {
-  refuseSharedOutputs({{"--json", options.json}, {"--out", options.out}});
+  refuseSharedOutputs({{"--json", options.json},
+                       {"--out", options.out},
+                       {"--junit", options.junit},
+                       {"--markdown", options.markdown}});
   if (options.all && options.out.empty()) {
     throw UsageError("--all: only with --out DIR, which it fills");
   }
@@ -199,6 +244,7 @@ CLI::App *addSweepSubcommand(CLI::App &app, SweepCommandOptions &options) {
   command->add_option("--image", options.image,
                       "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   command->add_flag("--quiet", options.quiet, "No progress display");
+  addReportOptions(command, options.junit, options.markdown, options.strict);
   return command;
 }
 
@@ -230,11 +276,15 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
   command->add_option("--image", options.image,
                       "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   command->add_flag("--quiet", options.quiet, "No progress display");
+  addReportOptions(command, options.junit, options.markdown, options.strict);
   return command;
 }
 
 int sweepCommand(const SweepCommandOptions &options) {
   sim::Board board = options.board.empty() ? sim::referenceBoard() : sim::loadBoardFile(options.board);
+  if (options.strict) {
+    sim::refuseUnexplainedExpectations(board);
+  }
   sim::explore::SweepOptions sweep;
   sweep.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
   for (const auto &[service, status] : parseStatuses(options.statuses)) {
@@ -248,18 +298,27 @@ int sweepCommand(const SweepCommandOptions &options) {
   sweep.timeout = std::chrono::seconds(options.timeout);
   sweep.progress = [&](size_t done, size_t total) { progress(options.quiet, done, total); };
   sim::explore::SweepResult result = sim::explore::runSweep(board, sweep);
-  if (options.json != "-") {
+  if (!reportOnStdout(options.json, options.junit, options.markdown)) {
     std::cout << sim::explore::sweepText(result);
   }
   if (!options.json.empty()) {
     writeJson(options.json, sim::explore::sweepJson(result), "sweep results");
   }
-  return result.violations() != 0 ? kExitViolation : 0;
+  writeTestReports(options.junit, options.markdown,
+                   [&] { return sim::report::sweepRun(result, options.strict); });
+  bool warned =
+      unexpectedWarning(result.baseline.verdicts) ||
+      std::any_of(result.boots.begin(), result.boots.end(),
+                  [](const sim::explore::SweepBoot &boot) { return unexpectedWarning(boot.verdicts); });
+  return result.violations() != 0 || (options.strict && warned) ? kExitViolation : 0;
 }
 
 int matrixCommand(const MatrixCommandOptions &options) {
   checkMatrixOptions(options);
   sim::explore::Matrix matrix = sim::explore::loadMatrixFile(options.spec);
+  if (options.strict) {
+    sim::refuseUnexplainedExpectations(sim::loadBoardFile(matrix.basePath));
+  }
   sim::explore::MatrixOptions run;
   run.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
   // Once, before any boot: a missing image is the run's error, not every
@@ -274,6 +333,9 @@ int matrixCommand(const MatrixCommandOptions &options) {
     run.strategy = sim::explore::strategyFromName(options.strategy);
   }
   run.progress = [&](size_t done, size_t total) { progress(options.quiet, done, total); };
+  if (!options.junit.empty() || !options.markdown.empty()) {
+    run.keepBoots = sim::report::kMaxReportedMatrixBoots;
+  }
   // The plan is refused or made before the folder and the first boot.
   sim::explore::MatrixPlan plan = sim::explore::planMatrix(matrix, run);
   // The folder exists before anything boots: a folder that cannot be made
@@ -282,12 +344,13 @@ int matrixCommand(const MatrixCommandOptions &options) {
     sim::explore::makeOutputDirectory(options.out);
   }
   sim::explore::MatrixResult result = sim::explore::runMatrix(matrix, plan, run);
-  if (options.json != "-") {
+  bool table = !reportOnStdout(options.json, options.junit, options.markdown);
+  if (table) {
     std::cout << sim::explore::matrixText(result);
   }
   if (!options.out.empty()) {
     auto written = sim::explore::writeBoards(matrix, plan, result, options.out, options.all);
-    if (options.json != "-") {
+    if (table) {
       std::cout << fmt::format("-- {} {}combination(s) written to {}\n", written.size(),
                                options.all ? "" : "failing ", options.out);
     }
@@ -295,7 +358,13 @@ int matrixCommand(const MatrixCommandOptions &options) {
   if (!options.json.empty()) {
     writeJson(options.json, sim::explore::matrixJson(result), "matrix outcomes");
   }
-  return result.failures() != 0 ? kExitViolation : 0;
+  writeTestReports(options.junit, options.markdown,
+                   [&] { return sim::report::matrixRun(result, options.strict); });
+  // Boots that warned alike share an outcome: its example speaks for them.
+  bool warned = std::any_of(
+      result.outcomes.begin(), result.outcomes.end(),
+      [](const sim::explore::MatrixOutcome &outcome) { return unexpectedWarning(outcome.example.verdicts); });
+  return result.failures() != 0 || (options.strict && warned) ? kExitViolation : 0;
 }
 
 CLI::App *addMergeSubcommand(CLI::App &app, MergeCommandOptions &options) {

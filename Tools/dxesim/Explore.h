@@ -7,9 +7,11 @@
 
 #include "ExitStatus.h"
 #include "Explore/Judge.h"
+#include "Report/Suites.h"
 
 #include <CLI/CLI.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +30,8 @@ struct SweepCommandOptions {
   size_t jobs = 0;   // 0: every core
   size_t timeout = 30;
   bool quiet = false;
+  std::string junit, markdown; // test reports: files, or "-" for standard output
+  bool strict = false;         // unexpected warnings are violations; [expect] entries need a reason
 };
 
 struct MatrixCommandOptions {
@@ -42,6 +46,8 @@ struct MatrixCommandOptions {
   size_t threads = 0;           // 0: every core
   std::string shard;            // as for the sweep
   bool quiet = false;
+  std::string junit, markdown; // as for the sweep
+  bool strict = false;         // as for the sweep; the base board's [expect] is checked
 };
 
 struct MergeCommandOptions {
@@ -57,6 +63,11 @@ CLI::App *addMergeSubcommand(CLI::App &app, MergeCommandOptions &options);
 // What the options say, checked before any file is read (UsageError).
 void checkSweepOptions(const SweepCommandOptions &options);
 void checkMatrixOptions(const MatrixCommandOptions &options);
+
+// Writes the JUnit XML and the Markdown summary of a run to the files
+// named ("" for none), the run made only when one is asked for.
+void writeTestReports(const std::string &junit, const std::string &markdown,
+                      const std::function<sim::report::TestRun()> &run);
 
 // Every boot is judged by the whole registry of checks.
 int sweepCommand(const SweepCommandOptions &options);
