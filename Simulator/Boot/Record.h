@@ -283,6 +283,60 @@ struct PlatformFacts {
   std::vector<DieBusRead> dieBuses; // dies 0 to 7
 };
 
+// When things happened, for the boot's timeline: every call of the core into
+// an image, the signals and installs, each console line, and the writes
+// that reached the hub's registers. Times are virtual ns.
+struct ImageCallRecord {
+  std::string image;
+  std::string function; // symbol name ("_ModuleEntryPoint", a notify function), "" when unknown
+  bool entryPoint = false;
+  EFI_TPL tpl = 0;
+  uint64_t startNs = 0, endNs = 0;
+  ImageCallEnd end = ImageCallEnd::Returned;
+  unsigned depth = 0; // the calls it ran inside of
+};
+
+struct SignalRecord {
+  uint64_t timeNs = 0;
+  std::optional<EFI_GUID> group; // a group; none: one event
+  std::string eventOwner;        // one event: the image that created it
+  std::string notifyFunction;    // one event: its notify function, "" when unknown
+  std::string by;                // the image that signalled ("DxeCore": the platform)
+};
+
+struct InstallRecord {
+  uint64_t timeNs = 0;
+  EFI_GUID protocol{};
+  std::string by;
+};
+
+struct ConsoleLineRecord {
+  unsigned uart = 0;   // index into ConsoleRecord::uarts
+  uint64_t timeNs = 0; // its last byte finished going out
+  std::string text;    // as sent, without the line feed and a CR before it
+};
+
+enum class HubTarget : uint8_t { Spi, PciWindow, DieRegister };
+
+struct HubWriteRecord {
+  size_t traceIndex = 0;
+  uint64_t timeNs = 0;
+  HubTarget target = HubTarget::Spi;
+  uint64_t offset = 0; // from the SPI base or the window's base; a die's indirect register
+  uint8_t die = 0;     // DieRegister: which die
+  unsigned width = 0;
+  uint64_t value = 0;
+  std::string code; // the image and function that wrote it, "" for the platform
+};
+
+struct TimelineRecord {
+  std::vector<ImageCallRecord> calls; // in the order they began
+  std::vector<SignalRecord> signals;
+  std::vector<InstallRecord> installs;
+  std::vector<ConsoleLineRecord> consoleLines; // by UART, then in order
+  std::vector<HubWriteRecord> hubWrites;       // none when the boot keeps no trace
+};
+
 // The range of a GCD map that holds an address, if any.
 const GcdRange *rangeHolding(const std::vector<GcdRange> &map, uint64_t address);
 
@@ -334,6 +388,7 @@ struct BootRecord {
   std::vector<CheckResult> checks;
   // "KeshInitDxe KeshOnEndOfDxe" by trace context number (0: no code known).
   std::vector<std::string> codeNames;
+  TimelineRecord timing;
   // Check outcomes the board does not state in [expect]: failures (and any
   // verdict other than the one expected), and warnings.
   size_t unexpectedFailures() const;
