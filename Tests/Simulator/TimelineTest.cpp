@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ostream>
 
 namespace {
 
@@ -85,10 +84,6 @@ const InstantCase kInstantCases[] = {
     {"install DXE SMM Ready To Lock", sim::InstantKind::Install, sim::Step::SmmReadyToLock},
 };
 
-void PrintTo(const InstantCase &c, std::ostream *out) {
-  *out << c.name;
-}
-
 class TimelineInstants : public testing::TestWithParam<InstantCase> {};
 
 TEST_P(TimelineInstants, ComeWhenTheStepStarted) {
@@ -144,10 +139,6 @@ const HaltCase kHaltCases[] = {
     {"s3-wild-private-data", sim::ImageCallEnd::DriverFault},
 };
 
-void PrintTo(const HaltCase &c, std::ostream *out) {
-  *out << c.name;
-}
-
 class TimelineHalts : public testing::TestWithParam<HaltCase> {};
 
 TEST_P(TimelineHalts, TheLastCallEndsAsTheBootDid) {
@@ -173,12 +164,7 @@ const EscapeCase kEscapeCases[] = {
     {"x\x01y", "x\\x01y"},
     {"\"q\" & 'r'", "&quot;q&quot; &amp; &#39;r&#39;"},
     {"caf\xC3\xA9", "caf\\xC3\\xA9"},
-    {"</pre><script>", "&lt;/pre&gt;&lt;script&gt;"},
 };
-
-void PrintTo(const EscapeCase &c, std::ostream *out) {
-  *out << c.page; // the escaped form: no control byte in a test's name
-}
 
 class HtmlEscapes : public testing::TestWithParam<EscapeCase> {};
 

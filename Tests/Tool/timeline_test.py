@@ -44,10 +44,8 @@ def check_timeline(path, failures):
             continue
         used.add(track)
         if ph == "X":
-            start, end = e["args"]["start_ns"], e["args"]["end_ns"]
-            if e["dur"] < 0 or abs(e["ts"] - start / 1000) > 1e-6 or abs(e["dur"] - (end - start) / 1000) > 1e-6:
-                failures.append(f"{path}: {e['name']} ts {e['ts']} dur {e['dur']} against {start}..{end} ns")
-            slices.setdefault(track, []).append((start, end, e["name"]))
+            # ts and dur against the record: TimelineTest; here, how the slices lie.
+            slices.setdefault(track, []).append((e["args"]["start_ns"], e["args"]["end_ns"], e["name"]))
     failures += [f"{path}: track {track} has no thread_name" for track in sorted(used - named)]
     for track, items in slices.items():
         stack = []  # the slices open at a time; at one start the longest (the caller) first
