@@ -6,7 +6,8 @@ packages=(cmake ninja-build g++ clang lld llvm pkg-config git
           libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev libtomlplusplus-dev nlohmann-json3-dev libfmt-dev
           clang-format clang-tidy cppcheck
-          qemu-system-x86 ovmf mtools dosfstools python3 python3-jsonschema python3-junitparser libclang-rt-14-dev)
+          qemu-system-x86 ovmf mtools dosfstools python3 python3-jsonschema python3-junitparser libclang-rt-14-dev
+          chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -566,6 +566,119 @@ void recordHardware(BootRecord &r, const Machine &machine) {
   }
 }
 
+// The function part of a code name ("KeshInitDxe KeshOnEndOfDxe").
+std::string functionOf(const BootRecord &r, uint32_t context, const std::string &image) {
+  const std::string &name = context < r.codeNames.size() ? r.codeNames[context] : std::string();
+  return name.size() > image.size() ? name.substr(image.size() + 1) : "";
+}
+
+void recordCalls(BootRecord &r, Simulation &simulation) {
+  DxeCore &core = simulation.core();
+  const auto &contexts = core.codeContexts();
+  for (const ImageCall &call : core.imageCalls()) {
+    ImageCallRecord c;
+    if (call.context >= 1 && call.context <= contexts.size()) {
+      const CodeContext &code = contexts[call.context - 1];
+      c.image = code.image;
+      c.function = functionOf(r, call.context, code.image);
+      // The loader calls each image's entry point once, before anything it registered.
+      c.entryPoint = std::none_of(core.events().begin(), core.events().end(), [&](const EventInfo &event) {
+        return reinterpret_cast<const void *>(event.notify) == code.function && event.owner == code.image;
+      });
+    }
+    c.tpl = call.tpl;
+    c.startNs = call.startNs;
+    c.endNs = call.endNs;
+    c.end = call.end;
+    c.depth = call.depth;
+    r.timing.calls.push_back(std::move(c));
+  }
+  for (const SignalNote &note : core.signalNotes()) {
+    SignalRecord signal{note.timeNs, note.group, "", "", note.by};
+    if (!note.group && note.event < core.events().size()) {
+      const EventInfo &event = core.events()[note.event];
+      signal.eventOwner = event.owner;
+      signal.notifyFunction =
+          simulation.functionIn(event.owner, reinterpret_cast<const void *>(event.notify));
+    }
+    r.timing.signals.push_back(std::move(signal));
+  }
+  for (const InstallNote &note : core.installNotes()) {
+    r.timing.installs.push_back(InstallRecord{note.timeNs, note.protocol, note.by});
+  }
+}
+
+void recordConsoleLines(BootRecord &r, Simulation &simulation) {
+  const Uart16550 *uarts[] = {&simulation.console(), &simulation.secondConsole()};
+  for (unsigned i = 0; i < 2; i++) {
+    const std::string &bytes = uarts[i]->bytes();
+    const std::vector<uint64_t> &feeds = uarts[i]->lineFeedNs();
+    size_t start = 0;
+    for (uint64_t timeNs : feeds) {
+      size_t feed = bytes.find('\n', start);
+      if (feed == std::string::npos) {
+        break;
+      }
+      size_t end = feed > start && bytes[feed - 1] == '\r' ? feed - 1 : feed;
+      r.timing.consoleLines.push_back(ConsoleLineRecord{i, timeNs, bytes.substr(start, end - start)});
+      start = feed + 1;
+    }
+    // A last line without its line feed went out with the last run.
+    if (start < bytes.size() && !uarts[i]->runs().empty()) {
+      r.timing.consoleLines.push_back(
+          ConsoleLineRecord{i, uarts[i]->runs().back().endNs, bytes.substr(start)});
+    }
+  }
+}
+
+// Writes that reached the hub: the SPI controller's and the window's
+// memory-mapped registers, and the dies' indirect registers through the
+// index/data pair of their root device (0xB8/0xBC, reached through CF8/CFC).
+void recordHubWrites(BootRecord &r, const Machine &machine) {
+  const auto &trace = machine.trace();
+  constexpr uint64_t kSpiSize = SpiController::kSize;
+  std::map<uint8_t, uint32_t> dieIndex; // by bus
+  uint32_t address = 0;                 // CF8
+  for (size_t i = 0; i < trace.size(); i++) {
+    const TraceEntry &e = trace[i];
+    auto code = [&] { return e.context < r.codeNames.size() ? r.codeNames[e.context] : std::string(); };
+    if (e.kind == AccessKind::MmioWrite) {
+      if (r.spi && r.spi->base != 0 && e.address >= r.spi->base && e.address - r.spi->base < kSpiSize) {
+        r.timing.hubWrites.push_back(HubWriteRecord{i, e.timeNs, HubTarget::Spi, e.address - r.spi->base, 0,
+                                                    e.width, e.value, code()});
+      } else if (r.s3.window && e.address >= r.s3.window->base &&
+                 e.address - r.s3.window->base < r.s3.window->size) {
+        r.timing.hubWrites.push_back(HubWriteRecord{
+            i, e.timeNs, HubTarget::PciWindow, e.address - r.s3.window->base, 0, e.width, e.value, code()});
+      }
+      continue;
+    }
+    if (e.kind != AccessKind::IoWrite || e.width != 4) {
+      continue;
+    }
+    if (e.address == 0xCF8) {
+      address = static_cast<uint32_t>(e.value);
+      continue;
+    }
+    auto bus = static_cast<uint8_t>(address >> 16);
+    bool rootDevice = (address & 0x8000FF00u) == 0x80000000u; // enabled, device 0, function 0
+    if (e.address != 0xCFC || !rootDevice) {
+      continue;
+    }
+    for (const DieRecord &die : r.dies) {
+      if (die.bus != bus) {
+        continue;
+      }
+      if ((address & 0xFC) == 0xB8) {
+        dieIndex[bus] = static_cast<uint32_t>(e.value);
+      } else if ((address & 0xFC) == 0xBC) {
+        r.timing.hubWrites.push_back(HubWriteRecord{i, e.timeNs, HubTarget::DieRegister, dieIndex[bus],
+                                                    die.die, e.width, e.value, code()});
+      }
+    }
+  }
+}
+
 } // namespace
 
 bool CheckResult::asExpected() const {
@@ -638,6 +751,9 @@ BootRecord recordBoot(Simulation &simulation) {
   if (simulation.recordsHardware()) {
     recordHardware(r, simulation.machine());
   }
+  recordCalls(r, simulation);
+  recordConsoleLines(r, simulation);
+  recordHubWrites(r, simulation.machine());
 
   r.actualPolicy = actualPolicy(r);
   r.expectedPolicy = expectedPolicy(simulation.board(), r, &r.policyNote);

@@ -395,6 +395,38 @@ const std::vector<CodeContext> &DxeCore::codeContexts() const {
   return impl_->codeContexts;
 }
 
+size_t DxeCore::Impl::beginImageCall(uint32_t context) {
+  imageCalls.push_back(ImageCall{context, tpl, machine.nowNs(), 0, ImageCallEnd::Returned, openCalls});
+  openCalls++;
+  return imageCalls.size() - 1;
+}
+
+void DxeCore::Impl::endImageCall(size_t call, ImageCallEnd end) {
+  openCalls--;
+  imageCalls[call].endNs = machine.nowNs();
+  imageCalls[call].end = end;
+}
+
+size_t DxeCore::beginImageCall(uint32_t context) {
+  return impl_->beginImageCall(context);
+}
+
+void DxeCore::endImageCall(size_t call, ImageCallEnd end) {
+  impl_->endImageCall(call, end);
+}
+
+const std::vector<ImageCall> &DxeCore::imageCalls() const {
+  return impl_->imageCalls;
+}
+
+const std::vector<SignalNote> &DxeCore::signalNotes() const {
+  return impl_->signalNotes;
+}
+
+const std::vector<InstallNote> &DxeCore::installNotes() const {
+  return impl_->installNotes;
+}
+
 EFI_HANDLE DxeCore::createHandle() {
   return impl_->newHandle(true);
 }

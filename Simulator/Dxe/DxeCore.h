@@ -11,6 +11,7 @@
 #include <Pi/PiHob.h>
 #include <Protocol/Pcd.h>
 
+#include "Host/FaultGuard.h"
 #include "Machine/Machine.h"
 
 #include <array>
@@ -207,6 +208,35 @@ struct CodeContext {
   const void *function;
 };
 
+// How a call of the core into an image ended.
+enum class ImageCallEnd : uint8_t { Returned, Halted, DriverFault };
+
+// One call of the core into an image (an entry point or a notify
+// function), in virtual time: the code context names the image and the
+// function. Depth counts the calls it runs inside of.
+struct ImageCall {
+  uint32_t context = 0;
+  EFI_TPL tpl = TPL_APPLICATION;
+  uint64_t startNs = 0, endNs = 0;
+  ImageCallEnd end = ImageCallEnd::Returned;
+  unsigned depth = 0;
+};
+
+// An event signalled, or a whole group: when, and by which image.
+struct SignalNote {
+  uint64_t timeNs = 0;
+  std::optional<EFI_GUID> group; // none: one event, by its creation index
+  size_t event = 0;
+  std::string by;
+};
+
+// A protocol interface installed (or reinstalled): when, and by which image.
+struct InstallNote {
+  uint64_t timeNs = 0;
+  EFI_GUID protocol{};
+  std::string by;
+};
+
 class DxeCore {
 public:
   // At most one DxeCore exists at a time in each thread: the table
@@ -243,6 +273,11 @@ public:
   // trace (Machine::setContext); context n is codeContexts()[n - 1].
   uint32_t codeContext(const std::string &image, const void *function);
   const std::vector<CodeContext> &codeContexts() const;
+  const std::vector<ImageCall> &imageCalls() const;
+  const std::vector<SignalNote> &signalNotes() const;
+  const std::vector<InstallNote> &installNotes() const;
+  size_t beginImageCall(uint32_t context);
+  void endImageCall(size_t call, ImageCallEnd end);
 
   // Protocol database, as the platform would install things.
   EFI_HANDLE createHandle(); // stays valid even without protocols
@@ -292,5 +327,27 @@ public:
 private:
   std::unique_ptr<Impl> impl_;
 };
+
+// Runs a function of an image under the fault guard as code context
+// `context`, and notes the call with the core (a DxeCore or its state): a
+// fault becomes DriverFault, a halt of the machine passes through.
+template <typename Core, typename F> void callImage(Core &core, uint32_t context, F &&body) {
+  size_t call = core.beginImageCall(context);
+  std::optional<HostFault> fault;
+  try {
+    fault = runGuarded(body);
+  } catch (const DriverFault &) {
+    core.endImageCall(call, ImageCallEnd::DriverFault); // a call it made faulted
+    throw;
+  } catch (...) {
+    core.endImageCall(call, ImageCallEnd::Halted);
+    throw;
+  }
+  if (fault) {
+    core.endImageCall(call, ImageCallEnd::DriverFault);
+    throw DriverFault{*fault, context};
+  }
+  core.endImageCall(call, ImageCallEnd::Returned);
+}
 
 } // namespace sim

@@ -45,6 +45,13 @@ struct DxeCore::Impl {
   // image and the function the core called in it.
   std::vector<CodeContext> codeContexts;
   uint32_t codeContext(const std::string &owner, const void *function);
+  // For the boot's timeline: calls into images, signals, installs.
+  std::vector<ImageCall> imageCalls;
+  unsigned openCalls = 0;
+  size_t beginImageCall(uint32_t context);
+  void endImageCall(size_t call, ImageCallEnd end);
+  std::vector<SignalNote> signalNotes;
+  std::vector<InstallNote> installNotes;
   std::vector<std::string> diagnostics;
   FailurePlan failures;
   bool exited = false;

@@ -181,9 +181,7 @@ void DxeCore::Impl::dispatchAbove(EFI_TPL level) {
         std::vector<uintptr_t> &stack;
         ~Pop() { stack.pop_back(); } // a halting machine unwinds through here
       } pop{notifyStack};
-      if (auto fault = runGuarded([&] { notify(handle, context); })) {
-        throw DriverFault{*fault, machine.context()};
-      }
+      callImage(*this, machine.context(), [&] { notify(handle, context); });
     }
     if (tpl != notifyTpl) {
       diagnose(fmt::format("notify function of an event of {} returned at {}, entered at {}",
@@ -246,6 +244,7 @@ void DxeCore::Impl::signal(size_t index) {
     signalGroup(*event.group);
     return;
   }
+  signalNotes.push_back(SignalNote{machine.nowNs(), std::nullopt, index, image});
   signalOne(index);
 }
 
@@ -262,6 +261,7 @@ void DxeCore::Impl::signalOne(size_t index) {
 }
 
 void DxeCore::Impl::signalGroup(const EFI_GUID &group) {
+  signalNotes.push_back(SignalNote{machine.nowNs(), group, 0, image});
   // By index: signalling never adds events, but keep the loop immune anyway.
   for (size_t i = 0; i < events.size(); i++) {
     const auto &event = events[i];

@@ -67,6 +67,7 @@ EFI_STATUS EFIAPI ReinstallProtocolInterfaceService(EFI_HANDLE handle, EFI_GUID 
   // A reinstall is a new install to the notify registrations.
   it->iface = newIface;
   it->seq = ++core.installSeq;
+  core.installNotes.push_back(InstallNote{core.machine.nowNs(), *protocol, core.image});
   core.notifyInstalled(*protocol);
   return EFI_SUCCESS;
 }
@@ -378,6 +379,7 @@ EFI_STATUS DxeCore::Impl::install(EFI_HANDLE *handle, const EFI_GUID &guid, void
     index = handles.size() - 1;
   }
   handles[*index].interfaces.push_back(Interface{guid, iface, ++installSeq});
+  installNotes.push_back(InstallNote{machine.nowNs(), guid, image});
   notifyInstalled(guid);
   return EFI_SUCCESS;
 }

@@ -542,9 +542,8 @@ EFI_STATUS ImageLoader::start(LoadedImage &image) {
   } restore{core_, previous};
   uint32_t savedContext = machine_.context();
   machine_.setContext(core_.codeContext(image.name, reinterpret_cast<const void *>(image.entry)));
-  if (auto fault = runGuarded([&] { image.entryStatus = image.entry(image.handle, core_.systemTable()); })) {
-    throw DriverFault{*fault, machine_.context()};
-  }
+  callImage(core_, machine_.context(),
+            [&] { image.entryStatus = image.entry(image.handle, core_.systemTable()); });
   machine_.setContext(savedContext);
   return image.entryStatus;
 }

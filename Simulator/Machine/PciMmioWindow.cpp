@@ -59,6 +59,10 @@ std::optional<uint64_t> PciMmioWindow::peek(uint64_t address, unsigned width) co
 std::string PciMmioWindow::registerName(uint64_t offset, bool write, uint8_t bank) const {
   (void)write;
   (void)bank;
+  return pciWindowRegisterName(offset);
+}
+
+std::string pciWindowRegisterName(uint64_t offset) {
   return fmt::format("{:02X}:{:02X}.{:X}+{:03X}", offset >> 20, (offset >> 15) & 0x1F, (offset >> 12) & 7,
                      offset & 0xFFF);
 }

@@ -19,6 +19,9 @@ struct PciRegisterAddress {
   uint16_t offset;
 };
 
+// A configuration register by its offset in the window, "00:18.4+044".
+std::string pciWindowRegisterName(uint64_t offset);
+
 class PciMmioWindow : public MmioDevice {
 public:
   // The window the MSR value describes, or nullopt when it is disabled.

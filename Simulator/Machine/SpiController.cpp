@@ -79,6 +79,10 @@ void SpiController::mmioWrite(uint64_t offset, unsigned width, uint64_t value) {
 std::string SpiController::registerName(uint64_t offset, bool write, uint8_t bank) const {
   (void)write;
   (void)bank;
+  return spiRegisterName(offset);
+}
+
+std::string spiRegisterName(uint64_t offset) {
   switch (offset) {
   case spi::kSpiControl:
     return "SpiControl";

@@ -45,6 +45,9 @@ constexpr uint8_t kProtect = 0x08;
 constexpr uint8_t kLock = 0x20;
 } // namespace spi
 
+// "SpiControl", "RestrictedCmd", "RestrictedCmd2", other offsets in hex.
+std::string spiRegisterName(uint64_t offset);
+
 // One write as it reached the controller.
 struct SpiWrite {
   uint8_t offset;

@@ -146,6 +146,9 @@ void Uart16550::advance(uint64_t nowNs) {
     }
     runs_.back().count++;
     runs_.back().endNs = state_.shiftEndNs;
+    if (state_.shiftByte == '\n') {
+      lineFeedNs_.push_back(state_.shiftEndNs);
+    }
     if (onByte) {
       onByte(sent_.back());
     }

@@ -125,6 +125,8 @@ public:
   // What went out on the line.
   const std::string &bytes() const { return sent_; }
   const std::vector<SentRun> &runs() const { return runs_; }
+  // When each line feed sent finished going out, in order: a console line's time.
+  const std::vector<uint64_t> &lineFeedNs() const { return lineFeedNs_; }
   // Written but not sent (yet).
   size_t pending() const { return state_.transmitFifo.size() + (state_.shifting ? 1 : 0); }
   uint64_t lost() const { return lost_; }
@@ -149,6 +151,7 @@ private:
   const bool *decodeGate_ = nullptr;
   std::string sent_;
   std::vector<SentRun> runs_;
+  std::vector<uint64_t> lineFeedNs_;
   std::vector<HoldingWrite> holdingWrites_;
   uint64_t lost_ = 0;
   uint64_t accesses_ = 0;

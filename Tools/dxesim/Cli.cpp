@@ -5,9 +5,11 @@
 
 #include "Boot/Boot.h"
 #include "Boot/Checks.h"
+#include "Boot/HtmlReport.h"
 #include "Boot/Record.h"
 #include "Boot/Report.h"
 #include "Boot/S3Report.h"
+#include "Boot/Timeline.h"
 #include "Boot/Trace.h"
 #include "Diff.h"
 #include "ExitStatus.h"
@@ -34,7 +36,7 @@ namespace {
 constexpr const char *kVersion = "dxesim 1.1.0 (report format 1)";
 
 struct BootOptions {
-  std::string board, json, trace, traceFormat = "text", image, saveS3, junit, markdown;
+  std::string board, json, trace, traceFormat = "text", image, saveS3, junit, markdown, timeline, html;
   std::vector<std::string> traceKinds, traceAddresses, traceDevices;
   std::string traceTime;
   bool quiet = false, bothConsoles = false, strict = false;
@@ -148,7 +150,9 @@ void checkBootOptions(const BootOptions &options) {
                        {"--trace", options.trace},
                        {"--save-s3", options.saveS3},
                        {"--junit", options.junit},
-                       {"--markdown", options.markdown}});
+                       {"--markdown", options.markdown},
+                       {"--timeline", options.timeline},
+                       {"--html", options.html}});
   if (options.traceFormat != "text" && options.traceFormat != "jsonl") {
     throw UsageError(
         fmt::format("--trace-format: \"{}\" is neither text nor jsonl", printable(options.traceFormat)));
@@ -230,8 +234,8 @@ int boot(const BootOptions &options) {
 
   // Standard output belongs to a report written there; the rest goes to
   // standard error then.
-  bool reportOnStdout =
-      options.json == "-" || options.trace == "-" || options.junit == "-" || options.markdown == "-";
+  bool reportOnStdout = options.json == "-" || options.trace == "-" || options.junit == "-" ||
+                        options.markdown == "-" || options.timeline == "-" || options.html == "-";
   FILE *text = reportOnStdout ? stderr : stdout;
   bool showConsole = !options.quiet && !reportOnStdout;
   if (showConsole) {
@@ -270,6 +274,12 @@ int boot(const BootOptions &options) {
   }
   writeTestReports(options.junit, options.markdown,
                    [&] { return sim::report::bootRun(record, options.strict); });
+  if (!options.timeline.empty()) {
+    writeOut(options.timeline, sim::timelineJson(record).dump(1) + "\n", "timeline");
+  }
+  if (!options.html.empty()) {
+    writeOut(options.html, sim::htmlReport(record), "page");
+  }
   if (!options.saveS3.empty()) {
     const sim::SmmCallRecord *handOff = nullptr;
     for (const sim::SmmCallRecord &call : record.s3.smmCalls) {
@@ -475,6 +485,14 @@ int run(int argc, const char *const *argv, bool parseOnly) {
       ->delimiter(',');
   bootCommand->add_option("--trace-time", options.traceTime,
                           "Only accesses in the virtual-time window FROM-TO (ns, or with us/ms)");
+  bootCommand->add_option(
+      "--timeline", options.timeline,
+      "Write the boot's timeline as trace-event JSON (Perfetto, chrome://tracing) to this file "
+      "(- for standard output)");
+  bootCommand->add_option(
+      "--html", options.html,
+      "Write the boot as one self-contained HTML page (timeline, checks, console, S3 table) to "
+      "this file (- for standard output)");
   bootCommand->add_option("--save-s3", options.saveS3,
                           "Write the S3 save table as handed off to SMM to this file");
   bootCommand->add_option("--image", options.image,
