@@ -303,125 +303,127 @@ struct CallRecord {
   std::string function; // the notify function, "entry" outside notifies
   std::optional<EFI_GUID> guid;
   std::optional<EFI_STATUS> injected; // the status a failure rule gave it
-  // When things happened, for the boot's timeline: every call of the core into
-  // an image, the signals and installs, each console line, and the writes
-  // that reached the hub's registers. Times are virtual ns.
-  struct ImageCallRecord {
-    std::string image;
-    std::string function; // symbol name ("_ModuleEntryPoint", a notify function), "" when unknown
-    bool entryPoint = false;
-    EFI_TPL tpl = 0;
-    uint64_t startNs = 0, endNs = 0;
-    ImageCallEnd end = ImageCallEnd::Returned;
-    unsigned depth = 0; // the calls it ran inside of
-  };
+};
 
-  struct SignalRecord {
-    uint64_t timeNs = 0;
-    std::optional<EFI_GUID> group; // a group; none: one event
-    std::string eventOwner;        // one event: the image that created it
-    std::string notifyFunction;    // one event: its notify function, "" when unknown
-    std::string by;                // the image that signalled ("DxeCore": the platform)
-  };
+// When things happened, for the boot's timeline: every call of the core into
+// an image, the signals and installs, each console line, and the writes
+// that reached the hub's registers. Times are virtual ns.
+struct ImageCallRecord {
+  std::string image;
+  std::string function; // symbol name ("_ModuleEntryPoint", a notify function), "" when unknown
+  bool entryPoint = false;
+  EFI_TPL tpl = 0;
+  uint64_t startNs = 0, endNs = 0;
+  ImageCallEnd end = ImageCallEnd::Returned;
+  unsigned depth = 0; // the calls it ran inside of
+};
 
-  struct InstallRecord {
-    uint64_t timeNs = 0;
-    EFI_GUID protocol{};
-    std::string by;
-  };
+struct SignalRecord {
+  uint64_t timeNs = 0;
+  std::optional<EFI_GUID> group; // a group; none: one event
+  std::string eventOwner;        // one event: the image that created it
+  std::string notifyFunction;    // one event: its notify function, "" when unknown
+  std::string by;                // the image that signalled ("DxeCore": the platform)
+};
 
-  struct ConsoleLineRecord {
-    unsigned uart = 0;   // index into ConsoleRecord::uarts
-    uint64_t timeNs = 0; // its last byte finished going out
-    std::string text;    // as sent, without the line feed and a CR before it
-  };
+struct InstallRecord {
+  uint64_t timeNs = 0;
+  EFI_GUID protocol{};
+  std::string by;
+};
 
-  enum class HubTarget : uint8_t { Spi, PciWindow, DieRegister };
+struct ConsoleLineRecord {
+  unsigned uart = 0;   // index into ConsoleRecord::uarts
+  uint64_t timeNs = 0; // its last byte finished going out
+  std::string text;    // as sent, without the line feed and a CR before it
+};
 
-  struct HubWriteRecord {
-    size_t traceIndex = 0;
-    uint64_t timeNs = 0;
-    HubTarget target = HubTarget::Spi;
-    uint64_t offset = 0; // from the SPI base or the window's base; a die's indirect register
-    uint8_t die = 0;     // DieRegister: which die
-    unsigned width = 0;
-    uint64_t value = 0;
-    std::string code; // the image and function that wrote it, "" for the platform
-  };
+enum class HubTarget : uint8_t { Spi, PciWindow, DieRegister };
 
-  struct TimelineRecord {
-    std::vector<ImageCallRecord> calls; // in the order they began
-    std::vector<SignalRecord> signals;
-    std::vector<InstallRecord> installs;
-    std::vector<ConsoleLineRecord> consoleLines; // by UART, then in order
-    std::vector<HubWriteRecord> hubWrites;       // none when the boot keeps no trace
-  };
+struct HubWriteRecord {
+  size_t traceIndex = 0;
+  uint64_t timeNs = 0;
+  HubTarget target = HubTarget::Spi;
+  uint64_t offset = 0; // from the SPI base or the window's base; a die's indirect register
+  uint8_t die = 0;     // DieRegister: which die
+  unsigned width = 0;
+  uint64_t value = 0;
+  std::string code; // the image and function that wrote it, "" for the platform
+};
 
-  // The range of a GCD map that holds an address, if any.
-  const GcdRange *rangeHolding(const std::vector<GcdRange> &map, uint64_t address);
+struct TimelineRecord {
+  std::vector<ImageCallRecord> calls; // in the order they began
+  std::vector<SignalRecord> signals;
+  std::vector<InstallRecord> installs;
+  std::vector<ConsoleLineRecord> consoleLines; // by UART, then in order
+  std::vector<HubWriteRecord> hubWrites;       // none when the boot keeps no trace
+};
 
-  struct BootRecord {
-    std::string boardName, boardSource;
-    bool completed = false;
-    std::optional<HaltReason> haltReason;
-    std::optional<HaltReason> expectedHalt; // the halt the board states as its outcome
-    std::optional<std::string> haltDetail;
-    std::optional<EFI_STATUS> entryStatus;
-    uint64_t virtualTimeNs = 0;
-    std::vector<RecordedStep> timeline;
-    bool endOfDxeSignalled = false;
-    unsigned readyToBootSignals = 0;
-    PlatformFacts platform;
-    std::vector<RecordedEvent> events;
-    std::vector<MapChange> mapChanges;
-    std::vector<GcdRange> gcdAtStart, gcd;
-    std::optional<SpiRecord> spi;
-    bool usbPortControlInstalled = false;
-    std::vector<PortMaskCall> portMaskCalls;
-    uint32_t portGroupsOff = 0;
-    bool mc5744Installed = false;
-    std::vector<HubCall> hubCalls;
-    std::array<uint32_t, 4> hubEnables{1, 1, 1, 1};
-    std::optional<uint8_t> hubLocations; // as the driver reported them to the hub routine
-    std::vector<DieRecord> dies;
-    std::vector<PcdWriteRecord> pcdWrites;
-    std::map<uint64_t, uint64_t> pcdAfter; // tokens 228-236 as the boot left them, where set
-    bool nvramInstalled = false;
-    std::vector<NvramReadRecord> nvramReads;
-    std::vector<uint32_t> platformStateQueries; // QueryPlatformState selectors, in order
-    S3Record s3;
-    ConsoleRecord console;
-    std::vector<AssertionRecord> assertions;
-    uint64_t breakpoints = 0;
-    std::vector<FatalStopRecord> fatalStops;
-    std::vector<PostCodePorts::Write> postCodes;
-    std::vector<PoolRecord> pool;
-    std::vector<std::string> poolMisuse;          // use after free, double free, frees of foreign pointers
-    std::map<std::string, unsigned> serviceCalls; // calls made by the images, by service
-    std::vector<CallRecord> calls;                // the same, in order
-    // Only for a boot asked for it (SimulationOptions::recordHardware).
-    std::vector<HardwareAccess> hardware;
-    std::vector<FailureHitRecord> injected;
-    std::vector<FailureRuleRecord> failureRules;
-    std::vector<std::string> diagnostics;
-    // The board's policy, as the reference model reads it, and what it calls for.
-    std::optional<PolicyOutcome> expectedPolicy;
-    std::string policyNote; // why no expectation could be formed, when expectedPolicy is empty
-    PolicyOutcome actualPolicy;
-    std::vector<CheckResult> checks;
-    // "KeshInitDxe KeshOnEndOfDxe" by trace context number (0: no code known).
-    std::vector<std::string> codeNames;
-    TimelineRecord timing;
-    // Check outcomes the board does not state in [expect]: failures (and any
-    // verdict other than the one expected), and warnings.
-    size_t unexpectedFailures() const;
-    size_t unexpectedWarnings() const;
-  };
+// The range of a GCD map that holds an address, if any.
+const GcdRange *rangeHolding(const std::vector<GcdRange> &map, uint64_t address);
 
-  // Built by Simulation::run() at the end of the boot.
-  BootRecord recordBoot(Simulation &simulation);
+struct BootRecord {
+  std::string boardName, boardSource;
+  bool completed = false;
+  std::optional<HaltReason> haltReason;
+  std::optional<HaltReason> expectedHalt; // the halt the board states as its outcome
+  std::optional<std::string> haltDetail;
+  std::optional<EFI_STATUS> entryStatus;
+  uint64_t virtualTimeNs = 0;
+  std::vector<RecordedStep> timeline;
+  bool endOfDxeSignalled = false;
+  unsigned readyToBootSignals = 0;
+  PlatformFacts platform;
+  std::vector<RecordedEvent> events;
+  std::vector<MapChange> mapChanges;
+  std::vector<GcdRange> gcdAtStart, gcd;
+  std::optional<SpiRecord> spi;
+  bool usbPortControlInstalled = false;
+  std::vector<PortMaskCall> portMaskCalls;
+  uint32_t portGroupsOff = 0;
+  bool mc5744Installed = false;
+  std::vector<HubCall> hubCalls;
+  std::array<uint32_t, 4> hubEnables{1, 1, 1, 1};
+  std::optional<uint8_t> hubLocations; // as the driver reported them to the hub routine
+  std::vector<DieRecord> dies;
+  std::vector<PcdWriteRecord> pcdWrites;
+  std::map<uint64_t, uint64_t> pcdAfter; // tokens 228-236 as the boot left them, where set
+  bool nvramInstalled = false;
+  std::vector<NvramReadRecord> nvramReads;
+  std::vector<uint32_t> platformStateQueries; // QueryPlatformState selectors, in order
+  S3Record s3;
+  ConsoleRecord console;
+  std::vector<AssertionRecord> assertions;
+  uint64_t breakpoints = 0;
+  std::vector<FatalStopRecord> fatalStops;
+  std::vector<PostCodePorts::Write> postCodes;
+  std::vector<PoolRecord> pool;
+  std::vector<std::string> poolMisuse;          // use after free, double free, frees of foreign pointers
+  std::map<std::string, unsigned> serviceCalls; // calls made by the images, by service
+  std::vector<CallRecord> calls;                // the same, in order
+  // Only for a boot asked for it (SimulationOptions::recordHardware).
+  std::vector<HardwareAccess> hardware;
+  std::vector<FailureHitRecord> injected;
+  std::vector<FailureRuleRecord> failureRules;
+  std::vector<std::string> diagnostics;
+  // The board's policy, as the reference model reads it, and what it calls for.
+  std::optional<PolicyOutcome> expectedPolicy;
+  std::string policyNote; // why no expectation could be formed, when expectedPolicy is empty
+  PolicyOutcome actualPolicy;
+  std::vector<CheckResult> checks;
+  // "KeshInitDxe KeshOnEndOfDxe" by trace context number (0: no code known).
+  std::vector<std::string> codeNames;
+  TimelineRecord timing;
+  // Check outcomes the board does not state in [expect]: failures (and any
+  // verdict other than the one expected), and warnings.
+  size_t unexpectedFailures() const;
+  size_t unexpectedWarnings() const;
+};
 
-  // Read when the machine is built, before any firmware runs.
-  PlatformFacts readPlatformFacts(const Board &board, const PciConfigSpace &pci);
+// Built by Simulation::run() at the end of the boot.
+BootRecord recordBoot(Simulation &simulation);
+
+// Read when the machine is built, before any firmware runs.
+PlatformFacts readPlatformFacts(const Board &board, const PciConfigSpace &pci);
 
 } // namespace sim
