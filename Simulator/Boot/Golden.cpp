@@ -56,6 +56,23 @@ std::string codeName(const BootRecord &r, uint32_t context) {
   return context < r.codeNames.size() ? r.codeNames[context] : "";
 }
 
+// Where a faulting instruction lies (which function of which image, or
+// the C library) depends on how the host build inlined the code, not on
+// what the driver did: the fault is kept, the place is not.
+void dropFaultingInstruction(json &value, const std::string &detail, const std::string &kept) {
+  if (value.is_string()) {
+    std::string text = value.get<std::string>();
+    for (size_t at = text.find(detail); at != std::string::npos; at = text.find(detail, at + kept.size())) {
+      text.replace(at, detail.size(), kept);
+    }
+    value = text;
+  } else if (value.is_structured()) {
+    for (json &element : value) {
+      dropFaultingInstruction(element, detail, kept);
+    }
+  }
+}
+
 } // namespace
 
 json goldenRecord(const BootRecord &r) {
@@ -148,6 +165,12 @@ json goldenRecord(const BootRecord &r) {
     }
   }
   dropTiming(golden);
+  if (r.haltReason == HaltReason::DriverFault && r.haltDetail) {
+    size_t instruction = r.haltDetail->find(", instruction in ");
+    if (instruction != std::string::npos) {
+      dropFaultingInstruction(golden, *r.haltDetail, r.haltDetail->substr(0, instruction));
+    }
+  }
   return golden;
 }
 
