@@ -56,10 +56,11 @@ std::string codeName(const BootRecord &r, uint32_t context) {
   return context < r.codeNames.size() ? r.codeNames[context] : "";
 }
 
-// Where a faulting instruction lies (which function of which image, or
-// the C library) depends on how the host build inlined the code, not on
-// what the driver did: the fault is kept, the place is not.
-void dropFaultingInstruction(json &value, const std::string &detail, const std::string &kept) {
+// A fault's address and the place of its instruction depend on the host
+// build (a sanitizer checks a wild address's shadow first and faults
+// there; inlining moves instructions between functions), not on what the
+// driver did: the record keeps the signal and the code that ran.
+void dropFaultPlace(json &value, const std::string &detail, const std::string &kept) {
   if (value.is_string()) {
     std::string text = value.get<std::string>();
     for (size_t at = text.find(detail); at != std::string::npos; at = text.find(detail, at + kept.size())) {
@@ -68,7 +69,7 @@ void dropFaultingInstruction(json &value, const std::string &detail, const std::
     value = text;
   } else if (value.is_structured()) {
     for (json &element : value) {
-      dropFaultingInstruction(element, detail, kept);
+      dropFaultPlace(element, detail, kept);
     }
   }
 }
@@ -166,10 +167,12 @@ json goldenRecord(const BootRecord &r) {
   }
   dropTiming(golden);
   if (r.haltReason == HaltReason::DriverFault && r.haltDetail) {
-    size_t instruction = r.haltDetail->find(", instruction in ");
-    if (instruction != std::string::npos) {
-      dropFaultingInstruction(golden, *r.haltDetail, r.haltDetail->substr(0, instruction));
-    }
+    // "SIGSEGV writing 0x... (...) in IMAGE FUNCTION[, instruction in ...]"
+    const std::string &detail = *r.haltDetail;
+    std::string fault = detail.substr(0, detail.find(", instruction in "));
+    size_t in = fault.rfind(" in ");
+    std::string kept = detail.substr(0, detail.find(' ')) + (in == std::string::npos ? "" : fault.substr(in));
+    dropFaultPlace(golden, detail, kept);
   }
   return golden;
 }

@@ -141,15 +141,16 @@ TEST(GoldenRecord, TimingAndPollsAreNotBehaviour) {
   }
 }
 
-// Which function the faulting instruction was in depends on the host
-// build's inlining (and a sanitizer build faults in the C library): the
-// fault stays in the record, its place does not.
-TEST(GoldenRecord, ADriverFaultKeepsItsSignalNotItsInstruction) {
+// A fault's address and the function its instruction was in depend on
+// the host build (a sanitizer faults on a wild address's shadow; inlining
+// moves instructions): the record keeps the signal and the code that ran.
+TEST(GoldenRecord, ADriverFaultKeepsItsSignalAndCodeNotItsPlace) {
   sim::Board board = sim::loadBoardFile(std::string(KESH_SOURCE_DIR) + "/boards/s3-wild-comm-buffer.toml");
   std::string text = sim::explore::bootGolden(board, kImage).dump();
-  EXPECT_THAT(text, HasSubstr("SIGSEGV writing 0x0000000000001234 (address not mapped) in KeshInitDxe "
-                              "OrunS3SaveCloseTableCallBack\""));
-  EXPECT_EQ(text.find("instruction in"), std::string::npos);
+  EXPECT_THAT(text, HasSubstr("as the board expects: SIGSEGV in KeshInitDxe OrunS3SaveCloseTableCallBack\""));
+  for (const char *place : {"instruction in", "0x0000000000001234", "not mapped"}) {
+    EXPECT_EQ(text.find(place), std::string::npos) << place;
+  }
 }
 
 // One line per list element and per check: a change touches its own lines.
