@@ -56,8 +56,6 @@ nlohmann::json recordOf(const std::string &input, const std::string &image) {
 }
 
 int diffBoards(const DiffCommandOptions &options) {
-  sim::requireHostImage(options.imageA, "--image-a");
-  sim::requireHostImage(options.imageB, "--image-b");
   bool differ = false;
   for (const std::string &path : options.inputs) {
     sim::Board b = board(path);
@@ -69,9 +67,16 @@ int diffBoards(const DiffCommandOptions &options) {
   return differ ? kExitViolation : kExitOk;
 }
 
+// Exit 1 when a case could not be booted, else 4 when the builds differ.
+int printBuildDiff(const sim::explore::BuildDiffResult &result, size_t lines) {
+  std::cout << sim::explore::buildDiffText(result, lines);
+  if (!result.errors.empty()) {
+    return kExitError;
+  }
+  return result.groups.empty() ? kExitOk : kExitViolation;
+}
+
 int diffMatrix(const DiffCommandOptions &options) {
-  sim::requireHostImage(options.imageA, "--image-a");
-  sim::requireHostImage(options.imageB, "--image-b");
   sim::explore::Matrix matrix = sim::explore::loadMatrixFile(options.matrix);
   sim::explore::MatrixOptions run;
   run.sample = options.sample;
@@ -82,25 +87,15 @@ int diffMatrix(const DiffCommandOptions &options) {
   sim::explore::MatrixPlan plan = sim::explore::planMatrix(matrix, run);
   sim::explore::BuildDiffResult result = sim::explore::diffBuilds(
       matrix, plan, options.imageA, options.imageB, cores(options.jobs), options.limit);
-  std::cout << sim::explore::buildDiffText(result, options.lines);
-  if (!result.errors.empty()) {
-    return kExitError;
-  }
-  return result.groups.empty() ? kExitOk : kExitViolation;
+  return printBuildDiff(result, options.lines);
 }
 
 int diffSweep(const DiffCommandOptions &options) {
-  sim::requireHostImage(options.imageA, "--image-a");
-  sim::requireHostImage(options.imageB, "--image-b");
   std::vector<sim::explore::BuildCase> cases = sim::explore::sweepCases(board(options.sweep), options.imageA);
   sim::explore::BuildDiffResult result = sim::explore::diffBuilds(
       cases.size(), [&cases](size_t id) { return cases[id]; }, options.imageA, options.imageB,
       cores(options.jobs));
-  std::cout << sim::explore::buildDiffText(result, options.lines);
-  if (!result.errors.empty()) {
-    return kExitError;
-  }
-  return result.groups.empty() ? kExitOk : kExitViolation;
+  return printBuildDiff(result, options.lines);
 }
 
 } // namespace
@@ -118,10 +113,10 @@ CLI::App *addRecordSubcommand(CLI::App &app, RecordCommandOptions &options) {
 
 CLI::App *addDiffSubcommand(CLI::App &app, DiffCommandOptions &options) {
   CLI::App *command = app.add_subcommand(
-      "diff",
-      "Compare two golden records (a .toml board is booted for its record), or two driver images on "
-      "boards or over a matrix: verdict changes first, then hardware accesses, console lines, service "
-      "calls and the rest (exit 4 when the behaviour differs)");
+      "diff", "Compare two golden records (a .toml board is booted for its record), or two driver images on "
+              "boards, a board's single failures or a matrix: verdict changes first, then hardware accesses, "
+              "console lines, service "
+              "calls and the rest (exit 4 when the behaviour differs)");
   command->add_option("INPUT", options.inputs,
                       "Two records or boards; with --image-a and --image-b, the boards to boot with each");
   command->add_option("--image", options.image, "Host image the boards given as inputs boot with");
@@ -213,6 +208,11 @@ int recordCommand(const RecordCommandOptions &options) {
 
 int diffCommand(const DiffCommandOptions &options) {
   checkDiffOptions(options);
+  // Once, before any boot: a missing image is the run's error, not every case's.
+  if (!options.imageA.empty()) {
+    sim::requireHostImage(options.imageA, "--image-a");
+    sim::requireHostImage(options.imageB, "--image-b");
+  }
   if (!options.matrix.empty()) {
     return diffMatrix(options);
   }
