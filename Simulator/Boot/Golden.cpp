@@ -125,18 +125,7 @@ json goldenRecord(const BootRecord &r) {
   }
   golden["hardware"] = hardware;
 
-  json calls = json::array();
-  for (const CallRecord &call : r.calls) {
-    json entry = {{"service", call.service}, {"image", call.image}, {"function", call.function}};
-    if (call.guid) {
-      entry["guid"] = guidDisplayName(*call.guid);
-    }
-    if (call.injected) {
-      entry["injected"] = statusName(*call.injected);
-    }
-    calls.push_back(entry);
-  }
-  golden["calls"] = calls;
+  golden["calls"] = callsJson(r);
 
   // The rest of the state the boot left, as the report has it.
   for (const char *key : {"timeline",
@@ -148,6 +137,8 @@ json goldenRecord(const BootRecord &r) {
                           "dies",
                           "pcd_writes",
                           "nvram_reads",
+                          "lookups",
+                          "near_misses",
                           "usb_port_control",
                           "mc5744",
                           "policy",

@@ -225,7 +225,73 @@ void sataPolicy(const Board &board, const PlatformFacts &facts, PolicyOutcome &o
   }
 }
 
+// Case and spacing dropped: what two values that differ only in them share.
+std::u16string folded(std::u16string_view text) {
+  std::u16string out;
+  for (char16_t c : text) {
+    if (c == u' ' || c == u'\t') {
+      continue;
+    }
+    out += c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  }
+  return out;
+}
+
+// The part of `text` that folds to `want`, if any: the shortest such span,
+// trimmed of spaces at its ends.
+std::optional<std::u16string> spanFolding(std::u16string_view text, const std::u16string &want) {
+  for (size_t length = want.size(); length <= text.size(); length++) {
+    for (size_t at = 0; at + length <= text.size(); at++) {
+      std::u16string_view span = text.substr(at, length);
+      if (span.front() != u' ' && span.back() != u' ' && folded(span) == want) {
+        return std::u16string(span);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 } // namespace
+
+std::optional<std::u16string> nearlyActedOnValue(const Board &board, std::u16string_view name,
+                                                 std::u16string_view value) {
+  std::vector<std::u16string> actedOn;
+  if (name == u"UsbPorts") {
+    for (const UsbPortsValue &known : kUsbPortsValues) {
+      actedOn.emplace_back(known.value);
+    }
+  } else if (name == u"InternalUsb" || name == u"InternalSdCard") {
+    actedOn.emplace_back(u"Off");
+  } else if (name == u"RedundantOsState") {
+    actedOn.emplace_back(u"Hidden");
+  } else if (name == u"RedundantOsLocation") {
+    actedOn = {u"InternalUsb", u"InternalSd"};
+    // A SATA location is found inside a port's name.
+    bool inAName = false;
+    std::u16string want = folded(value);
+    for (const SataPortConfig &port : board.sata ? board.sata->ports : std::vector<SataPortConfig>{}) {
+      if (!port.name || want.empty()) {
+        continue;
+      }
+      inAName |= port.name->find(value) != std::u16string::npos;
+      if (auto span = spanFolding(*port.name, want); span && !inAName) {
+        actedOn.push_back(*span);
+      }
+    }
+    if (inAName) {
+      return std::nullopt;
+    }
+  }
+  if (std::find(actedOn.begin(), actedOn.end(), value) != actedOn.end()) {
+    return std::nullopt;
+  }
+  for (const std::u16string &known : actedOn) {
+    if (folded(known) == folded(value)) {
+      return known;
+    }
+  }
+  return std::nullopt;
+}
 
 PolicyOutcome actualPolicy(const BootRecord &record) {
   PolicyOutcome out;

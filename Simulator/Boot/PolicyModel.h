@@ -17,4 +17,11 @@ PolicyOutcome actualPolicy(const BootRecord &record);
 // of DXE, the machine halted, or failures were injected.
 std::optional<PolicyOutcome> expectedPolicy(const Board &board, const BootRecord &record, std::string *note);
 
+// For an attribute value the policy does not act on: the value it acts on
+// that differs from it only in case or spacing ("OnlyBackPortsOn" for
+// "only back ports on", "Port5" for "Port 5" when a SATA port is named
+// "SATA Port5"), if there is one.
+std::optional<std::u16string> nearlyActedOnValue(const Board &board, std::u16string_view name,
+                                                 std::u16string_view value);
+
 } // namespace sim

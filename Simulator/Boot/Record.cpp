@@ -2,6 +2,7 @@
 #include "Record.h"
 #include "Boot.h"
 #include "Checks.h"
+#include "NearMisses.h"
 #include "PolicyModel.h"
 
 #include <fmt/format.h>
@@ -167,22 +168,33 @@ void recordSpi(BootRecord &r, Simulation &simulation, const SpiController &spi, 
     out.reg1DWrites.push_back(SpiByteWrite{write.traceIndex, value, write.ignored});
   }
   const auto &trace = machine.trace();
-  auto consider = [&out](std::optional<size_t> at, PortOffBy by) {
+  auto consider = [&out](std::optional<size_t> at, PortOffBy by, std::optional<unsigned> nth = std::nullopt) {
     if (at && (!out.firstPortOffAt || *at < *out.firstPortOffAt)) {
       out.firstPortOffAt = at;
       out.firstPortOffBy = by;
+      out.firstPortOffNth = nth;
     }
   };
   if (const UsbPortControlModel *usb = simulation.usbPortControl()) {
-    for (const PortMaskCall &call : usb->calls()) {
+    for (size_t i = 0; i < usb->calls().size(); i++) {
+      const PortMaskCall &call = usb->calls()[i];
       if ((call.mask & call.value) != 0) {
-        consider(call.traceIndex, PortOffBy::SetPortMask);
+        consider(call.traceIndex, PortOffBy::SetPortMask, static_cast<unsigned>(i + 1));
         break;
       }
     }
   }
   if (const Mc5744Model *hub = simulation.mc5744()) {
-    consider(hub->firstPortOffAt(), PortOffBy::HubApplyConfig);
+    if (auto at = hub->firstPortOffAt()) {
+      unsigned nth = 0;
+      for (const HubCall &call : hub->calls()) {
+        nth += call.kind == HubCall::Kind::ApplyConfig ? 1 : 0;
+        if (call.kind == HubCall::Kind::ApplyConfig && call.traceIndex == *at) {
+          break;
+        }
+      }
+      consider(at, PortOffBy::HubApplyConfig, nth);
+    }
   }
   // A SATA port goes off with the write that sets its bit in a die's
   // port-disable register, through the index/data pair at 0xB8/0xBC.
@@ -522,8 +534,13 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
         simulation.functionIn(std::string(call.image), reinterpret_cast<const void *>(call.notify));
     return name.empty() ? fmt::format("notify 0x{:X}", call.notify) : name;
   };
+  // The images' calls by their place in the log; the core's own are not kept.
+  std::vector<std::optional<size_t>> kept;
+  kept.reserve(plan.log().size());
   for (const ServiceCall &call : plan.log()) {
+    kept.emplace_back();
     if (call.image != "DxeCore") {
+      kept.back() = r.calls.size();
       r.serviceCalls[std::string(call.service)]++;
       r.calls.push_back(CallRecord{std::string(call.service), std::string(call.image), functionOf(call),
                                    call.guid, call.injected});
@@ -547,6 +564,23 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
       r.failureRules[h.rule].hits++;
     }
     r.injected.push_back(std::move(f));
+  }
+  // The call that first switched a port off, among those that took effect.
+  if (r.spi && r.spi->firstPortOffNth) {
+    std::string_view service = *r.spi->firstPortOffBy == PortOffBy::SetPortMask ? "UsbPortControl.SetPortMask"
+                                                                                : "Mc5744.ApplyConfig";
+    unsigned seen = 0;
+    for (size_t i = 0; i < r.calls.size(); i++) {
+      if (r.calls[i].service == service && !r.calls[i].injected && ++seen == *r.spi->firstPortOffNth) {
+        r.spi->firstPortOffCall = i;
+        break;
+      }
+    }
+  }
+  for (const LookupNote &note : plan.lookups()) {
+    if (note.call < kept.size() && kept[note.call]) {
+      r.lookups.push_back(LookupRecord{*kept[note.call], note.status, note.name, note.key, note.value});
+    }
   }
 }
 
@@ -754,6 +788,7 @@ BootRecord recordBoot(Simulation &simulation) {
   recordCalls(r, simulation);
   recordConsoleLines(r, simulation);
   recordHubWrites(r, simulation.machine());
+  r.nearMisses = findNearMisses(simulation.board(), r);
 
   r.actualPolicy = actualPolicy(r);
   r.expectedPolicy = expectedPolicy(simulation.board(), r, &r.policyNote);

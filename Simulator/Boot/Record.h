@@ -85,6 +85,10 @@ struct SpiRecord {
   std::optional<size_t>
       firstPortOffAt; // trace entry (or call's trace position) of the first port switched off
   std::optional<PortOffBy> firstPortOffBy;
+  // A call switched it off: which of the service's calls that took effect
+  // (from 1), and that call's index in BootRecord::calls.
+  std::optional<unsigned> firstPortOffNth;
+  std::optional<size_t> firstPortOffCall;
   // The trace entry the first port-off call's position names is the
   // call's own when the model logged one; the hardware trace has none for
   // protocol calls, so the report says which kind it is.
@@ -305,6 +309,29 @@ struct CallRecord {
   std::optional<EFI_STATUS> injected; // the status a failure rule gave it
 };
 
+// What an image's lookup found: a protocol located, a variable or an
+// attribute read, an answer of the platform identity protocol.
+struct LookupRecord {
+  size_t call = 0; // the call it was: an index of BootRecord::calls
+  EFI_STATUS status = EFI_SUCCESS;
+  std::string name;            // a variable's or an attribute's name
+  std::optional<uint64_t> key; // a platform-state selector
+  std::vector<uint8_t> value;  // on success: a variable's bytes, an attribute's text, an answer
+};
+
+enum class NearMissKind : uint8_t { Attribute, Variable, Protocol, Value };
+
+// Something the board gives that no image asked for (an attribute, a
+// variable, a platform protocol) or an attribute value no image acts on,
+// with what was asked for or is acted on that it most likely meant.
+struct NearMissRecord {
+  NearMissKind kind = NearMissKind::Attribute;
+  std::string name;             // the attribute or variable; "" for a protocol
+  std::optional<EFI_GUID> guid; // the variable's or the protocol's
+  std::string value;            // Value: the board's value
+  std::optional<std::string> closest;
+};
+
 // When things happened, for the boot's timeline: every call of the core into
 // an image, the signals and installs, each console line, and the writes
 // that reached the hub's registers. Times are virtual ns.
@@ -401,6 +428,9 @@ struct BootRecord {
   std::vector<std::string> poolMisuse;          // use after free, double free, frees of foreign pointers
   std::map<std::string, unsigned> serviceCalls; // calls made by the images, by service
   std::vector<CallRecord> calls;                // the same, in order
+  std::vector<LookupRecord> lookups;            // of those calls, in order
+  // What the board gives that no image asked for, and values not acted on.
+  std::vector<NearMissRecord> nearMisses;
   // Only for a boot asked for it (SimulationOptions::recordHardware).
   std::vector<HardwareAccess> hardware;
   std::vector<FailureHitRecord> injected;

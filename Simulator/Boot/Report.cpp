@@ -7,6 +7,7 @@
 #include <Guid/EventGroup.h>
 #include <Guid/HobList.h>
 #include <PlatformProtocols.h>
+#include <Protocol/DebugPrintSvc.h>
 #include <Protocol/DxeSmmReadyToLock.h>
 #include <Protocol/LoadedImage.h>
 #include <Protocol/Pcd.h>
@@ -44,6 +45,7 @@ const NamedGuid kKnownGuids[] = {
     {&gVroSataProtocolGuid, "SATA"},
     {&gUsbPortControlProtocolGuid, "USB Port Control"},
     {&gMc5744ProtocolGuid, "MC5744"},
+    {&gDebugPrintSvcProtocolGuid, "Debug Print Service"},
 };
 
 std::string hex(uint64_t value) {
@@ -106,6 +108,19 @@ std::vector<std::pair<uint32_t, uint32_t>> spiPairs(const SpiRecord &spi) {
           {spi.before.reg1D, spi.after.reg1D}};
 }
 
+} // namespace
+
+std::string portOffPlace(const SpiRecord &spi) {
+  if (spi.firstPortOffCall) {
+    return fmt::format("{} at call {}", portOffByName(*spi.firstPortOffBy), *spi.firstPortOffCall + 1);
+  }
+  return spi.firstPortOffAt
+             ? fmt::format("{} at trace entry {}", portOffByName(*spi.firstPortOffBy), *spi.firstPortOffAt)
+             : std::string("no port switched off");
+}
+
+namespace {
+
 std::string armedText(const SpiRecord &spi) {
   if (!spi.firstPortOffAt) {
     return spi.armedAt ? "yes (no port was switched off)"
@@ -114,9 +129,9 @@ std::string armedText(const SpiRecord &spi) {
   if (!spi.armedAt) {
     return "NO: a port was switched off and protection was never armed";
   }
-  return *spi.armedAt < *spi.firstPortOffAt
-             ? fmt::format("yes (trace entry {} before {})", *spi.armedAt, *spi.firstPortOffAt)
-             : fmt::format("NO (trace entry {} after {})", *spi.armedAt, *spi.firstPortOffAt);
+  return fmt::format("{} (protect bit at trace entry {}, {} {})",
+                     *spi.armedAt < *spi.firstPortOffAt ? "yes" : "NO", *spi.armedAt,
+                     *spi.armedAt < *spi.firstPortOffAt ? "before" : "after", portOffPlace(spi));
 }
 
 std::string settingsText(const UartRecord &uart) {
@@ -263,6 +278,106 @@ std::string guidDisplayName(const EFI_GUID &guid) {
     }
   }
   return guidToString(guid);
+}
+
+namespace {
+
+constexpr std::string_view kAttributeRead = "OrvexNvramAttribute.GetAttribute";
+
+std::string valueBytes(const std::vector<uint8_t> &bytes) {
+  constexpr size_t kShown = 16;
+  std::string out = fmt::format("{} byte{}", bytes.size(), bytes.size() == 1 ? "" : "s");
+  for (size_t i = 0; i < bytes.size() && i < kShown; i++) {
+    out += fmt::format(" {:02X}", bytes[i]);
+  }
+  return bytes.size() > kShown ? out + " ..." : out;
+}
+
+} // namespace
+
+std::string lookupSubject(const BootRecord &r, const LookupRecord &lookup) {
+  const CallRecord &call = r.calls[lookup.call];
+  std::string guid = call.guid ? guidToString(*call.guid) : std::string("no GUID");
+  if (call.service == "LocateProtocol" || call.service == "HandleProtocol") {
+    std::string name = call.guid ? guidDisplayName(*call.guid) : guid;
+    return name == guid ? "protocol " + guid : fmt::format("protocol {} {{{}}}", name, guid);
+  }
+  if (call.service == "GetVariable") {
+    return fmt::format("variable {} {{{}}}", lookup.name, guid);
+  }
+  if (call.service == kAttributeRead) {
+    return "attribute " + lookup.name;
+  }
+  if (lookup.key) {
+    return fmt::format("platform state {}", *lookup.key);
+  }
+  return "identity record";
+}
+
+std::string lookupAnswer(const BootRecord &r, const LookupRecord &lookup) {
+  const CallRecord &call = r.calls[lookup.call];
+  std::string out = statusName(lookup.status);
+  if (call.injected) {
+    out += " (injected)";
+  }
+  if (lookup.status != EFI_SUCCESS && !lookup.key) {
+    return out;
+  }
+  if (call.service == "GetVariable") {
+    return out + ": " + valueBytes(lookup.value);
+  }
+  if (call.service == kAttributeRead) {
+    return out + ": \"" + std::string(lookup.value.begin(), lookup.value.end()) + "\"";
+  }
+  if (lookup.key) {
+    return out + ": " + (lookup.value.empty() ? std::string("no answer") : hex(lookup.value[0]));
+  }
+  if (call.service == "VroPlatformId.GetIdPtr") {
+    return lookup.value.size() == 2
+               ? fmt::format("{}: System ID {}", out, lookup.value[0] | lookup.value[1] << 8)
+               : out + ": no record";
+  }
+  return out;
+}
+
+std::string nearMissText(const NearMissRecord &miss) {
+  std::string out;
+  switch (miss.kind) {
+  case NearMissKind::Attribute:
+    out = fmt::format("attribute {}: never read", miss.name);
+    break;
+  case NearMissKind::Variable:
+    out = fmt::format("variable {} {{{}}}: never read", miss.name, guidToString(*miss.guid));
+    break;
+  case NearMissKind::Protocol:
+    out = fmt::format("protocol {}: installed, never asked for", guidDisplayName(*miss.guid));
+    break;
+  case NearMissKind::Value:
+    out = fmt::format("attribute {} = \"{}\": not a value the driver acts on", miss.name, miss.value);
+    break;
+  }
+  if (miss.closest) {
+    out += miss.kind == NearMissKind::Value ? fmt::format("; did you mean \"{}\"?", *miss.closest)
+                                            : fmt::format("; did you mean {}?", *miss.closest);
+  }
+  return out;
+}
+
+nlohmann::json callsJson(const BootRecord &r) {
+  json calls = json::array();
+  for (size_t i = 0; i < r.calls.size(); i++) {
+    const CallRecord &call = r.calls[i];
+    json entry = {
+        {"call", i + 1}, {"service", call.service}, {"image", call.image}, {"function", call.function}};
+    if (call.guid) {
+      entry["guid"] = guidDisplayName(*call.guid);
+    }
+    if (call.injected) {
+      entry["injected"] = statusName(*call.injected);
+    }
+    calls.push_back(entry);
+  }
+  return calls;
 }
 
 std::string attributeNames(uint64_t attributes) {
@@ -507,11 +622,24 @@ std::string textSummary(const BootRecord &r) {
     line(fmt::format("-- die {}: SATA port-disable register {}, AHCI ports disabled:{}", die.die,
                      padded(die.portDisable, 8), ports.empty() ? " none" : ports));
   }
-  if (r.nvramInstalled) {
-    line(fmt::format("-- NVRAM attribute reads: {}", r.nvramReads.size()));
-    for (const NvramReadRecord &read : r.nvramReads) {
-      line(fmt::format("  {:<20} {}{}", read.name, statusName(read.status),
-                       read.callerError.empty() ? "" : "  CALLER ERROR: " + read.callerError));
+  // Attribute reads are the NVRAM model's reads, in the same order: the
+  // model knows when a caller broke the rules.
+  line(fmt::format("-- lookups: {} (call numbers are the images' service calls, from 1)", r.lookups.size()));
+  size_t attributeRead = 0;
+  for (const LookupRecord &lookup : r.lookups) {
+    const CallRecord &call = r.calls[lookup.call];
+    std::string callerError;
+    if (call.service == kAttributeRead && attributeRead < r.nvramReads.size() &&
+        !r.nvramReads[attributeRead++].callerError.empty()) {
+      callerError = "  CALLER ERROR: " + r.nvramReads[attributeRead - 1].callerError;
+    }
+    line(fmt::format("  call {:<4} {:<34} {:<44} {}{}", lookup.call + 1, call.image + " " + call.function,
+                     lookupSubject(r, lookup), lookupAnswer(r, lookup), callerError));
+  }
+  if (!r.nearMisses.empty()) {
+    line(fmt::format("-- board entries no image asked for: {}", r.nearMisses.size()));
+    for (const NearMissRecord &miss : r.nearMisses) {
+      line("  " + nearMissText(miss));
     }
   }
 
@@ -721,6 +849,7 @@ json jsonReport(const BootRecord &r) {
         {"armed_at", r.spi->armedAt ? json(*r.spi->armedAt) : json(nullptr)},
         {"locked_at", r.spi->lockedAt ? json(*r.spi->lockedAt) : json(nullptr)},
         {"first_port_off_at", r.spi->firstPortOffAt ? json(*r.spi->firstPortOffAt) : json(nullptr)},
+        {"first_port_off_call", r.spi->firstPortOffCall ? json(*r.spi->firstPortOffCall + 1) : json(nullptr)},
         {"first_port_off_by",
          r.spi->firstPortOffBy ? json(std::string(portOffByName(*r.spi->firstPortOffBy))) : json(nullptr)}};
   } else {
@@ -760,6 +889,43 @@ json jsonReport(const BootRecord &r) {
   } else {
     report["nvram_reads"] = nullptr;
   }
+  report["calls"] = callsJson(r);
+  json lookups = json::array();
+  for (const LookupRecord &lookup : r.lookups) {
+    const CallRecord &call = r.calls[lookup.call];
+    json entry = {{"call", lookup.call + 1},
+                  {"service", call.service},
+                  {"subject", lookupSubject(r, lookup)},
+                  {"status", statusName(lookup.status)},
+                  {"answer", lookupAnswer(r, lookup)},
+                  {"code", call.image + " " + call.function}};
+    if (call.guid) {
+      entry["guid"] = guidToString(*call.guid);
+    }
+    if (!lookup.name.empty()) {
+      entry["name"] = lookup.name;
+    }
+    lookups.push_back(entry);
+  }
+  report["lookups"] = lookups;
+  json misses = json::array();
+  for (const NearMissRecord &miss : r.nearMisses) {
+    static constexpr const char *kKinds[] = {"attribute", "variable", "protocol", "value"};
+    json entry = {{"kind", kKinds[static_cast<size_t>(miss.kind)]},
+                  {"text", nearMissText(miss)},
+                  {"did_you_mean", miss.closest ? json(*miss.closest) : json(nullptr)}};
+    if (!miss.name.empty()) {
+      entry["name"] = miss.name;
+    }
+    if (miss.guid) {
+      entry["guid"] = guidToString(*miss.guid);
+    }
+    if (miss.kind == NearMissKind::Value) {
+      entry["value"] = miss.value;
+    }
+    misses.push_back(entry);
+  }
+  report["near_misses"] = misses;
   json dies = json::array();
   for (const DieRecord &die : r.dies) {
     json writes = json::array();

@@ -26,6 +26,18 @@ const char *s3LibraryStateName(S3LibraryState state);
 std::string poolRefName(const PoolRef &ref);    // "pool[1]+0x0"
 std::string haltText(const BootRecord &record); // "fatal stop", ...
 const char *portOffByName(PortOffBy by);        // "SetPortMask", "SATA port-disable write", ...
+// Where the first port went off: "SetPortMask at call 57" (the images'
+// service calls, from 1), or "SATA port-disable write at trace entry 812".
+std::string portOffPlace(const SpiRecord &spi);
+
+// A lookup: what it asked for ("protocol PCD {11B34006-...}", "attribute
+// UsbPorts", "platform state 8") and what it got ("Success: \"AllOff\"").
+std::string lookupSubject(const BootRecord &record, const LookupRecord &lookup);
+std::string lookupAnswer(const BootRecord &record, const LookupRecord &lookup);
+// "attribute UsbPort: never read; did you mean UsbPorts?"
+std::string nearMissText(const NearMissRecord &miss);
+// The images' calls, numbered from 1 as the lookups refer to them.
+nlohmann::json callsJson(const BootRecord &record);
 
 std::string textSummary(const BootRecord &record);
 // The checks and the outcome line: the summary of --quiet.

@@ -131,6 +131,13 @@ std::optional<EFI_STATUS> platformServiceCall(std::string_view service, const EF
   return gActive->failures.check(service, guid, gActive->site());
 }
 
+void platformLookupResult(EFI_STATUS status, std::string name, std::vector<uint8_t> value,
+                          std::optional<uint64_t> key) {
+  if (gActive != nullptr) {
+    gActive->failures.noteLookup(status, std::move(name), std::move(value), key);
+  }
+}
+
 DxeCore::Impl &active() {
   if (gActive == nullptr) {
     std::fputs("a firmware service was called while no simulated DXE core exists\n", stderr);

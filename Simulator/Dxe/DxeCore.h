@@ -75,6 +75,16 @@ struct ServiceCall {
   std::optional<EFI_STATUS> injected;
 };
 
+// What a lookup among the logged calls found: a protocol, a variable, an
+// attribute or an answer of the platform. `call` indexes the log.
+struct LookupNote {
+  size_t call = 0;
+  EFI_STATUS status = EFI_SUCCESS;
+  std::string name;            // a variable's or attribute's name; "" for a protocol
+  std::optional<uint64_t> key; // what was asked by number (a platform-state selector)
+  std::vector<uint8_t> value;  // what the caller got back, on success
+};
+
 class FailurePlan {
 public:
   FailurePlan() = default;
@@ -101,6 +111,11 @@ public:
   const std::vector<ServiceCall> &log() const { return log_; }
   // The calls the rules made fail, in order.
   const std::vector<FailureHit> &hits() const { return hits_; }
+  // What the last call logged found. Lookups make no calls of their own,
+  // so the last call is theirs.
+  void noteLookup(EFI_STATUS status, std::string name = {}, std::vector<uint8_t> value = {},
+                  std::optional<uint64_t> key = std::nullopt);
+  const std::vector<LookupNote> &lookups() const { return lookups_; }
 
 private:
   unsigned countCall(std::string_view service, const EFI_GUID *guid, CallSite site, bool failable);
@@ -117,6 +132,7 @@ private:
   std::set<std::string, std::less<>> images_; // the names ServiceCall::image views
   std::vector<std::string> injected_;
   std::vector<ServiceCall> log_;
+  std::vector<LookupNote> lookups_;
 };
 
 // For the models of the protocols other platform modules install: counts a
@@ -124,6 +140,9 @@ private:
 // current thread's core and returns the status to fail it with, if a rule
 // says so. Without a core, nothing is counted and nothing fails.
 std::optional<EFI_STATUS> platformServiceCall(std::string_view service, const EFI_GUID *guid = nullptr);
+// What the platform-protocol call just counted found (FailurePlan::noteLookup).
+void platformLookupResult(EFI_STATUS status, std::string name = {}, std::vector<uint8_t> value = {},
+                          std::optional<uint64_t> key = std::nullopt);
 
 // "Success", "Not Found", ... as the firmware's %r prints them; an unknown
 // status gives 8 upper-case hex digits of its low 32 bits.
@@ -132,6 +151,9 @@ std::string statusName(EFI_STATUS status);
 std::optional<EFI_STATUS> statusFromName(std::string_view name);
 std::string guidToString(const EFI_GUID &guid); // "30CFE3E7-3DE1-4586-BE20-DEABA1B3B793"
 std::optional<EFI_GUID> guidFromString(std::string_view text);
+// A firmware name (CHAR16) as text: printable ASCII as it is, anything else
+// as \uXXXX, so that no two names read the same.
+std::string firmwareText(std::u16string_view text);
 bool sameGuid(const EFI_GUID &a, const EFI_GUID &b);
 // The CRC-32 of the boot service CalculateCrc32 and the table headers.
 uint32_t crc32(const void *data, size_t size);

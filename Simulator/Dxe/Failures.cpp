@@ -21,6 +21,15 @@ void FailurePlan::clear() {
   injected_.clear();
   hits_.clear();
   log_.clear();
+  lookups_.clear();
+}
+
+void FailurePlan::noteLookup(EFI_STATUS status, std::string name, std::vector<uint8_t> value,
+                             std::optional<uint64_t> key) {
+  if (log_.empty()) {
+    return;
+  }
+  lookups_.push_back(LookupNote{log_.size() - 1, status, std::move(name), key, std::move(value)});
 }
 
 unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, CallSite site,

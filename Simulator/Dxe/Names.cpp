@@ -170,6 +170,19 @@ std::string guidToString(const EFI_GUID &guid) {
                      guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
 }
 
+std::string firmwareText(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char16_t c : text) {
+    if (c >= 0x20 && c < 0x7F && c != u'\\') {
+      out += static_cast<char>(c);
+    } else {
+      out += fmt::format("\\u{:04X}", static_cast<unsigned>(c));
+    }
+  }
+  return out;
+}
+
 std::optional<EFI_GUID> guidFromString(std::string_view text) {
   if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') {
     return std::nullopt;

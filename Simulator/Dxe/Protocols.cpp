@@ -83,8 +83,7 @@ EFI_STATUS EFIAPI UninstallProtocolInterfaceService(EFI_HANDLE handle, EFI_GUID 
   return core.uninstall(handle, *protocol, iface);
 }
 
-EFI_STATUS EFIAPI HandleProtocolService(EFI_HANDLE handle, EFI_GUID *protocol, VOID **iface) {
-  auto &core = active();
+EFI_STATUS handleProtocol(DxeCore::Impl &core, EFI_HANDLE handle, EFI_GUID *protocol, VOID **iface) {
   auto failed = core.enter("HandleProtocol", TPL_NOTIFY, protocol);
   if (iface != nullptr) {
     *iface = nullptr;
@@ -208,8 +207,7 @@ EFI_STATUS EFIAPI LocateHandleService(EFI_LOCATE_SEARCH_TYPE searchType, EFI_GUI
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI LocateProtocolService(EFI_GUID *protocol, VOID *registration, VOID **iface) {
-  auto &core = active();
+EFI_STATUS locateProtocol(DxeCore::Impl &core, EFI_GUID *protocol, VOID *registration, VOID **iface) {
   auto failed = core.enter("LocateProtocol", TPL_NOTIFY, protocol);
   if (iface != nullptr) {
     *iface = nullptr;
@@ -246,6 +244,21 @@ EFI_STATUS EFIAPI LocateProtocolService(EFI_GUID *protocol, VOID *registration, 
   record.position = entry.seq;
   *iface = entry.iface;
   return EFI_SUCCESS;
+}
+
+// The protocol lookups keep what they found, for the boot's record.
+EFI_STATUS EFIAPI LocateProtocolService(EFI_GUID *protocol, VOID *registration, VOID **iface) {
+  auto &core = active();
+  EFI_STATUS status = locateProtocol(core, protocol, registration, iface);
+  core.failures.noteLookup(status);
+  return status;
+}
+
+EFI_STATUS EFIAPI HandleProtocolService(EFI_HANDLE handle, EFI_GUID *protocol, VOID **iface) {
+  auto &core = active();
+  EFI_STATUS status = handleProtocol(core, handle, protocol, iface);
+  core.failures.noteLookup(status);
+  return status;
 }
 
 // What both multiple-interface services check first: a failure rule keyed

@@ -8,9 +8,8 @@ namespace sim {
 
 namespace {
 
-EFI_STATUS EFIAPI GetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 *attributes, UINTN *dataSize,
-                                     VOID *data) {
-  auto &core = active();
+EFI_STATUS getVariable(DxeCore::Impl &core, CHAR16 *name, EFI_GUID *guid, UINT32 *attributes, UINTN *dataSize,
+                       VOID *data) {
   if (auto failed = core.enter("GetVariable", TPL_CALLBACK, guid, true)) {
     return *failed;
   }
@@ -41,6 +40,20 @@ EFI_STATUS EFIAPI GetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 *attri
   }
   *dataSize = variable.data.size();
   return EFI_SUCCESS;
+}
+
+// A variable read keeps its name and what the caller got, for the boot's record.
+EFI_STATUS EFIAPI GetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 *attributes, UINTN *dataSize,
+                                     VOID *data) {
+  auto &core = active();
+  EFI_STATUS status = getVariable(core, name, guid, attributes, dataSize, data);
+  std::vector<uint8_t> value;
+  if (status == EFI_SUCCESS && data != nullptr) {
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    value.assign(bytes, bytes + *dataSize);
+  }
+  core.failures.noteLookup(status, name == nullptr ? std::string() : firmwareText(name), std::move(value));
+  return status;
 }
 
 EFI_STATUS EFIAPI SetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 attributes, UINTN dataSize,

@@ -29,11 +29,11 @@ size_t editDistance(std::string_view a, std::string_view b) {
 
 } // namespace
 
-std::optional<std::string> closestName(std::string_view name,
-                                       const std::vector<std::string_view> &candidates) {
-  // A third of the name may be wrong, at least one letter: past that a
+std::optional<std::string> closestName(std::string_view name, const std::vector<std::string_view> &candidates,
+                                       size_t fraction) {
+  // A part of the name may be wrong, at least one letter: past that a
   // suggestion is a guess.
-  size_t best = std::max<size_t>(1, name.size() / 3) + 1;
+  size_t best = std::max<size_t>(1, name.size() / fraction) + 1;
   std::optional<std::string> found;
   for (std::string_view candidate : candidates) {
     size_t distance = editDistance(name, candidate);

@@ -27,10 +27,12 @@ EFI_STATUS EFIAPI NvramAttributeModel::getAttribute(OrvexNvramAttributeProtocol 
   (void)reserved;
   if (auto failed = platformServiceCall("OrvexNvramAttribute.GetAttribute", set)) {
     model.reads_.push_back({name != nullptr ? std::u16string(name) : u"", *failed, ""});
+    platformLookupResult(*failed, name != nullptr ? firmwareText(name) : "");
     return *failed;
   }
   if (name == nullptr || size == nullptr || buffer == nullptr || set == nullptr) {
     model.reads_.push_back({u"", EFI_INVALID_PARAMETER, "null argument"});
+    platformLookupResult(EFI_INVALID_PARAMETER, name != nullptr ? firmwareText(name) : "");
     return EFI_INVALID_PARAMETER;
   }
   std::u16string key(name);
@@ -64,6 +66,18 @@ EFI_STATUS EFIAPI NvramAttributeModel::getAttribute(OrvexNvramAttributeProtocol 
     *size = static_cast<UINT16>((found->second.size() + 1) * 2);
   }
   model.reads_.push_back(read);
+  // The value as the caller got it: up to its terminator, within the buffer.
+  std::string delivered;
+  if (read.status == EFI_SUCCESS) {
+    const auto *chars = static_cast<const char16_t *>(buffer);
+    size_t length = 0;
+    while (length < NVRAM_ATTRIBUTE_VALUE_SIZE / 2 && chars[length] != 0) {
+      length++;
+    }
+    delivered = firmwareText(std::u16string_view(chars, length));
+  }
+  platformLookupResult(read.status, firmwareText(key),
+                       std::vector<uint8_t>(delivered.begin(), delivered.end()));
   return read.status;
 }
 
@@ -85,18 +99,23 @@ EFI_STATUS EFIAPI PlatformIdModel::getIdPtr(PlatformIdRecord **record) {
   PlatformIdModel &model = *gIdentity;
   model.getIdCalls_++;
   if (auto failed = platformServiceCall("VroPlatformId.GetIdPtr")) {
+    platformLookupResult(*failed);
     return *failed;
   }
   switch (model.config_.getId) {
   case IdentityConfig::GetId::Fail:
+    platformLookupResult(EFI_DEVICE_ERROR);
     return EFI_DEVICE_ERROR;
   case IdentityConfig::GetId::NullRecord:
     *record = nullptr;
+    platformLookupResult(EFI_SUCCESS); // no record: nothing to read
     return EFI_SUCCESS;
   case IdentityConfig::GetId::Ok:
     break;
   }
   *record = &model.record_;
+  uint16_t id = model.record_.SystemId;
+  platformLookupResult(EFI_SUCCESS, {}, {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)});
   return EFI_SUCCESS;
 }
 
@@ -105,11 +124,14 @@ UINT8 EFIAPI PlatformIdModel::queryPlatformState(UINTN selector) {
   model.queries_.push_back(static_cast<uint32_t>(selector));
   // No status to fail with: a failing platform answers what a bus with
   // nothing behind it reads.
-  if (platformServiceCall("VroPlatformId.QueryPlatformState")) {
+  if (auto failed = platformServiceCall("VroPlatformId.QueryPlatformState")) {
+    platformLookupResult(*failed, {}, {0xFF}, selector);
     return 0xFF;
   }
   auto found = model.config_.states.find(static_cast<uint32_t>(selector));
-  return found == model.config_.states.end() ? 0 : found->second;
+  UINT8 answer = found == model.config_.states.end() ? 0 : found->second;
+  platformLookupResult(EFI_SUCCESS, {}, {answer}, selector);
+  return answer;
 }
 
 UsbPortControlModel::UsbPortControlModel(Machine &machine) : iface_{}, machine_(machine) {

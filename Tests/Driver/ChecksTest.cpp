@@ -284,7 +284,8 @@ struct WrongBoot {
   const char *board; // under boards/
   const char *fault;
   std::function<void(sim::BootRecord &)> plant;
-  const char *reason; // part of the failing reason
+  const char *reason;              // part of the failing reason
+  Verdict verdict = Verdict::Fail; // a check that only warns warns
 };
 
 sim::RecordedEvent *eventOf(sim::BootRecord &r, const std::string &function) {
@@ -428,6 +429,18 @@ const WrongBoot kWrongBoots[] = {
        r.failureRules.push_back({"CloseEvent", 99, EFI_INVALID_PARAMETER, std::nullopt, 0});
      },
      "never fired: rule 1"},
+    {"board.near-misses", "reference.toml", "an attribute one letter off the one the driver read",
+     [](auto &r) {
+       r.nearMisses.push_back({sim::NearMissKind::Attribute, "UsbPort", std::nullopt, "", "UsbPorts"});
+     },
+     "attribute UsbPort: never read; did you mean UsbPorts?", Verdict::Warn},
+    {"board.near-misses", "redundant-os-sata.toml", "a value off in spacing from the SATA port's",
+     [](auto &r) {
+       r.nearMisses.push_back(
+           {sim::NearMissKind::Value, "RedundantOsLocation", std::nullopt, "Port 5", "Port5"});
+     },
+     "RedundantOsLocation = \"Port 5\": not a value the driver acts on; did you mean \"Port5\"?",
+     Verdict::Warn},
     {"failure-path", "reference.toml", "an injected failure that went unreported",
      [](auto &r) {
        sim::FailureHitRecord hit;
@@ -450,10 +463,10 @@ TEST_P(WrongBoots, TheCheckFails) {
     records[wrong.board] = boot.simulation.record();
   }
   sim::BootRecord record = records.at(wrong.board);
-  ASSERT_NE(sim::runCheck(record, wrong.check).verdict, Verdict::Fail) << "the real boot passes";
+  ASSERT_NE(sim::runCheck(record, wrong.check).verdict, wrong.verdict) << "the real boot passes";
   wrong.plant(record);
   sim::CheckResult judged = sim::runCheck(record, wrong.check);
-  EXPECT_EQ(judged.verdict, Verdict::Fail) << wrong.fault << ": " << judged.reason;
+  EXPECT_EQ(judged.verdict, wrong.verdict) << wrong.fault << ": " << judged.reason;
   EXPECT_NE(judged.reason.find(wrong.reason), std::string::npos) << wrong.fault << ": " << judged.reason;
 }
 
