@@ -40,7 +40,7 @@ TEST(Dxesim, BootsTheReferenceBoardAndSummarises) {
   EXPECT_NE(run.output.find("6 registered, 5 closed"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("-- assertions: 0"), std::string::npos);
   EXPECT_NE(run.output.find("  PASSED   spi.protect"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("checks: 16 passed, 0 failed, 0 warnings, 4 not applicable; 0 unexpected"),
+  EXPECT_NE(run.output.find("checks: 17 passed, 0 failed, 0 warnings, 4 not applicable; 0 unexpected"),
             std::string::npos)
       << run.output;
 
