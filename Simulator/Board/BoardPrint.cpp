@@ -8,7 +8,9 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <utility>
 
 namespace sim {
 
@@ -88,8 +90,9 @@ public:
     top();
     console();
     machine();
-    platformData();
+    gcd();
     hardware();
+    platformData();
     protocols();
     s3();
     failures();
@@ -121,7 +124,7 @@ private:
     }
     out_ += "]\n";
     table("diagnostics");
-    key("debug_environment_answer", hex(b_.debugEnvironmentAnswer));
+    key("debug_environment_answer", std::to_string(b_.debugEnvironmentAnswer));
   }
 
   void console() {
@@ -159,7 +162,9 @@ private:
     if (config.divisor) {
       key("divisor", hex(*config.divisor, 4));
     }
-    for (const auto &[name, value] : {std::pair{"lcr", config.lcr}, {"mcr", config.mcr}, {"fcr", config.fcr}}) {
+    const std::pair<const char *, std::optional<uint8_t>> registers[] = {
+        {"lcr", config.lcr}, {"mcr", config.mcr}, {"fcr", config.fcr}};
+    for (const auto &[name, value] : registers) {
       if (value) {
         key(name, hex(*value, 2));
       }
@@ -172,7 +177,7 @@ private:
     key("time_budget_ms", decimal(b_.timeBudgetMs));
     for (const auto &[leaf, regs] : b_.cpuid) {
       entry("machine.cpuid");
-      key("leaf", hex(leaf));
+      key("leaf", leaf < 0x10 ? std::to_string(leaf) : hex(leaf, 8));
       key("eax", hex(regs.eax, 8));
       key("ebx", hex(regs.ebx, 8));
       key("ecx", hex(regs.ecx, 8));
@@ -185,7 +190,7 @@ private:
     }
   }
 
-  void platformData() {
+  void gcd() {
     for (const GcdRange &range : b_.gcd) {
       entry("gcd");
       key("base", hex(range.base, 8));
@@ -194,6 +199,16 @@ private:
       key("capabilities", attributes(range.capabilities));
       key("attributes", attributes(range.attributes));
       key("allocated", boolean(range.image != nullptr));
+    }
+  }
+
+  // PCD tokens where the reference board has them, then what it has not.
+  void platformData() {
+    for (const auto &[token, value] : b_.pcd) {
+      entry("pcd");
+      key("token", std::to_string(token));
+      key("size", std::to_string(value.size));
+      key("value", hex(value.value));
     }
     for (const BoardVariable &variable : b_.variables) {
       entry("variable");
@@ -212,12 +227,6 @@ private:
         entry("hob_list.hob");
         this->hob(hob);
       }
-    }
-    for (const auto &[token, value] : b_.pcd) {
-      entry("pcd");
-      key("token", std::to_string(token));
-      key("size", std::to_string(value.size));
-      key("value", hex(value.value));
     }
   }
 

@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <filesystem>
@@ -833,7 +834,8 @@ void readPlatform(Reader &e, Board &board) {
         return;
       }
       if (!installed) {
-        auto known = std::find_if(platformProtocols().begin(), platformProtocols().end(),
+        auto protocols = platformProtocols();
+        auto known = std::find_if(protocols.begin(), protocols.end(),
                                   [&](const PlatformProtocol &p) { return p.key == key; });
         t.fail(t.get("remove"), "remove",
                fmt::format("the board this extends does not install the {} protocol", known->what));

@@ -125,9 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "child.toml:7: key 'pci.remove': the board this extends has no [[pci]] function 00:14.0 "
                      "(its functions: 00:14.3, 00:18.4)"},
         RemovalError{"MisspeltVariable",
-                     "[[variable]]\nname = \"Setpu\"\nguid = \"DB4B9AA9-459A-488C-A3E6-07E63CF20308\"\nremove = "
+                     "[[variable]]\nname = \"SetUp\"\nguid = \"DB4B9AA9-459A-488C-A3E6-07E63CF20308\"\nremove = "
                      "true\n",
-                     "child.toml:6: key 'variable.remove': the board this extends has no [[variable]] 'Setpu' "
+                     "child.toml:6: key 'variable.remove': the board this extends has no [[variable]] 'SetUp' "
                      "of GUID DB4B9AA9-459A-488C-A3E6-07E63CF20308 (did you mean Setup?)"},
         RemovalError{"VariableOfAnotherGuid",
                      "[[variable]]\nname = \"Setup\"\nguid = \"85A3C2A8-0B8A-41D9-9153-1447AC375EFF\"\nremove = "

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace {
 
