@@ -349,7 +349,8 @@ private:
     key("resume", boolean(b_.s3.resume));
     std::vector<std::string> lose;
     for (const PciLocation &location : b_.s3.lose) {
-      lose.push_back(fmt::format("[0x{:02X}, 0x{:02X}, {}]", location.bus, location.device, location.function));
+      lose.push_back(
+          fmt::format("[0x{:02X}, 0x{:02X}, {}]", location.bus, location.device, location.function));
     }
     key("lose", fmt::format("[{}]", fmt::join(lose, ", ")));
     if (!b_.s3.clientImage.empty()) {

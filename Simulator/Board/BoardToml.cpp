@@ -843,18 +843,25 @@ void readPlatform(Reader &e, Board &board) {
       remove();
     });
   };
-  protocol("nvram", board.nvram.has_value(), [&] { board.nvram.reset(); },
-           [&](Reader &t) { readNvram(t, board); });
-  protocol("identity", board.identity.has_value(), [&] { board.identity.reset(); },
-           [&](Reader &t) { readIdentity(t, board); });
-  protocol("sata", board.sata.has_value(), [&] { board.sata.reset(); }, [&](Reader &t) { readSata(t, board); });
-  protocol("usb_port_control", board.usbPortControl, [&] { board.usbPortControl = false; },
-           [&](Reader &) { board.usbPortControl = true; });
-  protocol("mc5744", board.mc5744, [&] { board.mc5744 = false; }, [&](Reader &) { board.mc5744 = true; });
-  protocol("debug_print_service", board.debugPrintService.has_value(), [&] { board.debugPrintService.reset(); },
-           [&](Reader &t) { readDebugPrintService(t, board); });
-  protocol("smm_communication", board.smmCommunication, [&] { board.smmCommunication = false; },
-           [&](Reader &) { board.smmCommunication = true; });
+  protocol(
+      "nvram", board.nvram.has_value(), [&] { board.nvram.reset(); },
+      [&](Reader &t) { readNvram(t, board); });
+  protocol(
+      "identity", board.identity.has_value(), [&] { board.identity.reset(); },
+      [&](Reader &t) { readIdentity(t, board); });
+  protocol(
+      "sata", board.sata.has_value(), [&] { board.sata.reset(); }, [&](Reader &t) { readSata(t, board); });
+  protocol(
+      "usb_port_control", board.usbPortControl, [&] { board.usbPortControl = false; },
+      [&](Reader &) { board.usbPortControl = true; });
+  protocol(
+      "mc5744", board.mc5744, [&] { board.mc5744 = false; }, [&](Reader &) { board.mc5744 = true; });
+  protocol(
+      "debug_print_service", board.debugPrintService.has_value(), [&] { board.debugPrintService.reset(); },
+      [&](Reader &t) { readDebugPrintService(t, board); });
+  protocol(
+      "smm_communication", board.smmCommunication, [&] { board.smmCommunication = false; },
+      [&](Reader &) { board.smmCommunication = true; });
 }
 
 void readS3(Reader &e, Board &board) {

@@ -65,7 +65,8 @@ TEST_P(RemoveEachKind, TakesAwayOnlyWhatItNames) {
 }
 
 bool hasDie(const sim::Board &b, uint8_t number) {
-  return std::any_of(b.dies.begin(), b.dies.end(), [&](const sim::BoardDie &d) { return d.number == number; });
+  return std::any_of(b.dies.begin(), b.dies.end(),
+                     [&](const sim::BoardDie &d) { return d.number == number; });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -84,12 +85,16 @@ INSTANTIATE_TEST_SUITE_P(
         Removal{"GcdRange", "[[gcd]]\nbase = 0xFEC00000\nremove = true\n",
                 [](const sim::Board &b) { return b.gcd.size() == 1; },
                 [](const sim::Board &b) { return b.gcd[0].base == 0; }},
-        Removal{"Variable", "[[variable]]\nname = \"Setup\"\nguid = \"db4b9aa9-459a-488c-a3e6-07e63cf20308\"\nremove = true\n",
-                [](const sim::Board &b) { return b.variables.empty(); }, [](const sim::Board &) { return true; }},
+        Removal{"Variable",
+                "[[variable]]\nname = \"Setup\"\nguid = \"db4b9aa9-459a-488c-a3e6-07e63cf20308\"\nremove = "
+                "true\n",
+                [](const sim::Board &b) { return b.variables.empty(); },
+                [](const sim::Board &) { return true; }},
         Removal{"Hob", "[[hob]]\nguid = \"85A3C2A8-0B8A-41D9-9153-1447AC375EFF\"\nremove = true\n",
                 [](const sim::Board &b) { return b.hobs.size() == 1; },
                 [](const sim::Board &b) { return b.hobs[0].data.size() == 4; }},
-        Removal{"Die", "[[die]]\nnumber = 2\nremove = true\n", [](const sim::Board &b) { return !hasDie(b, 2); },
+        Removal{"Die", "[[die]]\nnumber = 2\nremove = true\n",
+                [](const sim::Board &b) { return !hasDie(b, 2); },
                 [](const sim::Board &b) { return b.dies.size() == 3 && hasDie(b, 3); }},
         Removal{"PciFunction", "[[pci]]\nbus = 0\ndevice = 0x18\nfunction = 4\nremove = true\n",
                 [](const sim::Board &b) { return b.pci.size() == 1; },
@@ -115,29 +120,33 @@ TEST_P(RemoveRefused, NamesTheFileTheLineAndWhatIsWrong) {
 INSTANTIATE_TEST_SUITE_P(
     Board, RemoveRefused,
     ::testing::Values(
-        RemovalError{"MissingDie", "[[die]]\nnumber = 5\nremove = true\n",
-                     "child.toml:5: key 'die.remove': the board this extends has no [[die]] number 5 (its dies: "
-                     "0, 1, 2, 3)"},
+        RemovalError{
+            "MissingDie", "[[die]]\nnumber = 5\nremove = true\n",
+            "child.toml:5: key 'die.remove': the board this extends has no [[die]] number 5 (its dies: "
+            "0, 1, 2, 3)"},
         RemovalError{"MissingGcdRange", "[[gcd]]\nbase = 0xFED80000\nremove = true\n",
                      "child.toml:5: key 'gcd.remove': the board this extends has no [[gcd]] range at base "
                      "0xFED80000 (its ranges' bases: 0x0, 0xFEC00000)"},
         RemovalError{"MissingPciFunction", "[[pci]]\nbus = 0\ndevice = 0x14\nfunction = 0\nremove = true\n",
                      "child.toml:7: key 'pci.remove': the board this extends has no [[pci]] function 00:14.0 "
                      "(its functions: 00:14.3, 00:18.4)"},
-        RemovalError{"MisspeltVariable",
-                     "[[variable]]\nname = \"SetUp\"\nguid = \"DB4B9AA9-459A-488C-A3E6-07E63CF20308\"\nremove = "
-                     "true\n",
-                     "child.toml:6: key 'variable.remove': the board this extends has no [[variable]] 'SetUp' "
-                     "of GUID DB4B9AA9-459A-488C-A3E6-07E63CF20308 (did you mean Setup?)"},
-        RemovalError{"VariableOfAnotherGuid",
-                     "[[variable]]\nname = \"Setup\"\nguid = \"85A3C2A8-0B8A-41D9-9153-1447AC375EFF\"\nremove = "
-                     "true\n",
-                     "child.toml:6: key 'variable.remove': the board this extends has no [[variable]] 'Setup' "
-                     "of GUID 85A3C2A8-0B8A-41D9-9153-1447AC375EFF (its 'Setup' has GUID "
-                     "DB4B9AA9-459A-488C-A3E6-07E63CF20308)"},
-        RemovalError{"SettingBesideRemove", "[[gcd]]\nbase = 0x0\nlength = 0x1000\nremove = true\n",
-                     "child.toml:5: key 'gcd.length': is a setting: remove = true takes only base (what names "
-                     "the entry)"},
+        RemovalError{
+            "MisspeltVariable",
+            "[[variable]]\nname = \"SetUp\"\nguid = \"DB4B9AA9-459A-488C-A3E6-07E63CF20308\"\nremove = "
+            "true\n",
+            "child.toml:6: key 'variable.remove': the board this extends has no [[variable]] 'SetUp' "
+            "of GUID DB4B9AA9-459A-488C-A3E6-07E63CF20308 (did you mean Setup?)"},
+        RemovalError{
+            "VariableOfAnotherGuid",
+            "[[variable]]\nname = \"Setup\"\nguid = \"85A3C2A8-0B8A-41D9-9153-1447AC375EFF\"\nremove = "
+            "true\n",
+            "child.toml:6: key 'variable.remove': the board this extends has no [[variable]] 'Setup' "
+            "of GUID 85A3C2A8-0B8A-41D9-9153-1447AC375EFF (its 'Setup' has GUID "
+            "DB4B9AA9-459A-488C-A3E6-07E63CF20308)"},
+        RemovalError{
+            "SettingBesideRemove", "[[gcd]]\nbase = 0x0\nlength = 0x1000\nremove = true\n",
+            "child.toml:5: key 'gcd.length': is a setting: remove = true takes only base (what names "
+            "the entry)"},
         RemovalError{"SettingInARemovedProtocol", "[platform.identity]\nremove = true\nsystem_id = 2041\n",
                      "child.toml:5: key 'platform.identity.system_id': is a setting: remove = true takes no "
                      "other key"},
@@ -147,14 +156,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(BoardRemove, AProtocolTheBaseDoesNotInstallCannotBeRemoved) {
   scratch.file("middle.toml", "[board]\nextends = \"base.toml\"\n[platform.mc5744]\nremove = true\n");
-  std::string top = scratch.file("top.toml", "[board]\nextends = \"middle.toml\"\n\n[platform.mc5744]\nremove = true\n");
+  std::string top =
+      scratch.file("top.toml", "[board]\nextends = \"middle.toml\"\n\n[platform.mc5744]\nremove = true\n");
   try {
     sim::loadBoardFile(top);
     FAIL() << "removed twice";
   } catch (const sim::BoardError &error) {
     EXPECT_EQ(std::string(error.what()),
-              top + ":5: key 'platform.mc5744.remove': the board this extends does not install the MC5744 hub "
-                    "controller protocol");
+              top +
+                  ":5: key 'platform.mc5744.remove': the board this extends does not install the MC5744 hub "
+                  "controller protocol");
   }
 }
 
@@ -194,10 +205,14 @@ INSTANTIATE_TEST_SUITE_P(
                 [](const sim::Board &b) { return b.pcd.at(215).value == 0xFFFFFFFFFFFFFFF0ull; }},
         Printed{"UartLeftSetUp", "[[uart]]\nbase = 0x2F8\ndivisor = 1\nlcr = 0x03\nnever_drains = true\n",
                 [](const sim::Board &b) {
-                  return b.uart2F8.divisor == 1 && b.uart2F8.lcr == 3 && !b.uart2F8.mcr && b.uart2F8.neverDrains;
+                  return b.uart2F8.divisor == 1 && b.uart2F8.lcr == 3 && !b.uart2F8.mcr &&
+                         b.uart2F8.neverDrains;
                 }},
-        Printed{"SuperIoDevice", "[super_io]\n[[super_io.device]]\nnumber = 3\nactive = 1\nbase = 0x3F8\nirq = 4\n",
-                [](const sim::Board &b) { return b.superIo.devices.at(3).base == 0x3F8 && b.superIo.devices.at(3).irq == 4; }},
+        Printed{"SuperIoDevice",
+                "[super_io]\n[[super_io.device]]\nnumber = 3\nactive = 1\nbase = 0x3F8\nirq = 4\n",
+                [](const sim::Board &b) {
+                  return b.superIo.devices.at(3).base == 0x3F8 && b.superIo.devices.at(3).irq == 4;
+                }},
         Printed{"HobListAndGuidHob",
                 "[[hob_list]]\n[[hob_list.hob]]\nlevel = 0x42\n[[hob_list.hob]]\nguid = "
                 "\"85A3C2A8-0B8A-41D9-9153-1447AC375EFF\"\ndata = [1, 2]\n",
@@ -207,7 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
                          b.hobLists[0][1].data == std::vector<uint8_t>{1, 2};
                 }},
         Printed{"SataNullNameAndFailingCalls",
-                "[platform.sata]\nget_port_list = \"null-array\"\n[[platform.sata.port]]\nnull_name = true\ndie = 2\n",
+                "[platform.sata]\nget_port_list = \"null-array\"\n[[platform.sata.port]]\nnull_name = "
+                "true\ndie = 2\n",
                 [](const sim::Board &b) {
                   return b.sata && b.sata->nullArray && b.sata->ports.size() == 1 && !b.sata->ports[0].name &&
                          b.sata->ports[0].die == 2;
@@ -215,7 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
         Printed{"NvramQuotedNames",
                 "[platform.nvram]\nunterminated = [\"A b\"]\n[platform.nvram.values]\n\"A b\" = \"x\\\"y\"\n",
                 [](const sim::Board &b) {
-                  return b.nvram && b.nvram->unterminated.count(u"A b") == 1 && b.nvram->values.at(u"A b") == u"x\"y";
+                  return b.nvram && b.nvram->unterminated.count(u"A b") == 1 &&
+                         b.nvram->values.at(u"A b") == u"x\"y";
                 }},
         Printed{"IdentityStatesWithoutPwd",
                 "[platform.identity]\nstates = [[3, 0xFF]]\nget_id = \"null-record\"\n",
@@ -230,16 +247,17 @@ INSTANTIATE_TEST_SUITE_P(
                   return b.failures.size() == 1 && b.failures[0].call == 2 &&
                          b.failures[0].status == EFI_NOT_FOUND && b.failures[0].guid;
                 }},
-        Printed{"ExpectationsHaltAndImages",
-                "[board]\nname = \"a \\\\ b\"\ndriver_image = \"x.so\"\n[firmware]\nexpected_halt = \"driver "
-                "fault\"\n[s3]\nclient_image = \"y.so\"\n[expect]\n\"spi.lock\" = { verdict = \"fail\", count = "
-                "2, reason = \"why\" }\n",
-                [](const sim::Board &b) {
-                  const sim::Expectation &e = b.expectations.at("spi.lock");
-                  return b.name == "a \\ b" && b.driverImage == "x.so" && b.s3.clientImage == "y.so" &&
-                         b.expectedHalt == sim::HaltReason::DriverFault && e.verdict == sim::Verdict::Fail &&
-                         e.count == 2u && e.reason == "why";
-                }},
+        Printed{
+            "ExpectationsHaltAndImages",
+            "[board]\nname = \"a \\\\ b\"\ndriver_image = \"x.so\"\n[firmware]\nexpected_halt = \"driver "
+            "fault\"\n[s3]\nclient_image = \"y.so\"\n[expect]\n\"spi.lock\" = { verdict = \"fail\", count = "
+            "2, reason = \"why\" }\n",
+            [](const sim::Board &b) {
+              const sim::Expectation &e = b.expectations.at("spi.lock");
+              return b.name == "a \\ b" && b.driverImage == "x.so" && b.s3.clientImage == "y.so" &&
+                     b.expectedHalt == sim::HaltReason::DriverFault && e.verdict == sim::Verdict::Fail &&
+                     e.count == 2u && e.reason == "why";
+            }},
         Printed{"GcdAttributesWithoutNames",
                 "[[gcd]]\nbase = 0x1000\nlength = 0x1000\ntype = \"reserved\"\ncapabilities = 0x10000000000\n"
                 "allocated = true\n",
@@ -248,7 +266,9 @@ INSTANTIATE_TEST_SUITE_P(
                          b.gcd[0].type == EfiGcdMemoryTypeReserved && b.gcd[0].image != nullptr;
                 }},
         Printed{"CmosByteClearedFromItsDefault", "[cmos]\nbytes = [[0x7D, 0x00], [0x10, 0x01]]\n",
-                [](const sim::Board &b) { return b.cmos[0x7D] == 0 && b.cmos[0x10] == 1 && b.cmos[0x7A] == 0x40; }}),
+                [](const sim::Board &b) {
+                  return b.cmos[0x7D] == 0 && b.cmos[0x10] == 1 && b.cmos[0x7A] == 0x40;
+                }}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

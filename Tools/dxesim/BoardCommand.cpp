@@ -9,7 +9,8 @@ namespace dxesim {
 
 CLI::App *addBoardSubcommand(CLI::App &app, BoardCommandOptions &options) {
   CLI::App *command = app.add_subcommand(
-      "board", "Print the board a boot uses, extends and removals applied, as a board file that stands alone");
+      "board",
+      "Print the board a boot uses, extends and removals applied, as a board file that stands alone");
   command->add_option("BOARD", options.board, "Board file (default: the reference board)");
   command->add_option("-o,--out", options.out, "Write the board to this file (default: standard output)");
   return command;
