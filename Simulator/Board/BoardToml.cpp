@@ -469,7 +469,7 @@ private:
   bool extending_;
 };
 
-// ", its ...: A, B" of what the base has, to show what could be meant.
+// " (its WHAT: A, B)": what the base has, to show what could be meant.
 std::string listed(std::string_view what, const std::vector<std::string> &items) {
   return items.empty() ? fmt::format(" (it has no {})", what)
                        : fmt::format(" (its {}: {})", what, fmt::join(items, ", "));
