@@ -71,6 +71,23 @@ void validateBoard(const Board &board) {
   }
 }
 
+std::span<const NamedValue> gcdTypeNames() {
+  static constexpr NamedValue kTypes[] = {
+      {"non-existent", EfiGcdMemoryTypeNonExistent},   {"reserved", EfiGcdMemoryTypeReserved},
+      {"system-memory", EfiGcdMemoryTypeSystemMemory}, {"mmio", EfiGcdMemoryTypeMemoryMappedIo},
+      {"persistent", EfiGcdMemoryTypePersistent},      {"more-reliable", EfiGcdMemoryTypeMoreReliable},
+      {"unaccepted", EfiGcdMemoryTypeUnaccepted}};
+  return kTypes;
+}
+
+std::span<const NamedValue> memoryAttributeNames() {
+  static constexpr NamedValue kBits[] = {
+      {"UC", EFI_MEMORY_UC}, {"WC", EFI_MEMORY_WC},   {"WT", EFI_MEMORY_WT},
+      {"WB", EFI_MEMORY_WB}, {"UCE", EFI_MEMORY_UCE}, {"WP", EFI_MEMORY_WP},
+      {"RP", EFI_MEMORY_RP}, {"XP", EFI_MEMORY_XP},   {"RUNTIME", EFI_MEMORY_RUNTIME}};
+  return kBits;
+}
+
 Board referenceBoard() {
   // Its text is fixed at build time: read once per process, copied per use
   // (every board that extends it, every boot of a sweep or a matrix).

@@ -17,8 +17,10 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -158,6 +160,14 @@ class BoardError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
 };
+
+// The names board files give GCD memory types and memory attributes.
+struct NamedValue {
+  std::string_view name;
+  uint64_t value;
+};
+std::span<const NamedValue> gcdTypeNames();
+std::span<const NamedValue> memoryAttributeNames();
 
 // Refuses a machine that cannot exist (BoardError naming the board).
 void validateBoard(const Board &board);

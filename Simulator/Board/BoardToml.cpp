@@ -10,11 +10,13 @@
 #include "Board.h"
 #include "Host/NearestName.h"
 #include "Host/BoundedFile.h"
+#include "Platform/ProtocolNames.h"
 #include "TomlText.h"
 
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <filesystem>
@@ -28,12 +30,12 @@ namespace {
 constexpr int kMaxExtendsDepth = 8;
 
 uint64_t memoryAttributeBit(std::string_view name) {
-  static const std::map<std::string_view, uint64_t> kBits = {
-      {"UC", EFI_MEMORY_UC}, {"WC", EFI_MEMORY_WC},   {"WT", EFI_MEMORY_WT},
-      {"WB", EFI_MEMORY_WB}, {"UCE", EFI_MEMORY_UCE}, {"WP", EFI_MEMORY_WP},
-      {"RP", EFI_MEMORY_RP}, {"XP", EFI_MEMORY_XP},   {"RUNTIME", EFI_MEMORY_RUNTIME}};
-  auto found = kBits.find(name);
-  return found == kBits.end() ? 0 : found->second;
+  for (const NamedValue &attribute : memoryAttributeNames()) {
+    if (attribute.name == name) {
+      return attribute.value;
+    }
+  }
+  return 0;
 }
 
 // A number written as a string: C's base-0 forms (0x hexadecimal, a
@@ -114,8 +116,9 @@ std::string hexHint(std::string_view text) {
 // Reads one table, remembering which keys were used; finish() rejects the rest.
 class Reader {
 public:
-  Reader(const toml::table &table, std::string source, std::string path)
-      : table_(table), source_(std::move(source)), path_(std::move(path)) {}
+  // `extending`: the board extends another, whose entries it may remove.
+  Reader(const toml::table &table, std::string source, std::string path, bool extending)
+      : table_(table), source_(std::move(source)), path_(std::move(path)), extending_(extending) {}
 
   [[noreturn]] void fail(const toml::node *node, std::string_view key, const std::string &message) const {
     unsigned line = node != nullptr ? static_cast<unsigned>(node->source().begin.line) : 0;
@@ -381,7 +384,7 @@ public:
   // [key]: `read` with a reader of the table, which must then be used up.
   template <typename F> void section(std::string_view key, F &&read) {
     if (const toml::table *table = subtable(key)) {
-      Reader inner(*table, source_, qualified(key));
+      Reader inner(*table, source_, qualified(key), extending_);
       read(inner);
       inner.finish();
     }
@@ -398,9 +401,47 @@ public:
       fail(node, key, fmt::format("must be written as [[{}]] tables", qualified(key)));
     }
     for (const toml::node &element : *array) {
-      Reader inner(*element.as_table(), source_, qualified(key));
+      Reader inner(*element.as_table(), source_, qualified(key), extending_);
       read(inner);
       inner.finish();
+    }
+  }
+
+  // remove = true: this entry names something of the base board to take
+  // away, by the keys in `identity` (none for a protocol), and says
+  // nothing else: a setting beside it would be silently dropped.
+  bool removal(std::initializer_list<std::string_view> identity) {
+    const toml::node *node = get("remove");
+    if (node == nullptr) {
+      return false;
+    }
+    if (!node->is_boolean()) {
+      fail(node, "remove", "must be true or false");
+    }
+    if (!*node->value<bool>()) {
+      return false;
+    }
+    if (!extending_) {
+      fail(node, "remove", "this board extends no other: there is nothing to remove");
+    }
+    for (const auto &[key, value] : table_) {
+      std::string_view name = key.str();
+      if (name != "remove" && std::find(identity.begin(), identity.end(), name) == identity.end()) {
+        fail(&value, name,
+             identity.size() == 0
+                 ? std::string("is a setting: remove = true takes no other key")
+                 : fmt::format("is a setting: remove = true takes only {} (what names the entry)",
+                               fmt::join(identity, ", ")));
+      }
+    }
+    return true;
+  }
+
+  // Drops every entry that `same` matches; none is an error of the remove key.
+  template <typename T, typename Same>
+  void removeEntries(std::vector<T> &entries, Same same, const std::string &missing) {
+    if (std::erase_if(entries, same) == 0) {
+      fail(get("remove"), "remove", "the board this extends has " + missing);
     }
   }
 
@@ -425,7 +466,14 @@ private:
   std::string source_;
   std::string path_;
   std::set<std::string> used_;
+  bool extending_;
 };
+
+// " (its WHAT: A, B)": what the base has, to show what could be meant.
+std::string listed(std::string_view what, const std::vector<std::string> &items) {
+  return items.empty() ? fmt::format(" (it has no {})", what)
+                       : fmt::format(" (its {}: {})", what, fmt::join(items, ", "));
+}
 
 // ---- One reader per table ------------------------------------------------
 
@@ -508,6 +556,17 @@ void readPcd(Reader &e, Board &board) {
 }
 
 void readGcd(Reader &e, Board &board) {
+  if (e.removal({"base"})) {
+    uint64_t base = e.requiredUnsigned("base", ~0ULL);
+    std::vector<std::string> bases;
+    for (const GcdRange &range : board.gcd) {
+      bases.push_back(fmt::format("0x{:X}", range.base));
+    }
+    e.removeEntries(
+        board.gcd, [&](const GcdRange &range) { return range.base == base; },
+        fmt::format("no [[gcd]] range at base 0x{:X}", base) + listed("ranges' bases", bases));
+    return;
+  }
   GcdRange range{};
   range.base = e.requiredUnsigned("base", ~0ULL);
   range.length = e.requiredUnsigned("length", ~0ULL);
@@ -532,6 +591,27 @@ void readGcd(Reader &e, Board &board) {
 }
 
 void readVariable(Reader &e, Board &board) {
+  if (e.removal({"name", "guid"})) {
+    e.requiredString("name");
+    std::u16string name = wide(*e.name("name", true));
+    EFI_GUID guid = e.guid("guid");
+    // The same name under another GUID is the likelier slip; else a name near it.
+    std::vector<std::string> names;
+    std::string hint;
+    for (const BoardVariable &variable : board.variables) {
+      names.push_back(std::string(variable.name.begin(), variable.name.end()));
+      if (variable.name == name && hint.empty()) {
+        hint = fmt::format(" (its '{}' has GUID {})", names.back(), guidToString(variable.guid));
+      }
+    }
+    std::vector<std::string_view> views(names.begin(), names.end());
+    e.removeEntries(
+        board.variables,
+        [&](const BoardVariable &variable) { return variable.name == name && sameGuid(variable.guid, guid); },
+        fmt::format("no [[variable]] '{}' of GUID {}", *e.string("name"), guidToString(guid)) +
+            (hint.empty() ? didYouMean(*e.string("name"), views) : hint));
+    return;
+  }
   BoardVariable variable;
   e.requiredString("name");
   variable.name = wide(*e.name("name", true));
@@ -556,6 +636,20 @@ BoardHob readHob(Reader &e) {
 }
 
 void readHobs(Reader &e, Board &board) {
+  // A HOB has no name but its GUID: removing one removes every HOB of that GUID.
+  if (e.removal({"guid"})) {
+    EFI_GUID guid = e.guid("guid");
+    std::vector<std::string> guids;
+    for (const BoardHob &hob : board.hobs) {
+      guids.push_back(guidToString(hob.name));
+    }
+    std::vector<std::string_view> views(guids.begin(), guids.end());
+    e.removeEntries(
+        board.hobs, [&](const BoardHob &hob) { return sameGuid(hob.name, guid); },
+        fmt::format("no [[hob]] of GUID {}", guidToString(guid)) +
+            (guids.empty() ? std::string(" (it has no HOB)") : didYouMean(guidToString(guid), views)));
+    return;
+  }
   board.hobs.push_back(readHob(e));
 }
 
@@ -600,6 +694,20 @@ void readUart(Reader &e, Board &board) {
 }
 
 void readPci(Reader &e, Board &board) {
+  if (e.removal({"bus", "device", "function"})) {
+    auto bus = e.requiredUnsigned("bus", 0xFF), device = e.requiredUnsigned("device", 0x1F),
+         number = e.requiredUnsigned("function", 7);
+    std::vector<std::string> functions;
+    for (const BoardPciFunction &function : board.pci) {
+      functions.push_back(fmt::format("{:02X}:{:02X}.{}", function.bus, function.device, function.function));
+    }
+    e.removeEntries(
+        board.pci,
+        [&](const BoardPciFunction &f) { return f.bus == bus && f.device == device && f.function == number; },
+        fmt::format("no [[pci]] function {:02X}:{:02X}.{}", bus, device, number) +
+            listed("functions", functions));
+    return;
+  }
   BoardPciFunction function;
   function.bus = static_cast<uint8_t>(e.requiredUnsigned("bus", 0xFF));
   function.device = static_cast<uint8_t>(e.requiredUnsigned("device", 0x1F));
@@ -612,6 +720,17 @@ void readPci(Reader &e, Board &board) {
 }
 
 void readDie(Reader &e, Board &board) {
+  if (e.removal({"number"})) {
+    auto number = e.requiredUnsigned("number", 7);
+    std::vector<std::string> numbers;
+    for (const BoardDie &die : board.dies) {
+      numbers.push_back(std::to_string(die.number));
+    }
+    e.removeEntries(
+        board.dies, [&](const BoardDie &die) { return die.number == number; },
+        fmt::format("no [[die]] number {}", number) + listed("dies", numbers));
+    return;
+  }
   BoardDie die;
   die.number = static_cast<uint8_t>(e.requiredUnsigned("number", 7));
   die.bus = static_cast<uint8_t>(e.requiredUnsigned("bus", 0xFF));
@@ -705,15 +824,44 @@ void readDebugPrintService(Reader &e, Board &board) {
   board.debugPrintService = config;
 }
 
-// The protocols of other platform modules: present means installed.
+// The protocols of other platform modules: present means installed; a
+// board that extends another may take one away with remove = true.
 void readPlatform(Reader &e, Board &board) {
-  e.section("nvram", [&](Reader &t) { readNvram(t, board); });
-  e.section("identity", [&](Reader &t) { readIdentity(t, board); });
-  e.section("sata", [&](Reader &t) { readSata(t, board); });
-  e.section("usb_port_control", [&](Reader &) { board.usbPortControl = true; });
-  e.section("mc5744", [&](Reader &) { board.mc5744 = true; });
-  e.section("debug_print_service", [&](Reader &t) { readDebugPrintService(t, board); });
-  e.section("smm_communication", [&](Reader &) { board.smmCommunication = true; });
+  auto protocol = [&](std::string_view key, bool installed, auto &&remove, auto &&read) {
+    e.section(key, [&](Reader &t) {
+      if (!t.removal({})) {
+        read(t);
+        return;
+      }
+      if (!installed) {
+        auto protocols = platformProtocols();
+        auto known = std::find_if(protocols.begin(), protocols.end(),
+                                  [&](const PlatformProtocol &p) { return p.key == key; });
+        t.fail(t.get("remove"), "remove",
+               fmt::format("the board this extends does not install the {} protocol", known->what));
+      }
+      remove();
+    });
+  };
+  protocol(
+      "nvram", board.nvram.has_value(), [&] { board.nvram.reset(); },
+      [&](Reader &t) { readNvram(t, board); });
+  protocol(
+      "identity", board.identity.has_value(), [&] { board.identity.reset(); },
+      [&](Reader &t) { readIdentity(t, board); });
+  protocol(
+      "sata", board.sata.has_value(), [&] { board.sata.reset(); }, [&](Reader &t) { readSata(t, board); });
+  protocol(
+      "usb_port_control", board.usbPortControl, [&] { board.usbPortControl = false; },
+      [&](Reader &) { board.usbPortControl = true; });
+  protocol(
+      "mc5744", board.mc5744, [&] { board.mc5744 = false; }, [&](Reader &) { board.mc5744 = true; });
+  protocol(
+      "debug_print_service", board.debugPrintService.has_value(), [&] { board.debugPrintService.reset(); },
+      [&](Reader &t) { readDebugPrintService(t, board); });
+  protocol(
+      "smm_communication", board.smmCommunication, [&] { board.smmCommunication = false; },
+      [&](Reader &) { board.smmCommunication = true; });
 }
 
 void readS3(Reader &e, Board &board) {
@@ -886,7 +1034,7 @@ Board parseBoard(std::string_view text, const std::string &source, int depth) {
   // A board may describe only how it differs from another one.
   Board board = baseBoard(root, source, depth);
   board.source = source;
-  Reader r(root, source, "");
+  Reader r(root, source, "", root.at_path("board.extends").node() != nullptr);
   for (const Section &section : kSections) {
     auto read = [&](Reader &e) { section.read(e, board); };
     if (section.many) {

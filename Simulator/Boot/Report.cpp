@@ -380,6 +380,14 @@ nlohmann::json callsJson(const BootRecord &r) {
   return calls;
 }
 
+std::vector<std::pair<EFI_GUID, std::string_view>> knownGuids() {
+  std::vector<std::pair<EFI_GUID, std::string_view>> out;
+  for (const NamedGuid &known : kKnownGuids) {
+    out.emplace_back(*known.guid, known.name);
+  }
+  return out;
+}
+
 std::string attributeNames(uint64_t attributes) {
   static const std::pair<uint64_t, const char *> kNames[] = {
       {EFI_MEMORY_UC, "UC"}, {EFI_MEMORY_WC, "WC"},   {EFI_MEMORY_WT, "WT"},

@@ -7,6 +7,9 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace sim {
 
@@ -15,6 +18,8 @@ constexpr int kReportFormat = 2;
 
 // The name of a GUID this platform knows, else its text form.
 std::string guidDisplayName(const EFI_GUID &guid);
+// Every GUID guidDisplayName names, with its name.
+std::vector<std::pair<EFI_GUID, std::string_view>> knownGuids();
 // "UC|RUNTIME", or "none".
 std::string attributeNames(uint64_t attributes);
 // Names of the record's typed values.

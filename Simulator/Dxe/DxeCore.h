@@ -149,6 +149,8 @@ void platformLookupResult(EFI_STATUS status, std::string name = {}, std::vector<
 std::string statusName(EFI_STATUS status);
 // Accepts the EFI_NOT_FOUND style macro names and the %r names.
 std::optional<EFI_STATUS> statusFromName(std::string_view name);
+// "EFI_NOT_FOUND": the macro name of a status that has one.
+std::optional<std::string_view> statusMacroName(EFI_STATUS status);
 std::string guidToString(const EFI_GUID &guid); // "30CFE3E7-3DE1-4586-BE20-DEABA1B3B793"
 std::optional<EFI_GUID> guidFromString(std::string_view text);
 // A firmware name (CHAR16) as text: printable ASCII as it is, anything else

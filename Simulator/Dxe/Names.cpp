@@ -145,6 +145,15 @@ std::string statusName(EFI_STATUS status) {
   return fmt::format("{:08X}", status & 0xFFFFFFFFu);
 }
 
+std::optional<std::string_view> statusMacroName(EFI_STATUS status) {
+  for (const auto &macro : kMacroNames) {
+    if (macro.value == status) {
+      return macro.name;
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<EFI_STATUS> statusFromName(std::string_view name) {
   for (const auto &macro : kMacroNames) {
     if (macro.name == name) {

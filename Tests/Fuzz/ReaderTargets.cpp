@@ -2,6 +2,7 @@
 // The readers of what a user hands to dxesim: boards, S3 tables, matrices,
 // the OVMF configuration made from a board, and the command line.
 #include "Board/Board.h"
+#include "Board/BoardPrint.h"
 #include "Board/TomlText.h"
 #include "Cli.h"
 #include "ExitStatus.h"
@@ -40,6 +41,15 @@ Findings boardText(std::span<const uint8_t> input) {
     sim::Board board = sim::parseBoardToml(text, source);
     // What the reader accepted is a board the simulator can build.
     sim::validateBoard(board);
+    // Printed (`dxesim board`), it reads back and prints the same text.
+    std::string printed = sim::boardToml(board);
+    try {
+      if (sim::boardToml(sim::parseBoardToml(printed, "printed.toml")) != printed) {
+        out.push_back("the printed board prints other text when read back:\n" + printed);
+      }
+    } catch (const sim::BoardError &error) {
+      out.push_back(std::string("the printed board does not read back: ") + error.what() + "\n" + printed);
+    }
   } catch (const sim::BoardError &error) {
     std::string_view message = error.what();
     if (message.empty() || !printable(message)) {

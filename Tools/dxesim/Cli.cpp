@@ -3,6 +3,7 @@
 // s3 decode commands; sweep and matrix are in Explore.cpp, ovmf in Ovmf.cpp.
 #include "Cli.h"
 
+#include "BoardCommand.h"
 #include "Boot/Boot.h"
 #include "Boot/Checks.h"
 #include "Boot/HtmlReport.h"
@@ -527,6 +528,8 @@ int run(int argc, const char *const *argv, bool parseOnly) {
   CLI::App *recordCommand = addRecordSubcommand(app, recordOptions);
   DiffCommandOptions diffOptions;
   CLI::App *diffCommand = addDiffSubcommand(app, diffOptions);
+  BoardCommandOptions boardOptions;
+  CLI::App *boardCommand = addBoardSubcommand(app, boardOptions);
   try {
     refuseMistypedNames(app, argc, argv);
     app.parse(argc, argv);
@@ -557,7 +560,7 @@ int run(int argc, const char *const *argv, bool parseOnly) {
       checkSweepOptions(sweepOptions);
     } else if (*matrixCommand) {
       checkMatrixOptions(matrixOptions);
-    } else if (*mergeCommand || *recordCommand) {
+    } else if (*mergeCommand || *recordCommand || *boardCommand) {
       // Nothing to check before the files are read.
     } else if (*diffCommand) {
       checkDiffOptions(diffOptions);
@@ -590,6 +593,9 @@ int run(int argc, const char *const *argv, bool parseOnly) {
     }
     if (*diffCommand) {
       return withFlushedOutput(dxesim::diffCommand(diffOptions));
+    }
+    if (*boardCommand) {
+      return withFlushedOutput(dxesim::boardCommand(boardOptions));
     }
     if (*decodeCommand) {
       return withFlushedOutput(decodeS3(s3File, s3Json, s3Window));
