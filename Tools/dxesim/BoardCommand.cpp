@@ -12,7 +12,7 @@ CLI::App *addBoardSubcommand(CLI::App &app, BoardCommandOptions &options) {
       "board",
       "Print the board a boot uses, extends and removals applied, as a board file that stands alone");
   command->add_option("BOARD", options.board, "Board file (default: the reference board)");
-  command->add_option("-o,--out", options.out, "Write the board to this file (default: standard output)");
+  command->add_option("-o,--output", options.out, "Write the board to this file (default: standard output)");
   return command;
 }
 
