@@ -131,6 +131,12 @@ std::optional<EFI_STATUS> platformServiceCall(std::string_view service, const EF
   return gActive->failures.check(service, guid, gActive->site());
 }
 
+void platformCallSubject(std::string subject) {
+  if (gActive != nullptr) {
+    gActive->failures.noteSubject(std::move(subject));
+  }
+}
+
 DxeCore::Impl &active() {
   if (gActive == nullptr) {
     std::fputs("a firmware service was called while no simulated DXE core exists\n", stderr);

@@ -73,6 +73,9 @@ struct ServiceCall {
   std::optional<EFI_GUID> guid;
   bool failable = true; // false: the service has no outcome a rule could change
   std::optional<EFI_STATUS> injected;
+  // What the call named besides a GUID: a variable's or attribute's name,
+  // "token 228" for a PCD; empty when nothing.
+  std::string subject;
 };
 
 class FailurePlan {
@@ -92,6 +95,8 @@ public:
                                   CallSite site = {});
   // Counts a call of a service that cannot fail (RaiseTPL, CopyMem, ...).
   void count(std::string_view service, CallSite site = {});
+  // Names what the call just counted was about (ServiceCall::subject).
+  void noteSubject(std::string subject);
   unsigned calls(std::string_view service) const;
   unsigned calls(std::string_view service, const EFI_GUID &guid) const;
   // "CreateEventEx call 1 -> Out of Resources" lines, in order; a rule that
@@ -124,6 +129,10 @@ private:
 // current thread's core and returns the status to fail it with, if a rule
 // says so. Without a core, nothing is counted and nothing fails.
 std::optional<EFI_STATUS> platformServiceCall(std::string_view service, const EFI_GUID *guid = nullptr);
+// Names what the call platformServiceCall just counted was about.
+void platformCallSubject(std::string subject);
+// A CHAR16 name as a subject: ASCII, at most 64 characters (then "...").
+std::string subjectName(const CHAR16 *name);
 
 // "Success", "Not Found", ... as the firmware's %r prints them; an unknown
 // status gives 8 upper-case hex digits of its low 32 bits.

@@ -34,7 +34,7 @@ unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, 
   if (image == images_.end()) {
     image = images_.emplace(site.image).first;
   }
-  ServiceCall call{it->first, nth, *image, site.notify, std::nullopt, failable, std::nullopt};
+  ServiceCall call{it->first, nth, *image, site.notify, std::nullopt, failable, std::nullopt, {}};
   if (guid != nullptr) {
     call.guid = *guid;
   }
@@ -52,6 +52,26 @@ std::array<uint8_t, sizeof(EFI_GUID)> guidBytes(const EFI_GUID &guid) {
   return bytes;
 }
 } // namespace
+
+void FailurePlan::noteSubject(std::string subject) {
+  if (!log_.empty()) {
+    log_.back().subject = std::move(subject);
+  }
+}
+
+std::string subjectName(const CHAR16 *name) {
+  if (name == nullptr) {
+    return "(null name)";
+  }
+  constexpr size_t kMax = 64;
+  std::string out;
+  size_t i = 0;
+  for (; i < kMax && name[i] != 0; i++) {
+    out += name[i] >= 0x20 && name[i] < 0x7F ? static_cast<char>(name[i]) : '?';
+  }
+  // A name without its terminator is read one character past what is shown.
+  return i == kMax && name[i] != 0 ? out + "..." : out;
+}
 
 void FailurePlan::count(std::string_view service, CallSite site) {
   countCall(service, nullptr, site, false);

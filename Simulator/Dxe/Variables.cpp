@@ -11,7 +11,9 @@ namespace {
 EFI_STATUS EFIAPI GetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 *attributes, UINTN *dataSize,
                                      VOID *data) {
   auto &core = active();
-  if (auto failed = core.enter("GetVariable", TPL_CALLBACK, guid, true)) {
+  auto failed = core.enter("GetVariable", TPL_CALLBACK, guid, true);
+  core.failures.noteSubject(subjectName(name));
+  if (failed) {
     return *failed;
   }
   if (name == nullptr || guid == nullptr || dataSize == nullptr) {
@@ -46,7 +48,9 @@ EFI_STATUS EFIAPI GetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 *attri
 EFI_STATUS EFIAPI SetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 attributes, UINTN dataSize,
                                      VOID *data) {
   auto &core = active();
-  if (auto failed = core.enter("SetVariable", TPL_CALLBACK, guid, true)) {
+  auto failed = core.enter("SetVariable", TPL_CALLBACK, guid, true);
+  core.failures.noteSubject(subjectName(name));
+  if (failed) {
     return *failed;
   }
   if (name == nullptr || guid == nullptr || name[0] == 0) {

@@ -25,7 +25,9 @@ EFI_STATUS EFIAPI NvramAttributeModel::getAttribute(OrvexNvramAttributeProtocol 
                                                     VOID *buffer) {
   auto &model = self<NvramAttributeModel>(This);
   (void)reserved;
-  if (auto failed = platformServiceCall("OrvexNvramAttribute.GetAttribute", set)) {
+  auto failed = platformServiceCall("OrvexNvramAttribute.GetAttribute", set);
+  platformCallSubject(subjectName(name));
+  if (failed) {
     model.reads_.push_back({name != nullptr ? std::u16string(name) : u"", *failed, ""});
     return *failed;
   }
