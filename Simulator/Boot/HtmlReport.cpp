@@ -4,6 +4,7 @@
 #include "Timeline.h"
 
 #include "Platform/S3Table.h"
+#include "Host/TimeText.h"
 
 #include <fmt/format.h>
 
@@ -50,8 +51,9 @@ std::string expectedText(const CheckResult &check) {
   return text;
 }
 
+// The console's times as `boot --timestamps` prints them.
 std::string ms(uint64_t ns) {
-  return fmt::format("{:.3f} ms", static_cast<double>(ns) / 1e6);
+  return msText(ns);
 }
 
 // A tick every 1, 2 or 5 times a power of ten of milliseconds, about ten across.

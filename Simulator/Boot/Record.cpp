@@ -579,7 +579,8 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
   }
   for (const LookupNote &note : plan.lookups()) {
     if (note.call < kept.size() && kept[note.call]) {
-      r.lookups.push_back(LookupRecord{*kept[note.call], note.status, note.name, note.key, note.value});
+      r.lookups.push_back(
+          LookupRecord{*kept[note.call], note.status, plan.log()[note.call].subject, note.key, note.value});
     }
   }
 }

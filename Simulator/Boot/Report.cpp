@@ -2,6 +2,7 @@
 #include "Report.h"
 #include "S3Report.h"
 #include "Boot.h"
+#include "Host/TimeText.h"
 
 #include <Guid/DxeServices.h>
 #include <Guid/EventGroup.h>
@@ -144,7 +145,7 @@ std::string settingsText(const UartRecord &uart) {
 }
 
 std::string ms(uint64_t ns) {
-  return fmt::format("{:.3f} ms", ns / 1e6);
+  return msText(ns);
 }
 
 // A log as one quoted line, control characters escaped.
@@ -564,7 +565,7 @@ std::string textSummary(const BootRecord &r) {
 
   line("-- timeline");
   for (const RecordedStep &step : r.timeline) {
-    line(fmt::format("  {:>12.3f} ms  {:<26} {}", step.startNs / 1e6, stepName(step.step), step.note));
+    line(fmt::format("  {:>15}  {:<26} {}", msText(step.startNs), stepName(step.step), step.note));
   }
 
   line("-- events of the driver");

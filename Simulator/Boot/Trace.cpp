@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "Trace.h"
+#include "Host/TimeText.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -79,7 +80,7 @@ std::string traceText(const std::vector<NamedTraceEntry> &entries) {
     std::string value =
         e.repeat > 1 ? fmt::format("{} .. {} (x{})", hex(e.value), hex(e.lastValue), e.repeat) : hex(e.value);
     std::string where = named.device.empty() ? "" : named.device + " " + named.reg;
-    out += fmt::format("{:>6} {:>14} ns  {:<11} {:>10} {:<26} w{}  {}  IF={}{}\n", named.index, e.timeNs,
+    out += fmt::format("{:>6} {:>17}  {:<11} {:>10} {:<26} w{}  {}  IF={}{}\n", named.index, msText(e.timeNs),
                        accessKindName(e.kind), hex(e.address), where, static_cast<unsigned>(e.width), value,
                        e.interruptsEnabled ? 1 : 0, named.code.empty() ? "" : "  [" + named.code + "]");
   }

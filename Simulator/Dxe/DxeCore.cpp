@@ -131,10 +131,15 @@ std::optional<EFI_STATUS> platformServiceCall(std::string_view service, const EF
   return gActive->failures.check(service, guid, gActive->site());
 }
 
-void platformLookupResult(EFI_STATUS status, std::string name, std::vector<uint8_t> value,
-                          std::optional<uint64_t> key) {
+void platformLookupResult(EFI_STATUS status, std::vector<uint8_t> value, std::optional<uint64_t> key) {
   if (gActive != nullptr) {
-    gActive->failures.noteLookup(status, std::move(name), std::move(value), key);
+    gActive->failures.noteLookup(status, std::move(value), key);
+  }
+}
+
+void platformCallSubject(std::string subject) {
+  if (gActive != nullptr) {
+    gActive->failures.noteSubject(std::move(subject));
   }
 }
 

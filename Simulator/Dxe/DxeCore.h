@@ -73,6 +73,9 @@ struct ServiceCall {
   std::optional<EFI_GUID> guid;
   bool failable = true; // false: the service has no outcome a rule could change
   std::optional<EFI_STATUS> injected;
+  // What the call named besides a GUID: a variable's or attribute's name,
+  // "token 228" for a PCD; empty when nothing.
+  std::string subject;
 };
 
 // What a lookup among the logged calls found: a protocol, a variable, an
@@ -80,7 +83,6 @@ struct ServiceCall {
 struct LookupNote {
   size_t call = 0;
   EFI_STATUS status = EFI_SUCCESS;
-  std::string name;            // a variable's or attribute's name; "" for a protocol
   std::optional<uint64_t> key; // what was asked by number (a platform-state selector)
   std::vector<uint8_t> value;  // what the caller got back, on success
 };
@@ -102,6 +104,8 @@ public:
                                   CallSite site = {});
   // Counts a call of a service that cannot fail (RaiseTPL, CopyMem, ...).
   void count(std::string_view service, CallSite site = {});
+  // Names what the call just counted was about (ServiceCall::subject).
+  void noteSubject(std::string subject);
   unsigned calls(std::string_view service) const;
   unsigned calls(std::string_view service, const EFI_GUID &guid) const;
   // "CreateEventEx call 1 -> Out of Resources" lines, in order; a rule that
@@ -113,7 +117,7 @@ public:
   const std::vector<FailureHit> &hits() const { return hits_; }
   // What the last call logged found. Lookups make no calls of their own,
   // so the last call is theirs.
-  void noteLookup(EFI_STATUS status, std::string name = {}, std::vector<uint8_t> value = {},
+  void noteLookup(EFI_STATUS status, std::vector<uint8_t> value = {},
                   std::optional<uint64_t> key = std::nullopt);
   const std::vector<LookupNote> &lookups() const { return lookups_; }
 
@@ -141,8 +145,12 @@ private:
 // says so. Without a core, nothing is counted and nothing fails.
 std::optional<EFI_STATUS> platformServiceCall(std::string_view service, const EFI_GUID *guid = nullptr);
 // What the platform-protocol call just counted found (FailurePlan::noteLookup).
-void platformLookupResult(EFI_STATUS status, std::string name = {}, std::vector<uint8_t> value = {},
+void platformLookupResult(EFI_STATUS status, std::vector<uint8_t> value = {},
                           std::optional<uint64_t> key = std::nullopt);
+// Names what the call platformServiceCall just counted was about.
+void platformCallSubject(std::string subject);
+// A CHAR16 name as a subject: ASCII, at most 64 characters (then "...").
+std::string subjectName(const CHAR16 *name);
 
 // "Success", "Not Found", ... as the firmware's %r prints them; an unknown
 // status gives 8 upper-case hex digits of its low 32 bits.

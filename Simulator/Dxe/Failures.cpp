@@ -24,12 +24,11 @@ void FailurePlan::clear() {
   lookups_.clear();
 }
 
-void FailurePlan::noteLookup(EFI_STATUS status, std::string name, std::vector<uint8_t> value,
-                             std::optional<uint64_t> key) {
+void FailurePlan::noteLookup(EFI_STATUS status, std::vector<uint8_t> value, std::optional<uint64_t> key) {
   if (log_.empty()) {
     return;
   }
-  lookups_.push_back(LookupNote{log_.size() - 1, status, std::move(name), key, std::move(value)});
+  lookups_.push_back(LookupNote{log_.size() - 1, status, key, std::move(value)});
 }
 
 unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, CallSite site,
@@ -43,7 +42,7 @@ unsigned FailurePlan::countCall(std::string_view service, const EFI_GUID *guid, 
   if (image == images_.end()) {
     image = images_.emplace(site.image).first;
   }
-  ServiceCall call{it->first, nth, *image, site.notify, std::nullopt, failable, std::nullopt};
+  ServiceCall call{it->first, nth, *image, site.notify, std::nullopt, failable, std::nullopt, {}};
   if (guid != nullptr) {
     call.guid = *guid;
   }
@@ -61,6 +60,26 @@ std::array<uint8_t, sizeof(EFI_GUID)> guidBytes(const EFI_GUID &guid) {
   return bytes;
 }
 } // namespace
+
+void FailurePlan::noteSubject(std::string subject) {
+  if (!log_.empty()) {
+    log_.back().subject = std::move(subject);
+  }
+}
+
+std::string subjectName(const CHAR16 *name) {
+  if (name == nullptr) {
+    return "(null name)";
+  }
+  constexpr size_t kMax = 64;
+  size_t i = 0;
+  while (i < kMax && name[i] != 0) {
+    i++;
+  }
+  std::string out = firmwareText(std::u16string_view(name, i));
+  // A name without its terminator is read one character past what is shown.
+  return i == kMax && name[i] != 0 ? out + "..." : out;
+}
 
 void FailurePlan::count(std::string_view service, CallSite site) {
   countCall(service, nullptr, site, false);

@@ -5,6 +5,8 @@
 // when neighbours become identical.
 #include "Dxe/DxeImpl.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -103,7 +105,9 @@ EFI_GCD_MEMORY_SPACE_DESCRIPTOR describe(const GcdRange &range) {
 EFI_STATUS EFIAPI AddMemorySpaceService(EFI_GCD_MEMORY_TYPE type, EFI_PHYSICAL_ADDRESS base, UINT64 length,
                                         UINT64 capabilities) {
   auto &core = active();
-  if (auto failed = core.enter("AddMemorySpace", TPL_NOTIFY)) {
+  auto failed = core.enter("AddMemorySpace", TPL_NOTIFY);
+  core.failures.noteSubject(fmt::format("0x{:X}+0x{:X}", base, length));
+  if (failed) {
     return *failed;
   }
   if (!validType(type) || type == EfiGcdMemoryTypeNonExistent || length == 0) {
@@ -175,7 +179,11 @@ EFI_STATUS EFIAPI AllocateMemorySpaceService(EFI_GCD_ALLOCATE_TYPE allocateType,
                                              UINTN alignment, UINT64 length, EFI_PHYSICAL_ADDRESS *base,
                                              EFI_HANDLE image, EFI_HANDLE device) {
   auto &core = active();
-  if (auto failed = core.enter("AllocateMemorySpace", TPL_NOTIFY)) {
+  auto failed = core.enter("AllocateMemorySpace", TPL_NOTIFY);
+  core.failures.noteSubject(allocateType == EfiGcdAllocateAddress && base != nullptr
+                                ? fmt::format("0x{:X}+0x{:X}", *base, length)
+                                : fmt::format("+0x{:X}", length));
+  if (failed) {
     return *failed;
   }
   if (base == nullptr || image == nullptr || length == 0 || alignment >= 64 || !validType(type) ||
@@ -233,7 +241,9 @@ EFI_STATUS EFIAPI AllocateMemorySpaceService(EFI_GCD_ALLOCATE_TYPE allocateType,
 
 EFI_STATUS EFIAPI FreeMemorySpaceService(EFI_PHYSICAL_ADDRESS base, UINT64 length) {
   auto &core = active();
-  if (auto failed = core.enter("FreeMemorySpace", TPL_NOTIFY)) {
+  auto failed = core.enter("FreeMemorySpace", TPL_NOTIFY);
+  core.failures.noteSubject(fmt::format("0x{:X}+0x{:X}", base, length));
+  if (failed) {
     return *failed;
   }
   if (!fits(base, length)) {
@@ -262,7 +272,9 @@ EFI_STATUS EFIAPI FreeMemorySpaceService(EFI_PHYSICAL_ADDRESS base, UINT64 lengt
 EFI_STATUS EFIAPI GetMemorySpaceDescriptorService(EFI_PHYSICAL_ADDRESS base,
                                                   EFI_GCD_MEMORY_SPACE_DESCRIPTOR *descriptor) {
   auto &core = active();
-  if (auto failed = core.enter("GetMemorySpaceDescriptor", TPL_NOTIFY)) {
+  auto failed = core.enter("GetMemorySpaceDescriptor", TPL_NOTIFY);
+  core.failures.noteSubject(fmt::format("0x{:X}", base));
+  if (failed) {
     return *failed;
   }
   if (descriptor == nullptr) {
@@ -279,7 +291,9 @@ EFI_STATUS EFIAPI GetMemorySpaceDescriptorService(EFI_PHYSICAL_ADDRESS base,
 EFI_STATUS EFIAPI SetMemorySpaceAttributesService(EFI_PHYSICAL_ADDRESS base, UINT64 length,
                                                   UINT64 attributes) {
   auto &core = active();
-  if (auto failed = core.enter("SetMemorySpaceAttributes", TPL_NOTIFY)) {
+  auto failed = core.enter("SetMemorySpaceAttributes", TPL_NOTIFY);
+  core.failures.noteSubject(fmt::format("0x{:X}+0x{:X}", base, length));
+  if (failed) {
     return *failed;
   }
   if ((base & kPageMask) != 0 || (length & kPageMask) != 0 || !fits(base, length)) {

@@ -12,7 +12,9 @@ namespace {
 uint64_t readToken(std::string_view service, UINTN token, unsigned size) {
   auto &core = active();
   // A getter has no status: a failure rule makes it answer 0.
-  if (core.enter(service, TPL_HIGH_LEVEL)) {
+  bool failed = core.enter(service, TPL_HIGH_LEVEL).has_value();
+  core.failures.noteSubject(fmt::format("token {}", token));
+  if (failed) {
     return 0;
   }
   auto it = core.pcdTokens.find(token);
@@ -30,7 +32,9 @@ uint64_t readToken(std::string_view service, UINTN token, unsigned size) {
 EFI_STATUS writeToken(std::string_view service, UINTN token, unsigned size, uint64_t value) {
   auto &core = active();
   EFI_STATUS status = EFI_SUCCESS;
-  if (auto failed = core.enter(service, TPL_HIGH_LEVEL)) {
+  auto failed = core.enter(service, TPL_HIGH_LEVEL);
+  core.failures.noteSubject(fmt::format("token {}", token));
+  if (failed) {
     status = *failed;
   } else if (auto it = core.pcdTokens.find(token); it == core.pcdTokens.end()) {
     status = EFI_NOT_FOUND;
@@ -81,7 +85,9 @@ BOOLEAN EFIAPI GetBool(UINTN token) {
 
 UINTN EFIAPI GetSize(UINTN token) {
   auto &core = active();
-  if (core.enter("PCD.GetSize", TPL_HIGH_LEVEL)) {
+  bool failed = core.enter("PCD.GetSize", TPL_HIGH_LEVEL).has_value();
+  core.failures.noteSubject(fmt::format("token {}", token));
+  if (failed) {
     return 0;
   }
   auto it = core.pcdTokens.find(token);

@@ -10,7 +10,9 @@ namespace {
 
 EFI_STATUS getVariable(DxeCore::Impl &core, CHAR16 *name, EFI_GUID *guid, UINT32 *attributes, UINTN *dataSize,
                        VOID *data) {
-  if (auto failed = core.enter("GetVariable", TPL_CALLBACK, guid, true)) {
+  auto failed = core.enter("GetVariable", TPL_CALLBACK, guid, true);
+  core.failures.noteSubject(subjectName(name));
+  if (failed) {
     return *failed;
   }
   if (name == nullptr || guid == nullptr || dataSize == nullptr) {
@@ -52,14 +54,16 @@ EFI_STATUS EFIAPI GetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 *attri
     const auto *bytes = static_cast<const uint8_t *>(data);
     value.assign(bytes, bytes + *dataSize);
   }
-  core.failures.noteLookup(status, name == nullptr ? std::string() : firmwareText(name), std::move(value));
+  core.failures.noteLookup(status, std::move(value));
   return status;
 }
 
 EFI_STATUS EFIAPI SetVariableService(CHAR16 *name, EFI_GUID *guid, UINT32 attributes, UINTN dataSize,
                                      VOID *data) {
   auto &core = active();
-  if (auto failed = core.enter("SetVariable", TPL_CALLBACK, guid, true)) {
+  auto failed = core.enter("SetVariable", TPL_CALLBACK, guid, true);
+  core.failures.noteSubject(subjectName(name));
+  if (failed) {
     return *failed;
   }
   if (name == nullptr || guid == nullptr || name[0] == 0) {

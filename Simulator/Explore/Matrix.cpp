@@ -7,6 +7,7 @@
 #include "Explore/MatrixPlan.h"
 #include "Host/BoundedFile.h"
 #include "Host/OutputFile.h"
+#include "Host/TimeText.h"
 
 #include <fmt/format.h>
 
@@ -487,6 +488,31 @@ size_t MatrixResult::failures() const {
   return count;
 }
 
+void tallyChecks(std::vector<CheckTally> &tallies, const std::vector<CheckResult> &verdicts) {
+  for (const CheckResult &check : verdicts) {
+    auto it = std::find_if(tallies.begin(), tallies.end(),
+                           [&check](const CheckTally &tally) { return tally.name == check.name; });
+    if (it == tallies.end()) {
+      it = tallies.insert(tallies.end(), CheckTally{check.name, {}});
+    }
+    it->boots[static_cast<size_t>(check.verdict)]++;
+  }
+}
+
+void addTallies(std::vector<CheckTally> &into, const std::vector<CheckTally> &from) {
+  for (const CheckTally &tally : from) {
+    auto it = std::find_if(into.begin(), into.end(),
+                           [&tally](const CheckTally &known) { return known.name == tally.name; });
+    if (it == into.end()) {
+      into.push_back(tally);
+      continue;
+    }
+    for (size_t i = 0; i < tally.boots.size(); i++) {
+      it->boots[i] += tally.boots[i];
+    }
+  }
+}
+
 void sortOutcomes(std::vector<MatrixOutcome> &outcomes) {
   std::sort(outcomes.begin(), outcomes.end(), [](const MatrixOutcome &a, const MatrixOutcome &b) {
     if (a.failed != b.failed) {
@@ -613,6 +639,7 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const Matri
       std::string key = outcomeKey(boot);
       {
         std::lock_guard<std::mutex> lock(groupLock);
+        tallyChecks(result.checks, boot.verdicts);
         if (keep) {
           result.boots.push_back(boot);
         }
@@ -679,41 +706,145 @@ std::string planLine(const MatrixPlanSummary &plan, size_t booted) {
 
 } // namespace
 
+namespace {
+
+// "28 pass, 2 warn": the verdicts a check gave, most common first.
+std::string tallyText(const CheckTally &tally) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < tally.boots.size(); i++) {
+    if (tally.boots[i] != 0) {
+      order.push_back(i);
+    }
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&tally](size_t a, size_t b) { return tally.boots[a] > tally.boots[b]; });
+  std::vector<std::string> parts;
+  for (size_t i : order) {
+    parts.push_back(fmt::format("{} {}", tally.boots[i], verdictName(kVerdicts[i])));
+  }
+  return fmt::format("{}", fmt::join(parts, ", "));
+}
+
+// The checks that judged the run, those that judged alike on one line.
+std::string checksText(const std::vector<CheckTally> &checks) {
+  if (checks.empty()) {
+    return "";
+  }
+  std::vector<std::pair<std::string, std::vector<std::string>>> lines; // tally, checks
+  for (const CheckTally &tally : checks) {
+    std::string text = tallyText(tally);
+    auto it =
+        std::find_if(lines.begin(), lines.end(), [&text](const auto &line) { return line.first == text; });
+    if (it == lines.end()) {
+      it = lines.insert(lines.end(), {text, {}});
+    }
+    it->second.push_back(tally.name);
+  }
+  std::string out = fmt::format("-- {} checks judged the boots:\n", checks.size());
+  for (const auto &[text, names] : lines) {
+    out += fmt::format("   {}: {}\n", text, fmt::join(names, ", "));
+  }
+  return out;
+}
+
+// An outcome's fields as the table names them: the effects, and the
+// assertions' count.
+std::vector<std::pair<std::string, std::string>> outcomeFields(const MatrixBoot &example) {
+  std::vector<std::pair<std::string, std::string>> fields = example.effects.fields;
+  fields.emplace_back("assertions", fmt::format("{}", example.effects.assertions.size()));
+  return fields;
+}
+
+} // namespace
+
 std::string matrixText(const MatrixResult &result) {
   std::string combinations = result.plan.combinationsText.empty() ? fmt::format("{}", result.combinations)
                                                                   : result.plan.combinationsText;
-  std::string out =
-      fmt::format("== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {:.1f} s\n",
-                  result.name, result.source, result.booted, combinations, result.threads, result.seconds);
+  std::string out = fmt::format("== Matrix {} ({}): {} of {} combinations booted on {} thread(s) in {}\n",
+                                result.name, result.source, result.booted, combinations, result.threads,
+                                msText(static_cast<uint64_t>(std::max(0.0, result.seconds) * 1e9)));
   out += planLine(result.plan, result.booted);
+  out += checksText(result.checks);
+
+  // A field every outcome shares says nothing of any one: it is told once,
+  // and each outcome is named by the fields that set it apart.
+  std::vector<std::pair<std::string, std::string>> shared;
+  bool first = true;
+  for (const MatrixOutcome &outcome : result.outcomes) {
+    if (!outcome.example.error.empty()) {
+      continue; // a boot that was not built has no fields
+    }
+    auto fields = outcomeFields(outcome.example);
+    if (first) {
+      shared = fields;
+      first = false;
+      continue;
+    }
+    std::erase_if(shared, [&fields](const auto &field) {
+      return std::find(fields.begin(), fields.end(), field) == fields.end();
+    });
+  }
+  if (!shared.empty()) {
+    std::vector<std::string> parts;
+    for (const auto &[name, value] : shared) {
+      parts.push_back(fmt::format("{}: {}", name, value));
+    }
+    out += fmt::format("-- every boot: {}\n", fmt::join(parts, "; "));
+  }
+
   out += fmt::format("{:>7}  {}\n", "BOOTS", "OUTCOME");
   for (const MatrixOutcome &outcome : result.outcomes) {
     const MatrixBoot &example = outcome.example;
     std::string verdict = outcome.key.substr(0, outcome.key.find(" | "));
-    out += fmt::format("{:>7}  {}\n", outcome.cases.size(), verdict);
     if (!example.error.empty()) {
+      out += fmt::format("{:>7}  {}\n", outcome.cases.size(), verdict);
       out += fmt::format("         case {}: {}\n", example.index, example.label);
       continue;
     }
-    for (const CheckResult &verdict : example.verdicts) {
-      if (unexpected(verdict) || (verdict.verdict == Verdict::Warn && !verdict.asExpected())) {
-        out +=
-            fmt::format("         {} {}: {}\n", verdictName(verdict.verdict), verdict.name, verdict.reason);
+    std::vector<std::string> apart;
+    for (const auto &field : outcomeFields(example)) {
+      if (std::find(shared.begin(), shared.end(), field) == shared.end()) {
+        apart.push_back(fmt::format("{}: {}", field.first, field.second));
+      }
+    }
+    out += fmt::format("{:>7}  {}{}\n", outcome.cases.size(), verdict,
+                       apart.empty() ? "" : fmt::format(" -- {}", fmt::join(apart, "; ")));
+    for (const CheckResult &check : example.verdicts) {
+      if (unexpected(check) || (check.verdict == Verdict::Warn && !check.asExpected())) {
+        out += fmt::format("         {} {}: {}\n", verdictName(check.verdict), check.name, check.reason);
       }
     }
     for (const std::string &disagreement : example.disagreements) {
       out += fmt::format("         model {}\n", disagreement);
     }
-    std::vector<std::string> fields;
-    for (const auto &[name, value] : example.effects.fields) {
-      fields.push_back(fmt::format("{}: {}", name, value));
-    }
-    fields.push_back(fmt::format("assertions: {}", example.effects.assertions.size()));
-    out += fmt::format("         {}\n", fmt::join(fields, "; "));
     out += fmt::format("         e.g. case {}: {}\n", example.index, example.label);
   }
   out += fmt::format("-- totals: {} boots, {} outcomes, {} failing boots\n", result.booted,
                      result.outcomes.size(), result.failures());
+  return out;
+}
+
+nlohmann::json checksJson(const std::vector<CheckTally> &checks) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const CheckTally &tally : checks) {
+    nlohmann::json entry = {{"check", tally.name}};
+    for (Verdict verdict : kVerdicts) {
+      entry[std::string(verdictName(verdict))] = tally.boots[static_cast<size_t>(verdict)];
+    }
+    out.push_back(std::move(entry));
+  }
+  return out;
+}
+
+std::vector<CheckTally> checksFromTallyJson(const nlohmann::json &json) {
+  std::vector<CheckTally> out;
+  for (const auto &entry : json) {
+    CheckTally tally{entry.at("check").get<std::string>(), {}};
+    for (Verdict verdict : kVerdicts) {
+      tally.boots[static_cast<size_t>(verdict)] = entry.at(std::string(verdictName(verdict))).get<size_t>();
+    }
+    out.push_back(std::move(tally));
+  }
   return out;
 }
 
@@ -739,6 +870,7 @@ nlohmann::json matrixJson(const MatrixResult &result) {
                         {"seconds", result.seconds},
                         {"failing", result.failures()},
                         {"outcomes", outcomes},
+                        {"checks", checksJson(result.checks)},
                         {"plan", result.digest},
                         {"shard", {{"index", result.shard.index}, {"count", result.shard.count}}}};
   const MatrixPlanSummary &plan = result.plan;

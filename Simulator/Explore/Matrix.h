@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <toml++/toml.h>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -137,12 +138,24 @@ struct MatrixOutcome {
   bool failed = false;
 };
 
+// How many boots one check judged each way.
+struct CheckTally {
+  std::string name;
+  std::array<size_t, std::size(kVerdicts)> boots{}; // by Verdict
+  bool operator==(const CheckTally &) const = default;
+};
+// Adds a boot's verdicts to the tallies, a check not yet there at the end.
+void tallyChecks(std::vector<CheckTally> &tallies, const std::vector<CheckResult> &verdicts);
+// Adds one run's tallies (a shard's) to another's.
+void addTallies(std::vector<CheckTally> &into, const std::vector<CheckTally> &from);
+
 struct MatrixResult {
   std::string name, source;
   size_t combinations = 0;             // in the whole matrix (0 beyond 64 bits)
   MatrixPlanSummary plan;              // of the whole run, every shard's the same
   size_t booted = 0;                   // by this run (this shard)
   std::vector<MatrixOutcome> outcomes; // failing first, then largest, then by lowest id
+  std::vector<CheckTally> checks;      // every check that judged a boot, in the registry's order
   // Every boot in id order, its checks and effects, when the run kept them
   // (MatrixOptions::keepBoots); empty otherwise.
   std::vector<MatrixBoot> boots;
@@ -164,6 +177,9 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const Matri
 MatrixResult runMatrix(const Matrix &matrix, const MatrixOptions &options);
 std::string matrixText(const MatrixResult &result);
 nlohmann::json matrixJson(const MatrixResult &result);
+// The tallies as the JSON's "checks" holds them, and back.
+nlohmann::json checksJson(const std::vector<CheckTally> &checks);
+std::vector<CheckTally> checksFromTallyJson(const nlohmann::json &json);
 // Makes the folder (and those on its way) or throws FileWriteError.
 void makeOutputDirectory(const std::string &dir);
 // Writes each failing combination (or, with `all`, each one booted) as

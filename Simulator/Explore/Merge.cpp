@@ -81,6 +81,10 @@ MatrixResult matrixFromJson(const nlohmann::json &json) {
   if (result.shard.count == 0) {
     throw std::invalid_argument("a shard of 0 shards");
   }
+  // Results written before the run counted its checks have none.
+  if (json.contains("checks")) {
+    result.checks = checksFromTallyJson(json.at("checks"));
+  }
   for (const auto &in : json.at("outcomes")) {
     MatrixOutcome outcome;
     outcome.key = in.at("key").get<std::string>();
@@ -132,6 +136,7 @@ MatrixResult mergeMatrix(std::vector<MatrixResult> shards, const std::vector<std
     merged.booted += shard.booted;
     merged.seconds += shard.seconds;
     merged.threads = std::max(merged.threads, shard.threads);
+    addTallies(merged.checks, shard.checks);
     for (MatrixOutcome &outcome : shard.outcomes) {
       auto [it, fresh] = groups.try_emplace(outcome.key, merged.outcomes.size());
       if (fresh) {

@@ -4,6 +4,7 @@
 #include "Explore/Isolation.h"
 
 #include "Boot/FailureModel.h"
+#include "Boot/Report.h"
 
 #include <fmt/format.h>
 
@@ -77,6 +78,9 @@ nlohmann::json callJson(const SweepCall &call) {
   if (call.guid) {
     out["guid"] = guidToString(*call.guid);
   }
+  if (!call.subject.empty()) {
+    out["subject"] = call.subject;
+  }
   return out;
 }
 
@@ -90,6 +94,8 @@ SweepCall callFromJson(const nlohmann::json &json) {
   if (!json.at("guid").is_null()) {
     call.guid = guidFromString(json.at("guid").get<std::string>());
   }
+  // Results written before calls carried a subject have none.
+  call.subject = json.value("subject", std::string{});
   return call;
 }
 
@@ -127,8 +133,13 @@ std::string bootInChild(const Board &board, const SweepOptions &options, const s
         context = fmt::format("notify 0x{:X}", call.notify);
       }
     }
-    return SweepCall{
-        std::string(call.service), call.nth, std::string(call.image), context, call.guid, call.failable};
+    return SweepCall{std::string(call.service),
+                     call.nth,
+                     std::string(call.image),
+                     context,
+                     call.guid,
+                     call.failable,
+                     call.subject};
   };
   nlohmann::json calls = nlohmann::json::array();
   for (const ServiceCall &call : simulation.core().failures().log()) {
@@ -206,6 +217,13 @@ std::string verdictWord(const SweepBoot &boot) {
 }
 
 } // namespace
+
+std::string callTarget(const SweepCall &call) {
+  if (!call.subject.empty()) {
+    return call.subject;
+  }
+  return call.guid ? guidDisplayName(*call.guid) : "-";
+}
 
 EFI_STATUS defaultFailureStatus(std::string_view service) {
   for (const ServiceDefault &entry : kDefaults) {
@@ -340,17 +358,26 @@ std::string sweepText(const SweepResult &result) {
       out += fmt::format("   {} {}: {}\n", verdictName(verdict.verdict), verdict.name, verdict.reason);
     }
   }
-  out += fmt::format("{:<34} {:>4}  {:<12} {:<30} {:<20} {}\n", "SERVICE", "CALL", "IMAGE", "CONTEXT",
-                     "STATUS", "VERDICT");
+  // As wide as the widest target, so that a GUID without a name keeps the
+  // columns after it in line.
+  size_t targetWidth = 6;
+  for (const SweepBoot &boot : result.boots) {
+    for (const SweepCall &call : boot.failed) {
+      targetWidth = std::max(targetWidth, callTarget(call).size());
+    }
+  }
+  out += fmt::format("{:<34} {:>4}  {:<12} {:<30} {:<{}} {:<20} {}\n", "SERVICE", "CALL", "IMAGE", "CONTEXT",
+                     "TARGET", targetWidth, "STATUS", "VERDICT");
   std::map<std::string, size_t> byWord;
   for (const SweepBoot &boot : result.boots) {
     std::string word = verdictWord(boot);
     byWord[word]++;
     for (size_t i = 0; i < boot.failed.size(); i++) {
       const SweepCall &call = boot.failed[i];
-      out += fmt::format("{:<34} {:>4}  {:<12} {:<30} {:<20} {}\n", (i == 0 ? "" : "+ ") + call.service,
-                         call.call, call.image, call.context, statusText(call.service, boot.statuses[i]),
-                         i + 1 == boot.failed.size() ? word : "");
+      out +=
+          fmt::format("{:<34} {:>4}  {:<12} {:<30} {:<{}} {:<20} {}\n", (i == 0 ? "" : "+ ") + call.service,
+                      call.call, call.image, call.context, callTarget(call), targetWidth,
+                      statusText(call.service, boot.statuses[i]), i + 1 == boot.failed.size() ? word : "");
     }
     for (const CheckResult &verdict : boot.verdicts) {
       if (explore::unexpected(verdict) || (verdict.verdict == Verdict::Warn && !verdict.asExpected()) ||

@@ -34,7 +34,12 @@ struct SweepCall {
   std::string context; // the notify function running, or "entry"
   std::optional<EFI_GUID> guid;
   bool failable = true;
+  std::string subject; // a variable's name, "token 228", ...: ServiceCall::subject
 };
+
+// What a call was about, as the sweep's table shows it: its subject, else
+// the name of its GUID (the GUID itself when no name is known), else "-".
+std::string callTarget(const SweepCall &call);
 
 struct SweepBoot {
   size_t id = 0;                 // its place in the sweep's plan (the unfailed boot has none)

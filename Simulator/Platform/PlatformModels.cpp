@@ -25,14 +25,16 @@ EFI_STATUS EFIAPI NvramAttributeModel::getAttribute(OrvexNvramAttributeProtocol 
                                                     VOID *buffer) {
   auto &model = self<NvramAttributeModel>(This);
   (void)reserved;
-  if (auto failed = platformServiceCall("OrvexNvramAttribute.GetAttribute", set)) {
+  auto failed = platformServiceCall("OrvexNvramAttribute.GetAttribute", set);
+  platformCallSubject(subjectName(name));
+  if (failed) {
     model.reads_.push_back({name != nullptr ? std::u16string(name) : u"", *failed, ""});
-    platformLookupResult(*failed, name != nullptr ? firmwareText(name) : "");
+    platformLookupResult(*failed);
     return *failed;
   }
   if (name == nullptr || size == nullptr || buffer == nullptr || set == nullptr) {
     model.reads_.push_back({u"", EFI_INVALID_PARAMETER, "null argument"});
-    platformLookupResult(EFI_INVALID_PARAMETER, name != nullptr ? firmwareText(name) : "");
+    platformLookupResult(EFI_INVALID_PARAMETER);
     return EFI_INVALID_PARAMETER;
   }
   std::u16string key(name);
@@ -76,8 +78,7 @@ EFI_STATUS EFIAPI NvramAttributeModel::getAttribute(OrvexNvramAttributeProtocol 
     }
     delivered = firmwareText(std::u16string_view(chars, length));
   }
-  platformLookupResult(read.status, firmwareText(key),
-                       std::vector<uint8_t>(delivered.begin(), delivered.end()));
+  platformLookupResult(read.status, std::vector<uint8_t>(delivered.begin(), delivered.end()));
   return read.status;
 }
 
@@ -115,7 +116,7 @@ EFI_STATUS EFIAPI PlatformIdModel::getIdPtr(PlatformIdRecord **record) {
   }
   *record = &model.record_;
   uint16_t id = model.record_.SystemId;
-  platformLookupResult(EFI_SUCCESS, {}, {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)});
+  platformLookupResult(EFI_SUCCESS, {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)});
   return EFI_SUCCESS;
 }
 
@@ -125,12 +126,12 @@ UINT8 EFIAPI PlatformIdModel::queryPlatformState(UINTN selector) {
   // No status to fail with: a failing platform answers what a bus with
   // nothing behind it reads.
   if (auto failed = platformServiceCall("VroPlatformId.QueryPlatformState")) {
-    platformLookupResult(*failed, {}, {0xFF}, selector);
+    platformLookupResult(*failed, {0xFF}, selector);
     return 0xFF;
   }
   auto found = model.config_.states.find(static_cast<uint32_t>(selector));
   UINT8 answer = found == model.config_.states.end() ? 0 : found->second;
-  platformLookupResult(EFI_SUCCESS, {}, {answer}, selector);
+  platformLookupResult(EFI_SUCCESS, {answer}, selector);
   return answer;
 }
 

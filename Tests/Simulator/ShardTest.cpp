@@ -30,7 +30,8 @@ const std::string kMatrix = "[matrix]\nname = \"shards\"\nbase = \"" + kReferenc
 
 // The timing the shards cannot share, out of what is compared.
 std::string withoutTiming(const std::string &text) {
-  return std::regex_replace(text, std::regex("on \\d+ thread\\(s\\) in [0-9.]+ s"), "on T thread(s) in S s");
+  return std::regex_replace(text, std::regex("on \\d+ thread\\(s\\) in [0-9.]+ ms"),
+                            "on T thread(s) in S ms");
 }
 
 nlohmann::json withoutTiming(nlohmann::json json) {

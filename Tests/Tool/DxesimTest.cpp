@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 #include <sys/wait.h>
@@ -48,6 +50,35 @@ TEST(Dxesim, BootsTheReferenceBoardAndSummarises) {
   EXPECT_EQ(
       both.output.find("KeshInitEntryPoint Entry\r\n", both.output.find("KeshInitEntryPoint Entry") + 1),
       both.output.find("2F8| KeshInitEntryPoint Entry\r\n") + 5);
+}
+
+// Console lines after the times the page shows; every time in the text in
+// one unit.
+TEST(Dxesim, TimestampsPrefixEachConsoleLineWithItsVirtualTime) {
+  std::string trace = processScratch().path("timestamps-trace.txt");
+  ToolRun plain = dxesim("boot");
+  ToolRun timed = dxesim("boot --timestamps --both-consoles --trace " + trace);
+  ASSERT_EQ(timed.exitCode, 0) << timed.output;
+  const std::regex stamp("^(2F8\\| )?\\[ *([0-9]+)\\.([0-9]{3}) ms\\] ([^\r]*)\r?$");
+  std::istringstream in(timed.output.substr(timed.output.find("== Console (UART 0x3F8)\n")));
+  std::string line;
+  std::getline(in, line);
+  uint64_t last = 0;
+  while (std::getline(in, line) && !line.empty()) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, stamp)) << line;
+    uint64_t us = std::stoull(m[2].str()) * 1000 + std::stoull(m[3].str());
+    EXPECT_GT(us, last) << "lines in the order they went out: " << line;
+    last = us;
+    EXPECT_NE(plain.output.find(m[4].str() + "\r\n"), std::string::npos)
+        << "as the untimed console: " << line;
+  }
+  EXPECT_GT(last, 0u) << timed.output;
+  EXPECT_NE(timed.output.find("\n2F8| ["), std::string::npos) << timed.output;
+  EXPECT_TRUE(std::regex_search(timed.output, std::regex("\n +[0-9]+\\.[0-9]{3} ms  load "))) << timed.output;
+  std::ifstream traceIn(trace);
+  ASSERT_TRUE(std::getline(traceIn, line));
+  EXPECT_TRUE(std::regex_match(line, std::regex(" *0 +[0-9]+\\.[0-9]{3} ms  [a-z-]+ .*"))) << line;
 }
 
 TEST(Dxesim, QuietPrintsTheChecksAndTheOutcomeOnly) {

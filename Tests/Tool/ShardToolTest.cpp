@@ -26,7 +26,7 @@ std::string read(const std::string &path) {
 }
 
 std::string withoutTiming(const std::string &text) {
-  std::string out = std::regex_replace(text, std::regex("on \\d+ thread\\(s\\) in [0-9.]+ s"), "");
+  std::string out = std::regex_replace(text, std::regex("on \\d+ thread\\(s\\) in [0-9.]+ ms"), "");
   return std::regex_replace(out, std::regex("\"(seconds|threads)\": [0-9.e+-]+,?\n"), "");
 }
 

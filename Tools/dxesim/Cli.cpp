@@ -18,6 +18,7 @@
 #include "Host/BoundedFile.h"
 #include "Host/NearestName.h"
 #include "Host/OutputFile.h"
+#include "Host/TimeText.h"
 #include "Ovmf.h"
 #include "Report/Junit.h"
 #include "Report/Markdown.h"
@@ -40,7 +41,7 @@ struct BootOptions {
   std::string board, json, trace, traceFormat = "text", image, saveS3, junit, markdown, timeline, html;
   std::vector<std::string> traceKinds, traceAddresses, traceDevices;
   std::string traceTime;
-  bool quiet = false, bothConsoles = false, strict = false;
+  bool quiet = false, bothConsoles = false, strict = false, timestamps = false;
 };
 
 // Writes to a file, or to standard output for "-", every write checked.
@@ -106,7 +107,36 @@ sim::TraceFilter traceFilter(const BootOptions &options) {
 }
 
 // The second UART's lines that differ from the first's, marked as its own.
-std::string mirrorDifferences(const std::string &first, const std::string &second, bool all) {
+// "[   41.234 ms] ": a console line's time, that of its line feed going out
+// (a last line without one: its last byte's).
+std::string lineStamp(const sim::ConsoleLineRecord &line) {
+  return fmt::format("[{:>12}] ", sim::msText(line.timeNs));
+}
+
+// Each line's stamp of one UART's console, in order.
+std::vector<std::string> lineStamps(const sim::BootRecord &record, unsigned uart) {
+  std::vector<std::string> stamps;
+  for (const sim::ConsoleLineRecord &line : record.timing.consoleLines) {
+    if (line.uart == uart) {
+      stamps.push_back(lineStamp(line));
+    }
+  }
+  return stamps;
+}
+
+// The first UART's console, each line after its time.
+std::string timedConsole(const sim::BootRecord &record) {
+  std::string out;
+  for (const sim::ConsoleLineRecord &line : record.timing.consoleLines) {
+    if (line.uart == 0) {
+      out += lineStamp(line) + line.text + "\n";
+    }
+  }
+  return out;
+}
+
+std::string mirrorDifferences(const std::string &first, const std::string &second, bool all,
+                              const std::vector<std::string> &stamps = {}) {
   auto lines = [](const std::string &text) {
     std::vector<std::string> out;
     size_t start = 0;
@@ -122,7 +152,8 @@ std::string mirrorDifferences(const std::string &first, const std::string &secon
   std::string out;
   for (size_t i = 0; i < b.size(); i++) {
     if (all || i >= a.size() || a[i] != b[i]) {
-      out += (all ? "2F8| " : fmt::format("2F8|{:>5}| ", i + 1)) + b[i];
+      out +=
+          (all ? "2F8| " : fmt::format("2F8|{:>5}| ", i + 1)) + (i < stamps.size() ? stamps[i] : "") + b[i];
       if (b[i].empty() || b[i].back() != '\n') {
         out += '\n';
       }
@@ -241,21 +272,29 @@ int boot(const BootOptions &options) {
   bool showConsole = !options.quiet && !reportOnStdout;
   if (showConsole) {
     std::fputs("== Console (UART 0x3F8)\n", text);
-    simulation.onConsoleByte = [text](char byte) { std::fputc(byte, text); };
+    // A line's time is known once its line feed has gone out: timed lines
+    // come from the record, after the boot, with the times the page shows.
+    if (!options.timestamps) {
+      simulation.onConsoleByte = [text](char byte) { std::fputc(byte, text); };
+    }
   }
   simulation.run();
   const sim::BootRecord &record = simulation.record();
   if (showConsole) {
+    if (options.timestamps) {
+      std::fputs(timedConsole(record).c_str(), text);
+    }
     const std::string &first = record.console.uarts[0].bytes;
     const std::string &second = record.console.uarts[1].bytes;
+    std::vector<std::string> stamps = options.timestamps ? lineStamps(record, 1) : std::vector<std::string>{};
     if (options.bothConsoles) {
       std::fputs("\n== Console (UART 0x2F8)\n", text);
-      std::fputs(mirrorDifferences(first, second, true).c_str(), text);
+      std::fputs(mirrorDifferences(first, second, true, stamps).c_str(), text);
     } else if (first == second) {
       std::fputs("\n== Console (UART 0x2F8): the same bytes as UART 0x3F8\n", text);
     } else {
       std::fputs("\n== Console (UART 0x2F8): lines that differ from UART 0x3F8\n", text);
-      std::fputs(mirrorDifferences(first, second, false).c_str(), text);
+      std::fputs(mirrorDifferences(first, second, false, stamps).c_str(), text);
     }
   }
   std::string summary = options.quiet || reportOnStdout
@@ -500,6 +539,8 @@ int run(int argc, const char *const *argv, bool parseOnly) {
                           "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
   bootCommand->add_flag("--quiet", options.quiet, "Print only the checks and the outcome line");
   bootCommand->add_flag("--both-consoles", options.bothConsoles, "Print the second UART's copy in full");
+  bootCommand->add_flag("--timestamps", options.timestamps,
+                        "Print each console line after its virtual time (ms), once the boot is over");
   bootCommand->add_option("--junit", options.junit,
                           "Write the checks as JUnit XML to this file (- for standard output)");
   bootCommand->add_option("--markdown", options.markdown,
