@@ -2,11 +2,8 @@
 #include "NearMisses.h"
 
 #include "Host/NearestName.h"
+#include "Platform/ProtocolNames.h"
 #include "PolicyModel.h"
-
-#include <PlatformProtocols.h>
-#include <Protocol/DebugPrintSvc.h>
-#include <Protocol/SmmCommunication.h>
 
 #include <algorithm>
 #include <set>
@@ -20,21 +17,15 @@ constexpr std::string_view kAttributeRead = "OrvexNvramAttribute.GetAttribute";
 // RedundantOsState is not.
 constexpr size_t kBoardFraction = 6;
 
-// The protocols a board installs for the platform's other modules.
-const EFI_GUID *const kPlatformProtocols[] = {
-    &gOrvexNvramAttributeProtocolGuid, &gVroPlatformIdProtocolGuid, &gVroSataProtocolGuid,
-    &gUsbPortControlProtocolGuid,      &gMc5744ProtocolGuid,        &gEfiSmmCommunicationProtocolGuid,
-    &gDebugPrintSvcProtocolGuid,
-};
-
-bool platformProtocol(const EFI_GUID &guid) {
-  return std::any_of(std::begin(kPlatformProtocols), std::end(kPlatformProtocols),
-                     [&](const EFI_GUID *known) { return sameGuid(*known, guid); });
-}
-
 bool asked(const BootRecord &r, const EFI_GUID &guid) {
   return std::any_of(r.calls.begin(), r.calls.end(),
                      [&](const CallRecord &call) { return call.guid && sameGuid(*call.guid, guid); });
+}
+
+bool platformProtocol(const EFI_GUID &guid) {
+  auto protocols = platformProtocols();
+  return std::any_of(protocols.begin(), protocols.end(),
+                     [&](const PlatformProtocol &known) { return sameGuid(*known.guid, guid); });
 }
 
 } // namespace
@@ -71,8 +62,8 @@ std::vector<NearMissRecord> findNearMisses(const Board &board, const BootRecord 
     std::string text = firmwareText(variable.name);
     if (variables.count(text + "/" + guidToString(variable.guid)) == 0) {
       // The same name under another GUID is as near as a miss gets.
-      out.push_back(
-          NearMissRecord{NearMissKind::Variable, text, variable.guid, "", closestName(text, variableViews, kBoardFraction)});
+      out.push_back(NearMissRecord{NearMissKind::Variable, text, variable.guid, "",
+                                   closestName(text, variableViews, kBoardFraction)});
     }
   }
   for (const InstallRecord &install : r.timing.installs) {
