@@ -63,8 +63,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "diff" + kBoth + kSource + "/boards/reference.toml",
                  4,
                  {"verdicts (board.near-misses: pass -> not-applicable; halt: pass -> fail", "== outcome",
-                  "completed: true -> false", "== verdicts", "halt: pass -> fail: the machine halted: SIG", "spi.protect: pass -> not-applicable",
-                  "== hardware", "== console 0x2F8", "== console 0x3F8", "== calls", "== spi"}},
+                  "completed: true -> false", "== verdicts", "halt: pass -> fail: the machine halted: SIG",
+                  "spi.protect: pass -> not-applicable", "== hardware", "== console 0x2F8",
+                  "== console 0x3F8", "== calls", "== spi"}},
         DiffCase{"planted build, a board it changes and one it does not reach",
                  "diff" + kBoth + kSource + "/boards/no-dxe-services.toml " + kSource +
                      "/boards/reference.toml",
