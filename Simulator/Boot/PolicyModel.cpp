@@ -21,7 +21,14 @@ std::optional<std::u16string> attribute(const Board &board, const std::u16string
   return found->second;
 }
 
-bool reads(const Board &board, const std::u16string &name, const std::u16string &value) {
+// The fixed values the policy acts on: an internal port switched off, the
+// redundant OS hidden, and where it is hidden when not on a SATA port.
+constexpr std::u16string_view kOff = u"Off";
+constexpr std::u16string_view kHidden = u"Hidden";
+constexpr std::u16string_view kOnInternalUsb = u"InternalUsb";
+constexpr std::u16string_view kOnInternalSd = u"InternalSd";
+
+bool reads(const Board &board, const std::u16string &name, std::u16string_view value) {
   auto read = attribute(board, name);
   return read && *read == value;
 }
@@ -99,11 +106,11 @@ void usbPolicy(const Board &board, PolicyOutcome &out) {
   if (usbPorts == UsbPorts::AllOff) {
     hubCalled = true;
   } else {
-    bool internalUsbOff = reads(board, u"InternalUsb", u"Off");
-    bool internalSdOff = reads(board, u"InternalSdCard", u"Off");
-    if (reads(board, u"RedundantOsState", u"Hidden")) {
-      internalUsbOff |= reads(board, u"RedundantOsLocation", u"InternalUsb");
-      internalSdOff |= reads(board, u"RedundantOsLocation", u"InternalSd");
+    bool internalUsbOff = reads(board, u"InternalUsb", kOff);
+    bool internalSdOff = reads(board, u"InternalSdCard", kOff);
+    if (reads(board, u"RedundantOsState", kHidden)) {
+      internalUsbOff |= reads(board, u"RedundantOsLocation", kOnInternalUsb);
+      internalSdOff |= reads(board, u"RedundantOsLocation", kOnInternalSd);
     }
     if (!board.identity || board.identity->getId != IdentityConfig::GetId::Ok) {
       return;
@@ -165,7 +172,7 @@ void sataPolicy(const Board &board, const PlatformFacts &facts, PolicyOutcome &o
   if (!board.nvram || !board.sata || !board.identity || board.identity->getId != IdentityConfig::GetId::Ok) {
     return;
   }
-  if (!reads(board, u"RedundantOsState", u"Hidden")) {
+  if (!reads(board, u"RedundantOsState", kHidden)) {
     return;
   }
   auto location = attribute(board, u"RedundantOsLocation");
@@ -261,11 +268,11 @@ std::optional<std::u16string> nearlyActedOnValue(const Board &board, std::u16str
       actedOn.emplace_back(known.value);
     }
   } else if (name == u"InternalUsb" || name == u"InternalSdCard") {
-    actedOn.emplace_back(u"Off");
+    actedOn.emplace_back(kOff);
   } else if (name == u"RedundantOsState") {
-    actedOn.emplace_back(u"Hidden");
+    actedOn.emplace_back(kHidden);
   } else if (name == u"RedundantOsLocation") {
-    actedOn = {u"InternalUsb", u"InternalSd"};
+    actedOn = {std::u16string(kOnInternalUsb), std::u16string(kOnInternalSd)};
     // A SATA location is found inside a port's name.
     bool inAName = false;
     std::u16string want = folded(value);
