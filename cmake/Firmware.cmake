@@ -13,7 +13,7 @@ set(KESH_FIRMWARE_FLAGS
     -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
     -fno-builtin -Wall -Wextra -Werror
     # Assertion reports name the source file; keep it relative to the tree.
-    -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=)
+    ${KESH_PREFIX_MAP})
 
 if(KESH_UEFI_IMAGE)
   # Smallest code, optimised across the whole image at link time (objects
@@ -24,6 +24,11 @@ if(KESH_UEFI_IMAGE)
        -mno-sse -mno-mmx -mno-80387 -Oz -flto -fno-jump-tables)
 else()
   list(APPEND KESH_FIRMWARE_FLAGS -nostdinc++ -fvisibility=hidden -funwind-tables)
+  if(KESH_COVERAGE)
+    # Counted in every image and test that links the code; matrix boots
+    # run on threads, each with images of its own, tests may share one.
+    list(APPEND KESH_FIRMWARE_FLAGS --coverage -fprofile-update=atomic)
+  endif()
 endif()
 
 # add_firmware_library(Name sources...)

@@ -9,6 +9,11 @@
 # from Tests/Fuzz/corpus/TARGET; findings land in build/fuzz/findings/TARGET.
 # A finding of the boot target becomes a board for `dxesim boot` with
 #   build/fuzz/bin/fuzz-board-from-bytes FINDING board.toml
+# The boot target fuzzes in the fuzz-boot preset (build/fuzz-boot: the
+# same target with UndefinedBehaviorSanitizer only, several times faster: a
+# boot allocates often and AddressSanitizer's allocator then costs most of
+# it); every input its campaign kept is then run once more in the fuzz
+# build, under AddressSanitizer.
 # Reproducers worth keeping go into Tests/Fuzz/regressions/TARGET, which
 # FuzzRegressionTest replays. Extra libFuzzer options: $FUZZ_OPTIONS.
 set -eu
@@ -23,6 +28,11 @@ esac
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
+case " $targets " in
+  *" boot "*)
+    cmake --preset fuzz-boot >/dev/null
+    cmake --build --preset fuzz-boot ;;
+esac
 
 status=0
 for t in $targets; do
@@ -32,11 +42,19 @@ for t in $targets; do
     dict="-dict=Tests/Fuzz/$t.dict"
   fi
   echo "== fuzz-$t for $seconds s"
+  bin=build/fuzz/bin
+  [ "$t" != boot ] || bin=build/fuzz-boot/bin
   # shellcheck disable=SC2086
-  if ! build/fuzz/bin/fuzz-$t -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -print_final_stats=1 \
+  if ! $bin/fuzz-$t -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -print_final_stats=1 \
       -artifact_prefix="build/fuzz/findings/$t/" $dict ${FUZZ_OPTIONS:-} \
       "build/fuzz/corpus/$t" "Tests/Fuzz/corpus/$t"; then
     echo "fuzz.sh: fuzz-$t found something: see build/fuzz/findings/$t" >&2
+    status=1
+  fi
+  if [ "$t" = boot ] && ! build/fuzz/bin/fuzz-boot -runs=0 -timeout=20 -rss_limit_mb=3072 \
+      -artifact_prefix="build/fuzz/findings/$t/" "build/fuzz/corpus/$t" >"build/fuzz/findings/$t/replay.log" 2>&1; then
+    tail -40 "build/fuzz/findings/$t/replay.log" >&2
+    echo "fuzz.sh: an input of build/fuzz/corpus/boot fails under AddressSanitizer: see build/fuzz/findings/$t" >&2
     status=1
   fi
 done

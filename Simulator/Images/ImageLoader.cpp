@@ -78,6 +78,14 @@ __attribute__((no_sanitize("address"))) void copyImageMemory(uint8_t *to, const 
   }
 }
 
+// Starting an image afresh would wipe the counters a coverage build keeps in
+// its writable memory: there every image is unloaded, writing them out.
+#ifdef KESH_COVERAGE
+constexpr bool kReuseImages = false;
+#else
+constexpr bool kReuseImages = true;
+#endif
+
 std::string memoryFilePath(int fd) {
   return fmt::format("/proc/self/fd/{}", fd);
 }
@@ -222,6 +230,9 @@ public:
 
   // Keeps the writable memory of an image just loaded, to start it afresh.
   void remember(void *library) {
+    if (!kReuseImages) {
+      return; // unloaded when its load is over
+    }
     std::optional<std::vector<Writable>> ranges = writableRanges(library);
     if (!ranges) {
       return; // not found: unloaded when its load is over
