@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// The greedy cover --minimise keeps combinations by.
+#include "Explore/Minimise.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+using Sets = std::vector<std::vector<uint32_t>>;
+
+struct CoverCase {
+  const char *name;
+  Sets sets;
+  std::vector<size_t> kept;
+};
+
+std::ostream &operator<<(std::ostream &out, const CoverCase &c) {
+  return out << c.name;
+}
+
+class GreedyCover : public testing::TestWithParam<CoverCase> {};
+
+TEST_P(GreedyCover, KeepsTheseSets) {
+  const CoverCase &c = GetParam();
+  std::vector<size_t> kept = sim::explore::greedyCover(c.sets);
+  EXPECT_EQ(kept, c.kept);
+  // Whatever it keeps holds every edge of every set.
+  std::vector<uint32_t> all, reached;
+  for (const auto &set : c.sets) {
+    all.insert(all.end(), set.begin(), set.end());
+  }
+  for (size_t index : kept) {
+    reached.insert(reached.end(), c.sets[index].begin(), c.sets[index].end());
+  }
+  for (auto *edges : {&all, &reached}) {
+    std::sort(edges->begin(), edges->end());
+    edges->erase(std::unique(edges->begin(), edges->end()), edges->end());
+  }
+  EXPECT_EQ(reached, all);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GreedyCover,
+    testing::Values(CoverCase{"NoSets", {}, {}}, CoverCase{"OnlyEmptySets", {{}, {}}, {}},
+                    CoverCase{"EmptySetsNeverKept", {{}, {1, 2}, {}, {3}}, {1, 3}},
+                    // Two sets add as much: the earlier wins, at every step.
+                    CoverCase{"TieGoesToTheEarlier", {{1, 2}, {3, 4}, {1, 2}, {3, 4}}, {0, 1}},
+                    // Both add 5 and 6 once the first is taken; their sizes tie too.
+                    CoverCase{"TieAfterAPick", {{1, 2, 3, 4}, {1, 5, 6}, {2, 5, 6}}, {0, 1}},
+                    CoverCase{"IdenticalSetsKeepTheFirst", {{7, 8, 9}, {7, 8, 9}, {7, 8, 9}}, {0}},
+                    CoverCase{"OneSetCoversAll", {{1}, {2, 3}, {1, 2, 3, 4}, {4}}, {2}},
+                    // The largest set goes first; the two picks that hold the rest hold
+                    // it too: it is dropped.
+                    CoverCase{"RedundantPickDropped", {{1, 2, 3, 4}, {1, 2, 5}, {3, 4, 6}}, {1, 2}},
+                    CoverCase{"RedundantPickDroppedAmongThree",
+                              {{1, 2, 3, 4, 5, 6}, {1, 2, 7}, {3, 4, 8}, {5, 6, 9}},
+                              {1, 2, 3}},
+                    CoverCase{"DisjointSetsAllKept", {{1}, {2}, {3}}, {0, 1, 2}},
+                    CoverCase{"SparseEdgeValues", {{0, 0xFFFFFFFF}, {0x80000000}, {0}}, {0, 1}}),
+    [](const testing::TestParamInfo<CoverCase> &info) { return std::string(info.param.name); });
+
+TEST(EdgesImage, IsTheImageNameWithEdges) {
+  EXPECT_EQ(sim::explore::edgesImageOf("/build/bin/KeshInitDxe.so"), "/build/bin/KeshInitDxeEdges.so");
+  EXPECT_EQ(sim::explore::edgesImageOf("KeshInitDxe.so"), "KeshInitDxeEdges.so");
+}
+
+} // namespace
