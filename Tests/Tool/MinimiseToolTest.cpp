@@ -10,25 +10,18 @@
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <filesystem>
-#include <iterator>
+#include <set>
 
 namespace {
 
 const std::string kSource = KESH_SOURCE_DIR;
 const std::string kEdgesImage = std::string(KESH_IMAGE_DIR) + "/KeshInitDxeEdges.so";
 
-std::vector<uint32_t> edgesOf(const sim::Board &board) {
+void addEdges(std::set<uint32_t> &all, const sim::Board &board) {
   sim::Simulation simulation(board, kEdgesImage);
   simulation.run();
-  return simulation.driverEdges();
-}
-
-void addTo(std::vector<uint32_t> &all, const std::vector<uint32_t> &edges) {
-  std::vector<uint32_t> both;
-  std::set_union(all.begin(), all.end(), edges.begin(), edges.end(), std::back_inserter(both));
-  all = std::move(both);
+  all.insert(simulation.driverEdges().begin(), simulation.driverEdges().end());
 }
 
 TEST(MinimiseTool, KeptBoardsReachWhatTheWholeMatrixReaches) {
@@ -50,25 +43,22 @@ TEST(MinimiseTool, KeptBoardsReachWhatTheWholeMatrixReaches) {
   EXPECT_LT(kept, 9u);
 
   // Exactly the kept combinations, as boards named by their ids.
-  std::vector<std::string> files;
+  std::set<std::string> files, wanted;
   for (const auto &entry : std::filesystem::directory_iterator(out)) {
-    files.push_back(entry.path().filename().string());
+    files.insert(entry.path().filename().string());
   }
-  std::sort(files.begin(), files.end());
-  std::vector<std::string> wanted;
   for (const auto &combination : result.at("kept")) {
-    wanted.push_back("case-" + std::to_string(combination.at("id").get<size_t>()) + ".toml");
+    wanted.insert("case-" + std::to_string(combination.at("id").get<size_t>()) + ".toml");
   }
-  std::sort(wanted.begin(), wanted.end());
   EXPECT_EQ(files, wanted);
 
-  std::vector<uint32_t> whole, reached;
+  std::set<uint32_t> whole, reached;
   sim::explore::Matrix matrix = sim::explore::loadMatrixFile(spec);
   for (size_t id = 0; id < matrix.size(); id++) {
-    addTo(whole, edgesOf(sim::parseBoardToml(matrix.boardToml(matrix.combination(id)), "combination")));
+    addEdges(whole, sim::parseBoardToml(matrix.boardToml(matrix.combination(id)), "combination"));
   }
   for (const std::string &file : files) {
-    addTo(reached, edgesOf(sim::loadBoardFile(out + "/" + file)));
+    addEdges(reached, sim::loadBoardFile(out + "/" + file));
   }
   EXPECT_FALSE(whole.empty());
   EXPECT_EQ(reached, whole);
