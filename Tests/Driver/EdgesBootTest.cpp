@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <iterator>
 #include <set>
 
@@ -36,7 +35,7 @@ std::set<std::string> functionsAt(const std::vector<uint32_t> &offsets) {
 // USB ports all off takes the policy's early return, which the reference
 // board's settings never reach; every edge lies in a function of the image.
 // A boot after another that ran other code reads only its own: the loader
-// gave the image back its empty table.
+// gave the image back its empty table. The ordinary image has none.
 TEST(EdgesImage, BoardsOnDifferentPathsReachDifferentCodeEachBootItsOwn) {
   std::vector<uint32_t> reference = bootEdges("reference.toml");
   std::vector<uint32_t> allOff = bootEdges("unknown-id-all-off.toml");
@@ -48,14 +47,10 @@ TEST(EdgesImage, BoardsOnDifferentPathsReachDifferentCodeEachBootItsOwn) {
   std::set<std::string> allOffOnly = functionsAt(difference);
   EXPECT_TRUE(allOffOnly.contains("PlatformUsbPolicy") || allOffOnly.contains("OrvexPlatformUsbDisable"))
       << testing::PrintToString(allOffOnly);
-  for (const auto &edges : {reference, allOff}) {
-    EXPECT_LT(edges.back(), std::filesystem::file_size(kEdgesImage));
-    EXPECT_FALSE(functionsAt(edges).contains(""));
-  }
+  EXPECT_FALSE(functionsAt(reference).contains(""));
+  EXPECT_FALSE(functionsAt(allOff).contains(""));
   EXPECT_EQ(bootEdges("reference.toml"), reference);
-}
-
-TEST(EdgesImage, OnlyTheEdgesBuildHasAnEdgeTable) {
+  // Only the Edges build has a table.
   EXPECT_TRUE(sim::hasEdgeTable(kEdgesImage));
   EXPECT_FALSE(sim::hasEdgeTable(boot::kImage));
   EXPECT_TRUE(bootEdges("reference.toml", boot::kImage).empty());

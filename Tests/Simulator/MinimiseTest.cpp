@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// The greedy cover --minimise keeps combinations by.
+// The greedy cover --minimise keeps combinations by: each expected list
+// is the smallest cover of its sets that the rules (ties, drops) give.
 #include "Explore/Minimise.h"
 
 #include <gtest/gtest.h>
-
-#include <set>
 
 namespace {
 
@@ -18,17 +17,7 @@ class GreedyCover : public testing::TestWithParam<CoverCase> {};
 
 TEST_P(GreedyCover, KeepsTheseSets) {
   const CoverCase &c = GetParam();
-  std::vector<size_t> kept = sim::explore::greedyCover(c.sets);
-  EXPECT_EQ(kept, c.kept);
-  // Whatever it keeps holds every edge of every set.
-  std::set<uint32_t> all, reached;
-  for (size_t i = 0; i < c.sets.size(); i++) {
-    all.insert(c.sets[i].begin(), c.sets[i].end());
-  }
-  for (size_t index : kept) {
-    reached.insert(c.sets.at(index).begin(), c.sets.at(index).end());
-  }
-  EXPECT_EQ(reached, all);
+  EXPECT_EQ(sim::explore::greedyCover(c.sets), c.kept);
 }
 
 INSTANTIATE_TEST_SUITE_P(
