@@ -43,11 +43,24 @@ function(add_firmware_library name)
   target_include_directories(${name} PUBLIC ${KESH_FIRMWARE_INCLUDES} ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_options(${name} PRIVATE ${KESH_FIRMWARE_FLAGS})
   set_property(GLOBAL APPEND PROPERTY KESH_FIRMWARE_LIBRARIES ${name})
+  if(NOT KESH_UEFI_IMAGE)
+    # The twin the Edges images link: the same sources, settings and
+    # include paths (those added to ${name} later too), every basic block
+    # calling the image's __sanitizer_cov_trace_pc.
+    add_library(${name}Edges STATIC ${ARGN})
+    set_target_properties(${name}Edges PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    target_include_directories(${name}Edges PRIVATE $<TARGET_PROPERTY:${name},INCLUDE_DIRECTORIES>)
+    target_compile_definitions(${name}Edges PRIVATE $<TARGET_PROPERTY:${name},COMPILE_DEFINITIONS>)
+    target_compile_options(${name}Edges PRIVATE $<TARGET_PROPERTY:${name},COMPILE_OPTIONS>
+                                                -fsanitize-coverage=trace-pc)
+  endif()
 endfunction()
 
 # add_firmware_image(Name [APPLICATION] LIBS lib...)
 # Host: a shared object exporting _ModuleEntryPoint and HwAccessSimBind, with
-# its own copy of every library it links. UEFI: Name.efi, a boot-service driver.
+# its own copy of every library it links, and its twin NameEdges, linked from
+# the libraries' Edges twins, which also exports HwAccessSimEdges: the code
+# offsets each boot reached. UEFI: Name.efi, a boot-service driver.
 function(add_firmware_image name)
   cmake_parse_arguments(IMG "APPLICATION" "" "LIBS" ${ARGN})
   set(subsystem efi_boot_service_driver)
@@ -74,20 +87,28 @@ function(add_firmware_image name)
       COMMENT "Linking UEFI image ${name}.efi")
     add_custom_target(${name} ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.efi)
   else()
-    add_library(${name} MODULE ${PROJECT_SOURCE_DIR}/HwAccess/Sim/HwAccessSim.cpp)
-    target_include_directories(${name} PRIVATE ${KESH_FIRMWARE_INCLUDES})
-    target_compile_definitions(${name} PRIVATE KESH_HOST_IMAGE=1)
-    target_compile_options(${name} PRIVATE ${KESH_FIRMWARE_FLAGS})
-    # Linked statically: each image carries its own copy of every library
-    # global, and -Bsymbolic keeps another image from interposing on it.
-    target_link_libraries(${name} PRIVATE "$<LINK_GROUP:RESCAN,${IMG_LIBS}>")
-    # The entry point is what the loader asks for, as /entry: is for lld-link.
-    target_link_options(${name} PRIVATE -Wl,--undefined=_ModuleEntryPoint -Wl,-Bsymbolic)
-    # clang links the sanitizer runtime into the program only; an image
-    # finds it there when loaded. Otherwise nothing may stay unresolved.
-    if(NOT (KESH_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang"))
-      target_link_options(${name} PRIVATE -Wl,--no-undefined)
-    endif()
-    set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+    kesh_host_image(${name} "${IMG_LIBS}" "")
+    list(TRANSFORM IMG_LIBS APPEND Edges OUTPUT_VARIABLE edge_libs)
+    # The glue itself stays uninstrumented: it is what the calls land in.
+    kesh_host_image(${name}Edges "${edge_libs}" KESH_EDGE_TABLE=1)
   endif()
+endfunction()
+
+# kesh_host_image(Name libs definitions): one host shared object.
+function(kesh_host_image name libs definitions)
+  add_library(${name} MODULE ${PROJECT_SOURCE_DIR}/HwAccess/Sim/HwAccessSim.cpp)
+  target_include_directories(${name} PRIVATE ${KESH_FIRMWARE_INCLUDES})
+  target_compile_definitions(${name} PRIVATE KESH_HOST_IMAGE=1 ${definitions})
+  target_compile_options(${name} PRIVATE ${KESH_FIRMWARE_FLAGS})
+  # Linked statically: each image carries its own copy of every library
+  # global, and -Bsymbolic keeps another image from interposing on it.
+  target_link_libraries(${name} PRIVATE "$<LINK_GROUP:RESCAN,${libs}>")
+  # The entry point is what the loader asks for, as /entry: is for lld-link.
+  target_link_options(${name} PRIVATE -Wl,--undefined=_ModuleEntryPoint -Wl,-Bsymbolic)
+  # clang links the sanitizer runtime into the program only; an image
+  # finds it there when loaded. Otherwise nothing may stay unresolved.
+  if(NOT (KESH_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang"))
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
+  set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 endfunction()

@@ -21,3 +21,17 @@ typedef struct {
 } HW_SIM_BINDING;
 
 IMAGE_EXPORT VOID HwAccessSimBind(CONST HW_SIM_BINDING *Binding);
+
+// The code an Edges image reached since it was loaded: offsets from the
+// image's base of the basic blocks that ran (each once), in an
+// open-addressing table whose empty slots hold 0. A block that found the
+// table full is counted in Lost instead.
+typedef struct {
+  UINT32 Capacity; // slots
+  UINT32 Count;    // offsets held
+  UINT64 Lost;     // blocks run that the table had no room for
+  CONST UINT32 *Slots;
+} HW_SIM_EDGE_TABLE;
+
+// Exported by Edges images only.
+IMAGE_EXPORT CONST HW_SIM_EDGE_TABLE *HwAccessSimEdges(VOID);

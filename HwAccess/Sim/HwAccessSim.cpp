@@ -54,3 +54,43 @@ VOID HwPause(VOID) {
 UINT16 HwDebugEnvironmentQuery(VOID) {
   return Bound()->DebugEnvironmentQuery(mBinding->Context);
 }
+
+#ifdef KESH_EDGE_TABLE
+// Every basic block of the image's libraries calls this (they are built with
+// -fsanitize-coverage=trace-pc; this file is not). The table lives in the
+// image's own zeroed globals, which the loader restores before each reuse,
+// so a boot sees only the blocks it ran.
+namespace {
+constexpr UINT32 kEdgeSlots = 8192;
+// Kept below full so that a probe for an absent offset soon meets a free slot.
+constexpr UINT32 kEdgeLimit = kEdgeSlots / 4 * 3;
+UINT32 mEdgeSlots[kEdgeSlots];
+HW_SIM_EDGE_TABLE mEdges;
+} // namespace
+
+// The ELF header: the image's first byte, where the loader placed it.
+extern "C" CONST CHAR8 __ehdr_start[] __attribute__((visibility("hidden")));
+
+extern "C" VOID __sanitizer_cov_trace_pc(VOID) {
+  UINT32 Offset = (UINT32)((UINTN)__builtin_return_address(0) - (UINTN)__ehdr_start);
+  UINT32 Slot = (Offset * 0x9E3779B1u) >> 19; // 13 bits: kEdgeSlots
+  while (mEdgeSlots[Slot] != 0) {
+    if (mEdgeSlots[Slot] == Offset) {
+      return;
+    }
+    Slot = (Slot + 1) & (kEdgeSlots - 1);
+  }
+  if (mEdges.Count >= kEdgeLimit) {
+    mEdges.Lost++;
+    return;
+  }
+  mEdgeSlots[Slot] = Offset;
+  mEdges.Count++;
+}
+
+IMAGE_EXPORT CONST HW_SIM_EDGE_TABLE *HwAccessSimEdges(VOID) {
+  mEdges.Capacity = kEdgeSlots;
+  mEdges.Slots = mEdgeSlots;
+  return &mEdges;
+}
+#endif

@@ -12,7 +12,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <dlfcn.h>
+#include <iterator>
 #include <filesystem>
 #include <string_view>
 #include <unistd.h>
@@ -187,6 +189,7 @@ void Simulation::runStep(Step step) {
   case Step::Load: {
     LoadedImage &image = loader_->load(driverImage_, "KeshInitDxe");
     imageFiles_[image.name] = ImageFile{driverImage_, image.base};
+    driverLoads_.push_back(&image);
     outcome_.entryStatus = loader_->start(image);
     record.note = fmt::format("entry returned {}", statusName(*outcome_.entryStatus));
     break;
@@ -262,6 +265,17 @@ const BootOutcome &Simulation::run() {
   core_->checkFreedPool();
   machine_.setContext(0);
   finishConsole();
+  // The images stay loaded until the simulation goes: their tables are
+  // whole now. A board that loads the driver twice ran both copies' code.
+  for (const LoadedImage *image : driverLoads_) {
+    if (auto edges = ImageLoader::edges(*image)) {
+      std::vector<uint32_t> both;
+      std::set_union(driverEdges_.begin(), driverEdges_.end(), edges->offsets.begin(), edges->offsets.end(),
+                     std::back_inserter(both));
+      driverEdges_ = std::move(both);
+      driverEdgesLost_ += edges->lost;
+    }
+  }
   record_ = std::make_unique<BootRecord>(recordBoot(*this));
   return outcome_;
 }

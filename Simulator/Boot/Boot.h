@@ -164,6 +164,13 @@ public:
   std::string functionIn(const std::string &image, const void *address) const;
   // What the boot did: built once, when run() ends.
   const BootRecord &record() const;
+  // The offsets of the driver image's code the boot ran, sorted, read when
+  // run() ends; empty when the image has no edge table (only the Edges
+  // build has). Not part of the record: they follow the build, not the
+  // behaviour.
+  const std::vector<uint32_t> &driverEdges() const { return driverEdges_; }
+  // Blocks the driver ran that its edge table had no room for (0: complete).
+  uint64_t driverEdgesLost() const { return driverEdgesLost_; }
 
 private:
   void runStep(Step step);
@@ -207,6 +214,9 @@ private:
   std::map<std::string, ImageFile> imageFiles_; // by image name
   PlatformFacts platformFacts_;
   std::unique_ptr<BootRecord> record_;
+  std::vector<const LoadedImage *> driverLoads_; // each load of the driver image
+  std::vector<uint32_t> driverEdges_;
+  uint64_t driverEdgesLost_ = 0;
   BootOutcome outcome_;
   bool ran_ = false;
 };

@@ -552,7 +552,13 @@ std::string outcomeKey(const MatrixBoot &boot) {
   return key;
 }
 
-MatrixBoot bootOne(const Matrix &matrix, const MatrixPlan &plan, const MatrixOptions &options, size_t index) {
+struct BootEdges {
+  std::vector<uint32_t> offsets;
+  uint64_t lost = 0;
+};
+
+MatrixBoot bootOne(const Matrix &matrix, const MatrixPlan &plan, const MatrixOptions &options, size_t index,
+                   BootEdges &edges) {
   MatrixBoot boot;
   boot.index = index;
   auto combination = plan.combination(index);
@@ -581,6 +587,7 @@ MatrixBoot bootOne(const Matrix &matrix, const MatrixPlan &plan, const MatrixOpt
       }
     }
     boot.effects = captureEffects(simulation.record());
+    edges = BootEdges{simulation.driverEdges(), simulation.driverEdgesLost()};
   } catch (const std::exception &error) {
     boot.error = error.what();
   }
@@ -635,10 +642,14 @@ MatrixResult runMatrix(const Matrix &matrix, const MatrixPlan &plan, const Matri
       }
       // Only the first boot of each outcome is kept whole; the others
       // leave their id.
-      MatrixBoot boot = bootOne(matrix, plan, options, chosen[slot]);
+      BootEdges edges;
+      MatrixBoot boot = bootOne(matrix, plan, options, chosen[slot], edges);
       std::string key = outcomeKey(boot);
       {
         std::lock_guard<std::mutex> lock(groupLock);
+        if (options.edges) {
+          options.edges(boot.index, std::move(edges.offsets), edges.lost);
+        }
         tallyChecks(result.checks, boot.verdicts);
         if (keep) {
           result.boots.push_back(boot);
@@ -906,8 +917,6 @@ void makeOutputDirectory(const std::string &dir) {
 
 std::vector<std::string> writeBoards(const Matrix &matrix, const MatrixPlan &plan, const MatrixResult &result,
                                      const std::string &dir, bool all) {
-  std::vector<std::string> written;
-  makeOutputDirectory(dir);
   std::vector<size_t> failing;
   for (const MatrixOutcome &outcome : result.outcomes) {
     if (outcome.failed || all) {
@@ -915,9 +924,17 @@ std::vector<std::string> writeBoards(const Matrix &matrix, const MatrixPlan &pla
     }
   }
   std::sort(failing.begin(), failing.end());
-  for (size_t index : failing) {
+  return writeCombinationBoards(matrix, plan, failing, dir, "failing combination");
+}
+
+std::vector<std::string> writeCombinationBoards(const Matrix &matrix, const MatrixPlan &plan,
+                                                const std::vector<size_t> &ids, const std::string &dir,
+                                                const char *what) {
+  std::vector<std::string> written;
+  makeOutputDirectory(dir);
+  for (size_t index : ids) {
     std::string path = (std::filesystem::path(dir) / fmt::format("case-{}.toml", index)).string();
-    writeOutput(path, matrix.boardToml(plan.combination(index), true), "failing combination");
+    writeOutput(path, matrix.boardToml(plan.combination(index), true), what);
     written.push_back(path);
   }
   return written;

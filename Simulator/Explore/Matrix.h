@@ -98,6 +98,10 @@ struct MatrixOptions {
   // Keeps each boot's checks (MatrixResult::boots) when the run boots at
   // most this many; 0: none, the outcomes alone.
   size_t keepBoots = 0;
+  // Given each boot's driver edges (Simulation::driverEdges, empty for a
+  // boot that was not built) and the blocks its table lost, from worker
+  // threads, serialised.
+  std::function<void(size_t id, std::vector<uint32_t> &&edges, uint64_t lost)> edges;
 };
 
 // What a run's plan was, for the reports.
@@ -186,5 +190,10 @@ void makeOutputDirectory(const std::string &dir);
 // "<dir>/case-<id>.toml", every write checked; returns the paths.
 std::vector<std::string> writeBoards(const Matrix &matrix, const MatrixPlan &plan, const MatrixResult &result,
                                      const std::string &dir, bool all = false);
+// Writes these combinations (plan ids) as "<dir>/case-<id>.toml", in the
+// order given; returns the paths. `what` names them in a write's error.
+std::vector<std::string> writeCombinationBoards(const Matrix &matrix, const MatrixPlan &plan,
+                                                const std::vector<size_t> &ids, const std::string &dir,
+                                                const char *what);
 
 } // namespace sim::explore

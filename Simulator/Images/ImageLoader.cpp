@@ -407,6 +407,19 @@ void requireHostImage(const std::filesystem::path &file, const std::string &name
   refuseKind(imageKind(std::string(head, headSize > 0 ? static_cast<size_t>(headSize) : 0)), file, name);
 }
 
+bool hasEdgeTable(const std::filesystem::path &file) {
+  // An image runs nothing when loaded (no constructors), so a load of the
+  // file itself just to look is harmless; the dynamic loader shares no
+  // mapping with the in-memory copies boots load.
+  void *library = dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  if (library == nullptr) {
+    return false;
+  }
+  bool found = dlsym(library, "HwAccessSimEdges") != nullptr;
+  dlclose(library);
+  return found;
+}
+
 ImageKind imageKind(const std::filesystem::path &file) {
   return MemoryFiles::instance().kindOf(file);
 }
@@ -540,6 +553,24 @@ LoadedImage &ImageLoader::load(const std::filesystem::path &file, const std::str
   loadedImageProtocols_.push_back(std::move(protocol));
   images_.push_back(std::move(image));
   return *images_.back();
+}
+
+std::optional<ImageLoader::Edges> ImageLoader::edges(const LoadedImage &image) {
+  auto table = reinterpret_cast<decltype(&HwAccessSimEdges)>(dlsym(image.library, "HwAccessSimEdges"));
+  if (table == nullptr) {
+    return std::nullopt;
+  }
+  const HW_SIM_EDGE_TABLE *edges = table();
+  Edges out;
+  out.lost = edges->Lost;
+  out.offsets.reserve(edges->Count);
+  for (UINT32 slot = 0; slot < edges->Capacity; slot++) {
+    if (edges->Slots[slot] != 0) {
+      out.offsets.push_back(edges->Slots[slot]);
+    }
+  }
+  std::sort(out.offsets.begin(), out.offsets.end());
+  return out;
 }
 
 EFI_STATUS ImageLoader::start(LoadedImage &image) {

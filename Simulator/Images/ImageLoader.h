@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ enum class ImageKind {
 };
 ImageKind imageKind(const std::string &bytes);
 ImageKind imageKind(const std::filesystem::path &file);
+// Whether the host image file exports an edge table (HwAccessSimEdges):
+// an Edges image. False for a file that cannot be loaded.
+bool hasEdgeTable(const std::filesystem::path &file);
 // Throws the std::runtime_error a load of this file as image `name` would
 // for a file that is missing, unreadable or not a host image; for a run
 // that should fail once, before it boots anything.
@@ -57,6 +61,15 @@ public:
   EFI_STATUS start(LoadedImage &image);
 
   const std::vector<std::unique_ptr<LoadedImage>> &images() const { return images_; }
+
+  // What an Edges image's code reached since it was loaded: its offsets
+  // from the image's base, sorted, and the blocks its table had no room
+  // for. Nullopt for an image without an edge table.
+  struct Edges {
+    std::vector<uint32_t> offsets;
+    uint64_t lost = 0;
+  };
+  static std::optional<Edges> edges(const LoadedImage &image);
 
 private:
   Machine &machine_;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -35,7 +36,12 @@ std::string plainName(const std::string &symbol) {
   }
   std::string name(demangled);
   std::free(demangled);
+  // The parameter list's parenthesis, not an anonymous namespace's.
+  static constexpr std::string_view kAnonymous = "(anonymous namespace)";
   size_t parameters = name.find('(');
+  while (parameters != std::string::npos && name.compare(parameters, kAnonymous.size(), kAnonymous) == 0) {
+    parameters = name.find('(', parameters + kAnonymous.size());
+  }
   return parameters == std::string::npos ? name : name.substr(0, parameters);
 }
 

@@ -4,6 +4,7 @@
 #include "Cli.h"
 #include "Explore/Matrix.h"
 #include "Explore/MatrixPlan.h"
+#include "Explore/Minimise.h"
 #include "Explore/Merge.h"
 #include "Explore/ServiceNames.h"
 #include "Explore/Sweep.h"
@@ -199,6 +200,9 @@ void checkMatrixOptions(const MatrixCommandOptions &options) {
   if (options.all && options.out.empty()) {
     throw UsageError("--all: only with --out DIR, which it fills");
   }
+  if (options.all && options.minimise) {
+    throw UsageError("--all: not with --minimise, whose --out DIR holds the kept combinations");
+  }
   (void)resolveShard(options.shard);
   auto strategy = options.strategy.empty() ? sim::explore::MatrixStrategy::Full
                                            : sim::explore::strategyFromName(options.strategy);
@@ -274,7 +278,11 @@ CLI::App *addMatrixSubcommand(CLI::App &app, MatrixCommandOptions &options) {
   command->add_option("--shard", options.shard,
                       "I/N: boot only the combinations whose number is I modulo N (0 <= I < N)");
   command->add_option("--image", options.image,
-                      "Host image of the driver (default: KeshInitDxe.so beside dxesim)");
+                      "Host image of the driver (default: KeshInitDxe.so beside dxesim; with --minimise "
+                      "KeshInitDxeEdges.so)");
+  command->add_flag("--minimise", options.minimise,
+                    "Keep the fewest combinations that reach all the driver code the run reaches; --out "
+                    "writes those");
   command->add_flag("--quiet", options.quiet, "No progress display");
   addReportOptions(command, options.junit, options.markdown, options.strict);
   return command;
@@ -313,6 +321,43 @@ int sweepCommand(const SweepCommandOptions &options) {
   return result.violations() != 0 || (options.strict && warned) ? kExitViolation : 0;
 }
 
+namespace {
+
+// The matrix run with --minimise: the kept combinations instead of the
+// outcomes' table. A failing boot is still a violation (exit 4).
+int minimise(const MatrixCommandOptions &options, const sim::explore::Matrix &matrix,
+             const sim::explore::MatrixPlan &plan, const sim::explore::MatrixOptions &run) {
+  sim::explore::MinimiseResult result = sim::explore::minimiseMatrix(matrix, plan, run);
+  bool table = !reportOnStdout(options.json, options.junit, options.markdown);
+  if (table) {
+    std::cout << sim::explore::minimiseText(result);
+  }
+  if (!options.out.empty()) {
+    auto written =
+        sim::explore::writeCombinationBoards(matrix, plan, result.kept, options.out, "kept combination");
+    if (table) {
+      std::cout << fmt::format("-- {} kept combination(s) written to {}\n", written.size(), options.out);
+    }
+  }
+  if (!options.json.empty()) {
+    writeJson(options.json, sim::explore::minimiseJson(result), "kept combinations");
+  }
+  writeTestReports(options.junit, options.markdown,
+                   [&] { return sim::report::matrixRun(result.run, options.strict); });
+  bool warned = std::any_of(
+      result.run.outcomes.begin(), result.run.outcomes.end(),
+      [](const sim::explore::MatrixOutcome &outcome) { return unexpectedWarning(outcome.example.verdicts); });
+  bool violation = result.run.failures() != 0 || (options.strict && warned);
+  if (violation && table) {
+    std::cout << fmt::format("-- {} of {} boots failed{}: run without --minimise for the outcomes\n",
+                             result.run.failures(), result.run.booted,
+                             options.strict && warned ? " or warned unexpectedly" : "");
+  }
+  return violation ? kExitViolation : 0;
+}
+
+} // namespace
+
 int matrixCommand(const MatrixCommandOptions &options) {
   checkMatrixOptions(options);
   sim::explore::Matrix matrix = sim::explore::loadMatrixFile(options.spec);
@@ -321,9 +366,18 @@ int matrixCommand(const MatrixCommandOptions &options) {
   }
   sim::explore::MatrixOptions run;
   run.driverImage = options.image.empty() ? sim::defaultDriverImage() : options.image;
+  if (options.minimise && options.image.empty()) {
+    run.driverImage = sim::explore::edgesImageOf(run.driverImage);
+  }
   // Once, before any boot: a missing image is the run's error, not every
   // combination's.
   sim::requireHostImage(run.driverImage, "KeshInitDxe");
+  if (options.minimise && !sim::hasEdgeTable(run.driverImage)) {
+    throw std::runtime_error(fmt::format(
+        "{} has no edge table: --minimise boots the driver's Edges image (build the target KeshInitDxeEdges; "
+        "dxesim finds KeshInitDxeEdges.so beside itself)",
+        run.driverImage));
+  }
   run.shard = resolveShard(options.shard);
   run.threads = cores(options.threads);
   run.limit = options.limit;
@@ -342,6 +396,9 @@ int matrixCommand(const MatrixCommandOptions &options) {
   // fails now, not after the run.
   if (!options.out.empty()) {
     sim::explore::makeOutputDirectory(options.out);
+  }
+  if (options.minimise) {
+    return minimise(options, matrix, plan, run);
   }
   sim::explore::MatrixResult result = sim::explore::runMatrix(matrix, plan, run);
   bool table = !reportOnStdout(options.json, options.junit, options.markdown);

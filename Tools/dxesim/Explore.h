@@ -48,6 +48,9 @@ struct MatrixCommandOptions {
   bool quiet = false;
   std::string junit, markdown; // as for the sweep
   bool strict = false;         // as for the sweep; the base board's [expect] is checked
+  // Keep the fewest combinations that reach all the driver code the run
+  // reaches (booted through the driver's Edges image).
+  bool minimise = false;
 };
 
 struct MergeCommandOptions {
