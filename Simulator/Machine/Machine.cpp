@@ -158,7 +158,17 @@ AccessName Machine::nameAt(AccessKind kind, uint64_t address) const {
                : nameOf(range->device, address - range->base, isWrite(kind), range->device->registerBank());
   }
   default:
-    return accessName(TraceEntry{kind, address, 0, 0, 0, 0, false, 1, 0, 0, 0});
+    return accessName(TraceEntry{.address = address,
+                                 .value = 0,
+                                 .lastValue = 0,
+                                 .timeNs = 0,
+                                 .repeat = 1,
+                                 .context = 0,
+                                 .mapping = 0,
+                                 .kind = kind,
+                                 .width = 0,
+                                 .bank = 0,
+                                 .interruptsEnabled = false});
   }
 }
 
@@ -197,8 +207,17 @@ void Machine::record(AccessKind kind, uint64_t address, unsigned width, uint64_t
       return;
     }
   }
-  trace_.push_back(TraceEntry{kind, address, static_cast<uint8_t>(width), value, value, nowNs_,
-                              interruptsEnabled_, 1, context_, mapping, bank});
+  trace_.push_back(TraceEntry{.address = address,
+                              .value = value,
+                              .lastValue = value,
+                              .timeNs = nowNs_,
+                              .repeat = 1,
+                              .context = context_,
+                              .mapping = mapping,
+                              .kind = kind,
+                              .width = static_cast<uint8_t>(width),
+                              .bank = bank,
+                              .interruptsEnabled = interruptsEnabled_});
 }
 
 void Machine::raiseInterrupt(uint64_t portAccesses, std::function<void()> handler) {

@@ -33,20 +33,21 @@ const char *accessKindName(AccessKind kind);
 // fold into one entry with a repeat count, so a busy-wait stays readable.
 // A bus access keeps which mapping served it and the device's register bank
 // then, so that the machine can name it later (accessName) without a string
-// in the entry.
+// in the entry. Widest members first: a boot keeps thousands of entries.
 struct TraceEntry {
-  AccessKind kind;
   uint64_t address;
-  uint8_t width;
   uint64_t value;     // the first value of a folded run
   uint64_t lastValue; // the last value of a folded run
   uint64_t timeNs;
-  bool interruptsEnabled;
   uint64_t repeat;
   uint32_t context; // the code running, as the platform numbers it (0: none known)
   uint16_t mapping; // the bus mapping that served it, 1-based (0: none)
-  uint8_t bank;     // the device's registerBank() at the access
+  AccessKind kind;
+  uint8_t width;
+  uint8_t bank; // the device's registerBank() at the access
+  bool interruptsEnabled;
 };
+static_assert(sizeof(TraceEntry) == 56);
 
 // A device and the register an access reaches: ("UART 0x3F8", "LSR"),
 // ("SPI", "RestrictedCmd"); both empty where no device names it.

@@ -208,8 +208,11 @@ void Uart16550::ioWrite(uint16_t port, unsigned width, uint32_t value) {
     }
     {
       bool full = state_.transmitFifo.size() >= fifoCapacity();
-      holdingWrites_.push_back(
-          HoldingWrite{byte, now, (lineStatus() & kLsrTemt) != 0, state_.transmitFifo.size(), full});
+      holdingWrites_.push_back(HoldingWrite{.timeNs = now,
+                                            .fifoLevel = state_.transmitFifo.size(),
+                                            .byte = byte,
+                                            .transmitterEmpty = (lineStatus() & kLsrTemt) != 0,
+                                            .lost = full});
       if (full) {
         lost_++;
         break;

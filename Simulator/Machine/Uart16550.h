@@ -76,14 +76,16 @@ struct SentRun {
   uint64_t endNs = 0;   // the last character's stop bit ends
 };
 
-// One write to the transmit holding register.
+// One write to the transmit holding register (one a character: widest
+// members first).
 struct HoldingWrite {
-  uint8_t byte;
   uint64_t timeNs;
+  size_t fifoLevel; // bytes waiting just before it
+  uint8_t byte;
   bool transmitterEmpty; // TEMT was set just before it
-  size_t fifoLevel;      // bytes waiting just before it
   bool lost;             // the FIFO was full
 };
+static_assert(sizeof(HoldingWrite) == 24);
 
 class Uart16550 : public IoDevice {
 public:
