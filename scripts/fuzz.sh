@@ -10,10 +10,12 @@
 # A finding of the boot target becomes a board for `dxesim boot` with
 #   build/fuzz/bin/fuzz-board-from-bytes FINDING board.toml
 # The boot target fuzzes in the fuzz-boot preset (build/fuzz-boot: the
-# same target with UndefinedBehaviorSanitizer only, several times faster: a
-# boot allocates often and AddressSanitizer's allocator then costs most of
-# it); every input its campaign kept is then run once more in the fuzz
-# build, under AddressSanitizer.
+# same target with UndefinedBehaviorSanitizer on the driver, its libraries
+# and the harness only, and no compare tracing, about eight times faster: a
+# boot allocates often, AddressSanitizer's allocator then costs most of it,
+# and the simulator's checks and traced compares most of the rest); every
+# input its campaign kept is then run once more in the fuzz build, under
+# both sanitizers.
 # Reproducers worth keeping go into Tests/Fuzz/regressions/TARGET, which
 # FuzzRegressionTest replays. Extra libFuzzer options: $FUZZ_OPTIONS.
 set -eu

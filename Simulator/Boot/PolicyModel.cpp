@@ -2,6 +2,7 @@
 #include "PolicyModel.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace sim {
 
@@ -233,29 +234,50 @@ void sataPolicy(const Board &board, const PlatformFacts &facts, PolicyOutcome &o
 }
 
 // Case and spacing dropped: what two values that differ only in them share.
+bool foldedAway(char16_t c) {
+  return c == u' ' || c == u'\t';
+}
+
+char16_t foldedCase(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
 std::u16string folded(std::u16string_view text) {
   std::u16string out;
   for (char16_t c : text) {
-    if (c == u' ' || c == u'\t') {
-      continue;
+    if (!foldedAway(c)) {
+      out += foldedCase(c);
     }
-    out += c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
   }
   return out;
 }
 
 // The part of `text` that folds to `want`, if any: the shortest such span,
-// trimmed of spaces at its ends.
+// trimmed of spaces at its ends (the leftmost of equal length). Each place
+// where `want` occurs in the folded text gives one candidate, from the
+// character folded first to the one folded last: time linear in the text
+// for each place, where trying every span took minutes on a long port name.
 std::optional<std::u16string> spanFolding(std::u16string_view text, const std::u16string &want) {
-  for (size_t length = want.size(); length <= text.size(); length++) {
-    for (size_t at = 0; at + length <= text.size(); at++) {
-      std::u16string_view span = text.substr(at, length);
-      if (span.front() != u' ' && span.back() != u' ' && folded(span) == want) {
-        return std::u16string(span);
-      }
+  if (want.empty()) {
+    return std::nullopt;
+  }
+  std::u16string foldedText;
+  std::vector<size_t> origin; // where in `text` each folded character comes from
+  for (size_t at = 0; at < text.size(); at++) {
+    if (!foldedAway(text[at])) {
+      foldedText += foldedCase(text[at]);
+      origin.push_back(at);
     }
   }
-  return std::nullopt;
+  std::optional<std::u16string_view> best;
+  for (size_t found = foldedText.find(want); found != std::u16string::npos;
+       found = foldedText.find(want, found + 1)) {
+    size_t first = origin[found], last = origin[found + want.size() - 1];
+    if (!best || last - first + 1 < best->size()) {
+      best = text.substr(first, last - first + 1);
+    }
+  }
+  return best ? std::optional<std::u16string>(std::u16string(*best)) : std::nullopt;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <tuple>
 
@@ -524,7 +525,18 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
     r.failureRules.push_back(FailureRuleRecord{rule.service, rule.call, rule.status, rule.guid, 0});
   }
   // Which of its function's calls of the service each call was.
-  std::map<std::tuple<std::string_view, std::string, std::string_view, uintptr_t>, unsigned> occurrences;
+  // A call's GUID keys it as its bytes (none: all zero), not as text: the
+  // log holds every service call of the boot.
+  using GuidBytes = std::array<uint8_t, sizeof(EFI_GUID) + 1>;
+  auto guidBytes = [](const std::optional<EFI_GUID> &guid) {
+    GuidBytes bytes{};
+    if (guid) {
+      bytes[0] = 1;
+      std::memcpy(bytes.data() + 1, &*guid, sizeof(EFI_GUID));
+    }
+    return bytes;
+  };
+  std::map<std::tuple<std::string_view, GuidBytes, std::string_view, uintptr_t>, unsigned> occurrences;
   size_t hit = 0;
   auto functionOf = [&simulation](const ServiceCall &call) {
     if (call.notify == 0) {
@@ -545,8 +557,7 @@ void recordFailures(BootRecord &r, Simulation &simulation) {
       r.calls.push_back(CallRecord{std::string(call.service), std::string(call.image), functionOf(call),
                                    call.guid, call.injected});
     }
-    unsigned occurrence = ++occurrences[{call.service, call.guid ? guidToString(*call.guid) : std::string(),
-                                         call.image, call.notify}];
+    unsigned occurrence = ++occurrences[{call.service, guidBytes(call.guid), call.image, call.notify}];
     if (!call.injected || hit >= plan.hits().size()) {
       continue;
     }
