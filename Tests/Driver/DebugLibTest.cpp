@@ -74,6 +74,16 @@ TEST_F(DebugLibTest, AssertionReportIgnoresTheLevelAndTrapsThenReturns) {
   EXPECT_NE(gConsole.find("): 1 == 2\r\n"), std::string::npos) << gConsole;
 }
 
+TEST_F(DebugLibTest, ANullFormatIsReportedAndPrintsNothingElse) {
+  harness::setErrorLevel(DEBUG_ERROR);
+  DebugPrint(DEBUG_ERROR, nullptr);
+  EXPECT_EQ(machine.breakpointCount(), 1u);
+  ASSERT_EQ(gConsole.rfind("ASSERT ", 0), 0u) << gConsole;
+  std::string report = "): Format != ((void *) 0)\r\n";
+  ASSERT_GE(gConsole.size(), report.size());
+  EXPECT_EQ(gConsole.substr(gConsole.size() - report.size()), report) << "nothing after the report";
+}
+
 TEST_F(DebugLibTest, StatusAssertionPrintsTheStatusNameThenTheExpression) {
   EFI_STATUS Status = EFI_NOT_FOUND;
   ASSERT_EFI_ERROR(Status);

@@ -424,6 +424,16 @@ TEST_F(ErrorLevelTest, TheWalkEndsAtABadLengthOrAtTheEndHobTheHandoffHobNames) {
       {"short level HOB whose level ends the list",
        concat({levelHobBytes(0x1, 24), {0x78, 0x56, 0x34, 0x12}}), 20, 0x12345678},
       {"GUID HOB too short for its name", concat({levelHobBytes(0x1, 16), level, end}), 48, 0x40},
+      // The named end is no end HOB: the walk stops at it all the same.
+      {"the named end HOB is not an end HOB", concat({other(8, 8), level, end}), 0, 0x80000000},
+      // A handoff HOB that names no usable end leaves the walk unbounded.
+      {"handoff HOB shorter than its table", concat({rawHob(EFI_HOB_TYPE_HANDOFF, 16, 16), level, end}),
+       std::nullopt, 0x40},
+      {"handoff HOB naming an end below the list",
+       concat({rawHob(EFI_HOB_TYPE_HANDOFF, sizeof(EFI_HOB_HANDOFF_INFO_TABLE),
+                      sizeof(EFI_HOB_HANDOFF_INFO_TABLE)),
+               level, end}),
+       std::nullopt, 0x40},
   };
   setCmosLevel(0x80000000);
   for (const Case &c : cases) {

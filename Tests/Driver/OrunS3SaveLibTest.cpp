@@ -379,6 +379,10 @@ TEST_F(S3SaveLib, BeforeReadyToLockWritesGoToTheStandardOperationAndItsFailureIs
   EXPECT_EQ(gScript[0].buffer, &value);
   EXPECT_EQ(shared()->TableBase, 0u) << "no table";
   EXPECT_EQ(core.poolInUse().size(), 1u) << "only the private data";
+  // Appended straight away, an entry is not recorded before the lock either.
+  EXPECT_EQ(S3SaveAppendEntry(ORUN_S3_ENTRY_MEM_WRITE, UINT64{2}, UINT64{kWindowBase}, UINT64{1}),
+            ORUN_S3_STATUS_SUCCESS);
+  EXPECT_EQ(shared()->TableBase, 0u) << "still no table";
   gScriptStatus = RETURN_OUT_OF_RESOURCES;
   EXPECT_EQ(S3SaveMemWrite(4, kWindowBase, &value), ORUN_S3_STATUS_ERROR);
   EXPECT_EQ(gScript.back().width, S3BootScriptWidthUint64);
@@ -622,6 +626,9 @@ TEST_F(S3SaveLib, AFailedPrivateDataAllocationLeavesThePcdAndCreatesNoEvents) {
   EXPECT_EQ(assertions(), (std::vector<std::string>{"OrunS3LibPrivateData != ((void *) 0)"}));
   UINT32 value = 1;
   EXPECT_EQ(S3SaveMemWrite(3, kWindowBase, &value), ORUN_S3_STATUS_ERROR) << "no shared state to record into";
+  EXPECT_EQ(S3SaveAppendEntry(ORUN_S3_ENTRY_MEM_WRITE, UINT64{2}, UINT64{kWindowBase}, UINT64{1}),
+            ORUN_S3_STATUS_ERROR)
+      << "nor by a direct append";
 }
 
 TEST_F(S3SaveLib, FailedEventRegistrationsReturnUnsupportedWithThePcdAlreadySet) {

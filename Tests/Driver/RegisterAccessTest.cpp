@@ -168,6 +168,17 @@ TEST_F(RegisterAccessTest, SixtyFourBitAndUnknownCodesEndInTheirFatalStops) {
   }
 }
 
+TEST_F(RegisterAccessTest, EveryWidthCodeWithOrWithoutItsCaptureFlagHasItsByteCount) {
+  const struct {
+    UINT32 code;
+    UINT8 bytes;
+  } kCounts[] = {{1, 1}, {0x81, 1}, {2, 2}, {0x82, 2}, {3, 4}, {0x83, 4}, {4, 8}, {0x84, 8}};
+  for (const auto &count : kCounts) {
+    EXPECT_EQ(GetWidthByteCount(count.code), count.bytes) << "code 0x" << std::hex << count.code;
+  }
+  EXPECT_TRUE(fatalCodes().empty());
+}
+
 TEST_F(RegisterAccessTest, CodesOutsideTheCapturedRangeAreNeverCaptured) {
   UINT32 value = 1;
   for (UINT32 code : {0x80u, 0x80000083u, 0xFFFFFFFFu, 0u}) {
