@@ -428,6 +428,13 @@ TEST_F(S3SaveLib, AnImpossibleWidthShowsItsStopsInOrderAndRecordsNothing) {
   EXPECT_EQ(postCodes.fatalStops()[1].code, 0x00090552u) << "the value is fetched first";
   EXPECT_EQ(postCodes.fatalStops()[2].code, 0x00090581u);
   EXPECT_EQ(shared()->TableBase, 0u) << "nothing recorded, so no table";
+
+  // Through the PCI window: one byte is checked against it, then the same.
+  EXPECT_EQ(S3SavePciWrite(5, 0, &value), ORUN_S3_STATUS_ERROR);
+  ASSERT_EQ(postCodes.fatalStops().size(), 5u);
+  EXPECT_EQ(postCodes.fatalStops()[3].code, 0x00090552u);
+  EXPECT_EQ(postCodes.fatalStops()[4].code, 0x00090581u);
+  EXPECT_EQ(shared()->TableBase, 0u);
 }
 
 TEST_F(S3SaveLib, ADamagedSignatureOrEndMarkerRefusesEveryLaterRecord) {
@@ -629,6 +636,29 @@ TEST_F(S3SaveLib, AFailedPrivateDataAllocationLeavesThePcdAndCreatesNoEvents) {
   EXPECT_EQ(S3SaveAppendEntry(ORUN_S3_ENTRY_MEM_WRITE, UINT64{2}, UINT64{kWindowBase}, UINT64{1}),
             ORUN_S3_STATUS_ERROR)
       << "nor by a direct append";
+}
+
+// Called straight, without the event that would have run them.
+TEST_F(S3SaveLib, TheNotifiesCalledWithoutTheirEventCloseNothingAndStillDoTheirWork) {
+  installSmm();
+  recording();
+  shared()->BootScriptLocked = 0;
+  unsigned closes = core.failures().calls("CloseEvent");
+  S3ScriptLockNotify(nullptr, nullptr);
+  EXPECT_EQ(shared()->BootScriptLocked, 1);
+  EXPECT_EQ(record(kWindowBase, 1), ORUN_S3_STATUS_SUCCESS);
+  OrunS3SaveCloseTableCallBack(nullptr, nullptr);
+  EXPECT_EQ(core.failures().calls("CloseEvent"), closes) << "no event to close";
+  EXPECT_EQ(shared()->TableClosed, 1) << "the table was handed off all the same";
+  EXPECT_EQ(smm->calls().size(), 1u);
+}
+
+TEST_F(S3SaveLib, TheCloseTableNotifyOfAModuleWithoutSharedStateSaysSoAndStops) {
+  failNext("AllocatePool");
+  EXPECT_EQ(construct(), EFI_OUT_OF_RESOURCES);
+  printService().clear();
+  OrunS3SaveCloseTableCallBack(nullptr, nullptr);
+  EXPECT_EQ(printed(), "OrunS3SaveCloseTableCallBack\nmOrunS3LibPrivateData is NULL\n");
 }
 
 TEST_F(S3SaveLib, FailedEventRegistrationsReturnUnsupportedWithThePcdAlreadySet) {
