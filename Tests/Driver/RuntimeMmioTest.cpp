@@ -201,6 +201,28 @@ TEST(RuntimeMmio, ASpiBaseOffMemoryMappedIoOrOnTheAcpiPageIsRefused) {
   }
 }
 
+// Every kind of RAM the map knows refuses the base, as system memory does.
+TEST(RuntimeMmio, ASpiBaseInAnyKindOfRamIsRefused) {
+  for (EFI_GCD_MEMORY_TYPE type :
+       {EfiGcdMemoryTypePersistent, EfiGcdMemoryTypeMoreReliable, EfiGcdMemoryTypeUnaccepted}) {
+    sim::Board board = reference({Step::Load, Step::PciEnumerationComplete, Step::EndOfDxe});
+    board.identity->states[PLATFORM_STATE_PWD] = 1;
+    board.pci[0].registers[1].second = 0x90000000;
+    board.gcd.push_back(
+        sim::GcdRange{0x90000000, 0x1000, EFI_MEMORY_WB, EFI_MEMORY_WB, type, nullptr, nullptr});
+    Boot boot(board);
+    const std::string &console = boot.console();
+    EXPECT_EQ(count(console, "SPI Base Address is incorrect !!\r\n"), 2u) << "type " << type << console;
+    EXPECT_EQ(count(console, "SPI Protection is LOCKED"), 0u) << "type " << type;
+    for (const auto &e : boot.simulation.machine().trace()) {
+      if (e.kind == sim::AccessKind::MmioWrite) {
+        ADD_FAILURE() << "type " << type << ": MMIO write at " << std::hex << e.address;
+      }
+    }
+    EXPECT_EQ(rangeAt(boot.simulation, 0x90000000).attributes, EFI_MEMORY_WB) << "type " << type;
+  }
+}
+
 // A base the map says nothing against is the controller's: what cannot be
 // known never leaves the flash unprotected. Every failing GCD call asserts.
 TEST(RuntimeMmio, ABaseTheMapDoesNotCallRamIsUsed) {
