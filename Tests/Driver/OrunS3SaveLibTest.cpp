@@ -698,6 +698,31 @@ TEST_F(S3SaveLib, ASecondModuleAdoptsThePrivateDataAndRecordsIntoTheSameTable) {
   EXPECT_EQ(decoded().entries.size(), 2u);
 }
 
+// An adopting constructor owns no events: its destructor closes none, and
+// the lock target it cleared is not set by a notify left from before.
+TEST_F(S3SaveLib, AnAdoptingConstructorOwnsNoEventsAndNoLockTarget) {
+  ASSERT_EQ(construct(), EFI_SUCCESS);
+  ASSERT_EQ(construct(), EFI_SUCCESS);
+  unsigned closes = core.failures().calls("CloseEvent");
+  EXPECT_EQ(OrunS3SaveLibDestructor(image, core.systemTable()), EFI_SUCCESS);
+  EXPECT_EQ(core.failures().calls("CloseEvent"), closes);
+  readyToLock();
+  ASSERT_EQ(core.events().size(), 2u);
+  EXPECT_EQ(core.events()[0].notifies, 2u) << "the first constructor's notify ran, at registration and now";
+  EXPECT_EQ(shared()->BootScriptLocked, 0);
+  EXPECT_TRUE(assertions().empty());
+}
+
+TEST_F(S3SaveLib, TheDestructorReportsEventsThatWillNotClose) {
+  ASSERT_EQ(construct(), EFI_SUCCESS);
+  core.failures().add(
+      sim::FailureRule{"CloseEvent", core.failures().calls("CloseEvent") + 1, EFI_INVALID_PARAMETER, {}});
+  core.failures().add(
+      sim::FailureRule{"CloseEvent", core.failures().calls("CloseEvent") + 2, EFI_INVALID_PARAMETER, {}});
+  EXPECT_EQ(OrunS3SaveLibDestructor(image, core.systemTable()), EFI_SUCCESS);
+  EXPECT_EQ(assertions(), (std::vector<std::string>{"Status == 0", "Status == 0"}));
+}
+
 TEST_F(S3SaveLib, ReadyToLockAlreadyInstalledLocksInsideTheConstructor) {
   readyToLock();
   ASSERT_EQ(construct(), EFI_SUCCESS);
