@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -336,6 +337,53 @@ TEST_F(ErrorLevelTest, SetDebugMaskBeforeSettlingOnlyAZeroLetsCmosIn) {
   }
   EXPECT_EQ(console(), "info\n") << "printed at the CMOS level only";
   EXPECT_EQ(variableReads(), 2u) << "both settled";
+}
+
+// Raises as the core does and then, once, signals an event: its notify is
+// dispatched by the RestoreTPL that follows.
+EFI_RAISE_TPL gCoreRaise = nullptr;
+EFI_BOOT_SERVICES *gSignalServices = nullptr;
+EFI_EVENT gSignalAtRaise = nullptr;
+EFI_TPL EFIAPI raiseThenSignal(EFI_TPL tpl) {
+  EFI_TPL old = gCoreRaise(tpl);
+  if (tpl == TPL_HIGH_LEVEL && gSignalAtRaise != nullptr) {
+    EFI_EVENT event = std::exchange(gSignalAtRaise, nullptr);
+    gSignalServices->SignalEvent(event);
+  }
+  return old;
+}
+VOID EFIAPI printFromNotify(EFI_EVENT, VOID *context) {
+  static_cast<ERROR_LEVEL_PROBE_PROTOCOL *>(context)->Print(0x40, "from a notify\n");
+}
+
+TEST_F(ErrorLevelTest, ANotifyThatPrintsWhileTheLevelIsFirstSettledSettlesItInstead) {
+  setCmosLevel(0x40);
+  load();
+  EFI_EVENT event = nullptr;
+  ASSERT_EQ(bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, printFromNotify, probe, &event), EFI_SUCCESS);
+  gCoreRaise = bs->RaiseTPL;
+  gSignalServices = bs;
+  gSignalAtRaise = event;
+  bs->RaiseTPL = raiseThenSignal;
+  EXPECT_EQ(construct(), EFI_SUCCESS);
+  bs->RaiseTPL = gCoreRaise;
+  EXPECT_EQ(gSignalAtRaise, nullptr) << "signalled inside the constructor";
+  EXPECT_EQ(console(), "from a notify\n");
+  EXPECT_EQ(variableReads(), 1u) << "settled once, by the notify's print";
+  EXPECT_EQ(cmos->totalReads(), 4u);
+  EXPECT_EQ(probe->GetLevel(), 0x40u);
+  EXPECT_EQ(bs->CloseEvent(event), EFI_SUCCESS);
+}
+
+TEST_F(ErrorLevelTest, TheLibrarySetterActsAsSetDebugMaskDoes) {
+  load();
+  construct();
+  ASSERT_EQ(mask(), 0x80000040u);
+  EXPECT_TRUE(probe->SetLevel(0x80000000));
+  EXPECT_EQ(mask(), 0x80000000u);
+  print(0x40, "info\n");
+  print(0x80000000, "error\n");
+  EXPECT_EQ(console(), "error\n");
 }
 
 TEST_F(ErrorLevelTest, SetDebugMaskZeroAfterSettlingSilencesEveryMessageForGood) {

@@ -15,4 +15,6 @@ typedef struct {
   UINT32(EFIAPI *GetLevel)(VOID);
   // DEBUG ((Level, "%a", Text)): a message through the module's DebugLib.
   VOID(EFIAPI *Print)(IN UINTN Level, IN CONST CHAR8 *Text);
+  // The library class's setter.
+  BOOLEAN(EFIAPI *SetLevel)(IN UINT32 Level);
 } ERROR_LEVEL_PROBE_PROTOCOL;

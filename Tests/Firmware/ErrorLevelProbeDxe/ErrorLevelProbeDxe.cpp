@@ -18,7 +18,7 @@ static VOID EFIAPI ProbePrint(IN UINTN Level, IN CONST CHAR8 *Text) {
 }
 
 static ERROR_LEVEL_PROBE_PROTOCOL mProbe = {DebugPrintErrorLevelConstructor, DebugPrintErrorLevelDestructor,
-                                            GetDebugPrintErrorLevel, ProbePrint};
+                                            GetDebugPrintErrorLevel, ProbePrint, SetDebugPrintErrorLevel};
 
 // No constructors: the test runs the error-level constructor itself.
 VOID EFIAPI ProcessLibraryConstructorList(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
