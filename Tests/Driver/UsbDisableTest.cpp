@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The hub's port enables for each set of port locations, called directly:
 // the policy passes only some of the location bits, the hub takes them all.
+#include "Dxe/DxeCore.h"
 #include "FirmwareHarness.h"
+#include "Platform/PlatformModels.h"
 
 #include <KeshInit.h>
 #include <Library/DebugLib.h>
@@ -11,60 +13,31 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
-#include <vector>
 
 namespace {
 
-using Enables = std::array<UINT32, 4>;
-
-struct FakeHub {
-  Mc5744Protocol iface;
-  std::vector<Enables> enables; // each SetPortEnables call
-  std::vector<UINTN> applies;   // each ApplyConfig call
-};
-FakeHub gHub{};
-
-EFI_STATUS EFIAPI setPortEnables(Mc5744Protocol *This, Mc5744PortEnables *e) {
-  EXPECT_EQ(This, &gHub.iface);
-  gHub.enables.push_back({e->Enable0, e->Enable1, e->Enable2, e->Enable3});
-  return EFI_SUCCESS;
-}
-
-EFI_STATUS EFIAPI applyConfig(Mc5744Protocol *This, UINTN apply) {
-  EXPECT_EQ(This, &gHub.iface);
-  gHub.applies.push_back(apply);
-  return EFI_SUCCESS;
-}
-
-bool gHubInstalled = true;
-EFI_STATUS EFIAPI locateProtocol(EFI_GUID *protocol, VOID *registration, VOID **iface) {
-  EXPECT_EQ(registration, nullptr);
-  if (!gHubInstalled || std::memcmp(protocol, &gMc5744ProtocolGuid, sizeof(EFI_GUID)) != 0) {
-    return EFI_NOT_FOUND;
-  }
-  *iface = &gHub.iface;
-  return EFI_SUCCESS;
-}
+using Enables = std::array<uint32_t, 4>;
 
 class UsbDisable : public ::testing::Test {
 protected:
   void SetUp() override {
-    services.LocateProtocol = locateProtocol;
-    gBS = &services;
-    gHub = FakeHub{};
-    gHub.iface.SetPortEnables = setPortEnables;
-    gHub.iface.ApplyConfig = applyConfig;
-    gHubInstalled = true;
+    UefiBootServicesTableLibConstructor(core.createHandle(), core.systemTable());
     harness::setErrorLevel(DEBUG_ERROR);
     harness::console().clear();
   }
-  void TearDown() override { gBS = nullptr; }
+  void installHub() {
+    EFI_HANDLE handle = nullptr;
+    core.installProtocol(&handle, gMc5744ProtocolGuid, hub.protocol());
+  }
 
-  EFI_BOOT_SERVICES services{};
+  sim::Machine machine;
+  harness::MachineBinding binding{machine};
+  sim::DxeCore core{machine};
+  sim::Mc5744Model hub{machine};
 };
 
 TEST_F(UsbDisable, EachPortGroupBitClearsItsPairOfEnablesAndTheInternalBitsNone) {
+  installHub();
   const struct {
     UINT8 locations;
     Enables enables;
@@ -72,20 +45,20 @@ TEST_F(UsbDisable, EachPortGroupBitClearsItsPairOfEnablesAndTheInternalBitsNone)
       {0x00, {1, 1, 1, 1}}, {0x01, {1, 1, 0, 0}}, {0x02, {0, 0, 1, 1}},
       {0x03, {0, 0, 0, 0}}, {0x14, {1, 1, 1, 1}}, {0x16, {0, 0, 1, 1}},
   };
+  size_t calls = 0;
   for (const auto &c : kCases) {
-    gHub.enables.clear();
-    gHub.applies.clear();
     EXPECT_EQ(OrvexPlatformUsbDisable(c.locations), EFI_SUCCESS);
-    EXPECT_EQ(gHub.enables, std::vector<Enables>{c.enables}) << "locations 0x" << std::hex << +c.locations;
-    EXPECT_EQ(gHub.applies, std::vector<UINTN>{1});
+    EXPECT_EQ(hub.applied(), c.enables) << "locations 0x" << std::hex << +c.locations;
+    ASSERT_EQ(hub.calls().size(), calls + 2) << "set, then applied";
+    EXPECT_EQ(hub.calls().back().kind, sim::HubCall::Kind::ApplyConfig);
+    EXPECT_EQ(hub.calls().back().argument, 1u);
+    calls = hub.calls().size();
   }
 }
 
 TEST_F(UsbDisable, WithoutTheHubNothingIsSetAndTheLookupFailureIsReturned) {
-  gHubInstalled = false;
   EXPECT_EQ(OrvexPlatformUsbDisable(0x03), EFI_NOT_FOUND);
-  EXPECT_TRUE(gHub.enables.empty());
-  EXPECT_TRUE(gHub.applies.empty());
+  EXPECT_TRUE(hub.calls().empty());
   EXPECT_EQ(harness::console(), "OrvexPlatformUsbDisable Locations = 0x3\r\n"
                                 "OrvexPlatformUsbDisable Locate MC5744 Protocol = Not Found\r\n");
 }
